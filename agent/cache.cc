@@ -1,0 +1,173 @@
+#include "agent/cache.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <vector>
+
+#include "bootstrap/constants.h"
+#include "platform/system.h"
+
+namespace {
+
+std::string homeDir() {
+  const char* home = getenv("HOME");
+  std::string dir = (home && *home) ? home : "/tmp";
+  if (dir.size() >= 2 && dir.back() != FILE_SEPARATOR[0]) dir += FILE_SEPARATOR;
+  return dir;
+}
+
+std::string stampPath(const std::string& directory) {
+  return directory + FILE_SEPARATOR + VALIDATION_FILE_NAME;
+}
+
+bool isPrivateDir(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return false;
+  return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Writes |bytes| to a fresh file beside |path| and renames it over |path|,
+// so that a reader sees the old stamp or the new one, never a part of one.
+void replaceFile(const std::string& path, const std::string& bytes) {
+  std::vector<char> temp(path.begin(), path.end());
+  const std::string suffix = ".XXXXXX";
+  temp.insert(temp.end(), suffix.begin(), suffix.end());
+  temp.push_back('\0');
+  int fd = mkstemp(temp.data());
+  if (fd < 0) return;
+  bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  ok = (close(fd) == 0) && ok;
+  if (!ok || rename(temp.data(), path.c_str()) != 0) unlink(temp.data());
+}
+
+}  // namespace
+
+std::string getInstallAgentCacheDir() { return homeDir() + INSTALLER_CACHE_DIR; }
+
+bool isCachePrivate() {
+  std::string path = homeDir();
+  std::string relative = INSTALLER_CACHE_DIR;
+  for (size_t i = relative.find('/'); i != std::string::npos; i = relative.find('/', i + 1)) {
+    if (!isPrivateDir(path + relative.substr(0, i))) return false;
+  }
+  return true;
+}
+
+std::string installAgentDirOnDisk() {
+  std::string candidate = getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME + FILE_SEPARATOR;
+  struct stat st;
+  if (stat(getInstallAgentExecutable(candidate).c_str(), &st) != 0) return "";
+  return isCachePrivate() ? candidate : "";
+}
+
+std::string getInstallAgentExecutable(std::string directory) {
+  if (!directory.empty() && directory.back() != '/') directory += FILE_SEPARATOR;
+  return directory + "install";
+}
+
+bool isCacheValid(std::string directory, std::string validationString) {
+  if (validationString.empty() || !isCachePrivate()) return false;
+  std::string path = stampPath(directory);
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::string line;
+  std::getline(in, line, '\n');
+  return line == validationString;
+}
+
+void writeValidationString(std::string directory, std::string validationString) {
+  if (directory.empty() || validationString.empty() || !isCachePrivate()) return;
+  replaceFile(stampPath(directory), validationString);
+}
+
+void removeValidationString(std::string directory) { unlink(stampPath(directory).c_str()); }
+
+namespace {
+
+const char kStagingPrefix[] = ".staging-";
+const char kRetiredPrefix[] = ".retired-";
+
+// |prefix| + our pid + unique characters, made as an empty directory.
+std::string makeScratchDir(const char* prefix) {
+  std::string templ = getInstallAgentCacheDir() + prefix + std::to_string(getpid()) + "-XXXXXX";
+  std::vector<char> buffer(templ.begin(), templ.end());
+  buffer.push_back('\0');
+  return mkdtemp(buffer.data()) ? std::string(buffer.data()) : "";
+}
+
+// A scratch directory belongs to a run that died when its pid is gone.
+bool isStale(const std::string& name) {
+  for (const char* prefix : {kStagingPrefix, kRetiredPrefix}) {
+    size_t length = strlen(prefix);
+    if (name.compare(0, length, prefix) != 0) continue;
+    long pid = strtol(name.c_str() + length, nullptr, 10);
+    return pid > 0 && kill(pid, 0) != 0 && errno == ESRCH;
+  }
+  return false;
+}
+
+void removeStaleScratchDirs() {
+  std::string cacheDir = getInstallAgentCacheDir();
+  DIR* dir = opendir(cacheDir.c_str());
+  if (!dir) return;
+  std::vector<std::string> stale;
+  while (struct dirent* entry = readdir(dir))
+    if (isStale(entry->d_name)) stale.push_back(entry->d_name);
+  closedir(dir);
+  for (const std::string& name : stale) removeItemAtPath(cacheDir + name);
+}
+
+std::string cachedAgentPath() { return getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME; }
+
+// Renames the cached agent to a scratch name; returns that name, or the
+// empty string when there was nothing to move.
+std::string retireCachedAgent() {
+  std::string retired = makeScratchDir(kRetiredPrefix);
+  if (retired.empty()) return "";
+  if (rename(cachedAgentPath().c_str(), retired.c_str()) == 0) return retired;
+  rmdir(retired.c_str());
+  return "";
+}
+
+}  // namespace
+
+std::string makeStagingDir() {
+  if (!isCachePrivate()) return "";
+  removeStaleScratchDirs();
+  return makeScratchDir(kStagingPrefix);
+}
+
+bool installStagedAgent(const std::string& staging, const std::string& validationString) {
+  std::string cacheDir = getInstallAgentCacheDir();
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    removeValidationString(cacheDir);
+    std::string retired = retireCachedAgent();
+    // Renaming over an empty directory succeeds; over a full one (another
+    // run just put its agent there) it fails, and we move that one away too.
+    bool placed = rename(staging.c_str(), cachedAgentPath().c_str()) == 0;
+    int renameError = errno;
+    if (!retired.empty()) removeItemAtPath(retired);
+    if (placed) {
+      writeValidationString(cacheDir, validationString);
+      return true;
+    }
+    if (renameError != ENOTEMPTY && renameError != EEXIST) break;
+  }
+  removeItemAtPath(staging);
+  return false;
+}
+
+void removeCachedAgent() {
+  std::string retired = retireCachedAgent();
+  if (!retired.empty()) removeItemAtPath(retired);
+}

@@ -1,0 +1,168 @@
+#include "agent/cache.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "tests/test_util.h"
+#include "util/exe_path.h"
+
+namespace {
+
+const std::string kCacheTail = "/.korvex/app_installer_cache/V3104k/maci64/";
+
+// A private HOME with the cache directory made, as sourcing makes it.
+class CacheTest : public ::testing::Test {
+ protected:
+  CacheTest() : home_("HOME", scratch_.path().c_str()) {
+    mkpath(getInstallAgentCacheDir() + "installagent", 0700);
+  }
+  std::string cacheDir() const { return getInstallAgentCacheDir(); }
+  void plantAgent() { writeFile(cacheDir() + "installagent/install", "exit 0\n"); }
+
+  ScratchDir scratch_;
+  ScopedEnv home_;
+};
+
+}  // namespace
+
+TEST(GetInstallAgentCacheDir, FollowsHome) {
+  const std::pair<const char*, std::string> cases[] = {
+      {"/Users/u", "/Users/u" + kCacheTail},
+      {"/Users/u/", "/Users/u" + kCacheTail},
+      {"/", kCacheTail},
+      {"", "/tmp" + kCacheTail},
+      {nullptr, "/tmp" + kCacheTail},
+  };
+  for (const auto& [home, dir] : cases) {
+    ScopedEnv env("HOME", home);
+    EXPECT_EQ(getInstallAgentCacheDir(), dir) << (home ? home : "(unset)");
+  }
+}
+
+TEST(GetInstallAgentExecutable, JoinsWithOneSeparator) {
+  EXPECT_EQ(getInstallAgentExecutable("/a/installagent/"), "/a/installagent/install");
+  EXPECT_EQ(getInstallAgentExecutable("/a/installagent"), "/a/installagent/install");
+  EXPECT_EQ(getInstallAgentExecutable(""), "install");
+}
+
+TEST_F(CacheTest, AgentDirOnDiskNeedsItsInstallFile) {
+  EXPECT_EQ(installAgentDirOnDisk(), "");
+  writeFile(cacheDir() + "installagent/other", "x");
+  EXPECT_EQ(installAgentDirOnDisk(), "");
+  plantAgent();
+  EXPECT_EQ(installAgentDirOnDisk(), cacheDir() + "installagent/");
+}
+
+TEST_F(CacheTest, StampMatchesOnlyItsFirstLineExactly) {
+  const struct {
+    std::string stamp, candidate;
+    bool valid;
+  } cases[] = {
+      {"abc", "abc", true},          {"abc", "ABC", false},     {"abc", "abc ", false},
+      {"abc\n", "abc", true},        {"abc\r\n", "abc", false}, {"abc\nxyz", "abc", true},
+      {"", "abc", false},            {"\"v1\"", "\"v1\"", true}, {"abc", "", false},
+  };
+  for (const auto& c : cases) {
+    writeFile(cacheDir() + ".validatestring", c.stamp);
+    EXPECT_EQ(isCacheValid(cacheDir(), c.candidate), c.valid) << c.stamp << " vs " << c.candidate;
+  }
+}
+
+TEST_F(CacheTest, MissingOrDirectoryStampIsNotValid) {
+  EXPECT_FALSE(isCacheValid(cacheDir(), "abc"));
+  mkdir((cacheDir() + ".validatestring").c_str(), 0700);
+  EXPECT_FALSE(isCacheValid(cacheDir(), "abc"));
+}
+
+TEST_F(CacheTest, WriteReplacesTheStampWholeAndLeavesNoTemporaryFile) {
+  writeValidationString(cacheDir(), "a-much-longer-earlier-stamp");
+  writeValidationString(cacheDir(), "\"short\"");
+  EXPECT_EQ(readFile(cacheDir() + ".validatestring"), "\"short\"");
+  writeValidationString(cacheDir(), "");  // an empty string is never written
+  EXPECT_EQ(readFile(cacheDir() + ".validatestring"), "\"short\"");
+  int entries = 0;
+  for (const char* name : {".validatestring", "installagent"}) entries += pathExists(cacheDir() + name);
+  EXPECT_EQ(entries, 2);
+  EXPECT_EQ(system(("test $(ls -A " + cacheDir() + " | wc -l) -eq 2").c_str()), 0);
+}
+
+// Another local user must not be able to plant an agent that we would run.
+TEST_F(CacheTest, CacheThatIsNotPrivateIsNeitherReadNorWritten) {
+  plantAgent();
+  writeValidationString(cacheDir(), "etag");
+  ASSERT_TRUE(isCachePrivate());
+  const std::string root = scratch_ / ".korvex";
+  const std::string mid = root + "/app_installer_cache/V3104k";
+  struct Case {
+    const char* what;
+    std::function<void()> spoil, mend;
+  } cases[] = {
+      {"group-writable root", [&] { chmod(root.c_str(), 0770); }, [&] { chmod(root.c_str(), 0700); }},
+      {"world-writable middle", [&] { chmod(mid.c_str(), 0777); }, [&] { chmod(mid.c_str(), 0700); }},
+      {"owned by another user", [&] { (void)!chown(mid.c_str(), 12345, 12345); },
+       [&] { (void)!chown(mid.c_str(), geteuid(), getegid()); }},
+  };
+  for (const Case& c : cases) {
+    if (std::string(c.what) == "owned by another user" && geteuid() != 0) continue;
+    c.spoil();
+    EXPECT_FALSE(isCachePrivate()) << c.what;
+    EXPECT_EQ(installAgentDirOnDisk(), "") << c.what;
+    EXPECT_FALSE(isCacheValid(cacheDir(), "etag")) << c.what;
+    writeValidationString(cacheDir(), "other");
+    c.mend();
+    EXPECT_EQ(readFile(cacheDir() + ".validatestring"), "etag") << c.what;
+  }
+}
+
+TEST_F(CacheTest, SymlinkedCacheRootIsNotPrivate) {
+  ScratchDir elsewhere;
+  std::string root = scratch_ / ".korvex";
+  ASSERT_EQ(rename(root.c_str(), (elsewhere / ".korvex").c_str()), 0);
+  ASSERT_EQ(symlink((elsewhere / ".korvex").c_str(), root.c_str()), 0);
+  EXPECT_FALSE(isCachePrivate());
+}
+
+TEST_F(CacheTest, StagedAgentReplacesTheOldOneAndIsStamped) {
+  plantAgent();
+  writeFile(cacheDir() + "installagent/old-only", "x");
+  writeValidationString(cacheDir(), "old");
+  std::string staging = makeStagingDir();
+  ASSERT_NE(staging, "");
+  writeFile(staging + "/install", "new");
+  ASSERT_TRUE(installStagedAgent(staging, "new-etag"));
+  EXPECT_EQ(readFile(cacheDir() + "installagent/install"), "new");
+  EXPECT_FALSE(pathExists(cacheDir() + "installagent/old-only"));
+  EXPECT_EQ(readFile(cacheDir() + ".validatestring"), "new-etag");
+  EXPECT_EQ(system(("test -z \"$(ls -A " + cacheDir() + " | grep -v -e installagent -e .validatestring)\"").c_str()), 0);
+}
+
+TEST_F(CacheTest, AgentWithoutEtagLeavesNoStamp) {
+  writeValidationString(cacheDir(), "old");
+  std::string staging = makeStagingDir();
+  writeFile(staging + "/install", "new");
+  ASSERT_TRUE(installStagedAgent(staging, ""));
+  EXPECT_FALSE(pathExists(cacheDir() + ".validatestring"));
+  EXPECT_FALSE(isCacheValid(cacheDir(), "old"));
+}
+
+TEST_F(CacheTest, StagingLeftByDeadRunsIsRemovedButLiveOnesStay) {
+  std::string dead = cacheDir() + ".staging-999999999-abcdef";  // beyond pid_max
+  std::string live = cacheDir() + ".staging-" + std::to_string(getppid()) + "-abcdef";
+  mkdir(dead.c_str(), 0700);
+  mkdir(live.c_str(), 0700);
+  std::string mine = makeStagingDir();
+  EXPECT_FALSE(pathExists(dead));
+  EXPECT_TRUE(pathExists(live));
+  EXPECT_TRUE(pathExists(mine));
+}
+
+TEST_F(CacheTest, RemoveCachedAgentKeepsTheStamp) {
+  plantAgent();
+  writeValidationString(cacheDir(), "etag");
+  removeCachedAgent();
+  EXPECT_EQ(installAgentDirOnDisk(), "");
+  EXPECT_EQ(readFile(cacheDir() + ".validatestring"), "etag");
+}

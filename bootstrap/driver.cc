@@ -1,0 +1,53 @@
+#include "bootstrap/driver.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "agent/sourcing.h"
+#include "util/exe_path.h"
+#include "util/launch.h"
+#include "util/quote.h"
+#include "util/temp_dir.h"
+
+void report_error_main(std::string message, bool isError) {
+  FILE* stream = isError ? stderr : stdout;
+  fwrite(message.data(), 1, message.size(), stream);
+  fputc('\n', stream);
+  fflush(stream);
+}
+
+int extractPayloadToDir(std::string, ErrorReport) { return 0; }
+
+namespace {
+
+std::string chooseWorkDir(const TempDir& tempDir) {
+  std::string workDir = tempDir.getDir();
+  if (workDir.empty() || getenv("__ZV_BOOTSTRAP_INSTALLER_UNITTEST__") != nullptr)
+    workDir = getDirectoryOfExecutable();
+  return workDir;
+}
+
+}  // namespace
+
+int mainFcn(int argc, const char* const* argv, ErrorReport report) {
+  TempDir tempDir("tmp_install_dir");
+  std::string workDir = chooseWorkDir(tempDir);
+  int status = extractPayloadToDir(workDir, report);
+  if (status != 0) {
+    report("Internal error: Failed to initialize application installer (" +
+               std::to_string(status) + ")",
+           true);
+    return -1;
+  }
+  bool agentAlreadyRan = false;
+  std::string agentPath = sourceInstallAgent(workDir, report, &agentAlreadyRan);
+  if (agentAlreadyRan) return 0;  // the download front end handed over to it
+  if (agentPath.empty()) return -1;
+  std::string command = "sh " + smart_quote(agentPath);
+  std::string bundleLocation = getBundleLocation();
+  if (!fireInstallAgentWithArgs(agentPath, command, bundleLocation, argc, argv, report)) {
+    report("Failed to start the instal agent", true);
+    return -1;
+  }
+  return 0;
+}

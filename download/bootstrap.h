@@ -1,0 +1,24 @@
+#ifndef SETUP_DOWNLOAD_BOOTSTRAP_H_
+#define SETUP_DOWNLOAD_BOOTSTRAP_H_
+
+#include <string>
+
+#include "bootstrap/report.h"
+
+// The destination of the archive and the URL it comes from, for the one
+// Download object of the run.
+extern std::string downloadTo;
+extern std::string downloadFrom;
+
+// Downloads the install-agent archive to |destination| from
+// $ZV_INTERNAL_INSTALL_AGENT_URL (when set, even empty) or
+// INSTALL_AGENT_URL, through the download window and its loop. Returns true
+// when the front end handed the run to the install agent, after that agent
+// has ended; false when the loop ended without a hand-off.
+bool downloadInstallAgentFromZV(const char* destination, ErrorReport report);
+
+// Runs the download application: returns non-zero after a hand-off (once
+// the agent has ended), 0 otherwise. The arguments are ignored.
+int CallNSApplicationMain(int argc, const char** argv);
+
+#endif  // SETUP_DOWNLOAD_BOOTSTRAP_H_

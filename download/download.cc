@@ -1,0 +1,235 @@
+#include "download/download.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "agent/cache.h"
+#include "agent/extract.h"
+#include "bootstrap/constants.h"
+#include "download/bootstrap.h"
+#include "platform/background.h"
+#include "platform/loop.h"
+#include "platform/system.h"
+#include "platform/task.h"
+#include "platform/window.h"
+#include "util/exe_path.h"
+
+namespace {
+
+const char kFailedDownload[] =
+    "Error during the download process.\nSee your system log for more information.";
+const char kFailedUnzip[] = "Failed to unzip the installer.";
+
+std::string percentText(double percent) {
+  char buffer[64];
+  snprintf(buffer, sizeof(buffer), "Downloading %3.0f%%", percent);
+  return buffer;
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+DownloadPlatform realDownloadPlatform(Loop& loop, DownloadWindow& window) {
+  DownloadPlatform platform;
+  platform.loop = &loop;
+  platform.window = &window;
+  platform.startTransfer = [&loop](const TransferRequest& request, TransferDelegate& delegate) {
+    return startTransfer(loop, request, delegate);
+  };
+  platform.launchTask = launchTask;
+  platform.runInBackground = [&loop](std::function<void()> work, std::function<void()> done) {
+    runInBackground(loop, std::move(work), std::move(done));
+  };
+  platform.log = systemLog;
+  platform.mainBundle = getMainBundle;
+  platform.arguments = processArguments();
+  platform.report = report_error_main;
+  return platform;
+}
+
+Download::Download(DownloadPlatform platform, double idleTimeout)
+    : platform_(std::move(platform)),
+      loop_(*platform_.loop),
+      window_(*platform_.window),
+      idleTimeout_(idleTimeout) {}
+
+Download::~Download() = default;
+
+void Download::init() {
+  bytesReceived = 0;
+  window_.setProgressValue(0.0);
+  window_.setStatusSingleLine(true);
+  installAgentLocation = downloadTo;
+  // A cache that another user could have planted in is neither read nor
+  // written: the agent is unpacked beside the archive, in the work directory.
+  useCache_ = isCachePrivate();
+  window_.setCloseHandler([this] { windowWillClose(); });
+}
+
+void Download::applicationDidFinishLaunching() {
+  MainBundle bundle;
+  if (!platform_.mainBundle(&bundle)) return;
+  std::string splash = appendPathComponent(bundle.resourcePath, "splash.png");
+  if (fileExists(splash)) {
+    window_.setSplash(splash, 400.0, 400.0);
+    window_.displayIfNeeded();
+  }
+  downloadFromURL(downloadFrom);
+}
+
+void Download::windowWillClose() {
+  closed_ = true;
+  if (theDownload) theDownload->cancel();
+  loop_.stop();
+}
+
+void Download::downloadFromURL(const std::string& url) {
+  TransferRequest request;
+  request.url = url;
+  request.destination = installAgentLocation;
+  request.idleTimeout = idleTimeout_;
+  failingUrl_ = url;
+  theDownload = platform_.startTransfer(request, *this);
+}
+
+void Download::transferDidReceiveResponse(const TransferResponse& response) {
+  hasValidationString = response.hasEtag;
+  validationString = response.etag;
+  fileLength = response.expectedLength;
+  failingUrl_ = response.url.empty() ? failingUrl_ : response.url;
+  if (response.status < 200 || response.status > 299) {
+    // An error page is not an archive: fail now, before it is stored.
+    theDownload->cancel();
+    return downloadDidFail("The server answered with HTTP status " +
+                               std::to_string(response.status) + ".",
+                           failingUrl_);
+  }
+  if (isCachedAgentCurrent()) {
+    window_.close();
+    fireInstallAgent();
+    return;
+  }
+  showProgressStart();
+}
+
+// A response without an ETag can never be matched, so the stamp is not
+// consulted for it; an agent that is not current is removed.
+bool Download::isCachedAgentCurrent() {
+  if (!useCache_ || installAgentDirOnDisk().empty()) return false;
+  if (hasValidationString && isCacheValid(getInstallAgentCacheDir(), validationString))
+    return true;
+  removeCachedAgent();
+  return false;
+}
+
+void Download::showProgressStart() {
+  if (fileLength == -1) {
+    window_.setProgressIndeterminate(true);
+  } else {
+    window_.setProgressMax(static_cast<double>(fileLength));
+    window_.setProgressIndeterminate(false);
+    window_.setStatus(percentText(0.0));
+  }
+  window_.setProgressAnimating(true);
+}
+
+void Download::transferDidReceiveData(uint64_t length) {
+  bytesReceived += length;
+  if (fileLength == -1) return;
+  window_.setStatus(percentText(bytesReceived * 100.0 / fileLength));
+  window_.incrementProgress(static_cast<double>(length));
+  window_.displayIfNeeded();
+}
+
+void Download::failure(const std::string& message) {
+  window_.setProgressAnimating(false);
+  window_.setProgressIndeterminate(false);
+  window_.setProgressValue(window_.progressMax());
+  window_.setStatus(message);
+  window_.setStatusRed(true);
+}
+
+void Download::transferDidFail(const TransferError& error) {
+  downloadDidFail(error.description, error.failingUrl);
+}
+
+void Download::downloadDidFail(const std::string& description, const std::string& url) {
+  platform_.log("Download failed! Error - " + description + " " + url);
+  failure(kFailedDownload);
+}
+
+void Download::transferDidFinish() {
+  if (fileLength != -1 && bytesReceived != fileLength) {
+    // Too short or too long: not the archive the server announced.
+    unlink(installAgentLocation.c_str());
+    return downloadDidFail("Received " + std::to_string(bytesReceived) + " bytes of the " +
+                               std::to_string(fileLength) + " announced.",
+                           failingUrl_);
+  }
+  window_.setStatus("Initializing the installer");
+  window_.setProgressIndeterminate(true);
+  window_.setProgressAnimating(true);
+  window_.setCancelEnabled(false);
+  window_.displayIfNeeded();
+  unpack();
+}
+
+// Unpacking runs off the loop's thread so that the window stays responsive.
+void Download::unpack() {
+  std::string workAgentDir = stripLastComponent(installAgentLocation) + FILE_SEPARATOR +
+                             INSTALL_AGENT_DIR_NAME;
+  unpackDir_ = useCache_ ? makeStagingDir() : workAgentDir;
+  if (unpackDir_.empty()) return failure(kFailedUnzip);
+  std::string archive = installAgentLocation, destination = unpackDir_;
+  ErrorReport report = platform_.report;
+  auto result = std::make_shared<bool>(false);
+  platform_.runInBackground(
+      [archive, destination, report, result] {
+        *result = unzipInstallAgent(archive, destination, "unzip", report);
+      },
+      [this, result] { finishUnpack(*result); });
+}
+
+void Download::finishUnpack(bool unpacked) {
+  if (closed_ || !unpacked || !placeAgent()) {
+    if (useCache_) removeItemAtPath(unpackDir_);
+    if (!closed_) failure(kFailedUnzip);
+    return;
+  }
+  loop_.addTimer(3.0, [this] { waitForInstallAgentToStart(); });
+  fireInstallAgent();
+  loop_.stop();
+}
+
+bool Download::placeAgent() {
+  if (!useCache_) {
+    agentDir_ = unpackDir_ + FILE_SEPARATOR;
+    return true;
+  }
+  if (!installStagedAgent(unpackDir_, hasValidationString ? validationString : "")) return false;
+  agentDir_ = installAgentDirOnDisk();
+  return true;
+}
+
+void Download::waitForInstallAgentToStart() { window_.close(); }
+
+void Download::fireInstallAgent() {
+  std::string agentDir = useCache_ ? installAgentDirOnDisk() : agentDir_;
+  if (agentDir.empty()) agentDir = agentDir_;
+  installAgentLocation = agentDir;
+  MainBundle bundle;
+  platform_.mainBundle(&bundle);
+  std::vector<std::string> arguments = {appendPathComponent(installAgentLocation, "install"),
+                                        "-installbundle",
+                                        appendPathComponent(bundle.resourcePath, "bundle.zip")};
+  if (platform_.arguments.size() >= 2)
+    arguments.insert(arguments.end(), platform_.arguments.begin() + 1, platform_.arguments.end());
+  agentTask_ = platform_.launchTask("/bin/sh", arguments);
+  if (agentTask_ < 0 && platform_.report) platform_.report("Failed to start the instal agent", true);
+}

@@ -1,0 +1,94 @@
+#ifndef SETUP_DOWNLOAD_DOWNLOAD_H_
+#define SETUP_DOWNLOAD_DOWNLOAD_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bootstrap/report.h"
+#include "platform/bundle.h"
+#include "platform/transfer.h"
+
+class Loop;
+class DownloadWindow;
+
+// What the download front end needs of the platform. The defaults from
+// realDownloadPlatform() are the real ones; tests give fakes.
+struct DownloadPlatform {
+  Loop* loop = nullptr;
+  DownloadWindow* window = nullptr;
+  std::function<std::unique_ptr<Transfer>(const TransferRequest&, TransferDelegate&)> startTransfer;
+  std::function<pid_t(const std::string&, const std::vector<std::string>&)> launchTask;
+  std::function<void(std::function<void()> work, std::function<void()> done)> runInBackground;
+  std::function<void(const std::string&)> log;
+  std::function<bool(MainBundle*)> mainBundle;
+  std::vector<std::string> arguments;  // the process's, program path first
+  ErrorReport report = nullptr;
+};
+
+// The real platform around |loop| and |window|.
+DownloadPlatform realDownloadPlatform(Loop& loop, DownloadWindow& window);
+
+// The download front end: shows the splash and the progress of the transfer
+// of the install-agent archive, starts a current cached agent at once, else
+// stamps, unpacks and starts the freshly downloaded one. All calls arrive on
+// the loop's thread.
+class Download : public TransferDelegate {
+ public:
+  // |idleTimeout|: seconds without a byte before the transfer fails.
+  explicit Download(DownloadPlatform platform, double idleTimeout = 60.0);
+  ~Download() override;
+
+  // Takes the archive's destination from downloadTo; resets the display.
+  void init();
+  // Shows the splash image and starts the transfer of downloadFrom.
+  void applicationDidFinishLaunching();
+  // The window is closing: cancels the transfer and stops the loop.
+  void windowWillClose();
+  void downloadFromURL(const std::string& url);
+  void failure(const std::string& message);
+  // Starts the install agent from the cached (or unpacked) agent directory.
+  void fireInstallAgent();
+  void waitForInstallAgentToStart();
+
+  // Transfer events.
+  void transferDidReceiveResponse(const TransferResponse& response) override;
+  void transferDidReceiveData(uint64_t length) override;
+  void transferDidFinish() override;
+  void transferDidFail(const TransferError& error) override;
+
+  int64_t fileLength = 0;
+  int64_t bytesReceived = 0;
+  std::string installAgentLocation;
+  bool hasValidationString = false;
+  std::string validationString;  // the response's ETag
+  std::unique_ptr<Transfer> theDownload;
+
+  // The install agent's process once it has been handed the run, else -1.
+  pid_t agentTask() const { return agentTask_; }
+
+ private:
+  void downloadDidFail(const std::string& description, const std::string& url);
+  bool isCachedAgentCurrent();
+  void showProgressStart();
+  void unpack();
+  void finishUnpack(bool unpacked);
+  bool placeAgent();
+
+  DownloadPlatform platform_;
+  Loop& loop_;
+  DownloadWindow& window_;
+  double idleTimeout_;
+  bool useCache_ = true;
+  bool closed_ = false;
+  std::string unpackDir_;  // staging (cache) or work-directory agent
+  std::string agentDir_;   // where the agent lies once unpacked
+  std::string failingUrl_;
+  pid_t agentTask_ = -1;
+};
+
+#endif  // SETUP_DOWNLOAD_DOWNLOAD_H_

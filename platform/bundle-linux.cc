@@ -1,0 +1,30 @@
+#include "platform/bundle.h"
+
+#include <unistd.h>
+
+namespace {
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+MainBundle bundleForProgram(const std::string& programPath) {
+  std::string dir = programPath.substr(0, programPath.rfind('/'));
+  const std::string kMacOS = ".app/Contents/MacOS";
+  if (endsWith(dir, kMacOS)) {
+    std::string app = dir.substr(0, dir.size() - std::string("/Contents/MacOS").size());
+    return {app, app + "/Contents/Resources"};
+  }
+  return {dir, dir};
+}
+
+bool getMainBundle(MainBundle* bundle) {
+  char buffer[4096];
+  ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer));
+  if (length <= 0 || length == static_cast<ssize_t>(sizeof(buffer))) return false;
+  *bundle = bundleForProgram(std::string(buffer, length));
+  return true;
+}

@@ -1,0 +1,59 @@
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/display.h"
+#include "platform/gtk/gtk_module.h"
+#include "platform/window-terminal.h"
+
+namespace {
+
+bool haveGraphicalDisplay() {
+  const char* x11 = getenv("DISPLAY");
+  const char* wayland = getenv("WAYLAND_DISPLAY");
+  return (x11 && *x11) || (wayland && *wayland);
+}
+
+std::string programDirectory() {
+  char buffer[4096];
+  ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer));
+  if (length <= 0 || length == static_cast<ssize_t>(sizeof(buffer))) return "";
+  std::string path(buffer, length);
+  return path.substr(0, path.rfind('/'));
+}
+
+// The toolkit module lies beside the program, or in its library directory
+// when installed.
+SetupGtkOpenFn findGtkModule() {
+  std::string dir = programDirectory();
+  for (const std::string& path : {dir + "/libsetup-gtk.so", dir + "/../lib/setup/libsetup-gtk.so"}) {
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module) continue;
+    if (void* symbol = dlsym(module, SETUP_GTK_OPEN_SYMBOL))
+      return reinterpret_cast<SetupGtkOpenFn>(symbol);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+Display openTerminalDisplay() {
+  Display display;
+  display.loop = newPollLoop();
+  display.window = newTerminalWindow(*display.loop, stderr, isatty(STDERR_FILENO));
+  return display;
+}
+
+Display openDisplay() {
+  if (!haveGraphicalDisplay()) return openTerminalDisplay();
+  SetupGtkOpenFn open = findGtkModule();
+  Loop* loop = nullptr;
+  DownloadWindow* window = nullptr;
+  if (!open || !open(&loop, &window)) return openTerminalDisplay();
+  Display display;
+  display.loop.reset(loop);
+  display.window.reset(window);
+  return display;
+}

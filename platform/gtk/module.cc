@@ -1,0 +1,20 @@
+// The only symbol the module exports: the program looks it up with dlsym.
+#include <gtk/gtk.h>
+
+#include "platform/gtk/gtk_module.h"
+#include "platform/gtk/loop-gtk.h"
+#include "platform/gtk/window-gtk.h"
+
+extern "C" __attribute__((visibility("default"))) int setup_gtk_open(Loop** loop,
+                                                                     DownloadWindow** window) {
+  if (!gtk_init_check(nullptr, nullptr)) return 0;
+  auto* downloadWindow = new GtkDownloadWindow();
+  downloadWindow->present();
+  *loop = new GtkLoop();
+  *window = downloadWindow;
+  return 1;
+}
+
+// Fails to compile when the definition drifts from the type the program
+// casts the looked-up symbol to.
+[[maybe_unused]] static constexpr SetupGtkOpenFn kEntryPointType = &setup_gtk_open;

@@ -1,0 +1,152 @@
+#include "platform/gtk/window-gtk.h"
+
+#include <cmath>
+#include <utility>
+
+#include "platform/gtk/splash-gtk.h"
+
+namespace {
+
+// Longest wait for the first frame when the window appears.
+constexpr guint kPresentTimeoutMs = 1000;
+
+gboolean setFlag(gpointer flag) {
+  *static_cast<bool*>(flag) = true;
+  return G_SOURCE_REMOVE;
+}
+
+// Runs the toolkit's own sources until |done| or the timeout.
+void iterateUntil(const bool& done, guint timeoutMs) {
+  bool timedOut = false;
+  guint timer = g_timeout_add(timeoutMs, &setFlag, &timedOut);
+  while (!done && !timedOut) g_main_context_iteration(nullptr, TRUE);
+  if (!timedOut) g_source_remove(timer);
+}
+
+GtkWidget* withMargins(GtkWidget* widget, int bottom) {
+  gtk_widget_set_margin_bottom(widget, bottom);
+  return widget;
+}
+
+}  // namespace
+
+GtkDownloadWindow::GtkDownloadWindow()
+    : window_(GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL))) {
+  gtk_window_set_title(window_, kTitle);
+  gtk_window_set_resizable(window_, FALSE);
+  gtk_window_set_position(window_, GTK_WIN_POS_CENTER);
+  gtk_window_set_type_hint(window_, GDK_WINDOW_TYPE_HINT_DIALOG);
+  gtk_container_set_border_width(GTK_CONTAINER(window_), kPadding);
+  gtk_container_add(GTK_CONTAINER(window_), buildContent());
+  gtk_widget_set_can_default(GTK_WIDGET(cancel_), TRUE);
+  gtk_window_set_default(window_, GTK_WIDGET(cancel_));
+  gtk_window_set_focus(window_, GTK_WIDGET(cancel_));
+  g_signal_connect(window_, "delete-event", G_CALLBACK(&GtkDownloadWindow::onDelete), this);
+  g_signal_connect(cancel_, "clicked", G_CALLBACK(&GtkDownloadWindow::onCancel), this);
+}
+
+GtkDownloadWindow::~GtkDownloadWindow() { gtk_widget_destroy(GTK_WIDGET(window_)); }
+
+GtkWidget* GtkDownloadWindow::buildContent() {
+  GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  splash_ = GTK_IMAGE(gtk_image_new());
+  gtk_widget_set_no_show_all(GTK_WIDGET(splash_), TRUE);
+  gtk_widget_set_size_request(GTK_WIDGET(progress_.bar()), kContentWidth, -1);
+  gtk_box_pack_start(GTK_BOX(box), withMargins(GTK_WIDGET(splash_), kPadding), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(box), withMargins(status_.widget(), 8), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(box), withMargins(GTK_WIDGET(progress_.bar()), kPadding), FALSE,
+                     FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(box), buildButtons(), FALSE, FALSE, 0);
+  return box;
+}
+
+GtkWidget* GtkDownloadWindow::buildButtons() {
+  GtkWidget* buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
+  gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
+  cancel_ = GTK_BUTTON(gtk_button_new_with_mnemonic("_Cancel"));
+  gtk_container_add(GTK_CONTAINER(buttons), GTK_WIDGET(cancel_));
+  return buttons;
+}
+
+void GtkDownloadWindow::present() {
+  bool drawn = false;
+  gulong handler = g_signal_connect_after(window_, "draw",
+                                          G_CALLBACK(&GtkDownloadWindow::onFirstDraw), &drawn);
+  gtk_widget_show_all(GTK_WIDGET(window_));
+  iterateUntil(drawn, kPresentTimeoutMs);
+  g_signal_handler_disconnect(window_, handler);
+}
+
+void GtkDownloadWindow::setCloseHandler(std::function<void()> handler) {
+  closeHandler_ = std::move(handler);
+}
+
+void GtkDownloadWindow::setSplash(const std::string& path, double width, double height) {
+  showSplash(splash_, path, static_cast<int>(std::lround(width)),
+             static_cast<int>(std::lround(height)));
+}
+
+void GtkDownloadWindow::setStatusSingleLine(bool singleLine) { status_.setSingleLine(singleLine); }
+
+void GtkDownloadWindow::setStatus(const std::string& text) { status_.setText(text); }
+
+void GtkDownloadWindow::setStatusRed(bool red) { status_.setRed(red); }
+
+void GtkDownloadWindow::setProgressIndeterminate(bool indeterminate) {
+  progress_.setIndeterminate(indeterminate);
+}
+
+void GtkDownloadWindow::setProgressMax(double max) { progress_.setMax(max); }
+
+double GtkDownloadWindow::progressMax() const { return progress_.max(); }
+
+void GtkDownloadWindow::setProgressValue(double value) { progress_.setValue(value); }
+
+void GtkDownloadWindow::incrementProgress(double delta) { progress_.increment(delta); }
+
+void GtkDownloadWindow::setProgressAnimating(bool animating) { progress_.setAnimating(animating); }
+
+void GtkDownloadWindow::setCancelEnabled(bool enabled) {
+  gtk_widget_set_sensitive(GTK_WIDGET(cancel_), enabled);
+}
+
+// The frame clock would do the same on its next tick; doing it here puts
+// the state on screen before the caller blocks, and unlike iterating the
+// main context it cannot run the caller's timers or watches re-entrantly.
+void GtkDownloadWindow::displayIfNeeded() {
+  GdkWindow* surface = gtk_widget_get_window(GTK_WIDGET(window_));
+  if (closed_ || surface == nullptr || !gtk_widget_get_visible(GTK_WIDGET(window_))) return;
+  gtk_container_check_resize(GTK_CONTAINER(window_));
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+  gdk_window_process_updates(surface, TRUE);
+  G_GNUC_END_IGNORE_DEPRECATIONS
+  gdk_display_flush(gtk_widget_get_display(GTK_WIDGET(window_)));
+}
+
+void GtkDownloadWindow::close() {
+  if (closed_) return;
+  closed_ = true;
+  progress_.setAnimating(false);
+  gtk_widget_hide(GTK_WIDGET(window_));
+  if (closeHandler_) closeHandler_();
+}
+
+GtkWindowParts GtkDownloadWindow::parts() const {
+  return {window_, splash_, status_.label(), progress_.bar(), cancel_};
+}
+
+// The window stays alive (hidden) until its owner deletes it; the toolkit
+// must not destroy it behind the owner's back.
+gboolean GtkDownloadWindow::onDelete(GtkWidget*, GdkEvent*, gpointer self) {
+  static_cast<GtkDownloadWindow*>(self)->close();
+  return TRUE;
+}
+
+void GtkDownloadWindow::onCancel(GtkButton*, gpointer self) {
+  static_cast<GtkDownloadWindow*>(self)->close();
+}
+
+gboolean GtkDownloadWindow::onFirstDraw(GtkWidget*, cairo_t*, gpointer done) {
+  *static_cast<bool*>(done) = true;
+  return FALSE;
+}

@@ -1,0 +1,87 @@
+#ifndef SETUP_PLATFORM_GTK_WINDOW_GTK_H_
+#define SETUP_PLATFORM_GTK_WINDOW_GTK_H_
+
+#include <gtk/gtk.h>
+
+#include <functional>
+#include <string>
+
+#include "platform/gtk/progress-gtk.h"
+#include "platform/gtk/status-gtk.h"
+#include "platform/window.h"
+
+// The widgets of a GtkDownloadWindow, for code that checks what is really
+// on screen (the tests and the screenshot tool). Owned by the window.
+struct GtkWindowParts {
+  GtkWindow* window;
+  GtkImage* splash;
+  GtkLabel* status;
+  GtkProgressBar* progress;
+  GtkButton* cancel;
+};
+
+// The download window as a GTK 3 toplevel: splash, status line, progress
+// bar and a Cancel button that is also the default (Return) button.
+class GtkDownloadWindow : public DownloadWindow {
+ public:
+  // The title the window manager shows.
+  static constexpr const char* kTitle = "Installer";
+  // Room around and between the widgets, in pixels.
+  static constexpr int kPadding = 18;
+  static constexpr int kSpacing = 12;
+  // Width of the content when there is no splash to set it.
+  static constexpr int kContentWidth = 400;
+
+  // Builds the window, hidden; gtk_init must have succeeded.
+  GtkDownloadWindow();
+  // Destroys the window without running the close handler.
+  ~GtkDownloadWindow() override;
+  GtkDownloadWindow(const GtkDownloadWindow&) = delete;
+  GtkDownloadWindow& operator=(const GtkDownloadWindow&) = delete;
+
+  // Shows the window centred on screen and waits (briefly, never for the
+  // caller's own callbacks, which do not exist yet) until it is drawn.
+  void present();
+
+  void setCloseHandler(std::function<void()> handler) override;
+  void setSplash(const std::string& path, double width, double height) override;
+  void setStatusSingleLine(bool singleLine) override;
+  void setStatus(const std::string& text) override;
+  void setStatusRed(bool red) override;
+  void setProgressIndeterminate(bool indeterminate) override;
+  void setProgressMax(double max) override;
+  double progressMax() const override;
+  void setProgressValue(double value) override;
+  void incrementProgress(double delta) override;
+  void setProgressAnimating(bool animating) override;
+  void setCancelEnabled(bool enabled) override;
+  // Lays out and paints pending changes synchronously, without running
+  // any other callback of the loop.
+  void displayIfNeeded() override;
+  // Hides the window and runs the close handler, both only the first time.
+  void close() override;
+
+  // The real widgets, for inspection.
+  GtkWindowParts parts() const;
+  // The progress model behind the bar (pulsing state, pulse count).
+  const ProgressBar& progress() const { return progress_; }
+  // Whether the window was closed, by any means.
+  bool closed() const { return closed_; }
+
+ private:
+  static gboolean onDelete(GtkWidget* widget, GdkEvent* event, gpointer self);
+  static void onCancel(GtkButton* button, gpointer self);
+  static gboolean onFirstDraw(GtkWidget* widget, cairo_t* cairo, gpointer done);
+  GtkWidget* buildContent();
+  GtkWidget* buildButtons();
+
+  StatusLabel status_;
+  ProgressBar progress_;
+  GtkWindow* window_ = nullptr;
+  GtkImage* splash_ = nullptr;
+  GtkButton* cancel_ = nullptr;
+  std::function<void()> closeHandler_;
+  bool closed_ = false;
+};
+
+#endif  // SETUP_PLATFORM_GTK_WINDOW_GTK_H_

@@ -1,0 +1,83 @@
+#include "platform/system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/console.h"
+
+namespace {
+
+std::vector<std::string>& argumentStore() {
+  static std::vector<std::string> arguments;
+  return arguments;
+}
+
+// Empties the directory open at |fd| (which it closes), without following
+// symbolic links; directories are made writable first so that a tree
+// unpacked with read-only directories still goes.
+void removeContents(int fd) {
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    close(fd);
+    return;
+  }
+  while (struct dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (unlinkat(fd, name.c_str(), 0) == 0) continue;
+    int child = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (child < 0) continue;
+    fchmod(child, 0700);
+    removeContents(child);
+    unlinkat(fd, name.c_str(), AT_REMOVEDIR);
+  }
+  closedir(dir);
+}
+
+}  // namespace
+
+std::string temporaryDirectory() {
+  const char* dir = getenv("TMPDIR");
+  return (dir && *dir) ? dir : "";
+}
+
+bool removeItemAtPath(const std::string& path) {
+  if (path.empty()) return false;
+  if (unlink(path.c_str()) != 0) {
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+      fchmod(fd, 0700);
+      removeContents(fd);
+    }
+    rmdir(path.c_str());
+  }
+  struct stat st;
+  return lstat(path.c_str(), &st) != 0;
+}
+
+std::string appendPathComponent(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  std::string joined = dir;
+  while (joined.size() > 1 && joined.back() == '/') joined.pop_back();
+  if (joined != "/") joined += "/";
+  return joined + name;
+}
+
+void setProcessArguments(int argc, const char* const* argv) {
+  argumentStore().assign(argv, argv + argc);
+}
+
+const std::vector<std::string>& processArguments() { return argumentStore(); }
+
+void systemLog(const std::string& line) {
+  syslog(LOG_USER | LOG_ERR, "%s", line.c_str());
+  endStatusLine();
+  fprintf(stderr, "%s\n", line.c_str());
+  fflush(stderr);
+}

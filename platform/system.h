@@ -1,0 +1,25 @@
+#ifndef SETUP_PLATFORM_SYSTEM_H_
+#define SETUP_PLATFORM_SYSTEM_H_
+
+#include <string>
+#include <vector>
+
+// The per-user temporary directory: $TMPDIR when set and not empty, else
+// the empty string (callers fall back to "/tmp").
+std::string temporaryDirectory();
+
+// Removes |path| and everything below it without following symbolic links.
+// Best effort: what cannot be removed stays. Returns true when |path| is gone.
+bool removeItemAtPath(const std::string& path);
+
+// Joins a directory and one name with exactly one "/" between them.
+std::string appendPathComponent(const std::string& dir, const std::string& name);
+
+// The process's arguments as main received them (element 0 is the program).
+void setProcessArguments(int argc, const char* const* argv);
+const std::vector<std::string>& processArguments();
+
+// One line to the system log (facility user) and to standard error.
+void systemLog(const std::string& line);
+
+#endif  // SETUP_PLATFORM_SYSTEM_H_

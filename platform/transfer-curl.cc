@@ -1,0 +1,320 @@
+// The transfer on libcurl's multi interface, driven by the loop's fd watches
+// and timers, so that it runs on whichever loop the display brought.
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "platform/loop.h"
+#include "platform/transfer.h"
+
+namespace {
+
+double now() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+bool startsWithNoCase(const std::string& text, const char* prefix) {
+  return strncasecmp(text.c_str(), prefix, strlen(prefix)) == 0;
+}
+
+class CurlTransfer : public Transfer {
+ public:
+  CurlTransfer(Loop& loop, const TransferRequest& request, TransferDelegate& delegate);
+  ~CurlTransfer() override;
+  void cancel() override;
+
+  // Trampolines from libcurl's C callbacks.
+  static size_t onHeader(char* data, size_t size, size_t count, void* self);
+  static size_t onWrite(char* data, size_t size, size_t count, void* self);
+  static int onSocket(CURL*, curl_socket_t fd, int what, void* self, void*);
+  static int onTimer(CURLM*, long timeoutMs, void* self);
+
+ private:
+  void configure();
+  void configureCertificates();
+  size_t header(const std::string& line);
+  size_t write(const char* data, size_t length);
+  void watchSocket(curl_socket_t fd, int what);
+  void setCurlTimer(long timeoutMs);
+  void act(curl_socket_t fd, int events);
+  void deliverEvents();
+  void deliverResponse();
+  void deliverEnd(CURLcode result);
+  void armIdleTimer(double seconds);
+  void onIdleTimer();
+  // Ends the transfer; returns true when the file was kept.
+  bool finish(bool keepFile);
+
+  Loop& loop_;
+  TransferRequest request_;
+  TransferDelegate& delegate_;
+  CURLM* multi_ = curl_multi_init();
+  CURL* easy_ = curl_easy_init();
+  curl_slist* headers_ = nullptr;
+  char errorBuffer_[CURL_ERROR_SIZE] = {0};
+  int fd_ = -1;
+  bool ended_ = false;       // finished, failed or cancelled: nothing more
+  bool finalHeaders_ = false;
+  bool responseDelivered_ = false;
+  uint64_t pendingBytes_ = 0;
+  bool writeFailed_ = false;
+  double lastActivity_ = now();
+  std::map<curl_socket_t, Loop::Handle> watches_;
+  Loop::Handle curlTimer_ = 0;
+  Loop::Handle idleTimer_ = 0;
+};
+
+CurlTransfer::CurlTransfer(Loop& loop, const TransferRequest& request, TransferDelegate& delegate)
+    : loop_(loop), request_(request), delegate_(delegate) {
+  fd_ = open(request_.destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  configure();
+  armIdleTimer(request_.idleTimeout);
+  curl_multi_add_handle(multi_, easy_);
+}
+
+CurlTransfer::~CurlTransfer() {
+  cancel();
+  curl_multi_cleanup(multi_);
+  curl_easy_cleanup(easy_);
+  curl_slist_free_all(headers_);
+}
+
+void CurlTransfer::configure() {
+  curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, onSocket);
+  curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+  curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, onTimer);
+  curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
+  curl_easy_setopt(easy_, CURLOPT_URL, request_.url.c_str());
+  curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
+  bool secure = startsWithNoCase(request_.url, "https:");
+  curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+  curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, (long)CURL_HTTP_VERSION_1_1);
+  // Read to the end of the connection and let the caller compare the count
+  // with the announced length: a body that is too long or too short must
+  // fail, not be cut to size.
+  curl_easy_setopt(easy_, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+  headers_ = curl_slist_append(headers_, "Connection: close");
+  curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
+  curl_easy_setopt(easy_, CURLOPT_USERAGENT, "setup/1.0");
+  curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, 256L * 1024);
+  curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_);
+  curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, onHeader);
+  curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, onWrite);
+  curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+  configureCertificates();
+}
+
+// Certificates are always verified; like the curl tool, the usual variables
+// may name other trust anchors.
+void CurlTransfer::configureCertificates() {
+  curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYHOST, 2L);
+  const char* bundle = getenv("CURL_CA_BUNDLE");
+  if (!bundle || !*bundle) bundle = getenv("SSL_CERT_FILE");
+  if (bundle && *bundle) curl_easy_setopt(easy_, CURLOPT_CAINFO, bundle);
+  const char* dir = getenv("SSL_CERT_DIR");
+  if (dir && *dir) curl_easy_setopt(easy_, CURLOPT_CAPATH, dir);
+}
+
+size_t CurlTransfer::onHeader(char* data, size_t size, size_t count, void* self) {
+  return static_cast<CurlTransfer*>(self)->header(std::string(data, size * count));
+}
+
+size_t CurlTransfer::onWrite(char* data, size_t size, size_t count, void* self) {
+  return static_cast<CurlTransfer*>(self)->write(data, size * count);
+}
+
+int CurlTransfer::onSocket(CURL*, curl_socket_t fd, int what, void* self, void*) {
+  static_cast<CurlTransfer*>(self)->watchSocket(fd, what);
+  return 0;
+}
+
+int CurlTransfer::onTimer(CURLM*, long timeoutMs, void* self) {
+  static_cast<CurlTransfer*>(self)->setCurlTimer(timeoutMs);
+  return 0;
+}
+
+// The blank line ends a header block; it is the final response's unless
+// curl is about to follow a redirect or it was an interim 1xx.
+size_t CurlTransfer::header(const std::string& line) {
+  lastActivity_ = now();
+  if (ended_) return 0;
+  if (line != "\r\n" && line != "\n") return line.size();
+  long code = 0;
+  char* redirect = nullptr;
+  curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
+  curl_easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &redirect);
+  if (code >= 200 && !(code / 100 == 3 && redirect)) finalHeaders_ = true;
+  return line.size();
+}
+
+size_t CurlTransfer::write(const char* data, size_t length) {
+  lastActivity_ = now();
+  if (ended_) return 0;
+  finalHeaders_ = true;
+  for (size_t done = 0; done < length;) {
+    ssize_t n = ::write(fd_, data + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      writeFailed_ = true;
+      return 0;
+    }
+    done += n;
+  }
+  pendingBytes_ += length;
+  return length;
+}
+
+void CurlTransfer::watchSocket(curl_socket_t fd, int what) {
+  if (ended_) return;
+  auto it = watches_.find(fd);
+  if (it != watches_.end()) {
+    loop_.unwatchFd(it->second);
+    watches_.erase(it);
+  }
+  if (what == CURL_POLL_REMOVE) return;
+  int events = ((what & CURL_POLL_IN) ? Loop::kReadable : 0) |
+               ((what & CURL_POLL_OUT) ? Loop::kWritable : 0);
+  watches_[fd] = loop_.watchFd(fd, events, [this, fd](int ready) { act(fd, ready); });
+}
+
+void CurlTransfer::setCurlTimer(long timeoutMs) {
+  if (ended_) return;
+  if (curlTimer_) loop_.cancelTimer(curlTimer_);
+  curlTimer_ = 0;
+  if (timeoutMs < 0) return;
+  curlTimer_ = loop_.addTimer(timeoutMs / 1000.0, [this] {
+    curlTimer_ = 0;
+    act(CURL_SOCKET_TIMEOUT, 0);
+  });
+}
+
+void CurlTransfer::act(curl_socket_t fd, int events) {
+  int mask = ((events & Loop::kReadable) ? CURL_CSELECT_IN : 0) |
+             ((events & Loop::kWritable) ? CURL_CSELECT_OUT : 0);
+  int running = 0;
+  curl_multi_socket_action(multi_, fd, mask, &running);
+  deliverEvents();
+}
+
+// Delegate calls are made here, outside libcurl's callbacks, so that the
+// delegate may cancel the transfer from any of them.
+void CurlTransfer::deliverEvents() {
+  if (!ended_ && finalHeaders_ && !responseDelivered_) deliverResponse();
+  if (!ended_ && responseDelivered_ && pendingBytes_ > 0) {
+    uint64_t bytes = pendingBytes_;
+    pendingBytes_ = 0;
+    delegate_.transferDidReceiveData(bytes);
+  }
+  int left = 0;
+  while (!ended_) {
+    CURLMsg* message = curl_multi_info_read(multi_, &left);
+    if (!message) break;
+    if (message->msg == CURLMSG_DONE) deliverEnd(message->data.result);
+  }
+}
+
+void CurlTransfer::deliverResponse() {
+  TransferResponse response;
+  curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &response.status);
+  curl_header* header = nullptr;
+  if (curl_easy_header(easy_, "ETag", 0, CURLH_HEADER, -1, &header) == CURLHE_OK) {
+    response.hasEtag = true;
+    response.etag = header->value;
+  }
+  if (curl_easy_header(easy_, "Content-Length", 0, CURLH_HEADER, -1, &header) == CURLHE_OK) {
+    char* end = nullptr;
+    long long length = strtoll(header->value, &end, 10);
+    if (end != header->value && *end == '\0' && length >= 0) response.expectedLength = length;
+  }
+  char* url = nullptr;
+  curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
+  response.url = url ? url : request_.url;
+  responseDelivered_ = true;
+  delegate_.transferDidReceiveResponse(response);
+}
+
+void CurlTransfer::deliverEnd(CURLcode result) {
+  if (result == CURLE_OK && !responseDelivered_) deliverResponse();
+  if (ended_) return;
+  if (result == CURLE_OK && pendingBytes_ > 0) {
+    uint64_t bytes = pendingBytes_;
+    pendingBytes_ = 0;
+    delegate_.transferDidReceiveData(bytes);
+    if (ended_) return;
+  }
+  bool ok = result == CURLE_OK && !writeFailed_ && fd_ >= 0;
+  if (ok && finish(true)) {
+    delegate_.transferDidFinish();
+    return;
+  }
+  TransferError error;
+  {
+    char* url = nullptr;
+    curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
+    error.failingUrl = url ? url : request_.url;
+    error.description = result != CURLE_OK ? (*errorBuffer_ ? errorBuffer_ : curl_easy_strerror(result))
+                                           : "Cannot write " + request_.destination;
+  }
+  finish(false);
+  delegate_.transferDidFail(error);
+}
+
+void CurlTransfer::armIdleTimer(double seconds) {
+  idleTimer_ = loop_.addTimer(seconds, [this] { onIdleTimer(); });
+}
+
+// Exact idle timeout without touching a timer per chunk: when the timer
+// fires, it is re-armed for whatever is left since the last byte.
+void CurlTransfer::onIdleTimer() {
+  idleTimer_ = 0;
+  double idle = now() - lastActivity_;
+  if (idle < request_.idleTimeout) {
+    armIdleTimer(request_.idleTimeout - idle);
+    return;
+  }
+  TransferError error;
+  error.description = "The request timed out.";
+  error.failingUrl = request_.url;
+  finish(false);
+  delegate_.transferDidFail(error);
+}
+
+bool CurlTransfer::finish(bool keepFile) {
+  if (ended_) return false;
+  ended_ = true;
+  for (auto& [fd, watch] : watches_) loop_.unwatchFd(watch);
+  watches_.clear();
+  if (curlTimer_) loop_.cancelTimer(curlTimer_);
+  if (idleTimer_) loop_.cancelTimer(idleTimer_);
+  curlTimer_ = idleTimer_ = 0;
+  curl_multi_remove_handle(multi_, easy_);
+  if (fd_ >= 0 && close(fd_) != 0) keepFile = false;
+  fd_ = -1;
+  if (!keepFile) unlink(request_.destination.c_str());
+  return keepFile;
+}
+
+void CurlTransfer::cancel() { finish(false); }
+
+}  // namespace
+
+std::unique_ptr<Transfer> startTransfer(Loop& loop, const TransferRequest& request,
+                                        TransferDelegate& delegate) {
+  static bool initialized = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  (void)initialized;
+  return std::make_unique<CurlTransfer>(loop, request, delegate);
+}

@@ -1,0 +1,207 @@
+#include "platform/window-terminal.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <string>
+
+#include "platform/console.h"
+
+namespace {
+
+const int kBarWidth = 24;
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+  int saved = errno;
+  char byte = 1;
+  if (write(signalPipe[1], &byte, 1) < 0) {
+  }
+  errno = saved;
+}
+
+class TerminalWindow : public DownloadWindow {
+ public:
+  TerminalWindow(Loop& loop, FILE* out, bool isTerminal)
+      : loop_(loop), out_(out), tty_(isTerminal) {
+    watchSignals();
+  }
+  ~TerminalWindow() override {
+    stopAnimation();
+    unwatchSignals();
+    if (tty_) endStatusLine();
+  }
+
+  void setCloseHandler(std::function<void()> handler) override { closeHandler_ = handler; }
+  void setSplash(const std::string&, double, double) override {}
+  void setStatusSingleLine(bool) override {}
+  void setStatus(const std::string& text) override {
+    if (text == status_) return;
+    status_ = text;
+    redraw();
+  }
+  void setStatusRed(bool red) override {
+    if (red == red_) return;
+    red_ = red;
+    redraw();
+    if (red) loop_.addTimer(0, [this] { close(); });
+  }
+  void setProgressIndeterminate(bool indeterminate) override {
+    indeterminate_ = indeterminate;
+    updateAnimation();
+    redraw();
+  }
+  void setProgressMax(double max) override { max_ = max; }
+  double progressMax() const override { return max_; }
+  void setProgressValue(double value) override {
+    value_ = value;
+    if (barCells() != drawnCells_) redraw();
+  }
+  void incrementProgress(double delta) override { setProgressValue(value_ + delta); }
+  void setProgressAnimating(bool animating) override {
+    animating_ = animating;
+    updateAnimation();
+  }
+  void setCancelEnabled(bool) override {}
+  void displayIfNeeded() override { fflush(out_); }
+  void close() override;
+
+ private:
+  void watchSignals();
+  void unwatchSignals();
+  void updateAnimation();
+  void stopAnimation();
+  void redraw();
+  void drawInPlace();
+  void drawPlainLine();
+  int barCells() const;
+  std::string bar() const;
+
+  Loop& loop_;
+  FILE* out_;
+  bool tty_;
+  std::function<void()> closeHandler_;
+  bool closed_ = false;
+  std::string status_;
+  bool red_ = false;
+  bool indeterminate_ = false;
+  bool animating_ = false;
+  double max_ = 100, value_ = 0;
+  int drawnCells_ = -1;
+  int spinner_ = 0;
+  int printedTenth_ = -1;
+  std::string printedStatus_;
+  Loop::Handle animationTimer_ = 0;
+  Loop::Handle signalWatch_ = 0;
+  struct sigaction oldInt_, oldTerm_;
+};
+
+void TerminalWindow::close() {
+  if (closed_) return;
+  closed_ = true;
+  stopAnimation();
+  if (tty_) endStatusLine();
+  if (closeHandler_) closeHandler_();
+}
+
+void TerminalWindow::watchSignals() {
+  if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  struct sigaction action = {};
+  action.sa_handler = onSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, &oldInt_);
+  sigaction(SIGTERM, &action, &oldTerm_);
+  signalWatch_ = loop_.watchFd(signalPipe[0], Loop::kReadable, [this](int) {
+    char buffer[16];
+    while (read(signalPipe[0], buffer, sizeof(buffer)) > 0) {
+    }
+    close();
+  });
+}
+
+void TerminalWindow::unwatchSignals() {
+  if (!signalWatch_) return;
+  loop_.unwatchFd(signalWatch_);
+  sigaction(SIGINT, &oldInt_, nullptr);
+  sigaction(SIGTERM, &oldTerm_, nullptr);
+}
+
+// Only a terminal shows an animation; a log gets no lines for it.
+void TerminalWindow::updateAnimation() {
+  bool wanted = tty_ && !closed_ && indeterminate_ && animating_;
+  if (!wanted) return stopAnimation();
+  if (animationTimer_) return;
+  animationTimer_ = loop_.addTimer(0.1, [this] {
+    animationTimer_ = 0;
+    ++spinner_;
+    redraw();
+    updateAnimation();
+  });
+}
+
+void TerminalWindow::stopAnimation() {
+  if (animationTimer_) loop_.cancelTimer(animationTimer_);
+  animationTimer_ = 0;
+}
+
+void TerminalWindow::redraw() {
+  if (closed_) return;
+  if (tty_)
+    drawInPlace();
+  else
+    drawPlainLine();
+}
+
+int TerminalWindow::barCells() const {
+  if (max_ <= 0) return 0;
+  double fraction = std::min(1.0, std::max(0.0, value_ / max_));
+  return static_cast<int>(std::floor(fraction * kBarWidth));
+}
+
+std::string TerminalWindow::bar() const {
+  if (indeterminate_) {
+    std::string cells(kBarWidth, ' ');
+    int position = spinner_ % (2 * (kBarWidth - 3));
+    if (position >= kBarWidth - 3) position = 2 * (kBarWidth - 3) - position;
+    cells.replace(position, 3, "===");
+    return "[" + cells + "]";
+  }
+  return "[" + std::string(barCells(), '#') + std::string(kBarWidth - barCells(), '.') + "]";
+}
+
+void TerminalWindow::drawInPlace() {
+  drawnCells_ = barCells();
+  std::string text = status_;
+  if (red_) {
+    fprintf(out_, "\r\033[K\033[31m%s\033[0m\n", text.c_str());
+    setStatusLinePending(false);
+  } else {
+    fprintf(out_, "\r\033[K%s  %s", text.c_str(), bar().c_str());
+    setStatusLinePending(true);
+  }
+  fflush(out_);
+}
+
+// Plain lines for a log: the text when it changes, and a percentage only
+// once per tenth of the way, so a long download writes a bounded count.
+void TerminalWindow::drawPlainLine() {
+  drawnCells_ = barCells();
+  if (status_.empty() || status_ == printedStatus_) return;
+  int tenth = (max_ > 0 && !indeterminate_) ? static_cast<int>(10 * value_ / max_) : -1;
+  bool progressOnly = !red_ && tenth >= 0 && tenth == printedTenth_ &&
+                      status_.compare(0, 12, printedStatus_, 0, 12) == 0;
+  if (progressOnly) return;
+  printedTenth_ = tenth;
+  printedStatus_ = status_;
+  fprintf(out_, "%s\n", status_.c_str());
+  fflush(out_);
+}
+
+}  // namespace
+
+std::unique_ptr<DownloadWindow> newTerminalWindow(Loop& loop, FILE* out, bool isTerminal) {
+  return std::make_unique<TerminalWindow>(loop, out, isTerminal);
+}

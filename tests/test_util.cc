@@ -1,0 +1,82 @@
+#include "tests/test_util.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+#include "platform/system.h"
+#include "util/quote.h"
+
+ScratchDir::ScratchDir() {
+  char templ[] = "/tmp/setup-test-XXXXXX";
+  if (!mkdtemp(templ)) throw std::runtime_error("mkdtemp failed");
+  path_ = templ;
+}
+
+ScratchDir::~ScratchDir() { removeItemAtPath(path_); }
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  const char* old = getenv(name);
+  had_ = old != nullptr;
+  if (had_) old_ = old;
+  if (value)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (had_)
+    setenv(name_.c_str(), old_.c_str(), 1);
+  else
+    unsetenv(name_.c_str());
+}
+
+void writeFile(const std::string& path, const std::string& bytes, int mode) {
+  std::ofstream(path, std::ios::binary) << bytes;
+  chmod(path.c_str(), mode);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+bool pathExists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+void makeZip(const std::string& zip, const std::map<std::string, std::string>& files) {
+  char templ[] = "/tmp/setup-zip-XXXXXX";
+  std::string dir = mkdtemp(templ);
+  std::string names;
+  for (const auto& [name, content] : files) {
+    writeFile(dir + "/" + name, content);
+    names += " " + smart_quote(name);
+  }
+  std::string command = "cd " + smart_quote(dir) + " && zip -q -X " + smart_quote(zip) + names;
+  int status = system(command.c_str());
+  removeItemAtPath(dir);
+  if (status != 0) throw std::runtime_error("zip failed: " + command);
+}
+
+std::string recordingAgent(const std::string& log) {
+  return "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > " + smart_quote(log) + "\n";
+}
+
+std::vector<std::string> readRecords(const std::string& path) {
+  std::string content = readFile(path);
+  std::vector<std::string> records;
+  size_t start = 0;
+  for (size_t end; (end = content.find('\0', start)) != std::string::npos; start = end + 1)
+    records.push_back(content.substr(start, end - start));
+  return records;
+}

@@ -1,0 +1,47 @@
+#ifndef SETUP_TESTS_TEST_UTIL_H_
+#define SETUP_TESTS_TEST_UTIL_H_
+
+#include <map>
+#include <string>
+#include <vector>
+
+// A fresh directory for one test, removed with everything in it at the end.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Sets (or, with |value| null, unsets) an environment variable for a scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+
+ private:
+  std::string name_;
+  bool had_;
+  std::string old_;
+};
+
+void writeFile(const std::string& path, const std::string& bytes, int mode = 0644);
+std::string readFile(const std::string& path);
+bool pathExists(const std::string& path);
+
+// Makes the zip archive |zip| holding |files| (name -> content) with the
+// real zip program; "install" scripts are what the agent runs.
+void makeZip(const std::string& zip, const std::map<std::string, std::string>& files);
+
+// An agent script that records each argument it gets, NUL-terminated, in
+// |log|.
+std::string recordingAgent(const std::string& log);
+
+// Splits a NUL-terminated record file into its entries.
+std::vector<std::string> readRecords(const std::string& path);
+
+#endif  // SETUP_TESTS_TEST_UTIL_H_

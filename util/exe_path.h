@@ -1,0 +1,26 @@
+#ifndef SETUP_UTIL_EXE_PATH_H_
+#define SETUP_UTIL_EXE_PATH_H_
+
+#include <sys/types.h>
+
+#include <string>
+
+// Where the running program lives: its main bundle's path (for a program
+// outside an X.app bundle, the directory holding it), else the target of
+// /proc/self/exe (at most 1023 bytes). Empty when neither is known.
+std::string getPathToExecutable();
+
+// getPathToExecutable() without its last "/" or "\" and what follows; empty
+// when that separator is the first byte or the path is empty.
+std::string getDirectoryOfExecutable();
+
+// The part of |path| before its last "/" or "\" (the whole path when it has
+// neither).
+std::string stripLastComponent(const std::string& path);
+
+// Creates every missing directory along |path| with |mode|. Returns -1 with
+// errno ENOTDIR when a component exists and is not a directory, else 0
+// (a failing mkdir is not detected here).
+int mkpath(std::string path, mode_t mode);
+
+#endif  // SETUP_UTIL_EXE_PATH_H_

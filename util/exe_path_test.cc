@@ -1,0 +1,50 @@
+#include "util/exe_path.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/test_util.h"
+
+TEST(StripLastComponent, DropsTheLastSeparatorAndWhatFollows) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/Applications/Setup.app", "/Applications"},
+      {"/Setup.app", ""},
+      {"setup", "setup"},
+      {"/a/b/", "/a/b"},
+      {"C:\\dir\\setup", "C:\\dir"},
+      {"", ""},
+  };
+  for (const auto& [path, dir] : cases) EXPECT_EQ(stripLastComponent(path), dir) << path;
+}
+
+TEST(GetPathToExecutable, IsTheDirectoryHoldingThisProgram) {
+  char self[4096] = {0};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+  EXPECT_EQ(getPathToExecutable(), stripLastComponent(self));
+}
+
+TEST(Mkpath, CreatesEachMissingDirectoryOnce) {
+  ScratchDir scratch;
+  for (std::string path : {scratch / "a/b/c", scratch / "d//e/", scratch.path(), std::string("/")}) {
+    EXPECT_EQ(mkpath(path, 0700), 0) << path;
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+  }
+  struct stat st;
+  ASSERT_EQ(stat((scratch / "a/b").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(mkpath("", 0700), 0);
+}
+
+TEST(Mkpath, StopsAtAComponentThatIsNotADirectory) {
+  ScratchDir scratch;
+  writeFile(scratch / "file", "x");
+  errno = 0;
+  EXPECT_EQ(mkpath(scratch / "file/below/deeper", 0700), -1);
+  EXPECT_EQ(errno, ENOTDIR);
+  EXPECT_FALSE(pathExists(scratch / "file/below"));
+  EXPECT_EQ(mkpath(scratch / "file", 0700), -1);
+}

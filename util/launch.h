@@ -1,0 +1,21 @@
+#ifndef SETUP_UTIL_LAUNCH_H_
+#define SETUP_UTIL_LAUNCH_H_
+
+#include <string>
+
+#include "bootstrap/report.h"
+
+// Runs |commandLine| with system(3) and returns its result unchanged (the
+// wait status, or -1 when no child could be made). |program| names what is
+// run, for the reader; it plays no part.
+int call_system(std::string program, std::string commandLine);
+
+// Completes |command| ("sh " and the quoted agent path) with
+// " -installbundle ", the quoted |bundleLocation|/bundle.zip and the quoted
+// user arguments, runs it and waits. The agent's own status is not looked
+// at. Returns false, after reporting, only when the launch itself failed.
+bool fireInstallAgentWithArgs(std::string agentPath, std::string command,
+                              std::string bundleLocation, int argc, const char* const* argv,
+                              ErrorReport report);
+
+#endif  // SETUP_UTIL_LAUNCH_H_

@@ -1,0 +1,24 @@
+#ifndef SETUP_UTIL_TEMP_DIR_H_
+#define SETUP_UTIL_TEMP_DIR_H_
+
+#include <string>
+
+// Owns a fresh private (0700) directory, made under the per-user temporary
+// directory (else /tmp) as "zv" and six unique characters, and removes it
+// with everything in it when destroyed.
+class TempDir {
+ public:
+  // |name| is accepted for the reader; the directory's name does not use it.
+  explicit TempDir(std::string name);
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  // The directory's path; empty when none could be made.
+  std::string getDir() const { return dir; }
+
+ private:
+  std::string dir;
+};
+
+#endif  // SETUP_UTIL_TEMP_DIR_H_

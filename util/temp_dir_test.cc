@@ -1,0 +1,56 @@
+#include "util/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "tests/test_util.h"
+
+TEST(TempDir, MakesDistinctPrivateDirectoriesUnderTmpdir) {
+  ScratchDir base;
+  for (std::string tmpdir : {base.path(), base.path() + "/"}) {
+    ScopedEnv env("TMPDIR", tmpdir.c_str());
+    TempDir a("x"), b("x");
+    EXPECT_NE(a.getDir(), b.getDir());
+    EXPECT_TRUE(std::regex_match(a.getDir(), std::regex(base.path() + "/zv[A-Za-z0-9]{6}")))
+        << a.getDir();
+    struct stat st;
+    ASSERT_EQ(stat(a.getDir().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+  }
+}
+
+TEST(TempDir, FallsBackToTmpWithoutTmpdir) {
+  for (const char* value : {static_cast<const char*>(nullptr), ""}) {
+    ScopedEnv env("TMPDIR", value);
+    TempDir dir("x");
+    EXPECT_EQ(dir.getDir().rfind("/tmp/zv", 0), 0u) << dir.getDir();
+  }
+}
+
+TEST(TempDir, EmptyWhenNoDirectoryCanBeMade) {
+  ScopedEnv env("TMPDIR", "/nonexistent/base");
+  TempDir dir("x");
+  EXPECT_EQ(dir.getDir(), "");
+}
+
+TEST(TempDir, RemovesTheWholeTreeButNothingOutsideIt) {
+  ScratchDir outside;
+  writeFile(outside / "keep", "precious");
+  std::string path;
+  {
+    ScopedEnv env("TMPDIR", outside.path().c_str());
+    TempDir dir("x");
+    path = dir.getDir();
+    ASSERT_EQ(mkdir((path + "/a").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((path + "/a/b").c_str(), 0755), 0);
+    writeFile(path + "/a/b/file", "x");
+    ASSERT_EQ(symlink(outside.path().c_str(), (path + "/a/link").c_str()), 0);
+    chmod((path + "/a/b").c_str(), 0555);  // read-only directories still go
+    chmod((path + "/a").c_str(), 0555);
+  }
+  EXPECT_FALSE(pathExists(path));
+  EXPECT_EQ(readFile(outside / "keep"), "precious");
+}
