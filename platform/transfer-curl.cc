@@ -64,6 +64,7 @@ class CurlTransfer : public Transfer {
   int fd_ = -1;
   bool ended_ = false;       // finished, failed or cancelled: nothing more
   bool finalHeaders_ = false;
+  bool sawLocation_ = false;  // in the header block being read
   bool responseDelivered_ = false;
   uint64_t pendingBytes_ = 0;
   bool writeFailed_ = false;
@@ -152,12 +153,12 @@ int CurlTransfer::onTimer(CURLM*, long timeoutMs, void* self) {
 size_t CurlTransfer::header(const std::string& line) {
   lastActivity_ = now();
   if (ended_) return 0;
+  if (startsWithNoCase(line, "HTTP/")) sawLocation_ = false;
+  if (startsWithNoCase(line, "Location:")) sawLocation_ = true;
   if (line != "\r\n" && line != "\n") return line.size();
   long code = 0;
-  char* redirect = nullptr;
   curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
-  curl_easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &redirect);
-  if (code >= 200 && !(code / 100 == 3 && redirect)) finalHeaders_ = true;
+  if (code >= 200 && !(code / 100 == 3 && sawLocation_)) finalHeaders_ = true;
   return line.size();
 }
 

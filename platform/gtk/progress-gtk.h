@@ -22,7 +22,10 @@ class ProgressBar {
 
   GtkProgressBar* bar() const { return bar_; }
 
+  // An indeterminate bar shows a moving (or, not animating, still) block
+  // instead of the fraction.
   void setIndeterminate(bool indeterminate);
+  // The fraction shown is value / max, clamped to 0..1; 0 when max <= 0.
   void setMax(double max);
   double max() const { return max_; }
   void setValue(double value);

@@ -33,6 +33,7 @@ GtkWidget* withMargins(GtkWidget* widget, int bottom) {
 GtkDownloadWindow::GtkDownloadWindow()
     : window_(GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL))) {
   gtk_window_set_title(window_, kTitle);
+  gtk_window_set_icon_name(window_, "system-software-install");
   gtk_window_set_resizable(window_, FALSE);
   gtk_window_set_position(window_, GTK_WIN_POS_CENTER);
   gtk_window_set_type_hint(window_, GDK_WINDOW_TYPE_HINT_DIALOG);

@@ -39,10 +39,12 @@ class GtkDownloadWindow : public DownloadWindow {
   GtkDownloadWindow(const GtkDownloadWindow&) = delete;
   GtkDownloadWindow& operator=(const GtkDownloadWindow&) = delete;
 
-  // Shows the window centred on screen and waits (briefly, never for the
-  // caller's own callbacks, which do not exist yet) until it is drawn.
+  // Shows the window centred on screen and waits, a second at most, until
+  // it is drawn. It iterates the main context, so call it before any loop
+  // has timers or watches: none of those must run in here.
   void present();
 
+  // DownloadWindow, as documented there.
   void setCloseHandler(std::function<void()> handler) override;
   void setSplash(const std::string& path, double width, double height) override;
   void setStatusSingleLine(bool singleLine) override;

@@ -25,6 +25,17 @@ void runFor(GtkLoop& loop, double seconds) {
 
 namespace {
 
+// Key bindings match on the hardware key as well, as for a real press.
+void setHardwareKey(GdkEventKey* key, GdkDisplay* display) {
+  GdkKeymapKey* keys = nullptr;
+  gint count = 0;
+  GdkKeymap* keymap = gdk_keymap_get_for_display(display);
+  if (!gdk_keymap_get_entries_for_keyval(keymap, key->keyval, &keys, &count)) return;
+  key->hardware_keycode = static_cast<guint16>(keys[0].keycode);
+  key->group = static_cast<guint8>(keys[0].group);
+  g_free(keys);
+}
+
 GdkEvent* newKeyEvent(GdkEventType type, GtkWindow* window, guint keyval) {
   GdkEvent* event = gdk_event_new(type);
   GdkWindow* surface = gtk_widget_get_window(GTK_WIDGET(window));
@@ -32,14 +43,7 @@ GdkEvent* newKeyEvent(GdkEventType type, GtkWindow* window, guint keyval) {
   event->key.window = GDK_WINDOW(g_object_ref(surface));
   event->key.time = GDK_CURRENT_TIME;
   event->key.keyval = keyval;
-  GdkKeymapKey* keys = nullptr;
-  gint count = 0;
-  if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(display), keyval, &keys,
-                                        &count)) {
-    event->key.hardware_keycode = static_cast<guint16>(keys[0].keycode);
-    event->key.group = static_cast<guint8>(keys[0].group);
-    g_free(keys);
-  }
+  setHardwareKey(&event->key, display);
   gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(display)));
   return event;
 }

@@ -1,0 +1,322 @@
+#include "download/download.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <map>
+
+#include "agent/cache.h"
+#include "download/bootstrap.h"
+#include "platform/loop.h"
+#include "platform/window.h"
+#include "tests/test_util.h"
+#include "util/exe_path.h"
+
+namespace {
+
+class FakeLoop : public Loop {
+ public:
+  Handle addTimer(double seconds, std::function<void()> callback) override {
+    timers[++last] = {seconds, std::move(callback)};
+    return last;
+  }
+  void cancelTimer(Handle timer) override { timers.erase(timer); }
+  Handle watchFd(int, int, std::function<void(int)>) override { return ++last; }
+  void unwatchFd(Handle) override {}
+  void run() override {}
+  void stop() override { stopped = true; }
+
+  Handle last = 0;
+  std::map<Handle, std::pair<double, std::function<void()>>> timers;
+  bool stopped = false;
+};
+
+class FakeWindow : public DownloadWindow {
+ public:
+  void setCloseHandler(std::function<void()> handler) override { onClose = handler; }
+  void setSplash(const std::string& path, double w, double h) override {
+    splash = path + " " + std::to_string(int(w)) + "x" + std::to_string(int(h));
+  }
+  void setStatusSingleLine(bool single) override { singleLine = single; }
+  void setStatus(const std::string& text) override { statuses.push_back(text); }
+  void setStatusRed(bool isRed) override { red = isRed; }
+  void setProgressIndeterminate(bool value) override { indeterminate = value; }
+  void setProgressMax(double value) override { max = value; }
+  double progressMax() const override { return max; }
+  void setProgressValue(double v) override { value = v; }
+  void incrementProgress(double delta) override { value += delta; }
+  void setProgressAnimating(bool value) override { animating = value; }
+  void setCancelEnabled(bool enabled) override { cancelEnabled = enabled; }
+  void displayIfNeeded() override {}
+  void close() override {
+    if (closed++ == 0 && onClose) onClose();
+  }
+
+  std::function<void()> onClose;
+  std::string splash;
+  bool singleLine = false, red = false, indeterminate = false, animating = false;
+  bool cancelEnabled = true;
+  double max = 100, value = -1;
+  int closed = 0;
+  std::vector<std::string> statuses;
+};
+
+struct FakeTransfer : Transfer {
+  explicit FakeTransfer(bool* cancelled) : cancelled(cancelled) {}
+  void cancel() override { *cancelled = true; }
+  bool* cancelled;
+};
+
+const char kFailedDownload[] =
+    "Error during the download process.\nSee your system log for more information.";
+
+class DownloadTest : public ::testing::Test {
+ protected:
+  DownloadTest() : home_("HOME", (scratch_ / "home").c_str()) {
+    mkpath(scratch_ / "res", 0700);
+    mkpath(scratch_ / "work", 0700);
+    mkpath(getInstallAgentCacheDir() + "installagent", 0700);
+    downloadTo = scratch_ / "work/InstallAgent.zip";
+    downloadFrom = "https://127.0.0.1/agent";
+  }
+
+  std::unique_ptr<Download> makeDownload() {
+    DownloadPlatform p;
+    p.loop = &loop_;
+    p.window = &window_;
+    p.startTransfer = [this](const TransferRequest& r, TransferDelegate&) {
+      request_ = r;
+      return std::make_unique<FakeTransfer>(&cancelled_);
+    };
+    p.launchTask = [this](const std::string& path, const std::vector<std::string>& args) {
+      launched_.push_back(path);
+      launched_.insert(launched_.end(), args.begin(), args.end());
+      return pid_t(4242);
+    };
+    p.runInBackground = [](std::function<void()> work, std::function<void()> done) {
+      work();
+      done();
+    };
+    p.log = [this](const std::string& line) { logged_.push_back(line); };
+    p.mainBundle = [this](MainBundle* b) {
+      *b = {scratch_ / "res", scratch_ / "res"};
+      return true;
+    };
+    p.arguments = {"setup", "-v", "a b"};
+    p.report = [](std::string, bool) {};
+    auto download = std::make_unique<Download>(p, 2.5);
+    download->init();
+    download->applicationDidFinishLaunching();
+    return download;
+  }
+
+  TransferResponse response(std::string etag, int64_t length, long status = 200) {
+    TransferResponse r;
+    r.status = status;
+    r.hasEtag = !etag.empty();
+    r.etag = etag;
+    r.expectedLength = length;
+    r.url = downloadFrom;
+    return r;
+  }
+
+  std::string cacheDir() { return getInstallAgentCacheDir(); }
+  void plantCachedAgent(const std::string& stamp) {
+    writeFile(cacheDir() + "installagent/install", "cached");
+    writeValidationString(cacheDir(), stamp);
+  }
+  std::vector<std::string> expectedLaunch(const std::string& agentDir) {
+    return {"/bin/sh", agentDir + "install", "-installbundle", scratch_ / "res/bundle.zip",
+            "-v", "a b"};
+  }
+  void expectFailureShown(const std::string& message) {
+    EXPECT_EQ(window_.statuses.back(), message);
+    EXPECT_TRUE(window_.red);
+    EXPECT_FALSE(window_.indeterminate);
+    EXPECT_FALSE(window_.animating);
+    EXPECT_EQ(window_.value, window_.max);
+    EXPECT_TRUE(launched_.empty());
+  }
+
+  ScratchDir scratch_;
+  ScopedEnv home_;
+  FakeLoop loop_;
+  FakeWindow window_;
+  TransferRequest request_;
+  bool cancelled_ = false;
+  std::vector<std::string> launched_, logged_;
+};
+
+}  // namespace
+
+TEST_F(DownloadTest, StartsTheTransferWithSplashDestinationAndTimeout) {
+  writeFile(scratch_ / "res/splash.png", "png");
+  auto download = makeDownload();
+  EXPECT_EQ(window_.splash, scratch_ / "res/splash.png 400x400");
+  EXPECT_TRUE(window_.singleLine);
+  EXPECT_EQ(request_.url, downloadFrom);
+  EXPECT_EQ(request_.destination, downloadTo);
+  EXPECT_EQ(request_.idleTimeout, 2.5);
+}
+
+TEST_F(DownloadTest, WithoutSplashTheTransferStillStarts) {
+  auto download = makeDownload();
+  EXPECT_EQ(window_.splash, "");
+  EXPECT_TRUE(download->theDownload != nullptr);
+}
+
+TEST_F(DownloadTest, PercentagesFollowTheChunks) {
+  const struct {
+    int64_t length;
+    std::vector<uint64_t> chunks;
+    std::vector<std::string> statuses;
+  } cases[] = {
+      {200000, {50000, 50000, 50000, 50000},
+       {"Downloading   0%", "Downloading  25%", "Downloading  50%", "Downloading  75%",
+        "Downloading 100%"}},
+      {100, {120}, {"Downloading   0%", "Downloading 120%"}},
+      {3, {1}, {"Downloading   0%", "Downloading  33%"}},
+  };
+  for (const auto& c : cases) {
+    window_ = FakeWindow();
+    auto download = makeDownload();
+    download->transferDidReceiveResponse(response("\"e\"", c.length));
+    for (uint64_t chunk : c.chunks) download->transferDidReceiveData(chunk);
+    EXPECT_EQ(window_.statuses, c.statuses);
+    EXPECT_EQ(window_.max, double(c.length));
+    EXPECT_FALSE(window_.indeterminate);
+    EXPECT_TRUE(window_.animating);
+  }
+}
+
+TEST_F(DownloadTest, UnknownLengthPulsesWithoutText) {
+  auto download = makeDownload();
+  download->transferDidReceiveResponse(response("\"e\"", -1));
+  download->transferDidReceiveData(1000);
+  download->transferDidReceiveData(24);
+  EXPECT_TRUE(window_.indeterminate);
+  EXPECT_TRUE(window_.animating);
+  EXPECT_TRUE(window_.statuses.empty());
+  EXPECT_EQ(download->bytesReceived, 1024);
+}
+
+TEST_F(DownloadTest, CurrentCachedAgentStartsAtOnce) {
+  plantCachedAgent("\"v1\"");
+  auto download = makeDownload();
+  download->transferDidReceiveResponse(response("\"v1\"", 1000));
+  EXPECT_EQ(window_.closed, 1);
+  EXPECT_TRUE(cancelled_);
+  EXPECT_TRUE(loop_.stopped);
+  EXPECT_EQ(launched_, expectedLaunch(cacheDir() + "installagent/"));
+  EXPECT_EQ(download->installAgentLocation, cacheDir() + "installagent/");
+  EXPECT_EQ(download->agentTask(), 4242);
+}
+
+TEST_F(DownloadTest, StaleOrUnstampableCachedAgentIsRemoved) {
+  for (std::string etag : {"\"v2\"", ""}) {
+    plantCachedAgent("\"v1\"");
+    cancelled_ = false;
+    auto download = makeDownload();
+    download->transferDidReceiveResponse(response(etag, 1000));
+    EXPECT_EQ(installAgentDirOnDisk(), "") << etag;
+    EXPECT_EQ(readFile(cacheDir() + ".validatestring"), "\"v1\"");
+    EXPECT_FALSE(cancelled_);
+    EXPECT_TRUE(launched_.empty());
+  }
+}
+
+TEST_F(DownloadTest, ErrorStatusFailsBeforeAnythingIsStored) {
+  for (long status : {404L, 500L, 302L}) {
+    logged_.clear();
+    auto download = makeDownload();
+    download->transferDidReceiveResponse(response("\"e\"", 10, status));
+    EXPECT_TRUE(cancelled_);
+    ASSERT_EQ(logged_.size(), 1u);
+    EXPECT_EQ(logged_[0], "Download failed! Error - The server answered with HTTP status " +
+                              std::to_string(status) + ". " + downloadFrom);
+    expectFailureShown(kFailedDownload);
+    EXPECT_EQ(window_.closed, 0);  // the window stays for the user to read
+  }
+}
+
+TEST_F(DownloadTest, TransferFailureIsLoggedAndShown) {
+  auto download = makeDownload();
+  download->transferDidReceiveResponse(response("\"e\"", 1000));
+  download->transferDidFail({"Connection reset", "https://x/y"});
+  EXPECT_EQ(logged_, std::vector<std::string>{"Download failed! Error - Connection reset https://x/y"});
+  expectFailureShown(kFailedDownload);
+  EXPECT_FALSE(pathExists(cacheDir() + ".validatestring"));
+}
+
+TEST_F(DownloadTest, BodyOfTheWrongLengthIsAFailure) {
+  for (uint64_t received : {50u, 150u}) {
+    logged_.clear();
+    auto download = makeDownload();
+    writeFile(downloadTo, std::string(received, 'x'));
+    download->transferDidReceiveResponse(response("\"e\"", 100));
+    download->transferDidReceiveData(received);
+    download->transferDidFinish();
+    ASSERT_EQ(logged_.size(), 1u);
+    expectFailureShown(kFailedDownload);
+    EXPECT_FALSE(pathExists(downloadTo));
+    EXPECT_FALSE(pathExists(cacheDir() + ".validatestring"));
+  }
+}
+
+TEST_F(DownloadTest, FinishedArchiveIsStampedUnpackedAndStarted) {
+  makeZip(downloadTo, {{"install", "fresh"}});
+  int64_t size = readFile(downloadTo).size();
+  auto download = makeDownload();
+  download->transferDidReceiveResponse(response("\"v9\"", size));
+  download->transferDidReceiveData(size);
+  download->transferDidFinish();
+  EXPECT_EQ(window_.statuses.back(), "Initializing the installer");
+  EXPECT_FALSE(window_.cancelEnabled);
+  EXPECT_EQ(readFile(cacheDir() + "installagent/install"), "fresh");
+  EXPECT_EQ(readFile(cacheDir() + ".validatestring"), "\"v9\"");
+  EXPECT_EQ(launched_, expectedLaunch(cacheDir() + "installagent/"));
+  EXPECT_TRUE(loop_.stopped);
+  ASSERT_EQ(loop_.timers.size(), 1u);
+  EXPECT_EQ(loop_.timers.begin()->second.first, 3.0);
+  loop_.timers.begin()->second.second();
+  EXPECT_EQ(window_.closed, 1);
+  EXPECT_EQ(system(("test $(ls -A " + cacheDir() + " | wc -l) -eq 2").c_str()), 0);
+}
+
+TEST_F(DownloadTest, ArchiveThatDoesNotUnpackIsShownAndNotCached) {
+  writeFile(downloadTo, "not a zip");
+  auto download = makeDownload();
+  download->transferDidReceiveResponse(response("\"v9\"", 9));
+  download->transferDidReceiveData(9);
+  download->transferDidFinish();
+  expectFailureShown("Failed to unzip the installer.");
+  EXPECT_FALSE(window_.cancelEnabled);
+  EXPECT_EQ(installAgentDirOnDisk(), "");
+  EXPECT_FALSE(pathExists(cacheDir() + ".validatestring"));
+  EXPECT_FALSE(loop_.stopped);
+  EXPECT_EQ(system(("test $(ls -A " + cacheDir() + " | wc -l) -eq 1").c_str()), 0);
+}
+
+TEST_F(DownloadTest, CacheThatIsNotPrivateIsBypassed) {
+  plantCachedAgent("\"v1\"");
+  chmod((scratch_ / "home/.korvex").c_str(), 0777);
+  makeZip(downloadTo, {{"install", "fresh"}});
+  int64_t size = readFile(downloadTo).size();
+  auto download = makeDownload();
+  download->transferDidReceiveResponse(response("\"v1\"", size));
+  EXPECT_FALSE(cancelled_);  // the planted agent is not taken as current
+  download->transferDidReceiveData(size);
+  download->transferDidFinish();
+  EXPECT_EQ(launched_, expectedLaunch(scratch_ / "work/installagent/"));
+  EXPECT_EQ(readFile(scratch_ / "work/installagent/install"), "fresh");
+  EXPECT_EQ(readFile(cacheDir() + "installagent/install"), "cached");
+}
+
+TEST_F(DownloadTest, ClosingTheWindowCancelsAndStops) {
+  auto download = makeDownload();
+  download->transferDidReceiveResponse(response("\"e\"", 100));
+  window_.close();
+  EXPECT_TRUE(cancelled_);
+  EXPECT_TRUE(loop_.stopped);
+  EXPECT_EQ(download->agentTask(), -1);
+}

@@ -1,0 +1,92 @@
+#include "platform/window-terminal.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+std::string contents(FILE* file) {
+  fflush(file);
+  rewind(file);
+  std::string text;
+  for (int c; (c = fgetc(file)) != EOF;) text += static_cast<char>(c);
+  return text;
+}
+
+// Drives a window through a whole download of |chunks| equal parts.
+void download(DownloadWindow& window, int chunks) {
+  window.setProgressMax(chunks);
+  window.setProgressIndeterminate(false);
+  for (int i = 0; i <= chunks; ++i) {
+    char text[32];
+    snprintf(text, sizeof(text), "Downloading %3.0f%%", i * 100.0 / chunks);
+    window.setStatus(text);
+    if (i) window.incrementProgress(1);
+  }
+  window.setStatus("Initializing the installer");
+  window.setProgressIndeterminate(true);
+}
+
+}  // namespace
+
+TEST(TerminalWindow, LogGetsABoundedNumberOfPlainLines) {
+  auto loop = newPollLoop();
+  FILE* out = tmpfile();
+  auto window = newTerminalWindow(*loop, out, false);
+  download(*window, 100000);
+  std::string text = contents(out);
+  EXPECT_EQ(text.find('\033'), std::string::npos);
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  EXPECT_LE(std::count(text.begin(), text.end(), '\n'), 13);
+  EXPECT_NE(text.find("Downloading   0%\n"), std::string::npos);
+  EXPECT_NE(text.find("Downloading 100%\nInitializing the installer\n"), std::string::npos);
+  fclose(out);
+}
+
+TEST(TerminalWindow, TerminalRedrawsInPlaceOnlyWhenSomethingVisibleChanges) {
+  auto loop = newPollLoop();
+  FILE* out = tmpfile();
+  auto window = newTerminalWindow(*loop, out, true);
+  download(*window, 100000);
+  std::string text = contents(out);
+  size_t redraws = std::count(text.begin(), text.end(), '\r');
+  EXPECT_GE(redraws, 100u);
+  EXPECT_LE(redraws, 140u);  // a percent or a bar cell, not every chunk
+  EXPECT_EQ(text.find('\n'), std::string::npos);
+  fclose(out);
+}
+
+TEST(TerminalWindow, FailureIsRedAndClosesTheWindow) {
+  auto loop = newPollLoop();
+  FILE* out = tmpfile();
+  auto window = newTerminalWindow(*loop, out, true);
+  int closes = 0;
+  window->setCloseHandler([&] { ++closes; loop->stop(); });
+  window->setStatus("Error during the download process.\nSee your system log.");
+  window->setStatusRed(true);
+  loop->addTimer(5, [&] { loop->stop(); });
+  loop->run();
+  EXPECT_EQ(closes, 1);
+  EXPECT_NE(contents(out).find("\033[31mError during the download process.\nSee your system log.\033[0m\n"),
+            std::string::npos);
+  fclose(out);
+}
+
+TEST(TerminalWindow, InterruptAndTerminateCloseTheWindow) {
+  for (int signal : {SIGINT, SIGTERM}) {
+    auto loop = newPollLoop();
+    FILE* out = tmpfile();
+    auto window = newTerminalWindow(*loop, out, false);
+    int closes = 0;
+    window->setCloseHandler([&] { ++closes; loop->stop(); });
+    loop->addTimer(0.01, [signal] { raise(signal); });
+    loop->addTimer(5, [&] { loop->stop(); });
+    loop->run();
+    EXPECT_EQ(closes, 1) << signal;
+    window.reset();
+    fclose(out);
+  }
+}
