@@ -31,6 +31,8 @@ class TerminalWindow : public DownloadWindow {
   }
   ~TerminalWindow() override {
     stopAnimation();
+    if (redrawTimer_) loop_.cancelTimer(redrawTimer_);
+    if (closeTimer_) loop_.cancelTimer(closeTimer_);
     unwatchSignals();
     if (tty_) endStatusLine();
   }
@@ -41,24 +43,27 @@ class TerminalWindow : public DownloadWindow {
   void setStatus(const std::string& text) override {
     if (text == status_) return;
     status_ = text;
-    redraw();
+    changed();
   }
   void setStatusRed(bool red) override {
     if (red == red_) return;
     red_ = red;
-    redraw();
-    if (red) loop_.addTimer(0, [this] { close(); });
+    changed();
+    if (red && !closeTimer_) closeTimer_ = loop_.addTimer(0, [this] {
+      closeTimer_ = 0;
+      close();
+    });
   }
   void setProgressIndeterminate(bool indeterminate) override {
     indeterminate_ = indeterminate;
     updateAnimation();
-    redraw();
+    changed();
   }
   void setProgressMax(double max) override { max_ = max; }
   double progressMax() const override { return max_; }
   void setProgressValue(double value) override {
     value_ = value;
-    if (barCells() != drawnCells_) redraw();
+    if (barCells() != drawnCells_) changed();
   }
   void incrementProgress(double delta) override { setProgressValue(value_ + delta); }
   void setProgressAnimating(bool animating) override {
@@ -66,7 +71,7 @@ class TerminalWindow : public DownloadWindow {
     updateAnimation();
   }
   void setCancelEnabled(bool) override {}
-  void displayIfNeeded() override { fflush(out_); }
+  void displayIfNeeded() override { flush(); }
   void close() override;
 
  private:
@@ -74,6 +79,8 @@ class TerminalWindow : public DownloadWindow {
   void unwatchSignals();
   void updateAnimation();
   void stopAnimation();
+  void changed();
+  void flush();
   void redraw();
   void drawInPlace();
   void drawPlainLine();
@@ -94,6 +101,9 @@ class TerminalWindow : public DownloadWindow {
   int spinner_ = 0;
   int printedTenth_ = -1;
   std::string printedStatus_;
+  bool dirty_ = false;
+  Loop::Handle redrawTimer_ = 0;
+  Loop::Handle closeTimer_ = 0;
   Loop::Handle animationTimer_ = 0;
   Loop::Handle signalWatch_ = 0;
   struct sigaction oldInt_, oldTerm_;
@@ -101,8 +111,10 @@ class TerminalWindow : public DownloadWindow {
 
 void TerminalWindow::close() {
   if (closed_) return;
+  flush();
   closed_ = true;
   stopAnimation();
+  if (redrawTimer_) loop_.cancelTimer(redrawTimer_);
   if (tty_) endStatusLine();
   if (closeHandler_) closeHandler_();
 }
@@ -137,7 +149,7 @@ void TerminalWindow::updateAnimation() {
   animationTimer_ = loop_.addTimer(0.1, [this] {
     animationTimer_ = 0;
     ++spinner_;
-    redraw();
+    changed();
     updateAnimation();
   });
 }
@@ -147,8 +159,24 @@ void TerminalWindow::stopAnimation() {
   animationTimer_ = 0;
 }
 
+// Changes made in one go (a failure sets the bar, the text and its colour)
+// are drawn once, from the loop, or at once by displayIfNeeded().
+void TerminalWindow::changed() {
+  dirty_ = true;
+  if (redrawTimer_ || closed_) return;
+  redrawTimer_ = loop_.addTimer(0, [this] {
+    redrawTimer_ = 0;
+    flush();
+  });
+}
+
+void TerminalWindow::flush() {
+  if (!dirty_ || closed_) return;
+  dirty_ = false;
+  redraw();
+}
+
 void TerminalWindow::redraw() {
-  if (closed_) return;
   if (tty_)
     drawInPlace();
   else
@@ -175,6 +203,7 @@ std::string TerminalWindow::bar() const {
 void TerminalWindow::drawInPlace() {
   drawnCells_ = barCells();
   std::string text = status_;
+  if (text.empty() && !(indeterminate_ && animating_)) return;
   if (red_) {
     fprintf(out_, "\r\033[K\033[31m%s\033[0m\n", text.c_str());
     setStatusLinePending(false);

@@ -25,9 +25,11 @@ void download(DownloadWindow& window, int chunks) {
     snprintf(text, sizeof(text), "Downloading %3.0f%%", i * 100.0 / chunks);
     window.setStatus(text);
     if (i) window.incrementProgress(1);
+    window.displayIfNeeded();
   }
   window.setStatus("Initializing the installer");
   window.setProgressIndeterminate(true);
+  window.displayIfNeeded();
 }
 
 }  // namespace

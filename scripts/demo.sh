@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Shows the whole product on this machine, offline: a sample product bundle
+# around build/setup, its install agent served over HTTPS from 127.0.0.1,
+# the download road (window when there is a display, else the terminal
+# display), the cached agent on a second run, and the local-archive road.
+# Everything it makes stays under build/demo.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/scripts/deps.sh"
+. "$top/scripts/https_server.sh"
+ensure_packages $BUILD_PACKAGES $RUN_PACKAGES
+say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+
+say "Building build/setup"
+build_setup "$top"
+demo=$top/build/demo
+rm -rf "$demo" && mkdir -p "$demo"/{agent,www,server,home,tmp}
+
+say "Making a sample product: Sample Product.app with bundle.zip, splash.png and a 48 MiB install agent"
+app="$demo/Sample Product.app"
+mkdir -p "$app/Contents/MacOS" "$app/Contents/Resources"
+cp "$top/build/setup" "$app/Contents/MacOS/"
+cp "$top/build/libsetup-gtk.so" "$app/Contents/MacOS/" 2>/dev/null || true
+cp "$top/demo/splash.png" "$app/Contents/Resources/"
+echo "the product itself" >"$demo/product.txt"
+(cd "$demo" && zip -q "$app/Contents/Resources/bundle.zip" product.txt)
+cp "$top/demo/install" "$demo/agent/install"
+head -c $((48 << 20)) /dev/urandom >"$demo/agent/payload.bin"
+(cd "$demo/agent" && zip -q -0 "$demo/www/agent.zip" install payload.bin)
+
+server=$demo/server
+trap 'stop_https_server "$server"' EXIT
+start_https_server "$server" "$demo/www" 24m
+url="https://127.0.0.1:$SERVER_PORT/agent.zip"
+echo "Serving the agent at $url (certificate made just now, trusted through CURL_CA_BUNDLE)"
+
+run_setup() {
+  HOME=$demo/home TMPDIR=$demo/tmp CURL_CA_BUNDLE=$SERVER_CA ZV_INTERNAL_INSTALL_AGENT_URL=$url "$@"
+}
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then display="the download window"; else display="the terminal progress line"; fi
+
+say "Run 1: no agent beside the program, none cached: downloading with $display"
+run_setup "$app/Contents/MacOS/setup" --lang en "two words"
+echo "You saw: the archive downloaded with live progress, unpacked into the per-user cache, and the agent started once with the bundle path and your arguments."
+
+say "Run 2: the server still offers the same ETag"
+time (run_setup "$app/Contents/MacOS/setup" --again)
+echo "You saw: the cached agent started at once; no download, no unpacking (cache: $demo/home/.korvex)."
+
+say "Run 3: the local road: InstallAgent.zip beside the program, no network"
+plain=$demo/plain-bundle
+mkdir -p "$plain"
+cp "$top/build/setup" "$app/Contents/Resources/bundle.zip" "$plain/"
+cp "$demo/www/agent.zip" "$plain/InstallAgent.zip"
+HOME=$demo/home TMPDIR=$demo/tmp "$plain/setup" 'it'"'"'s $HOME' ''
+echo "You saw: the agent unpacked into a private temporary directory, run with your arguments byte for byte (an empty one included), and the directory removed (left in $demo/tmp: $(ls -A "$demo/tmp" | wc -l) entries)."
+
+say "Stopping the server"
+stop_https_server "$server"
+trap - EXIT
+echo "Done. Everything the demo made is under build/demo."

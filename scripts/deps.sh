@@ -1,0 +1,27 @@
+# Sourced by the set-up scripts: installs the Debian packages they need.
+# As root it runs apt-get; otherwise it prints the command to run and stops.
+
+BUILD_PACKAGES="g++ cmake make pkg-config libcurl4-openssl-dev libgtk-3-dev libgtest-dev"
+RUN_PACKAGES="unzip zip openssl nginx-light ca-certificates"
+
+ensure_packages() {
+  local missing=()
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages. Install them with:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    exit 1
+  fi
+  echo "Installing ${missing[*]} ..." >&2
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq >/dev/null && apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+build_setup() {
+  cmake -S "$1" -B "$1/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+    cmake --build "$1/build" -j"$(nproc)" >/dev/null
+}

@@ -1,0 +1,58 @@
+# Sourced: a throw-away HTTPS server (nginx) on 127.0.0.1 with a certificate
+# made here, for the demo and the benchmarks.
+#   start_https_server STATE_DIR WEB_ROOT [RATE]  sets SERVER_PORT, SERVER_CA
+#   stop_https_server STATE_DIR
+
+make_test_certificate() {
+  local dir=$1
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=127.0.0.1" \
+    -addext "subjectAltName=IP:127.0.0.1,DNS:localhost" \
+    -keyout "$dir/key.pem" -out "$dir/cert.pem" >/dev/null 2>&1
+}
+
+write_nginx_conf() {
+  local dir=$1 root=$2 port=$3 rate=${4:-0}
+  cat >"$dir/nginx.conf" <<CONF
+worker_processes 1;
+pid $dir/nginx.pid;
+error_log $dir/error.log;
+events { worker_connections 64; }
+http {
+  log_format bytes '\$request_method \$uri \$status \$body_bytes_sent';
+  access_log $dir/access.log bytes;
+  client_body_temp_path $dir/tmp; proxy_temp_path $dir/tmp; fastcgi_temp_path $dir/tmp;
+  uwsgi_temp_path $dir/tmp; scgi_temp_path $dir/tmp;
+  sendfile on;
+  server {
+    listen 127.0.0.1:$port ssl;
+    ssl_certificate $dir/cert.pem;
+    ssl_certificate_key $dir/key.pem;
+    root $root;
+    limit_rate $rate;
+  }
+}
+CONF
+}
+
+start_https_server() {
+  local dir=$1 root=$2 rate=${3:-0}
+  mkdir -p "$dir/tmp"
+  make_test_certificate "$dir"
+  SERVER_CA=$dir/cert.pem
+  for _ in $(seq 1 30); do
+    SERVER_PORT=$((20000 + RANDOM % 30000))
+    write_nginx_conf "$dir" "$root" "$SERVER_PORT" "$rate"
+    if /usr/sbin/nginx -p "$dir" -c "$dir/nginx.conf" 2>/dev/null; then
+      return 0
+    fi
+  done
+  echo "could not start nginx" >&2
+  return 1
+}
+
+stop_https_server() {
+  local dir=$1
+  [ -f "$dir/nginx.pid" ] || return 0
+  /usr/sbin/nginx -p "$dir" -c "$dir/nginx.conf" -s stop 2>/dev/null || kill "$(cat "$dir/nginx.pid")" 2>/dev/null || true
+  for _ in $(seq 1 50); do [ -f "$dir/nginx.pid" ] || break; sleep 0.1; done
+}
