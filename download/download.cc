@@ -197,6 +197,8 @@ void Download::unpack() {
 }
 
 void Download::finishUnpack(bool unpacked) {
+  // The archive is not needed once unpacked; the agent may run for long.
+  unlink(installAgentLocation.c_str());
   if (closed_ || !unpacked || !placeAgent()) {
     if (useCache_) removeItemAtPath(unpackDir_);
     if (!closed_) failure(kFailedUnzip);

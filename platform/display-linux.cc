@@ -37,12 +37,18 @@ SetupGtkOpenFn findGtkModule() {
   return nullptr;
 }
 
+void watchSignals(Display& display) {
+  DownloadWindow* window = display.window.get();
+  display.signals = std::make_unique<SignalWatch>(*display.loop, [window] { window->close(); });
+}
+
 }  // namespace
 
 Display openTerminalDisplay() {
   Display display;
   display.loop = newPollLoop();
   display.window = newTerminalWindow(*display.loop, stderr, isatty(STDERR_FILENO));
+  watchSignals(display);
   return display;
 }
 
@@ -55,5 +61,6 @@ Display openDisplay() {
   Display display;
   display.loop.reset(loop);
   display.window.reset(window);
+  watchSignals(display);
   return display;
 }

@@ -4,12 +4,15 @@
 #include <memory>
 
 #include "platform/loop.h"
+#include "platform/signal_watch.h"
 #include "platform/window.h"
 
-// A loop and the download window that lives on it.
+// A loop and the download window that lives on it; SIGINT and SIGTERM
+// close the window. Members go in reverse order: the window before its loop.
 struct Display {
   std::unique_ptr<Loop> loop;
   std::unique_ptr<DownloadWindow> window;
+  std::unique_ptr<SignalWatch> signals;
 };
 
 // The graphical window when DISPLAY or WAYLAND_DISPLAY is set and the

@@ -1,10 +1,5 @@
 #include "platform/window-terminal.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
 #include <string>
 
@@ -13,27 +8,15 @@
 namespace {
 
 const int kBarWidth = 24;
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int) {
-  int saved = errno;
-  char byte = 1;
-  if (write(signalPipe[1], &byte, 1) < 0) {
-  }
-  errno = saved;
-}
 
 class TerminalWindow : public DownloadWindow {
  public:
   TerminalWindow(Loop& loop, FILE* out, bool isTerminal)
-      : loop_(loop), out_(out), tty_(isTerminal) {
-    watchSignals();
-  }
+      : loop_(loop), out_(out), tty_(isTerminal) {}
   ~TerminalWindow() override {
     stopAnimation();
     if (redrawTimer_) loop_.cancelTimer(redrawTimer_);
     if (closeTimer_) loop_.cancelTimer(closeTimer_);
-    unwatchSignals();
     if (tty_) endStatusLine();
   }
 
@@ -75,8 +58,6 @@ class TerminalWindow : public DownloadWindow {
   void close() override;
 
  private:
-  void watchSignals();
-  void unwatchSignals();
   void updateAnimation();
   void stopAnimation();
   void changed();
@@ -105,8 +86,6 @@ class TerminalWindow : public DownloadWindow {
   Loop::Handle redrawTimer_ = 0;
   Loop::Handle closeTimer_ = 0;
   Loop::Handle animationTimer_ = 0;
-  Loop::Handle signalWatch_ = 0;
-  struct sigaction oldInt_, oldTerm_;
 };
 
 void TerminalWindow::close() {
@@ -117,28 +96,6 @@ void TerminalWindow::close() {
   if (redrawTimer_) loop_.cancelTimer(redrawTimer_);
   if (tty_) endStatusLine();
   if (closeHandler_) closeHandler_();
-}
-
-void TerminalWindow::watchSignals() {
-  if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  struct sigaction action = {};
-  action.sa_handler = onSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, &oldInt_);
-  sigaction(SIGTERM, &action, &oldTerm_);
-  signalWatch_ = loop_.watchFd(signalPipe[0], Loop::kReadable, [this](int) {
-    char buffer[16];
-    while (read(signalPipe[0], buffer, sizeof(buffer)) > 0) {
-    }
-    close();
-  });
-}
-
-void TerminalWindow::unwatchSignals() {
-  if (!signalWatch_) return;
-  loop_.unwatchFd(signalWatch_);
-  sigaction(SIGINT, &oldInt_, nullptr);
-  sigaction(SIGTERM, &oldTerm_, nullptr);
 }
 
 // Only a terminal shows an animation; a log gets no lines for it.
