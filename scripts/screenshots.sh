@@ -4,13 +4,13 @@
 #
 #   scripts/screenshots.sh [BUILD_DIR]
 #
-# BUILD_DIR (default: build-gtk) is configured if it is new; the snapshot
+# BUILD_DIR (default: build) is configured if it is new; the snapshot
 # tool is (re)built in it either way. Needs cmake, xvfb-run (xvfb) and
-# convert (imagemagick).
+# the project's build dependencies.
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build-gtk}
+build=${1:-$root/build}
 docs=$root/docs
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
@@ -23,11 +23,9 @@ tool=$(find "$build" -name gtk_window_snapshot -type f -perm -u+x | head -n 1)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# A splash of the kind a product ships: wider than tall, so the window
-# shows how it is fitted into the 400x400 box.
-convert -size 800x500 gradient:'#1d4e89'-'#59a5d8' \
-  -gravity center -font DejaVu-Sans-Bold -pointsize 72 -fill white \
-  -annotate 0 'Korvex' "$work/splash.png"
+# The demo's splash, wider than tall, so the pictures show how it is fitted
+# into the 400x400 box.
+cp "$root/demo/splash.png" "$work/splash.png"
 
 mkdir -p "$docs"
 # The virtual display has no window manager, so the pictures show the

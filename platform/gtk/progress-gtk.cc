@@ -26,14 +26,14 @@ void ProgressBar::setIndeterminate(bool indeterminate) {
   updatePulse();
 }
 
-void ProgressBar::setMax(double max) {
+bool ProgressBar::setMax(double max) {
   max_ = max;
-  showFraction(false);
+  return showFraction(false);
 }
 
-void ProgressBar::setValue(double value) {
+bool ProgressBar::setValue(double value) {
   value_ = value;
-  showFraction(false);
+  return showFraction(false);
 }
 
 void ProgressBar::setAnimating(bool animating) {
@@ -58,13 +58,14 @@ double ProgressBar::fraction() const {
 
 // Empty and full are always shown exactly, whatever the step, so a finished
 // or failed download never looks one pixel short.
-void ProgressBar::showFraction(bool force) {
-  if (indeterminate_) return;
+bool ProgressBar::showFraction(bool force) {
+  if (indeterminate_) return false;
   double next = fraction();
   bool edge = (next == 0.0 || next == 1.0) && next != shown_;
-  if (!force && !edge && std::fabs(next - shown_) < kVisibleStep) return;
+  if (!force && !edge && std::fabs(next - shown_) < kVisibleStep) return false;
   shown_ = next;
   gtk_progress_bar_set_fraction(bar_, next);
+  return true;
 }
 
 void ProgressBar::updatePulse() {

@@ -26,10 +26,11 @@ class ProgressBar {
   // instead of the fraction.
   void setIndeterminate(bool indeterminate);
   // The fraction shown is value / max, clamped to 0..1; 0 when max <= 0.
-  void setMax(double max);
+  // These return whether the bar on screen changed.
+  bool setMax(double max);
   double max() const { return max_; }
-  void setValue(double value);
-  void increment(double delta) { setValue(value_ + delta); }
+  bool setValue(double value);
+  bool increment(double delta) { return setValue(value_ + delta); }
   // An indeterminate bar pulses while animating; a determinate one ignores it.
   void setAnimating(bool animating);
 
@@ -42,7 +43,7 @@ class ProgressBar {
   static gboolean onPulse(gpointer data);
   void pulse();
   double fraction() const;
-  void showFraction(bool force);
+  bool showFraction(bool force);
   void updatePulse();
 
   GtkProgressBar* bar_;

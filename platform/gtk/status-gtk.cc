@@ -32,8 +32,10 @@ GtkWidget* newTwoLineBox(GtkLabel* label) {
 
 }  // namespace
 
+// Until the server's answer gives a length to count against, and for good
+// when it gives none, the label says what is going on.
 StatusLabel::StatusLabel()
-    : label_(GTK_LABEL(gtk_label_new(""))), box_(newTwoLineBox(label_)) {
+    : label_(GTK_LABEL(gtk_label_new("Downloading the installer"))), box_(newTwoLineBox(label_)) {
   gtk_label_set_xalign(label_, 0.0f);
   gtk_widget_set_valign(GTK_WIDGET(label_), GTK_ALIGN_END);
   // A long text must not widen the window: the label takes the width the
@@ -50,11 +52,12 @@ void StatusLabel::setSingleLine(bool singleLine) {
   applyLineMode();
 }
 
-void StatusLabel::setText(const std::string& text) {
-  if (text == text_) return;
+bool StatusLabel::setText(const std::string& text) {
+  if (text == text_) return false;
   text_ = text;
   gtk_label_set_text(label_, text_.c_str());
   applyLineMode();
+  return true;
 }
 
 void StatusLabel::setRed(bool red) {

@@ -23,8 +23,9 @@ class StatusLabel {
 
   // One line, ellipsized, unless the text itself holds a line break.
   void setSingleLine(bool singleLine);
-  // Replaces the text; does nothing when the text is unchanged.
-  void setText(const std::string& text);
+  // Replaces the text; does nothing when the text is unchanged. Returns
+  // whether the label changed.
+  bool setText(const std::string& text);
   // Red text for failures, the theme's colour otherwise.
   void setRed(bool red);
 

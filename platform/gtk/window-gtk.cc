@@ -23,7 +23,7 @@ void iterateUntil(const bool& done, guint timeoutMs) {
   if (!timedOut) g_source_remove(timer);
 }
 
-GtkWidget* withMargins(GtkWidget* widget, int bottom) {
+GtkWidget* withBottomMargin(GtkWidget* widget, int bottom) {
   gtk_widget_set_margin_bottom(widget, bottom);
   return widget;
 }
@@ -35,7 +35,9 @@ GtkDownloadWindow::GtkDownloadWindow()
   gtk_window_set_title(window_, kTitle);
   gtk_window_set_icon_name(window_, "system-software-install");
   gtk_window_set_resizable(window_, FALSE);
-  gtk_window_set_position(window_, GTK_WIN_POS_CENTER);
+  // Centred again whenever the size changes, as when the splash arrives
+  // after the window first appeared.
+  gtk_window_set_position(window_, GTK_WIN_POS_CENTER_ALWAYS);
   gtk_window_set_type_hint(window_, GDK_WINDOW_TYPE_HINT_DIALOG);
   gtk_container_set_border_width(GTK_CONTAINER(window_), kPadding);
   gtk_container_add(GTK_CONTAINER(window_), buildContent());
@@ -46,16 +48,21 @@ GtkDownloadWindow::GtkDownloadWindow()
   g_signal_connect(cancel_, "clicked", G_CALLBACK(&GtkDownloadWindow::onCancel), this);
 }
 
-GtkDownloadWindow::~GtkDownloadWindow() { gtk_widget_destroy(GTK_WIDGET(window_)); }
+// The loop may not run again (the agent is waited for next), so the display
+// is told at once to take the window away.
+GtkDownloadWindow::~GtkDownloadWindow() {
+  gtk_widget_destroy(GTK_WIDGET(window_));
+  gdk_display_flush(gdk_display_get_default());
+}
 
 GtkWidget* GtkDownloadWindow::buildContent() {
   GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
   splash_ = GTK_IMAGE(gtk_image_new());
   gtk_widget_set_no_show_all(GTK_WIDGET(splash_), TRUE);
   gtk_widget_set_size_request(GTK_WIDGET(progress_.bar()), kContentWidth, -1);
-  gtk_box_pack_start(GTK_BOX(box), withMargins(GTK_WIDGET(splash_), kPadding), FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(box), withMargins(status_.widget(), 8), FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(box), withMargins(GTK_WIDGET(progress_.bar()), kPadding), FALSE,
+  gtk_box_pack_start(GTK_BOX(box), withBottomMargin(GTK_WIDGET(splash_), kPadding), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(box), withBottomMargin(status_.widget(), kLabelGap), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(box), withBottomMargin(GTK_WIDGET(progress_.bar()), kPadding), FALSE,
                      FALSE, 0);
   gtk_box_pack_start(GTK_BOX(box), buildButtons(), FALSE, FALSE, 0);
   return box;
@@ -85,38 +92,52 @@ void GtkDownloadWindow::setCloseHandler(std::function<void()> handler) {
 void GtkDownloadWindow::setSplash(const std::string& path, double width, double height) {
   showSplash(splash_, path, static_cast<int>(std::lround(width)),
              static_cast<int>(std::lround(height)));
+  changed_ = true;
 }
 
-void GtkDownloadWindow::setStatusSingleLine(bool singleLine) { status_.setSingleLine(singleLine); }
+void GtkDownloadWindow::setStatusSingleLine(bool singleLine) {
+  status_.setSingleLine(singleLine);
+  changed_ = true;
+}
 
-void GtkDownloadWindow::setStatus(const std::string& text) { status_.setText(text); }
+void GtkDownloadWindow::setStatus(const std::string& text) { changed_ |= status_.setText(text); }
 
-void GtkDownloadWindow::setStatusRed(bool red) { status_.setRed(red); }
+void GtkDownloadWindow::setStatusRed(bool red) {
+  status_.setRed(red);
+  changed_ = true;
+}
 
 void GtkDownloadWindow::setProgressIndeterminate(bool indeterminate) {
   progress_.setIndeterminate(indeterminate);
+  changed_ = true;
 }
 
-void GtkDownloadWindow::setProgressMax(double max) { progress_.setMax(max); }
+void GtkDownloadWindow::setProgressMax(double max) { changed_ |= progress_.setMax(max); }
 
 double GtkDownloadWindow::progressMax() const { return progress_.max(); }
 
-void GtkDownloadWindow::setProgressValue(double value) { progress_.setValue(value); }
+void GtkDownloadWindow::setProgressValue(double value) { changed_ |= progress_.setValue(value); }
 
-void GtkDownloadWindow::incrementProgress(double delta) { progress_.increment(delta); }
+void GtkDownloadWindow::incrementProgress(double delta) {
+  changed_ |= progress_.increment(delta);
+}
 
 void GtkDownloadWindow::setProgressAnimating(bool animating) { progress_.setAnimating(animating); }
 
 void GtkDownloadWindow::setCancelEnabled(bool enabled) {
   gtk_widget_set_sensitive(GTK_WIDGET(cancel_), enabled);
+  changed_ = true;
 }
 
 // The frame clock would do the same on its next tick; doing it here puts
 // the state on screen before the caller blocks, and unlike iterating the
 // main context it cannot run the caller's timers or watches re-entrantly.
+// Callers do this for every data chunk, hence the early return when none of
+// the calls since the last time changed what is on screen.
 void GtkDownloadWindow::displayIfNeeded() {
   GdkWindow* surface = gtk_widget_get_window(GTK_WIDGET(window_));
-  if (closed_ || surface == nullptr || !gtk_widget_get_visible(GTK_WIDGET(window_))) return;
+  if (!changed_ || closed_ || surface == nullptr) return;
+  changed_ = false;
   gtk_container_check_resize(GTK_CONTAINER(window_));
   G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   gdk_window_process_updates(surface, TRUE);

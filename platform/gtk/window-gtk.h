@@ -28,7 +28,8 @@ class GtkDownloadWindow : public DownloadWindow {
   static constexpr const char* kTitle = "Installer";
   // Room around and between the widgets, in pixels.
   static constexpr int kPadding = 18;
-  static constexpr int kSpacing = 12;
+  // Between the status line and the bar it describes.
+  static constexpr int kLabelGap = 8;
   // Width of the content when there is no splash to set it.
   static constexpr int kContentWidth = 400;
 
@@ -84,6 +85,7 @@ class GtkDownloadWindow : public DownloadWindow {
   GtkButton* cancel_ = nullptr;
   std::function<void()> closeHandler_;
   bool closed_ = false;
+  bool changed_ = false;  // something displayIfNeeded has not drawn yet
 };
 
 #endif  // SETUP_PLATFORM_GTK_WINDOW_GTK_H_

@@ -195,6 +195,30 @@ TEST_F(GtkWindowTest, SplashIsScaledToFitKeepingItsAspect) {
   EXPECT_FALSE(gtk_widget_get_can_focus(GTK_WIDGET(parts().splash)));
 }
 
+TEST_F(GtkWindowTest, StaysCentredWhenTheSplashArrives) {
+  std::string png = writeTestPng(800, 500);
+  window_->setSplash(png, 400, 400);
+  removeTestPng(png);
+  window_->displayIfNeeded();
+  runFor(loop_, 0.3);
+  GdkWindow* surface = gtk_widget_get_window(GTK_WIDGET(parts().window));
+  GdkRectangle screen;
+  gdk_monitor_get_geometry(
+      gdk_display_get_monitor_at_window(gdk_window_get_display(surface), surface), &screen);
+  int x = 0, y = 0;
+  gdk_window_get_origin(surface, &x, &y);
+  EXPECT_NEAR(x + gdk_window_get_width(surface) / 2, screen.x + screen.width / 2, 2);
+  EXPECT_NEAR(y + gdk_window_get_height(surface) / 2, screen.y + screen.height / 2, 2);
+}
+
+TEST_F(GtkWindowTest, RepeatedStatusDoesNotTouchTheLabel) {
+  int updates = 0;
+  g_signal_connect_swapped(parts().status, "notify::label",
+                           G_CALLBACK(+[](int* count) { ++*count; }), &updates);
+  for (int chunk = 0; chunk < 1000; ++chunk) window_->setStatus("Downloading  5%");
+  EXPECT_EQ(updates, 1);
+}
+
 TEST_F(GtkWindowTest, MissingSplashShowsNoImageAndChangesNothingElse) {
   window_->setStatus("Downloading  3%");
   runFor(loop_, 0.1);
