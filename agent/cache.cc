@@ -1,6 +1,8 @@
 #include "agent/cache.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
@@ -105,6 +107,28 @@ std::string makeScratchDir(const char* prefix) {
   return mkdtemp(buffer.data()) ? std::string(buffer.data()) : "";
 }
 
+// Serializes changes of the cached agent among concurrent runs, so that a
+// stamp always describes the agent beside it and no run replaces an agent
+// that another run has just placed for the same ETag.
+class CacheLock {
+ public:
+  CacheLock() {
+    fd_ = open((getInstallAgentCacheDir() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ >= 0) flock(fd_, LOCK_EX);
+  }
+  ~CacheLock() {
+    if (fd_ >= 0) close(fd_);  // releases the lock
+  }
+
+ private:
+  int fd_;
+};
+
+bool isCurrent(const std::string& validationString) {
+  return !installAgentDirOnDisk().empty() &&
+         isCacheValid(getInstallAgentCacheDir(), validationString);
+}
+
 // A scratch directory belongs to a run that died when its pid is gone.
 bool isStale(const std::string& name) {
   for (const char* prefix : {kStagingPrefix, kRetiredPrefix}) {
@@ -149,21 +173,28 @@ std::string makeStagingDir() {
 
 bool installStagedAgent(const std::string& staging, const std::string& validationString) {
   std::string cacheDir = getInstallAgentCacheDir();
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    removeValidationString(cacheDir);
-    std::string retired = retireCachedAgent();
-    // Renaming over an empty directory succeeds; over a full one (another
-    // run just put its agent there) it fails, and we move that one away too.
-    bool placed = rename(staging.c_str(), cachedAgentPath().c_str()) == 0;
-    int renameError = errno;
-    if (!retired.empty()) removeItemAtPath(retired);
-    if (placed) {
-      writeValidationString(cacheDir, validationString);
-      return true;
-    }
-    if (renameError != ENOTEMPTY && renameError != EEXIST) break;
+  CacheLock lock;
+  if (isCurrent(validationString)) {  // another run just put the same agent there
+    removeItemAtPath(staging);
+    return true;
   }
-  removeItemAtPath(staging);
+  removeValidationString(cacheDir);
+  std::string retired = retireCachedAgent();
+  bool placed = rename(staging.c_str(), cachedAgentPath().c_str()) == 0;
+  if (!retired.empty()) removeItemAtPath(retired);
+  if (!placed) {
+    removeItemAtPath(staging);
+    return false;
+  }
+  writeValidationString(cacheDir, validationString);
+  return true;
+}
+
+bool keepCachedAgentIfCurrent(const std::string& validationString) {
+  CacheLock lock;
+  if (installAgentDirOnDisk().empty()) return false;
+  if (isCurrent(validationString)) return true;
+  removeCachedAgent();
   return false;
 }
 

@@ -40,11 +40,16 @@ bool isCachePrivate();
 std::string makeStagingDir();
 
 // Makes the agent unpacked in |staging| the cached agent, replacing an older
-// one, then stamps it with |validationString| (no stamp when it is empty).
-// A run killed at any instant leaves no agent, an agent without a matching
-// stamp, or a complete agent with its stamp. Returns false, with |staging|
-// removed, when the agent could not be put in place.
+// one, then stamps it with |validationString| (no stamp when it is empty);
+// when a concurrent run has just placed the agent of the same stamp, that
+// one is kept and |staging| dropped. A run killed at any instant leaves no
+// agent, an agent without a matching stamp, or a complete agent with its
+// stamp. Returns false, with |staging| removed, when nothing could be placed.
 bool installStagedAgent(const std::string& staging, const std::string& validationString);
+
+// True when the cached agent is stamped with |validationString|; otherwise
+// removes the cached agent (a stale one) and returns false.
+bool keepCachedAgentIfCurrent(const std::string& validationString);
 
 // Moves the cached agent out of the way and removes it (the stamp stays).
 void removeCachedAgent();

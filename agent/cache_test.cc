@@ -136,7 +136,7 @@ TEST_F(CacheTest, StagedAgentReplacesTheOldOneAndIsStamped) {
   EXPECT_EQ(readFile(cacheDir() + "installagent/install"), "new");
   EXPECT_FALSE(pathExists(cacheDir() + "installagent/old-only"));
   EXPECT_EQ(readFile(cacheDir() + ".validatestring"), "new-etag");
-  EXPECT_EQ(system(("test -z \"$(ls -A " + cacheDir() + " | grep -v -e installagent -e .validatestring)\"").c_str()), 0);
+  EXPECT_EQ(system(("test -z \"$(ls -A " + cacheDir() + " | grep -v -e installagent -e .validatestring -e .lock)\"").c_str()), 0);
 }
 
 TEST_F(CacheTest, AgentWithoutEtagLeavesNoStamp) {

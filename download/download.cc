@@ -118,14 +118,13 @@ void Download::transferDidReceiveResponse(const TransferResponse& response) {
   showProgressStart();
 }
 
-// A response without an ETag can never be matched, so the stamp is not
-// consulted for it; an agent that is not current is removed.
+// A response without an ETag never matches a stamp; an agent that is not
+// current is removed.
 bool Download::isCachedAgentCurrent() {
-  if (!useCache_ || installAgentDirOnDisk().empty()) return false;
-  if (hasValidationString && isCacheValid(getInstallAgentCacheDir(), validationString))
-    return true;
-  removeCachedAgent();
-  return false;
+  if (!useCache_ || !keepCachedAgentIfCurrent(hasValidationString ? validationString : ""))
+    return false;
+  agentDir_ = installAgentDirOnDisk();
+  return !agentDir_.empty();
 }
 
 void Download::showProgressStart() {
@@ -216,15 +215,19 @@ bool Download::placeAgent() {
   }
   if (!installStagedAgent(unpackDir_, hasValidationString ? validationString : "")) return false;
   agentDir_ = installAgentDirOnDisk();
-  return true;
+  return !agentDir_.empty();
 }
 
 void Download::waitForInstallAgentToStart() { window_.close(); }
 
+// Starts the agent where it was found or placed; a path looked up again
+// could meanwhile have been changed by a concurrent run.
 void Download::fireInstallAgent() {
-  std::string agentDir = useCache_ ? installAgentDirOnDisk() : agentDir_;
-  if (agentDir.empty()) agentDir = agentDir_;
-  installAgentLocation = agentDir;
+  if (agentDir_.empty()) {
+    if (platform_.report) platform_.report("Failed to start the instal agent", true);
+    return;
+  }
+  installAgentLocation = agentDir_;
   MainBundle bundle;
   platform_.mainBundle(&bundle);
   std::vector<std::string> arguments = {appendPathComponent(installAgentLocation, "install"),
