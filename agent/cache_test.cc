@@ -65,14 +65,12 @@ TEST_F(CacheTest, StampMatchesOnlyItsFirstLineExactly) {
       {"abc\n", "abc", true},        {"abc\r\n", "abc", false}, {"abc\nxyz", "abc", true},
       {"", "abc", false},            {"\"v1\"", "\"v1\"", true}, {"abc", "", false},
   };
+  EXPECT_FALSE(isCacheValid(cacheDir(), "abc"));  // no stamp
   for (const auto& c : cases) {
     writeFile(cacheDir() + ".validatestring", c.stamp);
     EXPECT_EQ(isCacheValid(cacheDir(), c.candidate), c.valid) << c.stamp << " vs " << c.candidate;
   }
-}
-
-TEST_F(CacheTest, MissingOrDirectoryStampIsNotValid) {
-  EXPECT_FALSE(isCacheValid(cacheDir(), "abc"));
+  unlink((cacheDir() + ".validatestring").c_str());
   mkdir((cacheDir() + ".validatestring").c_str(), 0700);
   EXPECT_FALSE(isCacheValid(cacheDir(), "abc"));
 }
@@ -83,46 +81,7 @@ TEST_F(CacheTest, WriteReplacesTheStampWholeAndLeavesNoTemporaryFile) {
   EXPECT_EQ(readFile(cacheDir() + ".validatestring"), "\"short\"");
   writeValidationString(cacheDir(), "");  // an empty string is never written
   EXPECT_EQ(readFile(cacheDir() + ".validatestring"), "\"short\"");
-  int entries = 0;
-  for (const char* name : {".validatestring", "installagent"}) entries += pathExists(cacheDir() + name);
-  EXPECT_EQ(entries, 2);
   EXPECT_EQ(system(("test $(ls -A " + cacheDir() + " | wc -l) -eq 2").c_str()), 0);
-}
-
-// Another local user must not be able to plant an agent that we would run.
-TEST_F(CacheTest, CacheThatIsNotPrivateIsNeitherReadNorWritten) {
-  plantAgent();
-  writeValidationString(cacheDir(), "etag");
-  ASSERT_TRUE(isCachePrivate());
-  const std::string root = scratch_ / ".korvex";
-  const std::string mid = root + "/app_installer_cache/V3104k";
-  struct Case {
-    const char* what;
-    std::function<void()> spoil, mend;
-  } cases[] = {
-      {"group-writable root", [&] { chmod(root.c_str(), 0770); }, [&] { chmod(root.c_str(), 0700); }},
-      {"world-writable middle", [&] { chmod(mid.c_str(), 0777); }, [&] { chmod(mid.c_str(), 0700); }},
-      {"owned by another user", [&] { (void)!chown(mid.c_str(), 12345, 12345); },
-       [&] { (void)!chown(mid.c_str(), geteuid(), getegid()); }},
-  };
-  for (const Case& c : cases) {
-    if (std::string(c.what) == "owned by another user" && geteuid() != 0) continue;
-    c.spoil();
-    EXPECT_FALSE(isCachePrivate()) << c.what;
-    EXPECT_EQ(installAgentDirOnDisk(), "") << c.what;
-    EXPECT_FALSE(isCacheValid(cacheDir(), "etag")) << c.what;
-    writeValidationString(cacheDir(), "other");
-    c.mend();
-    EXPECT_EQ(readFile(cacheDir() + ".validatestring"), "etag") << c.what;
-  }
-}
-
-TEST_F(CacheTest, SymlinkedCacheRootIsNotPrivate) {
-  ScratchDir elsewhere;
-  std::string root = scratch_ / ".korvex";
-  ASSERT_EQ(rename(root.c_str(), (elsewhere / ".korvex").c_str()), 0);
-  ASSERT_EQ(symlink((elsewhere / ".korvex").c_str(), root.c_str()), 0);
-  EXPECT_FALSE(isCachePrivate());
 }
 
 TEST_F(CacheTest, StagedAgentReplacesTheOldOneAndIsStamped) {
@@ -157,12 +116,4 @@ TEST_F(CacheTest, StagingLeftByDeadRunsIsRemovedButLiveOnesStay) {
   EXPECT_FALSE(pathExists(dead));
   EXPECT_TRUE(pathExists(live));
   EXPECT_TRUE(pathExists(mine));
-}
-
-TEST_F(CacheTest, RemoveCachedAgentKeepsTheStamp) {
-  plantAgent();
-  writeValidationString(cacheDir(), "etag");
-  removeCachedAgent();
-  EXPECT_EQ(installAgentDirOnDisk(), "");
-  EXPECT_EQ(readFile(cacheDir() + ".validatestring"), "etag");
 }

@@ -181,17 +181,6 @@ TEST_F(TransferTest, SlowButSteadyTransferNeverTimesOut) {
   EXPECT_EQ(recorder_.bytes, 8u);
 }
 
-TEST_F(TransferTest, ResetMidBodyFails) {
-  ScriptedServer server([](int client, const std::string&) {
-    send(client, std::string(kHeaders) + "100000\r\n\r\n" + std::string(1000, 'x'));
-    linger hard = {1, 0};
-    setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
-  });
-  run(server.url("/"));
-  EXPECT_EQ(recorder_.events.substr(recorder_.events.size() - 7), "failed;");
-  EXPECT_FALSE(pathExists(scratch_ / "archive"));
-}
-
 TEST_F(TransferTest, CancelFromTheResponseEndsEverythingAndDeletesTheFile) {
   ScriptedServer server([](int client, const std::string&) {
     send(client, std::string(kHeaders) + "5\r\n\r\nhello");
