@@ -42,12 +42,6 @@ TEST(GetInstallAgentCacheDir, FollowsHome) {
   }
 }
 
-TEST(GetInstallAgentExecutable, JoinsWithOneSeparator) {
-  EXPECT_EQ(getInstallAgentExecutable("/a/installagent/"), "/a/installagent/install");
-  EXPECT_EQ(getInstallAgentExecutable("/a/installagent"), "/a/installagent/install");
-  EXPECT_EQ(getInstallAgentExecutable(""), "install");
-}
-
 TEST_F(CacheTest, AgentDirOnDiskNeedsItsInstallFile) {
   EXPECT_EQ(installAgentDirOnDisk(), "");
   writeFile(cacheDir() + "installagent/other", "x");

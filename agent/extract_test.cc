@@ -15,16 +15,6 @@ void recordReport(std::string message, bool) { reported.push_back(message); }
 
 }  // namespace
 
-TEST(UnzipInstallAgent, OverwritesWithoutAsking) {
-  ScratchDir scratch;
-  makeZip(scratch / "a.zip", {{"install", "new"}});
-  writeFile(scratch / "install", "old");
-  reported.clear();
-  EXPECT_TRUE(unzipInstallAgent(scratch / "a.zip", scratch.path(), "unzip", recordReport));
-  EXPECT_EQ(readFile(scratch / "install"), "new");
-  EXPECT_TRUE(reported.empty());
-}
-
 TEST(UnzipInstallAgent, Failures) {
   ScratchDir scratch;
   writeFile(scratch / "corrupt.zip", "not a zip at all");

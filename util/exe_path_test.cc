@@ -19,12 +19,6 @@ TEST(StripLastComponent, DropsTheLastSeparatorAndWhatFollows) {
   for (const auto& [path, dir] : cases) EXPECT_EQ(stripLastComponent(path), dir) << path;
 }
 
-TEST(GetPathToExecutable, IsTheDirectoryHoldingThisProgram) {
-  char self[4096] = {0};
-  ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
-  EXPECT_EQ(getPathToExecutable(), stripLastComponent(self));
-}
-
 TEST(Mkpath, CreatesEachMissingDirectoryOnce) {
   ScratchDir scratch;
   for (std::string path : {scratch / "a/b/c", scratch / "d//e/", scratch.path(), std::string("/")}) {

@@ -51,17 +51,3 @@ TEST(GtkLoop, WatchesReportReadyEventsAndMayUnwatchThemselves) {
   close(fds[1]);
 }
 
-TEST(GtkLoop, StopBeforeRunIsKeptAndADestroyedLoopLeavesNothingBehind) {
-  GtkLoop loop;
-  loop.stop();
-  bool fired = false;
-  Loop::Handle timer = loop.addTimer(0.01, [&] { fired = true; });
-  loop.run();
-  loop.cancelTimer(timer);
-  {
-    GtkLoop doomed;
-    doomed.addTimer(0.01, [&] { fired = true; });
-  }
-  runFor(loop, 0.05);
-  EXPECT_FALSE(fired);
-}

@@ -48,7 +48,6 @@ class GtkWindowTest : public ::testing::Test {
     closes_ = 0;
     SetUp();
   }
-  int windowWidth() const { return gtk_widget_get_allocated_width(GTK_WIDGET(parts().window)); }
 
   void showFailure() {
     window_->setStatusSingleLine(false);
@@ -63,18 +62,6 @@ class GtkWindowTest : public ::testing::Test {
   std::unique_ptr<GtkDownloadWindow> window_;
   int closes_ = 0;
 };
-
-TEST_F(GtkWindowTest, StartsAsAFinishedLookingWindow) {
-  GtkWindowParts w = parts();
-  EXPECT_STREQ(gtk_window_get_title(w.window), "Installer");
-  EXPECT_TRUE(gtk_widget_get_visible(GTK_WIDGET(w.window)));
-  EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(w.splash)));
-  EXPECT_TRUE(gtk_widget_get_sensitive(GTK_WIDGET(w.cancel)));
-  EXPECT_TRUE(gtk_widget_has_default(GTK_WIDGET(w.cancel)));
-  EXPECT_DOUBLE_EQ(fraction(), 0.0);
-  EXPECT_FALSE(pulsing());
-  EXPECT_FALSE(statusIsRed());
-}
 
 // A fast download updates the state per chunk; the widgets change only
 // when what a person sees changes.
@@ -97,17 +84,6 @@ TEST_F(GtkWindowTest, ShowsEachPercentAndRedrawsOnlyVisibleChanges) {
   }
   EXPECT_LE(fractionUpdates, 1001);
   EXPECT_LE(labelUpdates, 101);
-}
-
-TEST_F(GtkWindowTest, LongStatusStaysOnOneLineWithoutWideningTheWindow) {
-  window_->setStatus("Downloading  7%");
-  runFor(loop_, 0.1);
-  int width = windowWidth();
-  window_->setStatus(std::string(300, 'x') + " Downloading  8%");
-  runFor(loop_, 0.1);
-  EXPECT_EQ(windowWidth(), width);
-  EXPECT_EQ(statusLines(), 1);
-  EXPECT_TRUE(ellipsized());
 }
 
 TEST_F(GtkWindowTest, PulsesOnlyWhileIndeterminateAndAnimating) {
@@ -182,30 +158,6 @@ TEST_F(GtkWindowTest, ReturnCancelAndTheCloseButtonCloseOnce) {
     EXPECT_EQ(closes_, 1) << way;
     EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(parts().window))) << way;
   }
-}
-
-// Reads one pixel of the window as the X server has it.
-guint32 pixelAt(GtkWidget* toplevel, int x, int y) {
-  GdkPixbuf* pixbuf = gdk_pixbuf_get_from_window(gtk_widget_get_window(toplevel), x, y, 1, 1);
-  const guchar* rgb = gdk_pixbuf_read_pixels(pixbuf);
-  guint32 value = (rgb[0] << 16) | (rgb[1] << 8) | rgb[2];
-  g_object_unref(pixbuf);
-  return value;
-}
-
-// Unpacking blocks nothing, but the new state must be on screen before it.
-TEST_F(GtkWindowTest, DisplayIfNeededPaintsWithoutTheLoop) {
-  window_->setProgressMax(100.0);
-  runFor(loop_, 0.2);
-  GtkWidget* bar = GTK_WIDGET(parts().progress);
-  int x = 0, y = 0;
-  gtk_widget_translate_coordinates(bar, GTK_WIDGET(parts().window),
-                                   gtk_widget_get_allocated_width(bar) / 2,
-                                   gtk_widget_get_allocated_height(bar) / 2, &x, &y);
-  guint32 empty = pixelAt(GTK_WIDGET(parts().window), x, y);
-  window_->setProgressValue(100.0);
-  window_->displayIfNeeded();
-  EXPECT_NE(pixelAt(GTK_WIDGET(parts().window), x, y), empty);
 }
 
 }  // namespace
