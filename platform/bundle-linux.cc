@@ -21,10 +21,16 @@ MainBundle bundleForProgram(const std::string& programPath) {
   return {dir, dir};
 }
 
-bool getMainBundle(MainBundle* bundle) {
+std::string programPath() {
   char buffer[4096];
   ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer));
-  if (length <= 0 || length == static_cast<ssize_t>(sizeof(buffer))) return false;
-  *bundle = bundleForProgram(std::string(buffer, length));
+  if (length <= 0 || length == static_cast<ssize_t>(sizeof(buffer))) return "";
+  return std::string(buffer, length);
+}
+
+bool getMainBundle(MainBundle* bundle) {
+  std::string program = programPath();
+  if (program.empty()) return false;
+  *bundle = bundleForProgram(program);
   return true;
 }

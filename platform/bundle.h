@@ -11,6 +11,9 @@ struct MainBundle {
   std::string resourcePath;
 };
 
+// The running program's file, from /proc/self/exe; empty when unreadable.
+std::string programPath();
+
 // Fills |bundle| from /proc/self/exe. Returns false when there is no main
 // bundle (the link cannot be read).
 bool getMainBundle(MainBundle* bundle);

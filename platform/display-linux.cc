@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/bundle.h"
 #include "platform/display.h"
 #include "platform/gtk/gtk_module.h"
 #include "platform/window-terminal.h"
@@ -16,18 +17,11 @@ bool haveGraphicalDisplay() {
   return (x11 && *x11) || (wayland && *wayland);
 }
 
-std::string programDirectory() {
-  char buffer[4096];
-  ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer));
-  if (length <= 0 || length == static_cast<ssize_t>(sizeof(buffer))) return "";
-  std::string path(buffer, length);
-  return path.substr(0, path.rfind('/'));
-}
-
 // The toolkit module lies beside the program, or in its library directory
 // when installed.
 SetupGtkOpenFn findGtkModule() {
-  std::string dir = programDirectory();
+  std::string program = programPath();
+  std::string dir = program.substr(0, program.rfind('/'));
   for (const std::string& path : {dir + "/libsetup-gtk.so", dir + "/../lib/setup/libsetup-gtk.so"}) {
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module) continue;
