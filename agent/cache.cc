@@ -40,7 +40,7 @@ bool isPrivateDir(const std::string& path) {
 // so that a reader sees the old stamp or the new one, never a part of one.
 void replaceFile(const std::string& path, const std::string& bytes) {
   std::vector<char> temp(path.begin(), path.end());
-  const std::string suffix = ".XXXXXX";
+  const std::string suffix = "." + std::to_string(getpid()) + "-XXXXXX";
   temp.insert(temp.end(), suffix.begin(), suffix.end());
   temp.push_back('\0');
   int fd = mkstemp(temp.data());
@@ -98,6 +98,7 @@ namespace {
 
 const char kStagingPrefix[] = ".staging-";
 const char kRetiredPrefix[] = ".retired-";
+const char kStampTempPrefix[] = ".validatestring.";  // see replaceFile
 
 // |prefix| + our pid + unique characters, made as an empty directory.
 std::string makeScratchDir(const char* prefix) {
@@ -129,9 +130,10 @@ bool isCurrent(const std::string& validationString) {
          isCacheValid(getInstallAgentCacheDir(), validationString);
 }
 
-// A scratch directory belongs to a run that died when its pid is gone.
+// Scratch files and directories carry the pid of their run; they belong to
+// a run that died when that pid is gone.
 bool isStale(const std::string& name) {
-  for (const char* prefix : {kStagingPrefix, kRetiredPrefix}) {
+  for (const char* prefix : {kStagingPrefix, kRetiredPrefix, kStampTempPrefix}) {
     size_t length = strlen(prefix);
     if (name.compare(0, length, prefix) != 0) continue;
     long pid = strtol(name.c_str() + length, nullptr, 10);
@@ -140,7 +142,7 @@ bool isStale(const std::string& name) {
   return false;
 }
 
-void removeStaleScratchDirs() {
+void removeStaleScratch() {
   std::string cacheDir = getInstallAgentCacheDir();
   DIR* dir = opendir(cacheDir.c_str());
   if (!dir) return;
@@ -167,7 +169,7 @@ std::string retireCachedAgent() {
 
 std::string makeStagingDir() {
   if (!isCachePrivate()) return "";
-  removeStaleScratchDirs();
+  removeStaleScratch();
   return makeScratchDir(kStagingPrefix);
 }
 
@@ -192,6 +194,7 @@ bool installStagedAgent(const std::string& staging, const std::string& validatio
 
 bool keepCachedAgentIfCurrent(const std::string& validationString) {
   CacheLock lock;
+  removeStaleScratch();  // a run that only uses the cache tidies it too
   if (installAgentDirOnDisk().empty()) return false;
   if (isCurrent(validationString)) return true;
   removeCachedAgent();

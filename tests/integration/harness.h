@@ -1,191 +1,225 @@
 #ifndef SETUP_TESTS_INTEGRATION_HARNESS_H_
 #define SETUP_TESTS_INTEGRATION_HARNESS_H_
 
-// Support for running the real program against real files and processes:
-// temporary directories, archives made with the zip tool, child processes
-// with captured output and a hard time limit, and program bundles.
+// Runs copies of the built program as a user would: each with its own HOME
+// and TMPDIR, against nginx and fault_server.py on 127.0.0.1.
 
-#include <sys/types.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <map>
-#include <optional>
-#include <string>
-#include <vector>
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <stdexcept>
 
-namespace it {
+#include "tests/test_util.h"
 
-// The program under test and this directory of the source tree, from the
-// environment the test runner sets.
-std::string setupBinary();
-std::string sourceDir();
+namespace fs = std::filesystem;
+using Env = std::map<std::string, std::string>;
+using Strings = std::vector<std::string>;
+// How a run ended; status -1 when it was killed or ran out of time.
+struct Result { int status; std::string out, err; double seconds; };
 
-// ---------------------------------------------------------------- files
+inline double now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
-// A fresh directory (mode 0700) removed with everything in it on
-// destruction, whatever modes or owners its contents were given meanwhile.
-class TempDir {
- public:
-  explicit TempDir(const std::string& prefix = "setup-it");
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+inline bool has(const std::string& s, const std::string& part) { return s.find(part) != s.npos; }
 
- private:
-  std::string path_;
+inline bool waitUntil(const std::function<bool()>& done, double seconds) {
+  for (double end = now() + seconds; !done(); usleep(10000))
+    if (now() > end) return false;
+  return true;
+}
+
+// A child in its own process group (so that it and its children die
+// together), every signal at its default, started in $HOME when |env| has
+// one, its output going to files. The destructor kills the group.
+struct Proc {
+  Proc(const Strings& argv, const Env& env) {
+    Strings vars;
+    for (const auto& [name, value] : env) vars.push_back(name + "=" + value);
+    auto pointers = [](const Strings& from) {
+      std::vector<char*> to;
+      for (const std::string& s : from) to.push_back(const_cast<char*>(s.c_str()));
+      return to.push_back(nullptr), to;
+    };
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 1, (dir / "out").c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_addopen(&files, 2, (dir / "err").c_str(), O_WRONLY | O_CREAT, 0600);
+    if (env.count("HOME")) posix_spawn_file_actions_addchdir_np(&files, env.at("HOME").c_str());
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t all;
+    sigfillset(&all);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+    int failed = posix_spawnp(&pid, argv[0].c_str(), &files, &attr, pointers(argv).data(),
+                              pointers(vars).data());
+    posix_spawn_file_actions_destroy(&files);
+    if (failed) throw std::runtime_error("cannot start " + argv[0]);
+  }
+  ~Proc() {
+    kill(-pid, SIGKILL);
+    if (!reaped) waitpid(pid, &status, 0);
+  }
+  bool ended() { return reaped = reaped || waitpid(pid, &status, WNOHANG) == pid; }
+  std::string out() const { return readFile(dir / "out"); }
+  std::string err() const { return readFile(dir / "err"); }
+  // Waits at most |seconds| for the end, then kills the group.
+  Result finish(double seconds) {
+    double start = now();
+    bool exited = waitUntil([this] { return ended(); }, seconds);
+    kill(-pid, SIGKILL);  // with whatever it left running
+    return {exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1, out(), err(), now() - start};
+  }
+  ScratchDir dir;
+  pid_t pid = -1;
+  int status = 0;
+  bool reaped = false;
 };
 
-void writeFile(const std::string& path, const std::string& bytes, mode_t mode = 0644);
-std::string readFile(const std::string& path);
-bool exists(const std::string& path);  // without following a final symlink
-bool isDir(const std::string& path);
-off_t fileSize(const std::string& path);  // -1 when absent
-void makeDirs(const std::string& path, mode_t mode = 0755);
-void copyFile(const std::string& from, const std::string& to, mode_t mode);
-void removeTree(const std::string& path);
-// Entry names, without "." and "..", sorted.
-std::vector<std::string> listDir(const std::string& path);
-// Entry names in |dir| that start with |prefix|.
-std::vector<std::string> entriesStartingWith(const std::string& dir, const std::string& prefix);
-// Every path below |root| (recursively) whose last component contains |needle|.
-std::vector<std::string> findNamesContaining(const std::string& root, const std::string& needle);
-std::string randomBytes(size_t count);
+inline Result runSetup(const Env& env, const Strings& argv, double timeout = 60) {
+  return Proc(argv, env).finish(timeout);
+}
 
-// ---------------------------------------------------------------- text
+// Every entry below |dir| as a sorted relative path; the cache's lock file,
+// which outlives the runs by design, left out.
+inline Strings tree(const std::string& dir) {
+  Strings found;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(dir, error), end; it != end; it.increment(error))
+    if (it->path().filename() != ".lock")
+      found.push_back(it->path().string().substr(dir.size() + (dir.back() != '/')));
+  return std::sort(found.begin(), found.end()), found;
+}
 
-std::vector<std::string> splitNul(const std::string& bytes);
-std::vector<std::string> splitLines(const std::string& text);
-// True when |needles| occur as whole lines of |text| in this order (other
-// lines may come between).
-bool hasLinesInOrder(const std::string& text, const std::vector<std::string>& needles);
-bool endsWithLines(const std::string& text, const std::vector<std::string>& tail);
-std::string printable(const std::string& bytes);  // for failure messages
-std::string printable(const std::vector<std::string>& items);
+// An agent: "install" appends |tag| to $AGENT_OUT/runs, writes $0 to
+// $AGENT_OUT/self and its arguments to $AGENT_OUT/args (NUL-terminated), and
+// makes $AGENT_OUT/CANARY when its payload.bin is not whole.
+inline std::string agentScript(const std::string& tag, size_t payload = 0) {
+  std::string whole = "[ \"$(wc -c < \"${0%/*}/payload.bin\")\" -eq " + std::to_string(payload) +
+                      " ] || : > \"$AGENT_OUT/CANARY\"\n";
+  return "printf '%s\\0' " + tag + " >> \"$AGENT_OUT/runs\"\n" + (payload ? whole : "") +
+         "printf %s \"$0\" > \"$AGENT_OUT/self\"\n"
+         "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$AGENT_OUT/args\"\n";
+}
 
-// ---------------------------------------------------------------- processes
+inline void agentZip(const std::string& zip, const std::string& tag = "v1", size_t payload = 0) {
+  std::map<std::string, std::string> files = {{"install", agentScript(tag, payload)}};
+  // Incompressible, so that unpacking it takes a while.
+  if (payload) std::generate_n(std::back_inserter(files["payload.bin"]), payload, std::mt19937());
+  fs::remove(zip);
+  makeZip(zip, files);
+}
 
-// An environment: the test's own, less anything that would bring up a
-// graphical window, plus the changes made with set() and unset().
-class Environment {
- public:
-  Environment();
-  Environment& set(const std::string& name, const std::string& value);
-  Environment& unset(const std::string& name);
-  std::optional<std::string> get(const std::string& name) const;
-  std::vector<std::string> entries() const;
-
- private:
-  std::map<std::string, std::string> vars_;
+// nginx serving www with ETag and Content-Length, and fault_server.py
+// misbehaving with the same files; HTTPS with a self-signed certificate.
+// Started on first use (servers()), stopped when the test program ends.
+struct Servers {
+  const ScratchDir dir;
+  const std::string cert = dir / "cert.pem", key = dir / "key.pem", www = dir / "www";
+  std::string nginxUrl, faultUrl;  // each ending in "/"
+  std::unique_ptr<Proc> nginx, faults;
+  // Publishes an agent on both; returns its file.
+  std::string publish(const std::string& name, const std::string& tag = "v1", size_t payload = 0) {
+    agentZip(www + "/" + name, tag, payload);
+    return www + "/" + name;
+  }
+  static std::string etag(const std::string& file) {  // as nginx makes it
+    struct stat st = {};
+    stat(file.c_str(), &st);
+    char text[40];
+    return std::string(text, snprintf(text, sizeof(text), "\"%lx-%lx\"", st.st_mtime, st.st_size));
+  }
+  Servers() {
+    fs::create_directory(www);
+    if (system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
+                " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " + key +
+                " -out " + cert + " 2>/dev/null").c_str()) != 0)
+      throw std::runtime_error("openssl failed");
+    // Under timeout: should this process die, they do not outlive it long.
+    const Env env = {{"PATH", "/usr/sbin:/usr/bin:/bin"}};
+    // A port below the kernel's ephemeral range, spread by pid so that test
+    // processes running together do not meet; nginx ends on a taken one.
+    std::string port;
+    for (int attempt = 0; attempt < 5 && !pathExists(dir / "pid"); ++attempt) {
+      port = std::to_string(10000 + (getpid() + attempt * 4099) % 20000);
+      auto conf = "daemon off; master_process off; pid " + dir / "pid" + "; events {} http {";
+      for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
+        conf += std::string(" ") + temp + "_temp_path " + dir / temp + ";";
+      conf += " server { listen 127.0.0.1:" + port + " ssl; root " + www + "; access_log off;";
+      conf += " ssl_certificate " + cert + "; ssl_certificate_key " + key + "; } }";
+      writeFile(dir / "nginx.conf", conf);
+      nginx.reset(new Proc({"timeout", "600", "nginx", "-e", dir / "log", "-c", dir / "nginx.conf"},
+                           env));
+      // Its pid file comes once it listens.
+      waitUntil([this] { return pathExists(dir / "pid") || nginx->ended(); }, 10);
+    }
+    if (!pathExists(dir / "pid")) throw std::runtime_error("nginx: " + readFile(dir / "log"));
+    faults.reset(new Proc({"timeout", "600", "python3", FAULT_SERVER, "--cert", cert, "--key", key,
+                           "--root", www}, env));
+    waitUntil([this] { return has(faults->out(), "\n") || faults->ended(); }, 20);
+    std::string faultPort = faults->out().substr(0, faults->out().find(' '));
+    if (faultPort.empty()) throw std::runtime_error("fault_server.py: " + faults->err());
+    nginxUrl = "https://127.0.0.1:" + port + "/", faultUrl = "https://127.0.0.1:" + faultPort + "/";
+  }
+  ~Servers() {  // gently, so that timeout reaps the server it started
+    for (Proc* server : {faults.get(), nginx.get()}) kill(-server->pid, SIGTERM), server->finish(5);
+  }
 };
 
-// A child process in its own process group, with standard input on
-// /dev/null and standard output and error captured. The destructor kills
-// the whole group (the program's own children too) and reaps the child.
-class Process {
- public:
-  struct Options {
-    std::string cwd;
-    bool dieWithParent = true;  // the child gets SIGKILL should the test die
-    bool keepStdinOpen = false; // a pipe instead of /dev/null
-  };
+inline Servers& servers() {
+  static Servers servers;
+  return servers;
+}
 
-  Process(const std::vector<std::string>& argv, const Environment& env, const Options& options);
-  Process(const std::vector<std::string>& argv, const Environment& env);
-  ~Process();
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  pid_t pid() const { return pid_; }
-  bool exited() const { return exited_; }
-  // Reads what is ready, waiting at most |seconds|; reaps the child when it ends.
-  void pump(double seconds);
-  // Pumps until |needle| shows up in standard output (or error) or |seconds| pass.
-  bool waitForStdout(const std::string& needle, double seconds);
-  bool waitForStderr(const std::string& needle, double seconds);
-  // Waits for the child to end and its output to close; false on timeout.
-  bool wait(double seconds);
-  void signal(int sig);       // to the child alone
-  void signalGroup(int sig);  // to its whole process group
-  // Kills the group and reaps the child.
-  void kill();
-
-  const std::string& out() const { return out_; }
-  const std::string& err() const { return err_; }
-  // The exit code, or -1 when the child did not exit normally (yet).
-  int exitCode() const;
-  // The signal that ended the child, or 0.
-  int termSignal() const;
-  std::string describe() const;  // status and output, for failure messages
-
- private:
-  void reap(bool block);
-  pid_t pid_ = -1;
-  int outFd_ = -1, errFd_ = -1, inFd_ = -1;
-  bool exited_ = false;
-  int status_ = 0;
-  std::string out_, err_;
-  std::string name_;
+// One user: HOME, TMPDIR, AGENT_OUT and a copy of the program (with its
+// window module) and bundle.zip, as dir/setup or as
+// X.app/Contents/{MacOS,Resources}; |odd| ends the names of HOME, TMPDIR
+// and the program's directory.
+struct World {
+  explicit World(bool app = false, const std::string& odd = "")
+      : home(root / ("home" + odd)), tmp(root / ("tmp" + odd)), out(root / "out") {
+    std::string dir = root / ("product" + odd);
+    res = app ? dir + ".app/Contents/Resources" : dir;
+    fs::path bin = app ? dir + ".app/Contents/MacOS" : dir, built = SETUP_BINARY;
+    for (const fs::path& path : {fs::path(home), fs::path(tmp), fs::path(out), fs::path(res), bin})
+      fs::create_directories(path);
+    fs::copy_file(built, program = bin / "setup");
+    built.replace_filename("libsetup-gtk.so");
+    if (fs::exists(built)) fs::copy_file(built, bin / built.filename());
+    writeFile(res + "/bundle.zip", "the product\n");
+    env = {{"PATH", getenv("PATH")}, {"HOME", home}, {"TMPDIR", tmp}, {"AGENT_OUT", out}};
+  }
+  ScratchDir root;
+  std::string home, tmp, out, res, program;
+  Env env;
+  std::string cache() const { return home + "/.korvex/app_installer_cache/V3104k/maci64/"; }
+  void download(const std::string& url) {
+    env["ZV_INTERNAL_INSTALL_AGENT_URL"] = url;
+    env["CURL_CA_BUNDLE"] = servers().cert;
+  }
+  Strings argv(Strings args) const { return args.insert(args.begin(), program), args; }
+  Result run(const Strings& args = {}, double timeout = 60) const {
+    return runSetup(env, argv(args), timeout);
+  }
+  // What the agent must get for |args|, the agents that ran, what the last got.
+  Strings expected(Strings args) const {
+    return args.insert(args.begin(), {"-installbundle", res + "/bundle.zip"}), args;
+  }
+  Strings runs() const { return readRecords(out + "/runs"); }
+  Strings args() const { return readRecords(out + "/args"); }
 };
-
-struct RunResult {
-  bool timedOut = false;
-  int exitCode = -1;
-  int termSignal = 0;
-  std::string out, err;
-  double seconds = 0;
-  std::string describe() const;
-};
-
-// Runs |argv| to the end, killing its process group after |timeout| seconds.
-RunResult run(const std::vector<std::string>& argv, const Environment& env,
-              const std::string& cwd = "", double timeout = 60);
-
-double monotonicSeconds();
-
-// ---------------------------------------------------------------- archives
-
-// Zips the contents of |dir| (not |dir| itself) into |zipPath|, without
-// extra attributes, stored uncompressed when |store| is set.
-void makeZip(const std::string& dir, const std::string& zipPath, bool store = false);
-
-// An install agent: a shell script "install" that records how it was run
-// into the directory named by AGENT_OUT in its environment:
-//   args  - its arguments, each followed by a NUL byte
-//   self  - its $0
-//   runs  - one line per run, holding |version|
-// When a payload is asked for, "payload.bin" of that size lies beside the
-// script, and the script refuses to run (creating AGENT_OUT/CANARY-partial)
-// unless it finds it complete.
-struct AgentSpec {
-  std::string version = "v1";
-  int exitStatus = 0;
-  size_t payloadBytes = 0;
-  std::map<std::string, std::string> extraFiles;  // relative path -> bytes
-};
-std::string agentScript(const AgentSpec& spec);
-// Builds the agent's files in a scratch directory and zips them to |zipPath|.
-void makeAgentZip(const AgentSpec& spec, const std::string& zipPath);
-
-struct AgentRecord {
-  bool ran = false;
-  std::vector<std::string> args;
-  std::string self;
-  std::vector<std::string> runs;
-};
-AgentRecord readAgentRecord(const std::string& outDir);
-
-// ---------------------------------------------------------------- bundles
-
-// A copy of the program with its resource directory: either a plain
-// directory holding both, or an X.app/Contents/{MacOS,Resources} tree.
-struct Bundle {
-  std::string program;
-  std::string resources;
-  std::string bundleZip() const { return resources + "/bundle.zip"; }
-};
-Bundle makeBundle(const std::string& parent, const std::string& name, bool appLayout);
-
-}  // namespace it
 
 #endif  // SETUP_TESTS_INTEGRATION_HARNESS_H_

@@ -1,0 +1,240 @@
+// The program as a user runs it: local and downloaded agents, the cache,
+// broken downloads, signals, kills, overlapping runs and the window.
+
+#include <gmock/gmock.h>
+
+#include "tests/integration/harness.h"
+
+using namespace ::testing;
+
+// Arguments a shell would mangle every way it can; CANARY marks a command run.
+const Strings kArgs = {"two words", "", "it's", "say \"hi\"", "$HOME", "`touch CANARY`",
+                       "a;touch CANARY", "line\nbreak", "*", "back\\slash", ""};
+// A path component that runs commands wherever it is pasted into one.
+const std::string kHostile = " $(touch CANARY) `touch CANARY`;touch CANARY 'q\" \nnl &";
+const Strings kEmpty, kBare = {"installagent"};
+const Strings kCached = {".validatestring", "installagent", "installagent/install"};
+const Strings kWhole = {".validatestring", "installagent", "installagent/install",
+                        "installagent/payload.bin"};
+const std::string kFailed = "\nError during the download process.\n"
+                            "See your system log for more information.\nInstallation failed.\n";
+
+// Nothing in TMPDIR, |cache| in the cache, and no mark of a pasted command
+// or of a partial agent.
+static void expectLeft(const World& w, const Strings& cache) {
+  EXPECT_EQ(tree(w.tmp), kEmpty);
+  EXPECT_EQ(tree(w.cache()), cache);
+  for (const std::string& path : tree(w.root.path()))
+    EXPECT_NE(fs::path(path).filename(), "CANARY");
+}
+
+static std::string stamp(const World& w) { return readFile(w.cache() + ".validatestring"); }
+
+// Hostile HOME, TMPDIR and resource directory in both layouts: the agent
+// is unpacked into a private directory in TMPDIR, removed afterwards;
+// InstallAgent.zip wins over InstallAgent_*.zip, which serves alone.
+TEST(LocalRoad, AgentGetsTheBundleAndEveryArgumentUnchanged) {
+  for (bool app : {false, true}) {
+    SCOPED_TRACE(app);
+    World w(app, kHostile);
+    Strings names = {"InstallAgent_A.zip", "InstallAgent.zip", "InstallAgent_Z.zip"};
+    for (const std::string& name : app ? Strings{"InstallAgent_R7.zip"} : names)
+      agentZip(w.res + "/" + name, name);
+    Result r = w.run(kArgs);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(w.args(), w.expected(kArgs));
+    EXPECT_EQ(w.runs(), Strings{app ? "InstallAgent_R7.zip" : "InstallAgent.zip"});
+    EXPECT_THAT(readFile(w.out + "/self"), StartsWith(w.tmp + "/zv"));
+    expectLeft(w, kEmpty);
+  }
+}
+
+// A corrupt archive, a directory in its place, no unzip on PATH.
+TEST(LocalRoad, ArchiveThatDoesNotUnpackFailsInThreeLines) {
+  for (int fault : {0, 1, 2}) {
+    SCOPED_TRACE(fault);
+    World w;
+    if (fault == 0) writeFile(w.res + "/InstallAgent.zip", "not a zip archive");
+    if (fault == 1) fs::create_directory(w.res + "/InstallAgent.zip");
+    if (fault == 2) {  // a shell, but no unzip
+      agentZip(w.res + "/InstallAgent.zip");
+      fs::create_directory(w.env["PATH"] = w.root / "bin");
+      fs::create_symlink("/bin/sh", w.root / "bin/sh");
+    }
+    Result r = w.run({"a"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_THAT(r.err, EndsWith("Failed to unzip the install agent\n"
+                                "Failed to initialize the install agent.\nInstallation failed.\n"));
+    EXPECT_EQ(w.runs(), kEmpty);
+    EXPECT_EQ(tree(w.tmp), kEmpty);
+  }
+}
+
+// With hostile paths, the cache through a server's life: the first
+// download, the same ETag (the cache used as it is), a new ETag (agent and
+// stamp replaced), and none (the agent runs, the older stamp goes).
+TEST(DownloadRoad, CacheFollowsTheEtag) {
+  Servers& s = servers();
+  std::string file = s.publish("life.zip", "v1");
+  World w(false, kHostile);
+  w.download(s.nginxUrl + "life.zip");
+  EXPECT_EQ(w.run(kArgs).status, 0);
+  EXPECT_EQ(w.args(), w.expected(kArgs));
+  EXPECT_EQ(stamp(w), Servers::etag(file));
+  expectLeft(w, kCached);
+
+  // Other contents, same size and time: nginx sends the same ETag.
+  writeFile(w.cache() + "installagent/marker", "");
+  auto time = fs::last_write_time(file);
+  fs::last_write_time(s.publish("life.zip", "v2"), time);
+  EXPECT_EQ(w.run().status, 0);
+  EXPECT_TRUE(pathExists(w.cache() + "installagent/marker"));
+
+  fs::last_write_time(file, time + std::chrono::hours(1));
+  EXPECT_EQ(w.run().status, 0);
+  EXPECT_EQ(stamp(w), Servers::etag(file));
+  expectLeft(w, kCached);
+
+  w.download(s.faultUrl + "noetag/life.zip");
+  EXPECT_EQ(w.run().status, 0);
+  EXPECT_EQ(w.runs(), (Strings{"v1", "v1", "v2", "v2"}));
+  expectLeft(w, {"installagent", "installagent/install"});
+}
+
+// Broken or cancelled downloads: their lines, status 255, and no stamp,
+// agent or partial file left.
+TEST(DownloadRoad, BrokenDownloadsFailAndLeaveNothing) {
+  Servers& s = servers();
+  s.publish("fault.zip", "v1", 3 << 20);
+  writeFile(s.www + "/notzip.zip", std::string(65536, 'x'));
+  // What standard error ends with, a signal to send once the body flows.
+  struct Fault { std::string url, tail; int signal; bool trusted; };
+  const std::vector<Fault> faults = {
+      {s.faultUrl + "status/404", "/status/404" + kFailed, 0, true},
+      {s.faultUrl + "status/500", "/status/500" + kFailed, 0, true},
+      {s.faultUrl + "truncated/fault.zip", "/truncated/fault.zip" + kFailed, 0, true},
+      {s.faultUrl + "reset/fault.zip", "/reset/fault.zip" + kFailed, 0, true},
+      {s.faultUrl + "to-http/fault.zip", "/plain/fault.zip" + kFailed, 0, true},  // where it led
+      {s.nginxUrl + "fault.zip", "/fault.zip" + kFailed, 0, false},
+      {s.nginxUrl + "notzip.zip", "\nFailed to unzip the installer.\nInstallation failed.\n", 0,
+       true},
+      {s.faultUrl + "slow/fault.zip", "\nInstallation failed.\n", SIGINT, true},
+      {s.faultUrl + "slow/fault.zip", "\nInstallation failed.\n", SIGTERM, true}};
+  for (const Fault& f : faults) {
+    SCOPED_TRACE(f.url + " " + std::to_string(f.signal));
+    World w;
+    w.download(f.url);
+    if (!f.trusted) w.env.erase("CURL_CA_BUNDLE");  // the system's anchors only
+    Proc setup(w.argv({"a"}), w.env);
+    if (f.signal && waitUntil([&] { return has(setup.err(), "Downloading"); }, 9))
+      usleep(500000), kill(setup.pid, f.signal);
+    Result r = setup.finish(60);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_THAT(r.err, HasSubstr(f.tail[0] == '/' ? "Download failed! Error - " : ""));
+    EXPECT_THAT(r.err, EndsWith(f.tail));
+    EXPECT_EQ(w.runs(), kEmpty);
+    expectLeft(w, kBare);
+  }
+}
+
+// The one test of the real idle limit: a minute without a byte.
+TEST(DownloadRoad, StalledTransferFailsAfterAMinute) {
+  servers().publish("stall.zip", "v1", 300000);
+  World w;
+  w.download(servers().faultUrl + "stall/stall.zip");
+  Result r = w.run({}, 90);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_NEAR(r.seconds, 62.5, 2.5);
+  EXPECT_THAT(r.err, EndsWith("/stall/stall.zip" + kFailed));
+  expectLeft(w, kBare);
+}
+
+// A planted agent whose stamp matches the server's ETag runs only from a
+// private cache; one open to others at any level is neither read nor written.
+TEST(CachePrivacy, PlantedAgentRunsOnlyFromAPrivateCache) {
+  std::string file = servers().publish("fresh.zip", "fresh");
+  // Where the cache is open to others, and how: 0 not at all, 1 a symbolic
+  // link, 2 another owner, else the mode that lets others write.
+  const std::vector<std::pair<std::string, int>> breaches = {
+      {"", 0}, {"/.korvex", 1}, {"/.korvex/app_installer_cache", 0770},
+      {"/.korvex/app_installer_cache/V3104k", 0707},
+      {"/.korvex/app_installer_cache/V3104k/maci64", 2}};
+  for (const auto& [level, how] : breaches) {
+    SCOPED_TRACE(level);
+    World w;
+    w.download(servers().nginxUrl + "fresh.zip");
+    fs::create_directories(w.cache() + "installagent");
+    writeFile(w.cache() + "installagent/install", agentScript("planted"));
+    writeFile(w.cache() + ".validatestring", Servers::etag(file));
+    std::string dir = w.home + level;
+    if (how == 1) fs::rename(dir, dir + "-"), fs::create_directory_symlink(dir + "-", dir);
+    if (how == 2 && chown(dir.c_str(), 12345, 12345) != 0) FAIL() << "cannot chown " << dir;
+    if (how > 2) fs::permissions(dir, fs::perms(how));
+    Result r = w.run({"a"});
+    EXPECT_EQ(r.status, 0);
+    std::string warning = "The installer cache " + w.cache() + " is not private to this user;";
+    EXPECT_EQ(r.err.rfind(warning + " it is not used.\n", 0) == 0, how != 0) << r.err;
+    EXPECT_EQ(w.runs(), Strings{how ? "fresh" : "planted"});
+    EXPECT_EQ(w.args(), w.expected({"a"}));
+    EXPECT_EQ(readFile(w.cache() + "installagent/install"), agentScript("planted"));
+    expectLeft(w, kCached);  // nothing added or replaced
+  }
+}
+
+// Runs killed at any moment, the program alone or with its children, never
+// leave a partial agent that a later run starts.
+TEST(Robustness, KilledRunsNeverLeaveAPartialAgent) {
+  std::string file = servers().publish("killed.zip", "v1", 6 << 20);
+  World w;
+  w.download(servers().nginxUrl + "killed.zip");
+  Result whole = w.run();
+  ASSERT_EQ(whole.status, 0);
+  std::mt19937 random(std::random_device{}());
+  std::vector<std::unique_ptr<Proc>> killed;
+  for (int i = 0; i < 6; ++i) {
+    // A new ETag: each run replaces the agent.
+    fs::last_write_time(file, fs::last_write_time(file) + std::chrono::hours(1));
+    killed.emplace_back(new Proc(w.argv({}), w.env));
+    usleep(random() % unsigned(whole.seconds * 1.2e6));
+    kill(i % 2 ? -killed.back()->pid : killed.back()->pid, SIGKILL);
+    EXPECT_TRUE(waitUntil([&] { return killed.back()->ended(); }, 10));
+  }
+  killed.clear();  // and the children of those killed alone
+  fs::remove_all(w.tmp);  // the run directories of the killed
+  fs::create_directory(w.tmp);
+  EXPECT_EQ(w.run({"after"}).status, 0);
+  EXPECT_EQ(w.args(), w.expected({"after"}));
+  EXPECT_EQ(stamp(w), Servers::etag(file));
+  expectLeft(w, kWhole);
+}
+
+// Each agent checks that it is whole; all append to one runs file.
+TEST(Robustness, EightRunsAtOnceOnAnEmptyCache) {
+  std::string file = servers().publish("eight.zip", "v1", 2 << 20);
+  World w;
+  w.download(servers().nginxUrl + "eight.zip");
+  std::vector<std::unique_ptr<Proc>> runs;
+  for (int i = 0; i < 8; ++i) runs.emplace_back(new Proc(w.argv({}), w.env));
+  for (auto& run : runs) EXPECT_EQ(run->finish(90).status, 0);
+  EXPECT_EQ(w.runs(), Strings(8, "v1"));
+  EXPECT_EQ(stamp(w), Servers::etag(file));
+  expectLeft(w, kWhole);
+}
+
+// With a display the progress shows in the window, without one on stderr.
+TEST(Display, WindowWithADisplayTerminalWithout) {
+  if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "no Xvfb to give the window a display";
+  Proc x({"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, {});
+  ASSERT_TRUE(waitUntil([&] { return has(x.out(), "\n"); }, 20)) << x.err();
+  servers().publish("window.zip");
+  for (bool graphical : {true, false}) {
+    World w;
+    w.download(servers().nginxUrl + "window.zip");
+    if (graphical) w.env["DISPLAY"] = ":" + x.out().substr(0, x.out().find('\n'));
+    Result r = w.run({"x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(w.args(), w.expected({"x"}));
+    EXPECT_EQ(has(r.err, graphical ? "Downloading" : "Downloading 100%\n"), !graphical) << r.err;
+  }
+}
