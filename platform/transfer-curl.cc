@@ -1,6 +1,5 @@
 // The transfer on libcurl's multi interface, driven by the loop's fd watches
 // and timers, so that it runs on whichever loop the display brought.
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <time.h>
@@ -11,6 +10,7 @@
 #include <cstring>
 #include <map>
 
+#include "platform/curl_library.h"
 #include "platform/loop.h"
 #include "platform/transfer.h"
 
@@ -28,7 +28,8 @@ bool startsWithNoCase(const std::string& text, const char* prefix) {
 
 class CurlTransfer : public Transfer {
  public:
-  CurlTransfer(Loop& loop, const TransferRequest& request, TransferDelegate& delegate);
+  CurlTransfer(const CurlLibrary& curl, Loop& loop, const TransferRequest& request,
+               TransferDelegate& delegate);
   ~CurlTransfer() override;
   void cancel() override;
 
@@ -54,11 +55,12 @@ class CurlTransfer : public Transfer {
   // Ends the transfer; returns true when the file was kept.
   bool finish(bool keepFile);
 
+  const CurlLibrary& curl_;
   Loop& loop_;
   TransferRequest request_;
   TransferDelegate& delegate_;
-  CURLM* multi_ = curl_multi_init();
-  CURL* easy_ = curl_easy_init();
+  CURLM* multi_ = curl_.curl_multi_init();
+  CURL* easy_ = curl_.curl_easy_init();
   curl_slist* headers_ = nullptr;
   char errorBuffer_[CURL_ERROR_SIZE] = {0};
   int fd_ = -1;
@@ -74,60 +76,61 @@ class CurlTransfer : public Transfer {
   Loop::Handle idleTimer_ = 0;
 };
 
-CurlTransfer::CurlTransfer(Loop& loop, const TransferRequest& request, TransferDelegate& delegate)
-    : loop_(loop), request_(request), delegate_(delegate) {
+CurlTransfer::CurlTransfer(const CurlLibrary& curl, Loop& loop, const TransferRequest& request,
+                           TransferDelegate& delegate)
+    : curl_(curl), loop_(loop), request_(request), delegate_(delegate) {
   fd_ = open(request_.destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   configure();
   armIdleTimer(request_.idleTimeout);
-  curl_multi_add_handle(multi_, easy_);
+  curl_.curl_multi_add_handle(multi_, easy_);
 }
 
 CurlTransfer::~CurlTransfer() {
   cancel();
-  curl_multi_cleanup(multi_);
-  curl_easy_cleanup(easy_);
-  curl_slist_free_all(headers_);
+  curl_.curl_multi_cleanup(multi_);
+  curl_.curl_easy_cleanup(easy_);
+  curl_.curl_slist_free_all(headers_);
 }
 
 void CurlTransfer::configure() {
-  curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, onSocket);
-  curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
-  curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, onTimer);
-  curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
-  curl_easy_setopt(easy_, CURLOPT_URL, request_.url.c_str());
-  curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_.curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, onSocket);
+  curl_.curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+  curl_.curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, onTimer);
+  curl_.curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
+  curl_.curl_easy_setopt(easy_, CURLOPT_URL, request_.url.c_str());
+  curl_.curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
   bool secure = startsWithNoCase(request_.url, "https:");
-  curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
-  curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, 10L);
-  curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, (long)CURL_HTTP_VERSION_1_1);
+  curl_.curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+  curl_.curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_.curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, 10L);
+  curl_.curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+  curl_.curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, (long)CURL_HTTP_VERSION_1_1);
   // Read to the end of the connection and let the caller compare the count
   // with the announced length: a body that is too long or too short must
   // fail, not be cut to size.
-  curl_easy_setopt(easy_, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
-  headers_ = curl_slist_append(headers_, "Connection: close");
-  curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
-  curl_easy_setopt(easy_, CURLOPT_USERAGENT, "setup/1.0");
-  curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, 256L * 1024);
-  curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_);
-  curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, onHeader);
-  curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, onWrite);
-  curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+  curl_.curl_easy_setopt(easy_, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+  headers_ = curl_.curl_slist_append(headers_, "Connection: close");
+  curl_.curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
+  curl_.curl_easy_setopt(easy_, CURLOPT_USERAGENT, "setup/1.0");
+  curl_.curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, 256L * 1024);
+  curl_.curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_);
+  curl_.curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, onHeader);
+  curl_.curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
+  curl_.curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, onWrite);
+  curl_.curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
   configureCertificates();
 }
 
 // Certificates are always verified; like the curl tool, the usual variables
 // may name other trust anchors.
 void CurlTransfer::configureCertificates() {
-  curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_.curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_.curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYHOST, 2L);
   const char* bundle = getenv("CURL_CA_BUNDLE");
   if (!bundle || !*bundle) bundle = getenv("SSL_CERT_FILE");
-  if (bundle && *bundle) curl_easy_setopt(easy_, CURLOPT_CAINFO, bundle);
+  if (bundle && *bundle) curl_.curl_easy_setopt(easy_, CURLOPT_CAINFO, bundle);
   const char* dir = getenv("SSL_CERT_DIR");
-  if (dir && *dir) curl_easy_setopt(easy_, CURLOPT_CAPATH, dir);
+  if (dir && *dir) curl_.curl_easy_setopt(easy_, CURLOPT_CAPATH, dir);
 }
 
 size_t CurlTransfer::onHeader(char* data, size_t size, size_t count, void* self) {
@@ -157,7 +160,7 @@ size_t CurlTransfer::header(const std::string& line) {
   if (startsWithNoCase(line, "Location:")) sawLocation_ = true;
   if (line != "\r\n" && line != "\n") return line.size();
   long code = 0;
-  curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
+  curl_.curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
   if (code >= 200 && !(code / 100 == 3 && sawLocation_)) finalHeaders_ = true;
   return line.size();
 }
@@ -207,7 +210,7 @@ void CurlTransfer::act(curl_socket_t fd, int events) {
   int mask = ((events & Loop::kReadable) ? CURL_CSELECT_IN : 0) |
              ((events & Loop::kWritable) ? CURL_CSELECT_OUT : 0);
   int running = 0;
-  curl_multi_socket_action(multi_, fd, mask, &running);
+  curl_.curl_multi_socket_action(multi_, fd, mask, &running);
   deliverEvents();
 }
 
@@ -222,7 +225,7 @@ void CurlTransfer::deliverEvents() {
   }
   int left = 0;
   while (!ended_) {
-    CURLMsg* message = curl_multi_info_read(multi_, &left);
+    CURLMsg* message = curl_.curl_multi_info_read(multi_, &left);
     if (!message) break;
     if (message->msg == CURLMSG_DONE) deliverEnd(message->data.result);
   }
@@ -230,19 +233,19 @@ void CurlTransfer::deliverEvents() {
 
 void CurlTransfer::deliverResponse() {
   TransferResponse response;
-  curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &response.status);
+  curl_.curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &response.status);
   curl_header* header = nullptr;
-  if (curl_easy_header(easy_, "ETag", 0, CURLH_HEADER, -1, &header) == CURLHE_OK) {
+  if (curl_.curl_easy_header(easy_, "ETag", 0, CURLH_HEADER, -1, &header) == CURLHE_OK) {
     response.hasEtag = true;
     response.etag = header->value;
   }
-  if (curl_easy_header(easy_, "Content-Length", 0, CURLH_HEADER, -1, &header) == CURLHE_OK) {
+  if (curl_.curl_easy_header(easy_, "Content-Length", 0, CURLH_HEADER, -1, &header) == CURLHE_OK) {
     char* end = nullptr;
     long long length = strtoll(header->value, &end, 10);
     if (end != header->value && *end == '\0' && length >= 0) response.expectedLength = length;
   }
   char* url = nullptr;
-  curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
+  curl_.curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
   response.url = url ? url : request_.url;
   responseDelivered_ = true;
   delegate_.transferDidReceiveResponse(response);
@@ -265,9 +268,9 @@ void CurlTransfer::deliverEnd(CURLcode result) {
   TransferError error;
   {
     char* url = nullptr;
-    curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
+    curl_.curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
     error.failingUrl = url ? url : request_.url;
-    error.description = result != CURLE_OK ? (*errorBuffer_ ? errorBuffer_ : curl_easy_strerror(result))
+    error.description = result != CURLE_OK ? (*errorBuffer_ ? errorBuffer_ : curl_.curl_easy_strerror(result))
                                            : "Cannot write " + request_.destination;
   }
   finish(false);
@@ -302,7 +305,7 @@ bool CurlTransfer::finish(bool keepFile) {
   if (curlTimer_) loop_.cancelTimer(curlTimer_);
   if (idleTimer_) loop_.cancelTimer(idleTimer_);
   curlTimer_ = idleTimer_ = 0;
-  curl_multi_remove_handle(multi_, easy_);
+  curl_.curl_multi_remove_handle(multi_, easy_);
   if (fd_ >= 0 && close(fd_) != 0) keepFile = false;
   fd_ = -1;
   if (!keepFile) unlink(request_.destination.c_str());
@@ -311,11 +314,33 @@ bool CurlTransfer::finish(bool keepFile) {
 
 void CurlTransfer::cancel() { finish(false); }
 
+// Stands in for a transfer when libcurl is missing: fails from the loop,
+// as a transfer would.
+class UnavailableTransfer : public Transfer {
+ public:
+  UnavailableTransfer(Loop& loop, const TransferRequest& request, TransferDelegate& delegate)
+      : loop_(loop) {
+    timer_ = loop.addTimer(0, [this, &delegate, url = request.url] {
+      timer_ = 0;
+      delegate.transferDidFail({"libcurl (libcurl.so.4) cannot be loaded.", url});
+    });
+  }
+  ~UnavailableTransfer() override { cancel(); }
+  void cancel() override {
+    if (timer_) loop_.cancelTimer(timer_);
+    timer_ = 0;
+  }
+
+ private:
+  Loop& loop_;
+  Loop::Handle timer_ = 0;
+};
+
 }  // namespace
 
 std::unique_ptr<Transfer> startTransfer(Loop& loop, const TransferRequest& request,
                                         TransferDelegate& delegate) {
-  static bool initialized = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-  (void)initialized;
-  return std::make_unique<CurlTransfer>(loop, request, delegate);
+  if (const CurlLibrary* curl = curlLibrary())
+    return std::make_unique<CurlTransfer>(*curl, loop, request, delegate);
+  return std::make_unique<UnavailableTransfer>(loop, request, delegate);
 }

@@ -1,0 +1,27 @@
+#ifndef SETUP_PLATFORM_CURL_LIBRARY_H_
+#define SETUP_PLATFORM_CURL_LIBRARY_H_
+
+// libcurl, loaded on the first transfer rather than linked: libcurl brings
+// some thirty libraries whose loading would otherwise slow every start of
+// the program, the local-archive road and its waiting user included.
+#define CURL_DISABLE_TYPECHECK
+#include <curl/curl.h>
+
+#define SETUP_CURL_FUNCTIONS(X)                                                            \
+  X(curl_global_init) X(curl_easy_init) X(curl_easy_setopt) X(curl_easy_getinfo)           \
+  X(curl_easy_header) X(curl_easy_strerror) X(curl_easy_cleanup) X(curl_multi_init)        \
+  X(curl_multi_setopt) X(curl_multi_add_handle) X(curl_multi_remove_handle)                \
+  X(curl_multi_socket_action) X(curl_multi_info_read) X(curl_multi_cleanup)                \
+  X(curl_slist_append) X(curl_slist_free_all)
+
+// The libcurl functions the transfer uses, under their own names.
+struct CurlLibrary {
+#define SETUP_CURL_DECLARE(name) decltype(&::name) name;
+  SETUP_CURL_FUNCTIONS(SETUP_CURL_DECLARE)
+#undef SETUP_CURL_DECLARE
+};
+
+// Loads and initializes libcurl once; null when it cannot be loaded.
+const CurlLibrary* curlLibrary();
+
+#endif  // SETUP_PLATFORM_CURL_LIBRARY_H_
