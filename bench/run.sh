@@ -102,7 +102,8 @@ failures=$(printf '%s' "${results[dl_setup]}${results[hit_setup]}${results[local
 
 cat <<TABLE
 
-Machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'); median of $RUNS alternating runs
+Machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'); median of $RUNS alternating runs.
+
 | benchmark | setup | baseline | ratio | goal |
 |---|---|---|---|---|
 | 1. download road, ${BIG_MB} MiB over HTTPS, to the agent's end | ${dl_s} s | ${dl_h} s (curl + unzip + sh) | $(ratio "$dl_s" "$dl_h") | <= 1.05 |
@@ -112,5 +113,6 @@ Machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /p
 | 3. cache hit, ${BIG_MB} MiB agent cached | ${hit_s} s | ${hit_h} s (curl -sI + sh) | $(ratio "$hit_s" "$hit_h") | <= 1.5 |
 | 3a. body bytes sent for the cache hit | ${hit_b} B | of $((BIG_MB << 20)) B | $(ratio "$hit_b" $((BIG_MB << 20))) | report |
 | 4. peak resident memory, ${BIG_MB} MiB download | $((rss_big / 1024)).$(( (rss_big % 1024) * 10 / 1024 )) MiB | ${SMALL_MB} MiB download: $((rss_small / 1024)).$(( (rss_small % 1024) * 10 / 1024 )) MiB | $(ratio "$rss_big" "$rss_small") | <= 16 MiB, ratio <= 1.10 |
-Runs of setup that did not exit 0: $failures
+
+Runs of setup that did not exit 0: $failures.
 TABLE

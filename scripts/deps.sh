@@ -2,7 +2,7 @@
 # As root it runs apt-get; otherwise it prints the command to run and stops.
 
 BUILD_PACKAGES="g++ cmake make pkg-config libcurl4-openssl-dev libgtk-3-dev libgtest-dev"
-RUN_PACKAGES="unzip zip openssl nginx-light ca-certificates"
+RUN_PACKAGES="libcurl4 unzip zip openssl nginx-light ca-certificates"
 
 ensure_packages() {
   local missing=()
