@@ -18,25 +18,6 @@ TEST(PollLoop, TimersFireInOrderAndCancelledOnesDoNot) {
   EXPECT_EQ(order, "abc");
 }
 
-TEST(PollLoop, WatchesMayRemoveThemselvesAndStopEndsTheRun) {
-  auto loop = newPollLoop();
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  int calls = 0;
-  Loop::Handle watch = 0;
-  watch = loop->watchFd(fds[0], Loop::kReadable, [&](int ready) {
-    EXPECT_EQ(ready, Loop::kReadable);
-    ++calls;
-    loop->unwatchFd(watch);
-    loop->addTimer(0.02, [&] { loop->stop(); });
-  });
-  ASSERT_EQ(write(fds[1], "x", 1), 1);
-  loop->run();
-  EXPECT_EQ(calls, 1);
-  close(fds[0]);
-  close(fds[1]);
-}
-
 TEST(RunInBackground, WorkRunsOffTheLoopAndDoneOnIt) {
   auto loop = newPollLoop();
   std::thread::id worker, finisher;

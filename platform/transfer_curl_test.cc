@@ -117,25 +117,6 @@ const char kHeaders[] = "HTTP/1.1 200 OK\r\nETag: \"abc-1\"\r\nContent-Length: "
 
 }  // namespace
 
-TEST_F(TransferTest, DeliversTheFinalResponseAndTheBody) {
-  ScriptedServer server(
-      [](int client, const std::string& request) {
-        if (request.find("GET /start") == 0)
-          send(client, "HTTP/1.1 302 Found\r\nLocation: /final\r\nETag: \"wrong\"\r\n"
-                       "Content-Length: 3\r\n\r\nxyz");
-        else
-          send(client, std::string(kHeaders) + "5\r\n\r\nhello");
-      },
-      2);
-  run(server.url("/start"));
-  EXPECT_EQ(recorder_.events, "response;data+finished;");
-  EXPECT_EQ(recorder_.response.status, 200);
-  EXPECT_EQ(recorder_.response.etag, "\"abc-1\"");
-  EXPECT_EQ(recorder_.response.expectedLength, 5);
-  EXPECT_EQ(recorder_.response.url, server.url("/final"));
-  EXPECT_EQ(readFile(scratch_ / "archive"), "hello");
-}
-
 // The caller, not the transport, decides what a wrong length means, so
 // every byte up to the end of the connection is delivered.
 TEST_F(TransferTest, BodyLongerOrShorterThanAnnouncedIsDeliveredAsIs) {

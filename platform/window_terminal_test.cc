@@ -77,17 +77,3 @@ TEST(TerminalWindow, FailureIsRedAndClosesTheWindow) {
             std::string::npos);
   fclose(out);
 }
-
-TEST(SignalWatch, InterruptAndTerminateReachTheLoop) {
-  for (int signal : {SIGINT, SIGTERM}) {
-    auto loop = newPollLoop();
-    int calls = 0;
-    {
-      SignalWatch watch(*loop, [&] { ++calls; loop->stop(); });
-      loop->addTimer(0.01, [signal] { raise(signal); });
-      loop->addTimer(5, [&] { loop->stop(); });
-      loop->run();
-    }
-    EXPECT_EQ(calls, 1) << signal;
-  }
-}

@@ -7,18 +7,6 @@
 
 #include "tests/test_util.h"
 
-TEST(StripLastComponent, DropsTheLastSeparatorAndWhatFollows) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"/Applications/Setup.app", "/Applications"},
-      {"/Setup.app", ""},
-      {"setup", "setup"},
-      {"/a/b/", "/a/b"},
-      {"C:\\dir\\setup", "C:\\dir"},
-      {"", ""},
-  };
-  for (const auto& [path, dir] : cases) EXPECT_EQ(stripLastComponent(path), dir) << path;
-}
-
 TEST(Mkpath, CreatesEachMissingDirectoryOnce) {
   ScratchDir scratch;
   for (std::string path : {scratch / "a/b/c", scratch / "d//e/", scratch.path(), std::string("/")}) {

@@ -7,25 +7,6 @@
 #include "gtk_test_support.h"
 #include "platform/gtk/loop-gtk.h"
 
-TEST(GtkLoop, TimersFireInOrderNeverEarlyAndCancelledOnesNot) {
-  GtkLoop loop;
-  std::string fired;
-  gint64 start = g_get_monotonic_time(), last = 0;
-  Loop::Handle doomed = loop.addTimer(0.015, [&] { fired += "x"; });
-  loop.addTimer(0.0301, [&] {
-    fired += "c";
-    last = g_get_monotonic_time();
-    loop.stop();
-  });
-  loop.addTimer(0.01, [&] { fired += "a"; });
-  loop.addTimer(0.02, [&] { fired += "b"; });
-  loop.cancelTimer(doomed);
-  loop.cancelTimer(12345);  // unknown handles are ignored
-  EXPECT_TRUE(runUntilStopped(loop));
-  EXPECT_EQ(fired, "abc");
-  EXPECT_GE(last - start, 30100);
-}
-
 TEST(GtkLoop, WatchesReportReadyEventsAndMayUnwatchThemselves) {
   GtkLoop loop;
   int fds[2];
@@ -50,4 +31,3 @@ TEST(GtkLoop, WatchesReportReadyEventsAndMayUnwatchThemselves) {
   close(fds[0]);
   close(fds[1]);
 }
-
