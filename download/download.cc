@@ -121,7 +121,7 @@ void Download::transferDidReceiveResponse(const TransferResponse& response) {
 // A response without an ETag never matches a stamp; an agent that is not
 // current is removed.
 bool Download::isCachedAgentCurrent() {
-  if (!useCache_ || !keepCachedAgentIfCurrent(hasValidationString ? validationString : ""))
+  if (!useCache_ || !keepCachedAgentIfCurrent(validationString))
     return false;
   agentDir_ = installAgentDirOnDisk();
   return !agentDir_.empty();
@@ -213,7 +213,7 @@ bool Download::placeAgent() {
     agentDir_ = unpackDir_ + FILE_SEPARATOR;
     return true;
   }
-  if (!installStagedAgent(unpackDir_, hasValidationString ? validationString : "")) return false;
+  if (!installStagedAgent(unpackDir_, validationString)) return false;
   agentDir_ = installAgentDirOnDisk();
   return !agentDir_.empty();
 }

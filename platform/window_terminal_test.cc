@@ -33,33 +33,34 @@ void download(DownloadWindow& window, int chunks) {
   window.displayIfNeeded();
 }
 
+// What the display writes for a download of 100 000 chunks.
+std::string render(bool isTerminal) {
+  auto loop = newPollLoop();
+  FILE* out = tmpfile();
+  auto window = newTerminalWindow(*loop, out, isTerminal);
+  download(*window, 100000);
+  std::string text = contents(out);
+  fclose(out);
+  return text;
+}
+
 }  // namespace
 
 TEST(TerminalWindow, LogGetsABoundedNumberOfPlainLines) {
-  auto loop = newPollLoop();
-  FILE* out = tmpfile();
-  auto window = newTerminalWindow(*loop, out, false);
-  download(*window, 100000);
-  std::string text = contents(out);
+  std::string text = render(false);
   EXPECT_EQ(text.find('\033'), std::string::npos);
   EXPECT_EQ(text.find('\r'), std::string::npos);
   EXPECT_LE(std::count(text.begin(), text.end(), '\n'), 13);
   EXPECT_NE(text.find("Downloading   0%\n"), std::string::npos);
   EXPECT_NE(text.find("Downloading 100%\nInitializing the installer\n"), std::string::npos);
-  fclose(out);
 }
 
 TEST(TerminalWindow, TerminalRedrawsInPlaceOnlyWhenSomethingVisibleChanges) {
-  auto loop = newPollLoop();
-  FILE* out = tmpfile();
-  auto window = newTerminalWindow(*loop, out, true);
-  download(*window, 100000);
-  std::string text = contents(out);
+  std::string text = render(true);
   size_t redraws = std::count(text.begin(), text.end(), '\r');
   EXPECT_GE(redraws, 100u);
   EXPECT_LE(redraws, 140u);  // a percent or a bar cell, not every chunk
   EXPECT_EQ(text.find('\n'), std::string::npos);
-  fclose(out);
 }
 
 TEST(TerminalWindow, FailureIsRedAndClosesTheWindow) {
