@@ -102,10 +102,7 @@ const char kStampTempPrefix[] = ".validatestring.";  // see replaceFile
 
 // |prefix| + our pid + unique characters, made as an empty directory.
 std::string makeScratchDir(const char* prefix) {
-  std::string templ = getInstallAgentCacheDir() + prefix + std::to_string(getpid()) + "-XXXXXX";
-  std::vector<char> buffer(templ.begin(), templ.end());
-  buffer.push_back('\0');
-  return mkdtemp(buffer.data()) ? std::string(buffer.data()) : "";
+  return makeUniqueDirectory(getInstallAgentCacheDir() + prefix + std::to_string(getpid()) + "-");
 }
 
 // Serializes changes of the cached agent among concurrent runs, so that a

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "bootstrap/report.h"
+#include "util/report.h"
 
 // Unpacks the zip archive |zipPath| into |destDir| with |unzipProgram|
 // (-qq -o -d), through the shell, and waits. Returns true when the program

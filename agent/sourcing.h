@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "bootstrap/report.h"
+#include "util/report.h"
 
 // Provides the install agent: a local archive from the bundle's resource
 // directory ("InstallAgent.zip", else the first "InstallAgent_*.zip" the

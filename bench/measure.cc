@@ -16,15 +16,11 @@
 #include <cstring>
 #include <string>
 
+#include "platform/clock.h"
+
 extern char** environ;
 
 namespace {
-
-double now() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
 
 // Copies the child's standard error to |sink|, noting when |marker| shows.
 double watchStderr(int fd, const char* marker, FILE* sink, double start) {
@@ -35,7 +31,7 @@ double watchStderr(int fd, const char* marker, FILE* sink, double start) {
     fwrite(buffer, 1, n, sink);
     if (seen >= 0 || !marker) continue;
     tail.append(buffer, n);
-    if (tail.find(marker) != std::string::npos) seen = now() - start;
+    if (tail.find(marker) != std::string::npos) seen = monotonicSeconds() - start;
     if (tail.size() > 4096) tail.erase(0, tail.size() - 256);
   }
   return seen;
@@ -59,7 +55,7 @@ int main(int argc, char** argv) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
   posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-  double start = now();
+  double start = monotonicSeconds();
   pid_t pid;
   if (posix_spawnp(&pid, argv[first + 1], &actions, nullptr, argv + first + 1, environ) != 0) return 2;
   close(pipeFds[1]);
@@ -67,7 +63,7 @@ int main(int argc, char** argv) {
   int status;
   rusage usage;
   wait4(pid, &status, 0, &usage);
-  double wall = now() - start;
+  double wall = monotonicSeconds() - start;
   printf("%.4f %ld %.4f %d\n", wall, usage.ru_maxrss, phase, WIFEXITED(status) ? WEXITSTATUS(status) : 128);
   return 0;
 }

@@ -3,9 +3,7 @@
 
 #include <string>
 
-// The error-report callback: one line of text without terminator, and the
-// error flag (set by every report in this program).
-typedef void (*ErrorReport)(std::string message, bool isError);
+#include "util/report.h"
 
 // Writes |message| and a newline to standard error when |isError| is set,
 // to standard output otherwise, and flushes.

@@ -4,7 +4,7 @@
 
 #include "bootstrap/constants.h"
 #include "download/download.h"
-#include "platform/display.h"
+#include "platform/display/display.h"
 #include "platform/task.h"
 
 std::string downloadTo;

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "bootstrap/report.h"
+#include "util/report.h"
 
 // The destination of the archive and the URL it comes from, for the one
 // Download object of the run.

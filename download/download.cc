@@ -13,8 +13,9 @@
 #include "platform/loop.h"
 #include "platform/system.h"
 #include "platform/task.h"
-#include "platform/window.h"
+#include "platform/display/window.h"
 #include "util/exe_path.h"
+#include "util/launch.h"
 
 namespace {
 
@@ -99,7 +100,6 @@ void Download::downloadFromURL(const std::string& url) {
 }
 
 void Download::transferDidReceiveResponse(const TransferResponse& response) {
-  hasValidationString = response.hasEtag;
   validationString = response.etag;
   fileLength = response.expectedLength;
   failingUrl_ = response.url.empty() ? failingUrl_ : response.url;
@@ -229,12 +229,12 @@ void Download::fireInstallAgent() {
   }
   installAgentLocation = agentDir_;
   MainBundle bundle;
-  platform_.mainBundle(&bundle);
-  std::vector<std::string> arguments = {appendPathComponent(installAgentLocation, "install"),
-                                        "-installbundle",
-                                        appendPathComponent(bundle.resourcePath, "bundle.zip")};
-  if (platform_.arguments.size() >= 2)
-    arguments.insert(arguments.end(), platform_.arguments.begin() + 1, platform_.arguments.end());
-  agentTask_ = platform_.launchTask("/bin/sh", arguments);
+  if (platform_.mainBundle(&bundle)) {
+    const std::vector<std::string>& all = platform_.arguments;
+    std::vector<std::string> user(all.begin() + (all.empty() ? 0 : 1), all.end());
+    std::vector<std::string> arguments = installAgentArguments(bundle.resourcePath, user);
+    arguments.insert(arguments.begin(), getInstallAgentExecutable(installAgentLocation));
+    agentTask_ = platform_.launchTask("/bin/sh", arguments);
+  }
   if (agentTask_ < 0 && platform_.report) platform_.report("Failed to start the instal agent", true);
 }

@@ -64,7 +64,6 @@ class Download : public TransferDelegate {
   int64_t fileLength = 0;
   int64_t bytesReceived = 0;
   std::string installAgentLocation;
-  bool hasValidationString = false;
   std::string validationString;  // the response's ETag
   std::unique_ptr<Transfer> theDownload;
 

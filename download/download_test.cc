@@ -8,7 +8,7 @@
 #include "agent/cache.h"
 #include "download/bootstrap.h"
 #include "platform/loop.h"
-#include "platform/window.h"
+#include "platform/display/window.h"
 #include "tests/test_util.h"
 #include "util/exe_path.h"
 

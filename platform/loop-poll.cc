@@ -6,21 +6,16 @@
 #include <map>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/loop.h"
 
 namespace {
-
-double now() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
 
 class PollLoop : public Loop {
  public:
   Handle addTimer(double seconds, std::function<void()> callback) override {
     Handle handle = ++lastHandle_;
-    timers_[handle] = {now() + seconds, std::move(callback)};
+    timers_[handle] = {monotonicSeconds() + seconds, std::move(callback)};
     return handle;
   }
   void cancelTimer(Handle timer) override { timers_.erase(timer); }
@@ -78,12 +73,12 @@ class PollLoop : public Loop {
     if (timers_.empty()) return -1;
     double earliest = timers_.begin()->second.due;
     for (const auto& [handle, timer] : timers_) earliest = std::min(earliest, timer.due);
-    double wait = earliest - now();
+    double wait = earliest - monotonicSeconds();
     return wait <= 0 ? 0 : static_cast<int>(std::ceil(wait * 1000));
   }
 
   void fireDueTimers() {
-    double t = now();
+    double t = monotonicSeconds();
     std::vector<Handle> due;
     for (const auto& [handle, timer] : timers_)
       if (timer.due <= t) due.push_back(handle);

@@ -61,6 +61,11 @@ bool removeItemAtPath(const std::string& path) {
   return lstat(path.c_str(), &st) != 0;
 }
 
+std::string makeUniqueDirectory(const std::string& prefix) {
+  std::string templ = prefix + "XXXXXX";
+  return mkdtemp(templ.data()) ? templ : "";
+}
+
 std::string appendPathComponent(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   std::string joined = dir;

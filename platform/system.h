@@ -12,6 +12,11 @@ std::string temporaryDirectory();
 // Best effort: what cannot be removed stays. Returns true when |path| is gone.
 bool removeItemAtPath(const std::string& path);
 
+// Makes a fresh 0700 directory named |prefix| followed by six unique
+// characters (|prefix| may hold a directory path). Returns its path, or the
+// empty string when none could be made.
+std::string makeUniqueDirectory(const std::string& prefix);
+
 // Joins a directory and one name with exactly one "/" between them.
 std::string appendPathComponent(const std::string& dir, const std::string& name);
 

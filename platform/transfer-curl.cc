@@ -11,16 +11,11 @@
 #include <map>
 
 #include "platform/curl_library.h"
+#include "platform/clock.h"
 #include "platform/loop.h"
 #include "platform/transfer.h"
 
 namespace {
-
-double now() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
 
 bool startsWithNoCase(const std::string& text, const char* prefix) {
   return strncasecmp(text.c_str(), prefix, strlen(prefix)) == 0;
@@ -70,7 +65,7 @@ class CurlTransfer : public Transfer {
   bool responseDelivered_ = false;
   uint64_t pendingBytes_ = 0;
   bool writeFailed_ = false;
-  double lastActivity_ = now();
+  double lastActivity_ = monotonicSeconds();
   std::map<curl_socket_t, Loop::Handle> watches_;
   Loop::Handle curlTimer_ = 0;
   Loop::Handle idleTimer_ = 0;
@@ -154,7 +149,7 @@ int CurlTransfer::onTimer(CURLM*, long timeoutMs, void* self) {
 // The blank line ends a header block; it is the final response's unless
 // curl is about to follow a redirect or it was an interim 1xx.
 size_t CurlTransfer::header(const std::string& line) {
-  lastActivity_ = now();
+  lastActivity_ = monotonicSeconds();
   if (ended_) return 0;
   if (startsWithNoCase(line, "HTTP/")) sawLocation_ = false;
   if (startsWithNoCase(line, "Location:")) sawLocation_ = true;
@@ -166,7 +161,7 @@ size_t CurlTransfer::header(const std::string& line) {
 }
 
 size_t CurlTransfer::write(const char* data, size_t length) {
-  lastActivity_ = now();
+  lastActivity_ = monotonicSeconds();
   if (ended_) return 0;
   finalHeaders_ = true;
   for (size_t done = 0; done < length;) {
@@ -285,7 +280,7 @@ void CurlTransfer::armIdleTimer(double seconds) {
 // fires, it is re-armed for whatever is left since the last byte.
 void CurlTransfer::onIdleTimer() {
   idleTimer_ = 0;
-  double idle = now() - lastActivity_;
+  double idle = monotonicSeconds() - lastActivity_;
   if (idle < request_.idleTimeout) {
     armIdleTimer(request_.idleTimeout - idle);
     return;

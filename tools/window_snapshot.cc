@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/gtk/loop-gtk.h"
-#include "platform/gtk/window-gtk.h"
+#include "platform/display/gtk/loop-gtk.h"
+#include "platform/display/gtk/window-gtk.h"
 
 namespace {
 

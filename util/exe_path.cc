@@ -2,17 +2,10 @@
 
 #include <errno.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/bundle.h"
 
 namespace {
-
-std::string readSelfExe() {
-  char buffer[1024] = {0};
-  if (readlink("/proc/self/exe", buffer, sizeof(buffer) - 1) < 0) return "";
-  return buffer;
-}
 
 // 0 when |prefix| is (now) a directory, -1 with ENOTDIR when it is not.
 int ensureDirectory(const std::string& prefix, mode_t mode) {
@@ -30,8 +23,7 @@ int ensureDirectory(const std::string& prefix, mode_t mode) {
 
 std::string getPathToExecutable() {
   MainBundle bundle;
-  if (getMainBundle(&bundle)) return bundle.bundlePath;
-  return readSelfExe();
+  return getMainBundle(&bundle) ? bundle.bundlePath : "";
 }
 
 std::string stripLastComponent(const std::string& path) {

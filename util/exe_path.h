@@ -6,8 +6,8 @@
 #include <string>
 
 // Where the running program lives: its main bundle's path (for a program
-// outside an X.app bundle, the directory holding it), else the target of
-// /proc/self/exe (at most 1023 bytes). Empty when neither is known.
+// outside an X.app bundle, the directory holding it). Empty when the
+// program's own file cannot be known.
 std::string getPathToExecutable();
 
 // getPathToExecutable() without its last "/" or "\" and what follows; empty

@@ -2,13 +2,20 @@
 #define SETUP_UTIL_LAUNCH_H_
 
 #include <string>
+#include <vector>
 
-#include "bootstrap/report.h"
+#include "util/report.h"
 
 // Runs |commandLine| with system(3) and returns its result unchanged (the
 // wait status, or -1 when no child could be made). |program| names what is
 // run, for the reader; it plays no part.
 int call_system(std::string program, std::string commandLine);
+
+// What the install agent gets after its own path: "-installbundle",
+// |bundleLocation| + "/bundle.zip", then |userArguments| unchanged. Both
+// ways of starting the agent (a shell line, an argument vector) use it.
+std::vector<std::string> installAgentArguments(const std::string& bundleLocation,
+                                               const std::vector<std::string>& userArguments);
 
 // Completes |command| ("sh " and the quoted agent path) with
 // " -installbundle ", the quoted |bundleLocation|/bundle.zip and the quoted

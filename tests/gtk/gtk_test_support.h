@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/gtk/loop-gtk.h"
+#include "platform/display/gtk/loop-gtk.h"
 
 // True once GTK has started on a display; tries only once per process.
 bool haveDisplay();

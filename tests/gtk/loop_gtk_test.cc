@@ -5,7 +5,7 @@
 #include <string>
 
 #include "gtk_test_support.h"
-#include "platform/gtk/loop-gtk.h"
+#include "platform/display/gtk/loop-gtk.h"
 
 TEST(GtkLoop, WatchesReportReadyEventsAndMayUnwatchThemselves) {
   GtkLoop loop;

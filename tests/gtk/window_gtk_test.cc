@@ -8,8 +8,8 @@
 #include <string>
 
 #include "gtk_test_support.h"
-#include "platform/gtk/loop-gtk.h"
-#include "platform/gtk/window-gtk.h"
+#include "platform/display/gtk/loop-gtk.h"
+#include "platform/display/gtk/window-gtk.h"
 
 namespace {
 

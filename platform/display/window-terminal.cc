@@ -1,4 +1,4 @@
-#include "platform/window-terminal.h"
+#include "platform/display/window-terminal.h"
 
 #include <cmath>
 #include <string>

@@ -1,4 +1,4 @@
-#include "platform/gtk/loop-gtk.h"
+#include "platform/display/gtk/loop-gtk.h"
 
 #include <glib-unix.h>
 

@@ -1,14 +1,14 @@
-#ifndef SETUP_PLATFORM_GTK_WINDOW_GTK_H_
-#define SETUP_PLATFORM_GTK_WINDOW_GTK_H_
+#ifndef SETUP_PLATFORM_DISPLAY_GTK_WINDOW_GTK_H_
+#define SETUP_PLATFORM_DISPLAY_GTK_WINDOW_GTK_H_
 
 #include <gtk/gtk.h>
 
 #include <functional>
 #include <string>
 
-#include "platform/gtk/progress-gtk.h"
-#include "platform/gtk/status-gtk.h"
-#include "platform/window.h"
+#include "platform/display/gtk/progress-gtk.h"
+#include "platform/display/gtk/status-gtk.h"
+#include "platform/display/window.h"
 
 // The widgets of a GtkDownloadWindow, for code that checks what is really
 // on screen (the tests and the screenshot tool). Owned by the window.
@@ -88,4 +88,4 @@ class GtkDownloadWindow : public DownloadWindow {
   bool changed_ = false;  // something displayIfNeeded has not drawn yet
 };
 
-#endif  // SETUP_PLATFORM_GTK_WINDOW_GTK_H_
+#endif  // SETUP_PLATFORM_DISPLAY_GTK_WINDOW_GTK_H_

@@ -1,4 +1,4 @@
-#include "platform/gtk/status-gtk.h"
+#include "platform/display/gtk/status-gtk.h"
 
 namespace {
 

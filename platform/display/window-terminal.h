@@ -1,11 +1,11 @@
-#ifndef SETUP_PLATFORM_WINDOW_TERMINAL_H_
-#define SETUP_PLATFORM_WINDOW_TERMINAL_H_
+#ifndef SETUP_PLATFORM_DISPLAY_WINDOW_TERMINAL_H_
+#define SETUP_PLATFORM_DISPLAY_WINDOW_TERMINAL_H_
 
 #include <cstdio>
 #include <memory>
 
 #include "platform/loop.h"
-#include "platform/window.h"
+#include "platform/display/window.h"
 
 // The download window as one status line on |out| (standard error). On a
 // terminal the line is redrawn in place with a bar, failures in red;
@@ -14,4 +14,4 @@
 // close it.
 std::unique_ptr<DownloadWindow> newTerminalWindow(Loop& loop, FILE* out, bool isTerminal);
 
-#endif  // SETUP_PLATFORM_WINDOW_TERMINAL_H_
+#endif  // SETUP_PLATFORM_DISPLAY_WINDOW_TERMINAL_H_

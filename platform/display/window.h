@@ -1,5 +1,5 @@
-#ifndef SETUP_PLATFORM_WINDOW_H_
-#define SETUP_PLATFORM_WINDOW_H_
+#ifndef SETUP_PLATFORM_DISPLAY_WINDOW_H_
+#define SETUP_PLATFORM_DISPLAY_WINDOW_H_
 
 #include <functional>
 #include <string>
@@ -45,4 +45,4 @@ class DownloadWindow {
   virtual void close() = 0;
 };
 
-#endif  // SETUP_PLATFORM_WINDOW_H_
+#endif  // SETUP_PLATFORM_DISPLAY_WINDOW_H_

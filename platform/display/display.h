@@ -1,11 +1,11 @@
-#ifndef SETUP_PLATFORM_DISPLAY_H_
-#define SETUP_PLATFORM_DISPLAY_H_
+#ifndef SETUP_PLATFORM_DISPLAY_DISPLAY_H_
+#define SETUP_PLATFORM_DISPLAY_DISPLAY_H_
 
 #include <memory>
 
 #include "platform/loop.h"
 #include "platform/signal_watch.h"
-#include "platform/window.h"
+#include "platform/display/window.h"
 
 // A loop and the download window that lives on it; SIGINT and SIGTERM
 // close the window. Members go in reverse order: the window before its loop.
@@ -22,4 +22,4 @@ Display openDisplay();
 // The terminal display on its poll loop.
 Display openTerminalDisplay();
 
-#endif  // SETUP_PLATFORM_DISPLAY_H_
+#endif  // SETUP_PLATFORM_DISPLAY_DISPLAY_H_

@@ -1,5 +1,5 @@
-#ifndef SETUP_PLATFORM_GTK_GTK_MODULE_H_
-#define SETUP_PLATFORM_GTK_GTK_MODULE_H_
+#ifndef SETUP_PLATFORM_DISPLAY_GTK_GTK_MODULE_H_
+#define SETUP_PLATFORM_DISPLAY_GTK_GTK_MODULE_H_
 
 // The entry point of the GTK module (libsetup-gtk.so), looked up with dlsym
 // so that the program itself never links the toolkit.
@@ -14,4 +14,4 @@ class DownloadWindow;
 // toolkit cannot start (no usable display).
 extern "C" typedef int (*SetupGtkOpenFn)(Loop** loop, DownloadWindow** window);
 
-#endif  // SETUP_PLATFORM_GTK_GTK_MODULE_H_
+#endif  // SETUP_PLATFORM_DISPLAY_GTK_GTK_MODULE_H_

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "platform/bundle.h"
-#include "platform/display.h"
-#include "platform/gtk/gtk_module.h"
-#include "platform/window-terminal.h"
+#include "platform/display/display.h"
+#include "platform/display/gtk/gtk_module.h"
+#include "platform/display/window-terminal.h"
 
 namespace {
 

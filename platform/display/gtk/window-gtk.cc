@@ -1,9 +1,9 @@
-#include "platform/gtk/window-gtk.h"
+#include "platform/display/gtk/window-gtk.h"
 
 #include <cmath>
 #include <utility>
 
-#include "platform/gtk/splash-gtk.h"
+#include "platform/display/gtk/splash-gtk.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/window-terminal.h"
+#include "platform/display/window-terminal.h"
 #include "platform/signal_watch.h"
 
 #include <gtest/gtest.h>

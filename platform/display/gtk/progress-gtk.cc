@@ -1,4 +1,4 @@
-#include "platform/gtk/progress-gtk.h"
+#include "platform/display/gtk/progress-gtk.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,9 +1,9 @@
 // The only symbol the module exports: the program looks it up with dlsym.
 #include <gtk/gtk.h>
 
-#include "platform/gtk/gtk_module.h"
-#include "platform/gtk/loop-gtk.h"
-#include "platform/gtk/window-gtk.h"
+#include "platform/display/gtk/gtk_module.h"
+#include "platform/display/gtk/loop-gtk.h"
+#include "platform/display/gtk/window-gtk.h"
 
 extern "C" __attribute__((visibility("default"))) int setup_gtk_open(Loop** loop,
                                                                      DownloadWindow** window) {
