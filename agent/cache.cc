@@ -75,16 +75,19 @@ std::string getInstallAgentExecutable(std::string directory) {
   return directory + "install";
 }
 
-bool isCacheValid(std::string directory, std::string validationString) {
-  if (validationString.empty() || !isCachePrivate()) return false;
+std::string readValidationString(std::string directory) {
+  if (!isCachePrivate()) return "";
   std::string path = stampPath(directory);
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return false;
+  if (stat(path.c_str(), &st) != 0) return "";
   std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
   std::string line;
-  std::getline(in, line, '\n');
-  return line == validationString;
+  if (in) std::getline(in, line, '\n');
+  return line;
+}
+
+bool isCacheValid(std::string directory, std::string validationString) {
+  return !validationString.empty() && readValidationString(directory) == validationString;
 }
 
 void writeValidationString(std::string directory, std::string validationString) {

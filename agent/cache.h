@@ -22,6 +22,10 @@ std::string getInstallAgentExecutable(std::string directory);
 // not private.
 bool isCacheValid(std::string directory, std::string validationString);
 
+// The first line of the stamp in |directory|; empty when there is none or
+// the cache is not private.
+std::string readValidationString(std::string directory);
+
 // Replaces the stamp in |directory| atomically with |validationString|.
 // Does nothing for an empty string or a cache that is not private.
 void writeValidationString(std::string directory, std::string validationString);

@@ -3,10 +3,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
+
+#include <cmath>
 #include <cstdio>
+#include <random>
 
 #include "agent/cache.h"
 #include "agent/extract.h"
+#include "agent/partial.h"
 #include "bootstrap/constants.h"
 #include "download/bootstrap.h"
 #include "platform/background.h"
@@ -27,6 +32,17 @@ std::string percentText(double percent) {
   char buffer[64];
   snprintf(buffer, sizeof(buffer), "Downloading %3.0f%%", percent);
   return buffer;
+}
+
+double uniformRandom() {
+  static std::mt19937_64 generator(std::random_device{}());
+  return std::uniform_real_distribution<double>(0.0, 1.0)(generator);
+}
+
+DownloadPlatform withDefaults(DownloadPlatform platform) {
+  if (!platform.random) platform.random = uniformRandom;
+  if (!platform.wallClock) platform.wallClock = [] { return time(nullptr); };
+  return platform;
 }
 
 bool fileExists(const std::string& path) {
@@ -55,12 +71,15 @@ DownloadPlatform realDownloadPlatform(Loop& loop, DownloadWindow& window) {
 }
 
 Download::Download(DownloadPlatform platform, double idleTimeout)
-    : platform_(std::move(platform)),
+    : platform_(withDefaults(std::move(platform))),
       loop_(*platform_.loop),
       window_(*platform_.window),
-      idleTimeout_(idleTimeout) {}
+      idleTimeout_(idleTimeout),
+      retry_(platform_.random) {}
 
-Download::~Download() = default;
+Download::~Download() {
+  if (retryTimer_) loop_.cancelTimer(retryTimer_);
+}
 
 void Download::init() {
   bytesReceived = 0;
@@ -91,18 +110,46 @@ void Download::windowWillClose() {
 }
 
 void Download::downloadFromURL(const std::string& url) {
+  url_ = failingUrl_ = url;
+  if (useCache_) {
+    // A current-looking cached agent is asked about with its stamp; bytes of
+    // an earlier run's broken download are continued.
+    std::string cacheDir = getInstallAgentCacheDir();
+    if (!installAgentDirOnDisk().empty()) stamp_ = readValidationString(cacheDir);
+    part_ = std::make_unique<KeptPart>(cacheDir);
+    if (part_->locked()) {
+      installAgentLocation = part_->path();
+      offset_ = part_->keptFor(url, &partEtag_, &fileLength);
+    } else {
+      part_.reset();  // another run is downloading into it
+    }
+  }
+  startAttempt();
+}
+
+void Download::startAttempt() {
+  retryTimer_ = 0;
   TransferRequest request;
-  request.url = url;
+  request.url = url_;
   request.destination = installAgentLocation;
   request.idleTimeout = idleTimeout_;
-  failingUrl_ = url;
+  request.keepPartial = true;  // what is not kept, failure() removes
+  conditional_ = offset_ == 0 && !stamp_.empty();
+  if (conditional_) request.ifNoneMatch = stamp_;
+  if (offset_ > 0) {
+    request.rangeStart = offset_;
+    request.ifRange = partEtag_;
+  }
+  attemptBytes_ = 0;
+  retry_.attemptStarted();
   theDownload = platform_.startTransfer(request, *this);
 }
 
 void Download::transferDidReceiveResponse(const TransferResponse& response) {
-  validationString = response.etag;
-  fileLength = response.expectedLength;
   failingUrl_ = response.url.empty() ? failingUrl_ : response.url;
+  if (response.status == 304) return notModified(response);
+  if (isTransientStatus(response.status)) return retryAfterStatus(response);
+  if (response.status == 416 && offset_ > 0) return restartFromZero();
   if (response.status < 200 || response.status > 299) {
     // An error page is not an archive: fail now, before it is stored.
     theDownload->cancel();
@@ -110,12 +157,95 @@ void Download::transferDidReceiveResponse(const TransferResponse& response) {
                                std::to_string(response.status) + ".",
                            failingUrl_);
   }
+  validationString = response.etag;
   if (isCachedAgentCurrent()) {
+    theDownload->cancel();
     window_.close();
     fireInstallAgent();
     return;
   }
+  if (!acceptBody(response)) return restartFromZero();
   showProgressStart();
+}
+
+// A 304 says the cached agent is current, unless it names another ETag.
+void Download::notModified(const TransferResponse& response) {
+  theDownload->cancel();
+  if (!conditional_)
+    return downloadDidFail("The server answered with HTTP status 304.", failingUrl_);
+  bool sameEtag = response.etag.empty() || response.etag == stamp_;
+  validationString = stamp_;
+  stamp_.clear();  // asked once; the next attempt carries no condition
+  if (sameEtag && isCachedAgentCurrent()) {
+    window_.close();
+    fireInstallAgent();
+    return;
+  }
+  startAttempt();
+}
+
+// Where the body goes: after the kept bytes for a 206 that continues them,
+// else over them. False for a 206 that does not fit what is kept.
+bool Download::acceptBody(const TransferResponse& response) {
+  if (response.status == 206) {
+    if (offset_ == 0 || response.rangeStart != offset_ || response.rangeTotal != fileLength)
+      return false;
+    theDownload->writeBodyAt(offset_);
+    return true;
+  }
+  offset_ = 0;
+  fileLength = response.expectedLength;
+  partEtag_ = isStrongEtag(response.etag) ? response.etag : "";
+  if (part_) part_->forget();
+  theDownload->writeBodyAt(0);
+  if (part_ && !partEtag_.empty() && fileLength > 0) part_->describe(url_, partEtag_, fileLength);
+  return true;
+}
+
+// The kept bytes cannot be continued: once more from the start, at once.
+void Download::restartFromZero() {
+  theDownload->cancel();
+  if (part_) part_->discard();
+  offset_ = 0;
+  partEtag_.clear();
+  startAttempt();
+}
+
+void Download::retryAfterStatus(const TransferResponse& response) {
+  theDownload->cancel();
+  std::string reason = "The server answered with HTTP status " + std::to_string(response.status) + ".";
+  double wait = retry_.backoffSeconds();
+  if (response.status == 429 || response.status == 503) {
+    double asked = retryAfterSeconds(response.retryAfter, platform_.wallClock());
+    if (asked > 60)
+      return downloadDidFail(reason + " It asked to be tried again in " +
+                                 std::to_string(static_cast<long long>(asked)) + " s.",
+                             failingUrl_);
+    if (asked >= 0) wait = std::max(1.0, asked);
+  }
+  retryOrFail(reason, response.status == 408 ? "The server timed out" : "The server is busy", wait);
+}
+
+// Another attempt after |wait| seconds, continuing the kept bytes, unless
+// the bounds say the download has failed.
+void Download::retryOrFail(const std::string& reason, const std::string& phrase, double wait) {
+  int64_t reached = offset_ + attemptBytes_;
+  if (!retry_.mayRetry(reached)) return downloadDidFail(reason, failingUrl_);
+  offset_ = partEtag_.empty() ? 0 : reached;
+  int seconds = static_cast<int>(std::ceil(wait));
+  platform_.log("Download interrupted: " + reason + " Retrying in " + std::to_string(seconds) +
+                " s. " + failingUrl_);
+  waitThenRetry(phrase, seconds);
+}
+
+// Counts the wait down on the status line; Cancel works throughout.
+void Download::waitThenRetry(const std::string& phrase, int secondsLeft) {
+  if (secondsLeft <= 0) return startAttempt();
+  window_.setStatus(phrase + "; retrying in " + std::to_string(secondsLeft) + " s");
+  window_.displayIfNeeded();
+  retryTimer_ = loop_.addTimer(1.0, [this, phrase, secondsLeft] {
+    waitThenRetry(phrase, secondsLeft - 1);
+  });
 }
 
 // A response without an ETag never matches a stamp; an agent that is not
@@ -128,22 +258,27 @@ bool Download::isCachedAgentCurrent() {
 }
 
 void Download::showProgressStart() {
+  bytesReceived = offset_;
   if (fileLength == -1) {
     window_.setProgressIndeterminate(true);
   } else {
     window_.setProgressMax(static_cast<double>(fileLength));
     window_.setProgressIndeterminate(false);
-    window_.setStatus(percentText(0.0));
+    showProgress();
   }
   window_.setProgressAnimating(true);
 }
 
-void Download::transferDidReceiveData(uint64_t length) {
-  bytesReceived += length;
-  if (fileLength == -1) return;
+void Download::showProgress() {
   window_.setStatus(percentText(bytesReceived * 100.0 / fileLength));
-  window_.incrementProgress(static_cast<double>(length));
+  window_.setProgressValue(static_cast<double>(bytesReceived));
   window_.displayIfNeeded();
+}
+
+void Download::transferDidReceiveData(uint64_t length) {
+  attemptBytes_ += length;
+  bytesReceived = offset_ + attemptBytes_;
+  if (fileLength != -1) showProgress();
 }
 
 void Download::failure(const std::string& message) {
@@ -154,23 +289,39 @@ void Download::failure(const std::string& message) {
   window_.setStatusRed(true);
 }
 
+// An idle connection is worth another try only when it had given bytes: a
+// server that never answers fails after the idle limit.
 void Download::transferDidFail(const TransferError& error) {
+  failingUrl_ = error.failingUrl;
+  bool transient = error.fault == TransferFault::kNetwork ||
+                   (error.fault == TransferFault::kIdle && attemptBytes_ > 0);
+  if (transient) return retryOrFail(error.description, "Connection lost", retry_.backoffSeconds());
   downloadDidFail(error.description, error.failingUrl);
 }
 
+// Bytes of an archive with a strong ETag stay in the cache for a later run;
+// anything else received is removed.
 void Download::downloadDidFail(const std::string& description, const std::string& url) {
+  if (!keepsPart()) unlink(installAgentLocation.c_str());
   platform_.log("Download failed! Error - " + description + " " + url);
   failure(kFailedDownload);
 }
 
+bool Download::keepsPart() const { return part_ && !partEtag_.empty(); }
+
 void Download::transferDidFinish() {
-  if (fileLength != -1 && bytesReceived != fileLength) {
-    // Too short or too long: not the archive the server announced.
-    unlink(installAgentLocation.c_str());
-    return downloadDidFail("Received " + std::to_string(bytesReceived) + " bytes of the " +
-                               std::to_string(fileLength) + " announced.",
-                           failingUrl_);
+  int64_t received = offset_ + attemptBytes_;
+  std::string count = "Received " + std::to_string(received) + " bytes of the " +
+                      std::to_string(fileLength) + " announced.";
+  if (fileLength != -1 && received < fileLength)  // the connection closed early
+    return retryOrFail(count, "Connection lost", retry_.backoffSeconds());
+  if (fileLength != -1 && received > fileLength) {
+    // Too long: not the archive the server announced.
+    partEtag_.clear();
+    if (part_) part_->discard();
+    return downloadDidFail(count, failingUrl_);
   }
+  if (part_) part_->forget();  // whole: nothing to continue
   window_.setStatus("Initializing the installer");
   window_.setProgressIndeterminate(true);
   window_.setProgressAnimating(true);

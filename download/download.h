@@ -10,11 +10,13 @@
 #include <vector>
 
 #include "bootstrap/report.h"
+#include "download/retry.h"
 #include "platform/bundle.h"
+#include "platform/loop.h"
 #include "platform/transfer.h"
 
-class Loop;
 class DownloadWindow;
+class KeptPart;
 
 // What the download front end needs of the platform. The defaults from
 // realDownloadPlatform() are the real ones; tests give fakes.
@@ -26,6 +28,8 @@ struct DownloadPlatform {
   std::function<void(std::function<void()> work, std::function<void()> done)> runInBackground;
   std::function<void(const std::string&)> log;
   std::function<bool(MainBundle*)> mainBundle;
+  std::function<double()> random;        // in [0, 1), for the retry waits
+  std::function<time_t()> wallClock;     // Unix time, for Retry-After dates
   std::vector<std::string> arguments;  // the process's, program path first
   ErrorReport report = nullptr;
 };
@@ -34,9 +38,12 @@ struct DownloadPlatform {
 DownloadPlatform realDownloadPlatform(Loop& loop, DownloadWindow& window);
 
 // The download front end: shows the splash and the progress of the transfer
-// of the install-agent archive, starts a current cached agent at once, else
-// stamps, unpacks and starts the freshly downloaded one. All calls arrive on
-// the loop's thread.
+// of the install-agent archive, starts a current cached agent at once (the
+// server answering 304 to its stamp, or the same ETag), else stamps, unpacks
+// and starts the freshly downloaded one. A transfer that breaks off is tried
+// again, continuing from the bytes it got where the ETag allows, and those
+// bytes are kept in a private cache for a later run. All calls arrive on the
+// loop's thread.
 class Download : public TransferDelegate {
  public:
   // |idleTimeout|: seconds without a byte before the transfer fails.
@@ -72,8 +79,17 @@ class Download : public TransferDelegate {
 
  private:
   void downloadDidFail(const std::string& description, const std::string& url);
+  void startAttempt();
+  void notModified(const TransferResponse& response);
+  bool acceptBody(const TransferResponse& response);
+  void restartFromZero();
+  void retryAfterStatus(const TransferResponse& response);
+  void retryOrFail(const std::string& reason, const std::string& phrase, double wait);
+  void waitThenRetry(const std::string& phrase, int secondsLeft);
+  bool keepsPart() const;
   bool isCachedAgentCurrent();
   void showProgressStart();
+  void showProgress();
   void unpack();
   void finishUnpack(bool unpacked);
   bool placeAgent();
@@ -88,6 +104,17 @@ class Download : public TransferDelegate {
   std::string agentDir_;   // where the agent lies once unpacked
   std::string failingUrl_;
   pid_t agentTask_ = -1;
+
+  // The attempts of this download.
+  std::string url_;
+  RetryPolicy retry_;
+  std::unique_ptr<KeptPart> part_;  // set when bytes can be kept for a later run
+  std::string stamp_;       // the cached agent's, sent as If-None-Match
+  bool conditional_ = false;  // the running attempt carries If-None-Match
+  int64_t offset_ = 0;        // archive bytes kept before this attempt's body
+  int64_t attemptBytes_ = 0;  // body bytes of this attempt
+  std::string partEtag_;      // the strong ETag the kept bytes belong to
+  Loop::Handle retryTimer_ = 0;
 };
 
 #endif  // SETUP_DOWNLOAD_DOWNLOAD_H_

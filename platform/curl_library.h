@@ -9,7 +9,7 @@
 
 #define SETUP_CURL_FUNCTIONS(X)                                                            \
   X(curl_global_init) X(curl_easy_init) X(curl_easy_setopt) X(curl_easy_getinfo)           \
-  X(curl_easy_header) X(curl_easy_strerror) X(curl_easy_cleanup) X(curl_multi_init)        \
+  X(curl_easy_header) X(curl_easy_pause) X(curl_easy_strerror) X(curl_easy_cleanup) X(curl_multi_init)        \
   X(curl_multi_setopt) X(curl_multi_add_handle) X(curl_multi_remove_handle)                \
   X(curl_multi_socket_action) X(curl_multi_info_read) X(curl_multi_cleanup)                \
   X(curl_slist_append) X(curl_slist_free_all)

@@ -66,6 +66,17 @@ std::string makeUniqueDirectory(const std::string& prefix) {
   return mkdtemp(templ.data()) ? templ : "";
 }
 
+bool writeFileAtomically(const std::string& path, const std::string& bytes) {
+  std::string temp = path + "." + std::to_string(getpid()) + "-XXXXXX";
+  int fd = mkstemp(temp.data());
+  if (fd < 0) return false;
+  bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  ok = (close(fd) == 0) && ok;
+  if (ok && rename(temp.c_str(), path.c_str()) == 0) return true;
+  unlink(temp.c_str());
+  return false;
+}
+
 std::string appendPathComponent(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   std::string joined = dir;

@@ -17,6 +17,12 @@ bool removeItemAtPath(const std::string& path);
 // empty string when none could be made.
 std::string makeUniqueDirectory(const std::string& prefix);
 
+// Writes |bytes| to a fresh file beside |path| (named |path| + "." + pid +
+// "-" and six unique characters) and renames it over |path|, so that a
+// reader sees the old contents or the new, never a part. False on failure,
+// with nothing left behind.
+bool writeFileAtomically(const std::string& path, const std::string& bytes);
+
 // Joins a directory and one name with exactly one "/" between them.
 std::string appendPathComponent(const std::string& dir, const std::string& name);
 

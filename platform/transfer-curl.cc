@@ -5,10 +5,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <vector>
 
 #include "platform/curl_library.h"
 #include "platform/clock.h"
@@ -27,6 +29,7 @@ class CurlTransfer : public Transfer {
                TransferDelegate& delegate);
   ~CurlTransfer() override;
   void cancel() override;
+  void writeBodyAt(int64_t offset) override;
 
   // Trampolines from libcurl's C callbacks.
   static size_t onHeader(char* data, size_t size, size_t count, void* self);
@@ -36,6 +39,7 @@ class CurlTransfer : public Transfer {
 
  private:
   void configure();
+  void configureHeaders();
   void configureCertificates();
   size_t header(const std::string& line);
   size_t write(const char* data, size_t length);
@@ -44,7 +48,11 @@ class CurlTransfer : public Transfer {
   void act(curl_socket_t fd, int events);
   void deliverEvents();
   void deliverResponse();
+  bool deliverPendingData();
   void deliverEnd(CURLcode result);
+  TransferError failureOf(CURLcode result);
+  std::string effectiveUrl();
+  std::string headerValue(const char* name);
   void armIdleTimer(double seconds);
   void onIdleTimer();
   // Ends the transfer; returns true when the file was kept.
@@ -64,7 +72,9 @@ class CurlTransfer : public Transfer {
   bool sawLocation_ = false;  // in the header block being read
   bool responseDelivered_ = false;
   uint64_t pendingBytes_ = 0;
-  bool writeFailed_ = false;
+  bool paused_ = false;      // holding the body back until the response is out
+  int writeErrno_ = 0;       // set when the destination could not be written
+  int64_t bodyOffset_ = 0;
   double lastActivity_ = monotonicSeconds();
   std::map<curl_socket_t, Loop::Handle> watches_;
   Loop::Handle curlTimer_ = 0;
@@ -74,7 +84,7 @@ class CurlTransfer : public Transfer {
 CurlTransfer::CurlTransfer(const CurlLibrary& curl, Loop& loop, const TransferRequest& request,
                            TransferDelegate& delegate)
     : curl_(curl), loop_(loop), request_(request), delegate_(delegate) {
-  fd_ = open(request_.destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  fd_ = open(request_.destination.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   configure();
   armIdleTimer(request_.idleTimeout);
   curl_.curl_multi_add_handle(multi_, easy_);
@@ -104,8 +114,7 @@ void CurlTransfer::configure() {
   // with the announced length: a body that is too long or too short must
   // fail, not be cut to size.
   curl_.curl_easy_setopt(easy_, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
-  headers_ = curl_.curl_slist_append(headers_, "Connection: close");
-  curl_.curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
+  configureHeaders();
   curl_.curl_easy_setopt(easy_, CURLOPT_USERAGENT, "setup/1.0");
   curl_.curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, 256L * 1024);
   curl_.curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_);
@@ -114,6 +123,19 @@ void CurlTransfer::configure() {
   curl_.curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, onWrite);
   curl_.curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
   configureCertificates();
+}
+
+// No Accept-Encoding (compression on the fly weakens ETags and disables
+// ranges) and no If-Modified-Since (servers then want both to match).
+void CurlTransfer::configureHeaders() {
+  std::vector<std::string> lines = {"Connection: close"};
+  if (!request_.ifNoneMatch.empty()) lines.push_back("If-None-Match: " + request_.ifNoneMatch);
+  if (request_.rangeStart > 0) {
+    lines.push_back("Range: bytes=" + std::to_string(request_.rangeStart) + "-");
+    if (!request_.ifRange.empty()) lines.push_back("If-Range: " + request_.ifRange);
+  }
+  for (const std::string& line : lines) headers_ = curl_.curl_slist_append(headers_, line.c_str());
+  curl_.curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
 }
 
 // Certificates are always verified; like the curl tool, the usual variables
@@ -160,15 +182,21 @@ size_t CurlTransfer::header(const std::string& line) {
   return line.size();
 }
 
+// The body waits (libcurl keeps it) until the delegate has seen the
+// response and said where it goes.
 size_t CurlTransfer::write(const char* data, size_t length) {
   lastActivity_ = monotonicSeconds();
   if (ended_) return 0;
   finalHeaders_ = true;
+  if (!responseDelivered_) {
+    paused_ = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
   for (size_t done = 0; done < length;) {
     ssize_t n = ::write(fd_, data + done, length - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      writeFailed_ = true;
+      writeErrno_ = n < 0 ? errno : ENOSPC;
       return 0;
     }
     done += n;
@@ -213,11 +241,7 @@ void CurlTransfer::act(curl_socket_t fd, int events) {
 // delegate may cancel the transfer from any of them.
 void CurlTransfer::deliverEvents() {
   if (!ended_ && finalHeaders_ && !responseDelivered_) deliverResponse();
-  if (!ended_ && responseDelivered_ && pendingBytes_ > 0) {
-    uint64_t bytes = pendingBytes_;
-    pendingBytes_ = 0;
-    delegate_.transferDidReceiveData(bytes);
-  }
+  if (!deliverPendingData()) return;
   int left = 0;
   while (!ended_) {
     CURLMsg* message = curl_.curl_multi_info_read(multi_, &left);
@@ -226,50 +250,101 @@ void CurlTransfer::deliverEvents() {
   }
 }
 
+std::string CurlTransfer::headerValue(const char* name) {
+  curl_header* header = nullptr;
+  if (curl_.curl_easy_header(easy_, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK) return "";
+  std::string value = header->value;
+  size_t first = value.find_first_not_of(" \t\r\n");
+  size_t last = value.find_last_not_of(" \t\r\n");
+  return first == std::string::npos ? "" : value.substr(first, last - first + 1);
+}
+
+std::string CurlTransfer::effectiveUrl() {
+  char* url = nullptr;
+  curl_.curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
+  return url ? url : request_.url;
+}
+
+// A whole non-negative decimal number, else -1.
+int64_t parseLength(const std::string& text) {
+  char* end = nullptr;
+  long long value = strtoll(text.c_str(), &end, 10);
+  return (!text.empty() && isdigit(static_cast<unsigned char>(text[0])) && *end == '\0') ? value : -1;
+}
+
 void CurlTransfer::deliverResponse() {
   TransferResponse response;
   curl_.curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &response.status);
-  curl_header* header = nullptr;
-  if (curl_.curl_easy_header(easy_, "ETag", 0, CURLH_HEADER, -1, &header) == CURLHE_OK) {
-    response.hasEtag = true;
-    response.etag = header->value;
+  response.etag = headerValue("ETag");
+  response.expectedLength = parseLength(headerValue("Content-Length"));
+  long long first = -1, last = -1, total = -1;
+  if (sscanf(headerValue("Content-Range").c_str(), "bytes %lld-%lld/%lld", &first, &last, &total) == 3 &&
+      first >= 0 && last >= first && total > last) {
+    response.rangeStart = first;
+    response.rangeTotal = total;
   }
-  if (curl_.curl_easy_header(easy_, "Content-Length", 0, CURLH_HEADER, -1, &header) == CURLHE_OK) {
-    char* end = nullptr;
-    long long length = strtoll(header->value, &end, 10);
-    if (end != header->value && *end == '\0' && length >= 0) response.expectedLength = length;
-  }
-  char* url = nullptr;
-  curl_.curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
-  response.url = url ? url : request_.url;
+  response.retryAfter = headerValue("Retry-After");
+  response.url = effectiveUrl();
   responseDelivered_ = true;
   delegate_.transferDidReceiveResponse(response);
+  if (ended_) return;
+  if (fd_ >= 0 && bodyOffset_ == 0 && ftruncate(fd_, 0) != 0) writeErrno_ = errno;
+  if (paused_) {
+    paused_ = false;
+    curl_.curl_easy_pause(easy_, CURLPAUSE_CONT);
+  }
+}
+
+// Returns false when the transfer ended meanwhile.
+bool CurlTransfer::deliverPendingData() {
+  if (ended_) return false;
+  if (!responseDelivered_ || pendingBytes_ == 0) return true;
+  uint64_t bytes = pendingBytes_;
+  pendingBytes_ = 0;
+  delegate_.transferDidReceiveData(bytes);
+  return !ended_;
 }
 
 void CurlTransfer::deliverEnd(CURLcode result) {
   if (result == CURLE_OK && !responseDelivered_) deliverResponse();
-  if (ended_) return;
-  if (result == CURLE_OK && pendingBytes_ > 0) {
-    uint64_t bytes = pendingBytes_;
-    pendingBytes_ = 0;
-    delegate_.transferDidReceiveData(bytes);
-    if (ended_) return;
-  }
-  bool ok = result == CURLE_OK && !writeFailed_ && fd_ >= 0;
-  if (ok && finish(true)) {
+  if (ended_ || (result == CURLE_OK && !deliverPendingData())) return;
+  if (result == CURLE_OK && !writeErrno_ && fd_ >= 0 && finish(true)) {
     delegate_.transferDidFinish();
     return;
   }
-  TransferError error;
-  {
-    char* url = nullptr;
-    curl_.curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
-    error.failingUrl = url ? url : request_.url;
-    error.description = result != CURLE_OK ? (*errorBuffer_ ? errorBuffer_ : curl_.curl_easy_strerror(result))
-                                           : "Cannot write " + request_.destination;
-  }
+  TransferError error = failureOf(result);
   finish(false);
   delegate_.transferDidFail(error);
+}
+
+TransferFault faultOf(CURLcode result) {
+  switch (result) {
+    case CURLE_COULDNT_RESOLVE_PROXY: case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT: case CURLE_SEND_ERROR: case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE: case CURLE_GOT_NOTHING: case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_HTTP2: case CURLE_HTTP2_STREAM: case CURLE_OPERATION_TIMEDOUT:
+      return TransferFault::kNetwork;
+    case CURLE_PEER_FAILED_VERIFICATION: case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM: case CURLE_SSL_ISSUER_ERROR: case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_UNSUPPORTED_PROTOCOL: case CURLE_URL_MALFORMAT: case CURLE_TOO_MANY_REDIRECTS:
+      return TransferFault::kRefused;
+    default:
+      return TransferFault::kOther;
+  }
+}
+
+TransferError CurlTransfer::failureOf(CURLcode result) {
+  TransferError error;
+  error.failingUrl = effectiveUrl();
+  if (writeErrno_ || fd_ < 0) {
+    error.fault = TransferFault::kLocalWrite;
+    error.description = "Cannot write " + request_.destination + ": " +
+                        strerror(writeErrno_ ? writeErrno_ : errno);
+  } else {
+    error.fault = faultOf(result);
+    error.description = *errorBuffer_ ? errorBuffer_ : curl_.curl_easy_strerror(result);
+  }
+  return error;
 }
 
 void CurlTransfer::armIdleTimer(double seconds) {
@@ -288,6 +363,7 @@ void CurlTransfer::onIdleTimer() {
   TransferError error;
   error.description = "The request timed out.";
   error.failingUrl = request_.url;
+  error.fault = TransferFault::kIdle;
   finish(false);
   delegate_.transferDidFail(error);
 }
@@ -303,11 +379,17 @@ bool CurlTransfer::finish(bool keepFile) {
   curl_.curl_multi_remove_handle(multi_, easy_);
   if (fd_ >= 0 && close(fd_) != 0) keepFile = false;
   fd_ = -1;
-  if (!keepFile) unlink(request_.destination.c_str());
+  if (!keepFile && !request_.keepPartial) unlink(request_.destination.c_str());
   return keepFile;
 }
 
 void CurlTransfer::cancel() { finish(false); }
+
+void CurlTransfer::writeBodyAt(int64_t offset) {
+  bodyOffset_ = offset;
+  if (fd_ < 0) return;
+  if (ftruncate(fd_, offset) != 0 || lseek(fd_, offset, SEEK_SET) != offset) writeErrno_ = errno;
+}
 
 // Stands in for a transfer when libcurl is missing: fails from the loop,
 // as a transfer would.
@@ -317,7 +399,8 @@ class UnavailableTransfer : public Transfer {
       : loop_(loop) {
     timer_ = loop.addTimer(0, [this, &delegate, url = request.url] {
       timer_ = 0;
-      delegate.transferDidFail({"libcurl (libcurl.so.4) cannot be loaded.", url});
+      delegate.transferDidFail({"libcurl (libcurl.so.4) cannot be loaded.", url,
+                                TransferFault::kOther});
     });
   }
   ~UnavailableTransfer() override { cancel(); }
@@ -325,6 +408,7 @@ class UnavailableTransfer : public Transfer {
     if (timer_) loop_.cancelTimer(timer_);
     timer_ = 0;
   }
+  void writeBodyAt(int64_t) override {}
 
  private:
   Loop& loop_;

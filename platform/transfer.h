@@ -9,21 +9,37 @@ class Loop;
 
 struct TransferRequest {
   std::string url;
-  std::string destination;    // file to create or overwrite
+  std::string destination;    // file the body is written to (created when missing)
   double idleTimeout = 60.0;  // seconds without a byte (connecting included)
+  std::string ifNoneMatch;    // sent as If-None-Match when not empty
+  int64_t rangeStart = 0;     // > 0: asks for the rest from this byte on
+  std::string ifRange;        // with rangeStart: the ETag the rest must belong to
+  bool keepPartial = false;   // a failed or cancelled transfer leaves its file
 };
 
 struct TransferResponse {
-  long status = 0;             // HTTP status of the final response
-  bool hasEtag = false;
-  std::string etag;            // the header value as received
-  int64_t expectedLength = -1; // -1 when the server announces none
-  std::string url;             // the final URL, after redirects
+  long status = 0;              // HTTP status of the final response
+  std::string etag;             // the ETag header's value, trimmed; empty when none
+  int64_t expectedLength = -1;  // Content-Length; -1 when the server announces none
+  int64_t rangeStart = -1;      // Content-Range "bytes N-M/T": N, else -1
+  int64_t rangeTotal = -1;      // and T, else -1
+  std::string retryAfter;       // the Retry-After header's value, trimmed
+  std::string url;              // the final URL, after redirects
+};
+
+// Why a transfer failed, as far as the transport can tell.
+enum class TransferFault {
+  kNetwork,     // could not connect or resolve, or the connection broke
+  kIdle,        // no byte for the idle timeout
+  kRefused,     // certificate or TLS verification, a forbidden redirect, a bad URL
+  kLocalWrite,  // the destination could not be written
+  kOther,
 };
 
 struct TransferError {
   std::string description;
   std::string failingUrl;
+  TransferFault fault = TransferFault::kOther;
 };
 
 // Receives the events of one transfer, on the loop's thread, in order: one
@@ -38,13 +54,18 @@ class TransferDelegate {
   virtual void transferDidFail(const TransferError& error) = 0;
 };
 
-// One running transfer into a file. A failed or cancelled transfer deletes
-// its partial file. Destroying it cancels it.
+// One running transfer into a file. Until the response has been delivered
+// the file is left as it was; a failed or cancelled transfer then deletes
+// it unless the request said to keep it. Destroying it cancels it.
 class Transfer {
  public:
   virtual ~Transfer() = default;
   // Stops the transfer; no effect once it has finished or failed.
   virtual void cancel() = 0;
+  // Called from transferDidReceiveResponse: keeps the file's first |offset|
+  // bytes (cutting anything after them) and writes the body after them.
+  // Without it the body replaces the file's contents.
+  virtual void writeBodyAt(int64_t offset) = 0;
 };
 
 // Starts |request| on |loop|: http and https only, redirects followed (never

@@ -74,6 +74,7 @@ struct Recorder : TransferDelegate {
   void transferDidReceiveResponse(const TransferResponse& r) override {
     events += "response;";
     response = r;
+    if (bodyAt >= 0) transfer->writeBodyAt(bodyAt);
   }
   void transferDidReceiveData(uint64_t length) override {
     if (events.empty() || events.back() != '+') events += "data+";
@@ -90,6 +91,8 @@ struct Recorder : TransferDelegate {
   }
 
   Loop* loop;
+  Transfer* transfer = nullptr;
+  int64_t bodyAt = -1;  // where the body goes, when not over the file
   std::string events;
   TransferResponse response;
   TransferError error;
@@ -98,10 +101,13 @@ struct Recorder : TransferDelegate {
 
 class TransferTest : public ::testing::Test {
  protected:
-  void run(const std::string& url, double idleTimeout = 5) {
-    TransferRequest request{url, scratch_ / "archive", idleTimeout};
+  void run(const std::string& url, double idleTimeout = 5, TransferRequest request = {}) {
+    request.url = url;
+    request.destination = scratch_ / "archive";
+    request.idleTimeout = idleTimeout;
     auto start = std::chrono::steady_clock::now();
     auto transfer = startTransfer(*loop_, request, recorder_);
+    recorder_.transfer = transfer.get();
     loop_->addTimer(20, [this] { loop_->stop(); });
     loop_->run();
     seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -155,4 +161,31 @@ TEST_F(TransferTest, SlowButSteadyTransferNeverTimesOut) {
   run(server.url("/"), 0.5);  // 1.6 s in all, never 0.5 s without a byte
   EXPECT_EQ(recorder_.events, "response;data+finished;");
   EXPECT_EQ(recorder_.bytes, 8u);
+}
+
+// What the request carries, what the response says, and where the body
+// lands: after the kept bytes when asked, else over them.
+TEST_F(TransferTest, ConditionsRangesAndHeaderValuesGoBothWays) {
+  std::string seen;
+  ScriptedServer server([&seen](int client, const std::string& request) {
+    seen = request;
+    send(client, "HTTP/1.1 206 Partial\r\nETag:  \r\nContent-Range: bytes 4-9/10\r\n"
+                 "Retry-After:  7 \r\nContent-Length: 6\r\n\r\n456789");
+  });
+  writeFile(scratch_ / "archive", "0123kept-and-more");
+  TransferRequest request;
+  request.ifNoneMatch = "W/\"a\"";
+  request.rangeStart = 4;
+  request.ifRange = "\"b\"";
+  recorder_.bodyAt = 4;
+  run(server.url("/"), 5, request);
+  for (const char* header : {"If-None-Match: W/\"a\"\r\n", "Range: bytes=4-\r\n", "If-Range: \"b\"\r\n"})
+    EXPECT_NE(seen.find(header), std::string::npos) << header;
+  EXPECT_EQ(seen.find("Accept-Encoding"), std::string::npos);
+  EXPECT_EQ(seen.find("If-Modified-Since"), std::string::npos);
+  EXPECT_EQ(recorder_.response.etag, "");  // empty, not a line end
+  EXPECT_EQ(recorder_.response.rangeStart, 4);
+  EXPECT_EQ(recorder_.response.rangeTotal, 10);
+  EXPECT_EQ(recorder_.response.retryAfter, "7");
+  EXPECT_EQ(readFile(scratch_ / "archive"), "0123456789");
 }

@@ -41,6 +41,9 @@ void makeZip(const std::string& zip, const std::map<std::string, std::string>& f
 // |log|.
 std::string recordingAgent(const std::string& log);
 
+// The names in |dir| ("." and ".." aside), sorted.
+std::vector<std::string> listDir(const std::string& dir);
+
 // Splits a NUL-terminated record file into its entries.
 std::vector<std::string> readRecords(const std::string& path);
 

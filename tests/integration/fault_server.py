@@ -8,12 +8,28 @@ GET /<kind>/<name> answers with file <name> of --root:
   stall      sends the headers and 1000 bytes, then nothing for 70 s
   slow       sends 4 KiB every 20 ms
   to-http    302 to this file on the plain HTTP listener, which serves it
-GET /status/<code> answers <code>. Prints "<https port> <http port>" once
-both listen; runs until killed.
+GET /status/<code> answers <code>.
+GET /serve/<name>?<options> serves file <name> as a server with caching and
+ranges would, misbehaving as the options say:
+  etag=strong|weak|none  the ETag sent (strong by default; it follows the content)
+  inm=ignore             answer 200 even when If-None-Match matches
+  range=ignore           answer 200 to every Range request
+  cut=P[,P...]           cut the connection once at each file position P
+                         (bytes, or a percentage such as 50%) as the body passes it
+  how=reset              cut with a reset instead of a clean close
+  status=N&times=K       answer the first K requests with status N (and
+                         Retry-After: <retry_after> when given)
+  change=<other>         after the first cut, serve file <other> instead
+GET /log/<name> lists, one JSON object a line, what each /serve request for
+<name> carried and what it got. Prints "<https port> <http port>" once both
+listen; runs until killed.
 """
 
 import argparse
+import hashlib
+import json
 import os
+import urllib.parse
 import socket
 import socketserver
 import ssl
@@ -36,10 +52,21 @@ class Handler(socketserver.StreamRequestHandler):
 
     def handle(self):
         words = self.rfile.readline().decode("latin-1").split()
-        while self.rfile.readline().strip():
-            pass
-        _, kind, name = ((words[1] if len(words) > 1 else "/").split("/", 2) + ["", ""])[:3]
+        self.headers = {}
+        while True:
+            line = self.rfile.readline().decode("latin-1").strip()
+            if not line:
+                break
+            key, _, value = line.partition(":")
+            self.headers[key.strip().lower()] = value.strip()
+        target = words[1] if len(words) > 1 else "/"
+        _, kind, name = (target.split("/", 2) + ["", ""])[:3]
         etag = 'ETag: "fault"\r\n'
+        if kind == "serve":
+            return self.serve(target)
+        if kind == "log":
+            lines = "".join(json.dumps(entry) + "\n" for entry in self.server.log.get(name, []))
+            return self.send(200, lines.encode())
         if kind == "status":
             return self.send(int(name), b"no agent here\n")
         if kind == "to-http":
@@ -74,6 +101,74 @@ class Handler(socketserver.StreamRequestHandler):
             self.send(404, b"unknown kind\n")
 
 
+    def serve(self, target):
+        path, _, query = target.partition("?")
+        name = os.path.basename(path)
+        opts = dict(urllib.parse.parse_qsl(query))
+        with self.server.lock:
+            state = self.server.state.setdefault(target, {"requests": 0, "cuts": 0})
+            state["requests"] += 1
+            count, cuts_done = state["requests"], state["cuts"]
+        entry = {k: self.headers.get(k) for k in ("range", "if-range", "if-none-match")}
+        entry.update(status=0, sent=0)
+        self.server.log.setdefault(name, []).append(entry)
+        if "status" in opts and count <= int(opts.get("times", "1")):
+            entry["status"] = int(opts["status"])
+            after = opts.get("retry_after")
+            return self.send(entry["status"], b"busy\n", extra="Retry-After: %s\r\n" % after if after else "")
+        served = opts["change"] if "change" in opts and cuts_done > 0 else name
+        try:
+            with open(os.path.join(self.server.root, os.path.basename(served)), "rb") as f:
+                body = f.read()
+        except OSError:
+            entry["status"] = 404
+            return self.send(404, b"no such file\n")
+        tag = '"%s"' % hashlib.sha1(body).hexdigest()[:16]
+        tag = {"strong": tag, "weak": "W/" + tag, "none": ""}[opts.get("etag", "strong")]
+        head = "ETag: %s\r\n" % tag if tag else ""
+        if tag and opts.get("inm") != "ignore" and self.headers.get("if-none-match") == tag:
+            entry["status"] = 304
+            return self.send(304, extra=head)
+        start = 0
+        wanted = self.headers.get("range", "")
+        if wanted.startswith("bytes=") and wanted.endswith("-") and opts.get("range") != "ignore":
+            if self.headers.get("if-range", tag) == tag and tag and not tag.startswith("W/"):
+                start = int(wanted[6:-1])
+                if start >= len(body):
+                    entry["status"] = 416
+                    return self.send(416, extra="Content-Range: bytes */%d\r\n" % len(body))
+        entry["status"] = 206 if start else 200
+        if start:
+            head += "Content-Range: bytes %d-%d/%d\r\n" % (start, len(body) - 1, len(body))
+        cut = self.next_cut(opts, cuts_done, len(body))
+        end = len(body) if cut is None or cut <= start else cut
+        head = "HTTP/1.1 %d X\r\nContent-Length: %d\r\nConnection: close\r\n%s\r\n" % (
+            entry["status"], len(body) - start, head)
+        self.wfile.write(head.encode())
+        for at in range(start, end, 65536):
+            self.wfile.write(body[at : min(end, at + 65536)])
+            entry["sent"] += min(end, at + 65536) - at
+        self.wfile.flush()
+        if end < len(body):
+            with self.server.lock:
+                state["cuts"] += 1
+            self.cut(opts.get("how") == "reset")
+
+    @staticmethod
+    def next_cut(opts, done, length):
+        cuts = [c for c in opts.get("cut", "").split(",") if c]
+        if done >= len(cuts):
+            return None
+        point = cuts[done]
+        return length * int(point[:-1]) // 100 if point.endswith("%") else int(point)
+
+    def cut(self, reset):
+        if reset:
+            self.request.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        else:
+            self.request.unwrap()
+
+
 class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
@@ -90,6 +185,7 @@ def main():
     servers = [Server(("127.0.0.1", 0), Handler) for _ in range(2)]
     for server, context in zip(servers, (tls, None)):
         server.tls, server.root = context, args.root
+        server.state, server.log, server.lock = {}, {}, threading.Lock()
         server.http_port = servers[1].server_address[1]
     threading.Thread(target=servers[1].serve_forever, daemon=True).start()
     print(servers[0].server_address[1], servers[1].server_address[1], flush=True)

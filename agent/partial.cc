@@ -1,0 +1,111 @@
+#include "agent/partial.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "platform/system.h"
+
+namespace {
+
+const size_t kMaxInfoBytes = 16384;
+
+// The info file's lines: URL, ETag, total length, Unix time of the start.
+struct PartInfo {
+  std::string url, etag;
+  int64_t total = -1;
+  int64_t begun = 0;
+};
+
+bool readInfo(const std::string& path, PartInfo* info) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  std::string text(kMaxInfoBytes, '\0');
+  ssize_t n = (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) ? read(fd, &text[0], text.size()) : -1;
+  close(fd);
+  if (n <= 0 || static_cast<size_t>(n) == text.size()) return false;
+  std::istringstream lines(text.substr(0, n));
+  std::string total, begun;
+  if (!std::getline(lines, info->url) || !std::getline(lines, info->etag) ||
+      !std::getline(lines, total) || !std::getline(lines, begun))
+    return false;
+  info->total = strtoll(total.c_str(), nullptr, 10);
+  info->begun = strtoll(begun.c_str(), nullptr, 10);
+  return true;
+}
+
+int64_t regularFileSize(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return st.st_size;
+}
+
+}  // namespace
+
+KeptPart::KeptPart(const std::string& cacheDir)
+    : data_(cacheDir + ".part"), info_(cacheDir + ".part.info") {
+  int fd = open(data_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    fd = -1;
+  }
+  lock_ = fd;
+}
+
+// An empty part is no part: it goes, so that a run that kept nothing
+// leaves nothing.
+KeptPart::~KeptPart() {
+  if (lock_ < 0) return;
+  if (regularFileSize(data_) == 0) {
+    unlink(info_.c_str());
+    unlink(data_.c_str());
+  }
+  close(lock_);
+}
+
+int64_t KeptPart::keptFor(const std::string& url, std::string* etag, int64_t* total) {
+  if (!locked()) return 0;
+  PartInfo info;
+  int64_t size = regularFileSize(data_);
+  int64_t age = static_cast<int64_t>(time(nullptr)) - (readInfo(info_, &info) ? info.begun : 0);
+  bool usable = info.url == url && isStrongEtag(info.etag) && info.total > 0 && size > 0 &&
+                size <= info.total && age >= 0 && age <= kMaxAgeSeconds;
+  if (!usable) {
+    discard();
+    return 0;
+  }
+  *etag = info.etag;
+  *total = info.total;
+  return size;
+}
+
+void KeptPart::forget() {
+  if (locked()) unlink(info_.c_str());
+}
+
+void KeptPart::describe(const std::string& url, const std::string& etag, int64_t total) {
+  if (!locked() || url.find('\n') != std::string::npos || etag.find('\n') != std::string::npos)
+    return;
+  std::string text = url + "\n" + etag + "\n" + std::to_string(total) + "\n" +
+                     std::to_string(static_cast<int64_t>(time(nullptr))) + "\n";
+  writeFileAtomically(info_, text);
+}
+
+void KeptPart::discard() {
+  if (!locked()) return;
+  unlink(info_.c_str());
+  // Emptied, not removed: the file is the lock, and a run that made a new
+  // one meanwhile would share the download with this one.
+  if (ftruncate(lock_, 0) != 0) {
+  }
+}
+
+bool isStrongEtag(const std::string& etag) {
+  return etag.size() >= 2 && etag.front() == '"' && etag.back() == '"';
+}

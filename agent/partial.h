@@ -1,0 +1,52 @@
+#ifndef SETUP_AGENT_PARTIAL_H_
+#define SETUP_AGENT_PARTIAL_H_
+
+#include <cstdint>
+#include <string>
+
+// A strong ETag: quoted, without the weak "W/" prefix. Only such an ETag
+// vouches that the bytes of two responses belong to one file.
+bool isStrongEtag(const std::string& etag);
+
+// The first bytes of an archive whose download broke off, kept in the
+// private cache so that a later run can ask for the rest: the bytes in
+// ".part", and in ".part.info" the URL, the strong ETag and the total
+// length they belong to, and when the download began. The info is written
+// only while the data is a prefix of that archive (before the first byte of
+// a new response it is removed), so a run killed at any instant leaves
+// either no info or a consistent part. At most one part exists; a run
+// holds it locked while it downloads into it.
+class KeptPart {
+ public:
+  static constexpr int64_t kMaxAgeSeconds = 7 * 24 * 3600;
+
+  // Takes the part of |cacheDir| (which ends in "/"), unless another run
+  // holds it.
+  explicit KeptPart(const std::string& cacheDir);
+  ~KeptPart();
+  KeptPart(const KeptPart&) = delete;
+  KeptPart& operator=(const KeptPart&) = delete;
+
+  // Whether this run holds the part and may download into path().
+  bool locked() const { return lock_ >= 0; }
+  std::string path() const { return data_; }
+
+  // How many bytes of the archive at |url| are kept, with the ETag and
+  // total length they belong to. A part for another URL, without a strong
+  // ETag, older than kMaxAgeSeconds or longer than its total is removed,
+  // and 0 returned.
+  int64_t keptFor(const std::string& url, std::string* etag, int64_t* total);
+
+  // The data is about to be replaced by a new response: its info goes.
+  void forget();
+  // The data now begins the archive of |url| with |etag| and |total| bytes.
+  void describe(const std::string& url, const std::string& etag, int64_t total);
+  // Empties the data and removes its info.
+  void discard();
+
+ private:
+  std::string data_, info_;
+  int lock_ = -1;
+};
+
+#endif  // SETUP_AGENT_PARTIAL_H_
