@@ -5,7 +5,9 @@
 
 // Owns a fresh private (0700) directory, made under the per-user temporary
 // directory (else /tmp) as "zv" and six unique characters, and removes it
-// with everything in it when destroyed.
+// with everything in it when destroyed. The directory holds a lock file
+// (".owner") for as long as its run or an agent it started lives; such
+// directories whose lock is free are removed first.
 class TempDir {
  public:
   // |name| is accepted for the reader; the directory's name does not use it.
@@ -19,6 +21,7 @@ class TempDir {
 
  private:
   std::string dir;
+  int lock_ = -1;
 };
 
 #endif  // SETUP_UTIL_TEMP_DIR_H_

@@ -40,3 +40,19 @@ TEST(TempDir, RemovesTheWholeTreeButNothingOutsideIt) {
   EXPECT_FALSE(pathExists(path));
   EXPECT_EQ(readFile(outside / "keep"), "precious");
 }
+
+// A killed run's directory goes with the next run; a live run's, and
+// directories this program did not make, stay.
+TEST(TempDir, NextRunRemovesDirectoriesOfRunsThatAreGone) {
+  ScratchDir base;
+  ScopedEnv env("TMPDIR", base.path().c_str());
+  TempDir live("x");
+  mkdir((base / "zvGONE00").c_str(), 0700);
+  writeFile(base / "zvGONE00/.owner", "");
+  writeFile(base / "zvGONE00/InstallAgent.zip", "partial");
+  mkdir((base / "zvOTHER0").c_str(), 0700);
+  TempDir next("x");
+  EXPECT_FALSE(pathExists(base / "zvGONE00"));
+  EXPECT_TRUE(pathExists(base / "zvOTHER0"));
+  EXPECT_TRUE(pathExists(live.getDir()));
+}

@@ -20,6 +20,7 @@ ranges would, misbehaving as the options say:
   status=N&times=K       answer the first K requests with status N (and
                          Retry-After: <retry_after> when given)
   change=<other>         after the first cut, serve file <other> instead
+  pace=<ms>              wait that long after each 64 KiB of body
 GET /log/<name> lists, one JSON object a line, what each /serve request for
 <name> carried and what it got. Prints "<https port> <http port>" once both
 listen; runs until killed.
@@ -148,6 +149,9 @@ class Handler(socketserver.StreamRequestHandler):
         for at in range(start, end, 65536):
             self.wfile.write(body[at : min(end, at + 65536)])
             entry["sent"] += min(end, at + 65536) - at
+            if "pace" in opts:
+                self.wfile.flush()
+                time.sleep(int(opts["pace"]) / 1000)
         self.wfile.flush()
         if end < len(body):
             with self.server.lock:

@@ -158,7 +158,9 @@ struct Servers {
       auto conf = "daemon off; master_process off; pid " + dir / "pid" + "; events {} http {";
       for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         conf += std::string(" ") + temp + "_temp_path " + dir / temp + ";";
-      conf += " server { listen 127.0.0.1:" + port + " ssl; root " + www + "; access_log off;";
+      conf += " log_format requests '$request_uri $status $body_bytes_sent $http_if_none_match';";
+      conf += " server { listen 127.0.0.1:" + port + " ssl; root " + www + ";";
+      conf += " access_log " + dir / "access.log" + " requests;";
       conf += " ssl_certificate " + cert + "; ssl_certificate_key " + key + "; } }";
       writeFile(dir / "nginx.conf", conf);
       nginx.reset(new Proc({"timeout", "600", "nginx", "-e", dir / "log", "-c", dir / "nginx.conf"},

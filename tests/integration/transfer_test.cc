@@ -1,0 +1,138 @@
+// Downloads against servers that cut, refuse, change or answer 304: what
+// each request carried, and what the run made of the answers.
+
+#include <gmock/gmock.h>
+
+#include <regex>
+
+#include "tests/integration/harness.h"
+
+using namespace ::testing;
+
+namespace {
+
+// What one request to the fault server carried and got.
+struct Request { std::string range, ifNoneMatch; int status; long sent; };
+
+std::vector<Request> requestsFor(const std::string& name) {
+  Result r = runSetup({{"PATH", getenv("PATH")}},
+                      {"curl", "-s", "--cacert", servers().cert, servers().faultUrl + "log/" + name});
+  std::vector<Request> found;
+  std::regex line(R"re(\{"range": (?:"([^"]*)"|null), "if-range": [^,]*, "if-none-match": (?:"((?:[^"\\]|\\.)*)"|null), "status": (\d+), "sent": (\d+)\})re");
+  for (std::sregex_iterator it(r.out.begin(), r.out.end(), line), end; it != end; ++it)
+    found.push_back({(*it)[1], std::regex_replace((*it)[2].str(), std::regex(R"(\\(.))"), "$1"),
+                     std::stoi((*it)[3]), std::stol((*it)[4])});
+  return found;
+}
+
+std::string rangeStarts(const std::vector<Request>& requests) {
+  std::string starts;
+  for (const Request& r : requests) starts += (r.range.empty() ? "-" : r.range.substr(6)) + " ";
+  return starts;
+}
+
+long bodyBytes(const std::vector<Request>& requests) {
+  long sent = 0;
+  for (const Request& r : requests) sent += r.sent;
+  return sent;
+}
+
+const Strings kCached = {".validatestring", "installagent", "installagent/install",
+                         "installagent/payload.bin"};
+const size_t kSize = 1 << 20;
+
+}  // namespace
+
+// Each row: the options of the fault server, whether the run succeeds,
+// the agent that runs, where each request started (a pattern: - for no
+// range, H for the archive's half), and whether no more than 2% above the
+// archive's size crossed the wire (a reset loses what was in flight).
+TEST(Transfers, CutsAreContinuedWhereTheEtagAllows) {
+  Servers& s = servers();
+  const struct { std::string name, options; bool ok; std::string agent, starts; bool frugal; } cases[] = {
+      {"cut50", "cut=50%", true, "v1", "- H- ", true},
+      {"cut90reset", "cut=50%,90%&how=reset", true, "v1", "- [1-9][0-9]+- [1-9][0-9]+- ", false},
+      {"changed", "cut=50%&change=changed-v2.zip", true, "v2", "- H- ", false},
+      {"noranges", "cut=50%&range=ignore", true, "v1", "- H- ", false},
+      {"weak", "cut=50%&etag=weak", true, "v1", "- - ", false},
+      {"busy", "status=503&times=1&retry_after=1", true, "v1", "- - ", true},
+      {"missing", "status=404&times=99", false, "", "- ", true},
+      {"broken", "status=500&times=99", false, "", "- - - - - ", true},
+      {"samecut", "cut=50%,50%,50%,50%,50%,50%&range=ignore", false, "",
+       "- H- H- H- H- H- ", false},
+  };
+  s.publish("changed-v2.zip", "v2", kSize);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string file = s.publish(c.name + ".zip", "v1", kSize);
+    World w;
+    w.download(s.faultUrl + "serve/" + c.name + ".zip?" + c.options);
+    Result r = w.run({}, 90);
+    std::vector<Request> requests = requestsFor(c.name + ".zip");
+    EXPECT_EQ(r.status, c.ok ? 0 : 255) << r.err;
+    EXPECT_EQ(w.runs(), c.ok ? Strings{c.agent} : Strings{});
+    std::string half = std::to_string(fs::file_size(file) / 2);
+    EXPECT_THAT(rangeStarts(requests), MatchesRegex(std::regex_replace(c.starts, std::regex("H"), half)));
+    EXPECT_LT(r.seconds, 60);
+    if (c.frugal) {
+      EXPECT_LE(bodyBytes(requests), long(fs::file_size(file) * 1.02));
+    }
+    Strings kept = {".part", ".part.info", "installagent"};
+    EXPECT_EQ(tree(w.cache()), c.ok ? kCached : c.name == "samecut" ? kept : Strings{"installagent"});
+    EXPECT_EQ(tree(w.tmp), Strings{});
+  }
+}
+
+// A run killed outright keeps what it got; the next continues from there
+// and clears the dead run's work directory.
+TEST(Transfers, NextRunContinuesAKilledRunsDownload) {
+  std::string file = servers().publish("killed-part.zip", "v1", 4 * kSize);
+  World w;
+  w.download(servers().faultUrl + "serve/killed-part.zip?pace=20");
+  Proc first(w.argv({}), w.env);
+  std::string part = w.cache() + ".part";
+  ASSERT_TRUE(waitUntil([&] { return pathExists(part) && fs::file_size(part) > kSize; }, 30));
+  kill(first.pid, SIGKILL);
+  ASSERT_TRUE(waitUntil([&] { return first.ended(); }, 10));
+  ASSERT_EQ(tree(w.tmp).size(), 2u);  // its work directory and lock
+  EXPECT_EQ(w.run().status, 0);
+  std::vector<Request> requests = requestsFor("killed-part.zip");
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_THAT(requests[1].range, MatchesRegex("bytes=[0-9]+-"));
+  EXPECT_GT(std::stol(requests[1].range.substr(6)), long(kSize));
+  EXPECT_EQ(requests[1].status, 206);
+  EXPECT_LE(bodyBytes(requests), long(fs::file_size(file) * 1.02));
+  EXPECT_EQ(w.runs(), Strings{"v1"});
+  EXPECT_EQ(tree(w.cache()), kCached);
+  EXPECT_EQ(tree(w.tmp), Strings{});
+}
+
+// A cached agent is asked about with its stamp: the answer is a 304 and
+// no body, from the fault server and from nginx alike; a server that
+// ignores the condition still sees the cached agent used.
+TEST(Transfers, CacheHitCostsA304) {
+  Servers& s = servers();
+  for (std::string options : {"", "inm=ignore"}) {
+    SCOPED_TRACE(options);
+    std::string name = "hit" + std::to_string(options.size()) + ".zip";
+    s.publish(name, "v1", kSize);
+    World w;
+    w.download(s.faultUrl + "serve/" + name + "?" + options);
+    ASSERT_EQ(w.run().status, 0);
+    ASSERT_EQ(w.run().status, 0);
+    std::vector<Request> requests = requestsFor(name);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].ifNoneMatch, readFile(w.cache() + ".validatestring"));
+    EXPECT_EQ(requests[1].status, options.empty() ? 304 : 200);
+    EXPECT_EQ(requests[1].sent == 0, options.empty());
+    EXPECT_EQ(w.runs(), (Strings{"v1", "v1"}));
+  }
+  std::string file = s.publish("hit-nginx.zip", "v1", kSize);
+  World w;
+  w.download(s.nginxUrl + "hit-nginx.zip");
+  ASSERT_EQ(w.run().status, 0);
+  ASSERT_EQ(w.run().status, 0);
+  std::string etag = Servers::etag(file);  // nginx logs its quotes as \x22
+  EXPECT_THAT(readFile(s.dir / "access.log"),
+              HasSubstr("/hit-nginx.zip 304 0 \\x22" + etag.substr(1, etag.size() - 2) + "\\x22\n"));
+}
