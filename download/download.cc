@@ -232,20 +232,18 @@ void Download::retryOrFail(const std::string& reason, const std::string& phrase,
   int64_t reached = offset_ + attemptBytes_;
   if (!retry_.mayRetry(reached)) return downloadDidFail(reason, failingUrl_);
   offset_ = partEtag_.empty() ? 0 : reached;
-  int seconds = static_cast<int>(std::ceil(wait));
+  int seconds = std::max(1, static_cast<int>(std::ceil(wait)));
   platform_.log("Download interrupted: " + reason + " Retrying in " + std::to_string(seconds) +
                 " s. " + failingUrl_);
   waitThenRetry(phrase, seconds);
 }
 
-// Counts the wait down on the status line; Cancel works throughout.
-void Download::waitThenRetry(const std::string& phrase, int secondsLeft) {
-  if (secondsLeft <= 0) return startAttempt();
-  window_.setStatus(phrase + "; retrying in " + std::to_string(secondsLeft) + " s");
+// One status line for the wait (a log gets one line, not a countdown);
+// Cancel works throughout.
+void Download::waitThenRetry(const std::string& phrase, int seconds) {
+  window_.setStatus(phrase + "; retrying in " + std::to_string(seconds) + " s");
   window_.displayIfNeeded();
-  retryTimer_ = loop_.addTimer(1.0, [this, phrase, secondsLeft] {
-    waitThenRetry(phrase, secondsLeft - 1);
-  });
+  retryTimer_ = loop_.addTimer(seconds, [this] { startAttempt(); });
 }
 
 // A response without an ETag never matches a stamp; an agent that is not

@@ -85,7 +85,7 @@ class Download : public TransferDelegate {
   void restartFromZero();
   void retryAfterStatus(const TransferResponse& response);
   void retryOrFail(const std::string& reason, const std::string& phrase, double wait);
-  void waitThenRetry(const std::string& phrase, int secondsLeft);
+  void waitThenRetry(const std::string& phrase, int seconds);
   bool keepsPart() const;
   bool isCachedAgentCurrent();
   void showProgressStart();

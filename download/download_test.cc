@@ -279,7 +279,14 @@ TEST_F(DownloadTest, ClosingTheWindowCancelsAndStops) {
 // Each row: what the attempts met, in order; what the requests carried;
 // how it ended. "R" is a response (status, ETag, length, Content-Range
 // start), "D" data, "F" the end of the body, "X" a broken connection.
-struct Step { char kind; long status = 0; std::string etag; int64_t length = -1, from = -1; };
+struct Step {
+  Step(char kind, long status = 0, std::string etag = "", int64_t length = -1, int64_t from = -1)
+      : kind(kind), status(status), etag(etag), length(length), from(from) {}
+  char kind;
+  long status;
+  std::string etag;
+  int64_t length, from;
+};
 
 TEST_F(DownloadTest, AttemptsFollowTheServersAnswers) {
   const std::string v1 = "\"v1\"", v2 = "\"v2\"";

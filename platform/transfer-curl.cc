@@ -288,7 +288,8 @@ void CurlTransfer::deliverResponse() {
   responseDelivered_ = true;
   delegate_.transferDidReceiveResponse(response);
   if (ended_) return;
-  if (fd_ >= 0 && bodyOffset_ == 0 && ftruncate(fd_, 0) != 0) writeErrno_ = errno;
+  if (fd_ >= 0 && bodyOffset_ == 0 && ftruncate(fd_, 0) != 0 && errno != EINVAL)
+    writeErrno_ = errno;  // EINVAL: not a regular file, nothing to cut
   if (paused_) {
     paused_ = false;
     curl_.curl_easy_pause(easy_, CURLPAUSE_CONT);

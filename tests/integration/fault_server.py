@@ -11,7 +11,8 @@ GET /<kind>/<name> answers with file <name> of --root:
 GET /status/<code> answers <code>.
 GET /serve/<name>?<options> serves file <name> as a server with caching and
 ranges would, misbehaving as the options say:
-  etag=strong|weak|none  the ETag sent (strong by default; it follows the content)
+  etag=strong|weak|empty|none
+                         the ETag sent (strong by default; it follows the content)
   inm=ignore             answer 200 even when If-None-Match matches
   range=ignore           answer 200 to every Range request
   cut=P[,P...]           cut the connection once at each file position P
@@ -125,8 +126,9 @@ class Handler(socketserver.StreamRequestHandler):
             entry["status"] = 404
             return self.send(404, b"no such file\n")
         tag = '"%s"' % hashlib.sha1(body).hexdigest()[:16]
-        tag = {"strong": tag, "weak": "W/" + tag, "none": ""}[opts.get("etag", "strong")]
-        head = "ETag: %s\r\n" % tag if tag else ""
+        kind = opts.get("etag", "strong")
+        tag = {"strong": tag, "weak": "W/" + tag, "empty": "", "none": ""}[kind]
+        head = "ETag: %s\r\n" % tag if kind != "none" else ""
         if tag and opts.get("inm") != "ignore" and self.headers.get("if-none-match") == tag:
             entry["status"] = 304
             return self.send(304, extra=head)
