@@ -205,31 +205,6 @@ TEST_F(DownloadTest, UnknownLengthPulsesWithoutText) {
   EXPECT_EQ(download->bytesReceived, 1024);
 }
 
-TEST_F(DownloadTest, CurrentCachedAgentStartsAtOnce) {
-  plantCachedAgent("\"v1\"");
-  auto download = makeDownload();
-  download->transferDidReceiveResponse(response("\"v1\"", 1000));
-  EXPECT_EQ(window_.closed, 1);
-  EXPECT_TRUE(cancelled_);
-  EXPECT_TRUE(loop_.stopped);
-  EXPECT_EQ(launched_, expectedLaunch(cacheDir() + "installagent/"));
-  EXPECT_EQ(download->installAgentLocation, cacheDir() + "installagent/");
-  EXPECT_EQ(download->agentTask(), 4242);
-}
-
-TEST_F(DownloadTest, StaleOrUnstampableCachedAgentIsRemoved) {
-  for (std::string etag : {"\"v2\"", ""}) {
-    plantCachedAgent("\"v1\"");
-    cancelled_ = false;
-    auto download = makeDownload();
-    download->transferDidReceiveResponse(response(etag, 1000));
-    EXPECT_EQ(installAgentDirOnDisk(), "") << etag;
-    EXPECT_EQ(readFile(cacheDir() + ".validatestring"), "\"v1\"");
-    EXPECT_FALSE(cancelled_);
-    EXPECT_TRUE(launched_.empty());
-  }
-}
-
 TEST_F(DownloadTest, BodyLongerThanAnnouncedIsAFailure) {
   auto download = makeDownload();
   writeFile(request_.destination, std::string(150, 'x'));
@@ -386,22 +361,38 @@ TEST_F(DownloadTest, OnlyTransientFailuresAreRetried) {
   }
 }
 
-// The stamp of a cached agent goes out as If-None-Match; a 304 starts the
-// agent, a 304 naming another ETag asks once more without the condition.
-TEST_F(DownloadTest, ConditionalRequestForACachedAgent) {
-  for (std::string answered : {"", "\"v1\"", "\"v2\""}) {
-    SCOPED_TRACE(answered);
+// A cached agent stamped "v1" is asked about with If-None-Match. It starts
+// at once on a 304 or the same ETag; another ETag, or none, removes it; a
+// 304 naming another ETag asks once more without the condition, and a 304
+// to that is a failure.
+TEST_F(DownloadTest, CachedAgentIsStartedOrReplacedAsTheServerAnswers) {
+  const struct { long status; std::string etag; bool starts; size_t requests; } cases[] = {
+      {304, "", true, 1}, {304, "\"v1\"", true, 1}, {200, "\"v1\"", true, 1},
+      {304, "\"v2\"", false, 2}, {200, "\"v2\"", false, 1}, {200, "", false, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.status) + c.etag);
+    mkpath(cacheDir() + "installagent", 0700);
     plantCachedAgent("\"v1\"");
     requests_.clear();
     launched_.clear();
+    window_ = FakeWindow();
     auto download = makeDownload();
-    EXPECT_EQ(request_.ifNoneMatch, "\"v1\"");
-    download->transferDidReceiveResponse(response(answered, -1, 304));
-    EXPECT_EQ(launched_.empty(), answered == "\"v2\"");
-    ASSERT_EQ(requests_.size(), answered == "\"v2\"" ? 2u : 1u);
-    EXPECT_EQ(requests_.back().ifNoneMatch, answered == "\"v2\"" ? "" : "\"v1\"");
-    if (answered != "\"v2\"") continue;
-    download->transferDidReceiveResponse(response("", -1, 304));  // unasked for
-    EXPECT_TRUE(window_.red);
+    download->transferDidReceiveResponse(response(c.etag, 1000, c.status));
+    EXPECT_EQ(requests_.front().ifNoneMatch, "\"v1\"");
+    EXPECT_EQ(requests_.size(), c.requests);
+    EXPECT_EQ(requests_.back().ifNoneMatch, c.requests == 1 ? "\"v1\"" : "");
+    EXPECT_EQ(launched_.empty(), !c.starts);
+    EXPECT_EQ(window_.closed, c.starts ? 1 : 0);
+    if (c.requests == 1) {
+      EXPECT_EQ(cancelled_, c.starts);
+    }
+    EXPECT_EQ(installAgentDirOnDisk().empty(), !c.starts && c.status == 200);
+    if (c.starts) {
+      EXPECT_EQ(launched_, expectedLaunch(cacheDir() + "installagent/"));
+      EXPECT_EQ(download->agentTask(), 4242);
+    } else if (c.requests == 2) {
+      download->transferDidReceiveResponse(response("", -1, 304));
+      EXPECT_TRUE(window_.red);
+    }
   }
 }
