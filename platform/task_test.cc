@@ -13,11 +13,16 @@
 #include "platform/signal_watch.h"
 #include "tests/test_util.h"
 
-// True while |pid| runs (a zombie does not count).
+// True while |pid| runs (a zombie does not count) for a second more: a
+// killed process takes a moment to go.
 bool isRunning(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string pidText, name, state;
-  return stat >> pidText >> name >> state && state != "Z";
+  auto running = [pid] {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string pidText, name, state;
+    return stat >> pidText >> name >> state && state != "Z";
+  };
+  for (int i = 0; i < 100 && running(); ++i) usleep(10000);
+  return running();
 }
 
 // Pids a command wrote one per line.
