@@ -6,7 +6,6 @@
 
 #include <functional>
 
-#include "platform/system.h"
 #include "tests/test_util.h"
 #include "util/exe_path.h"
 
@@ -114,60 +113,4 @@ TEST_F(CacheTest, StagingLeftByDeadRunsIsRemovedButLiveOnesStay) {
   EXPECT_FALSE(pathExists(wide));
   EXPECT_TRUE(pathExists(live));
   EXPECT_TRUE(pathExists(mine));
-}
-
-// A stamp that is no regular file or too long, an agent directory that is a
-// link: none counts (and none blocks), and a new agent still replaces them.
-TEST_F(CacheTest, DamagedCacheNeverMatchesAndIsReplaced) {
-  ScratchDir elsewhere;
-  writeFile(elsewhere / "install", "foreign");
-  writeFile(elsewhere / "stamp", "e");
-  const std::string agentDir = cacheDir() + "installagent", stamp = cacheDir() + ".validatestring";
-  const std::string longest(kMaxValidationStringLength + 1, 'e');
-  const std::vector<std::pair<std::function<void()>, std::string>> damages = {
-      {[&] { mkfifo(stamp.c_str(), 0600); }, "e"},
-      {[&] { writeFile(stamp, longest); }, longest},
-      {[&] { symlink((elsewhere / "stamp").c_str(), stamp.c_str()); }, "e"},
-      {[&] {
-         writeFile(stamp, "e");
-         removeItemAtPath(agentDir);
-         symlink(elsewhere.path().c_str(), agentDir.c_str());
-       }, "e"},
-  };
-  for (const auto& [damage, candidate] : damages) {
-    removeItemAtPath(stamp);
-    plantAgent();
-    damage();
-    EXPECT_EQ(holdCachedAgentIfCurrent(candidate).dir(), "") << candidate.size();
-    std::string staging = makeStagingDir();
-    writeFile(staging + "/install", "new");
-    EXPECT_EQ(installStagedAgent(staging, candidate).dir(), agentDir + "/");
-    EXPECT_EQ(readFile(agentDir + "/install"), "new");
-    EXPECT_EQ(holdCachedAgentIfCurrent(candidate).dir() != "", candidate != longest);
-  }
-  EXPECT_EQ(readFile(elsewhere / "install"), "foreign");
-}
-
-// While an agent runs from the cache, a newer one runs from its staging
-// directory and the cache stays as it was; the swap waits for a later run.
-TEST_F(CacheTest, AgentInUseIsNeitherSwappedNorRemoved) {
-  plantAgent();
-  writeValidationString(cacheDir(), "old");
-  AgentHold running = holdCachedAgentIfCurrent("old");
-  ASSERT_EQ(running.dir(), cacheDir() + "installagent/");
-  EXPECT_EQ(holdCachedAgentIfCurrent("new").dir(), "");  // stale, but in use: kept
-  std::string staging = makeStagingDir();
-  writeFile(staging + "/install", "new");
-  {
-    AgentHold mine = installStagedAgent(staging, "new");
-    EXPECT_EQ(mine.dir(), staging + "/");
-    EXPECT_EQ(readFile(cacheDir() + "installagent/install"), "exit 0\n");
-    EXPECT_TRUE(isCacheValid(cacheDir(), "old"));
-  }
-  EXPECT_FALSE(pathExists(staging));
-  running = AgentHold();
-  staging = makeStagingDir();
-  writeFile(staging + "/install", "new");
-  EXPECT_EQ(installStagedAgent(staging, "new").dir(), cacheDir() + "installagent/");
-  EXPECT_TRUE(isCacheValid(cacheDir(), "new"));
 }

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <map>
 
 #include "agent/cache.h"
@@ -95,10 +93,9 @@ class DownloadTest : public ::testing::Test {
       launched_.insert(launched_.end(), args.begin(), args.end());
       return pid_t(4242);
     };
-    p.runInBackground = [this](const std::string& line, std::function<void(int)> done) {
-      if (holdUnpacking_) unpackDone_ = done;
-      else done(system(line.c_str()));
-      return std::function<void()>([this] { unpackEnded_ = true; });
+    p.runInBackground = [](const std::string& line, std::function<void(int)> done) {
+      done(system(line.c_str()));
+      return std::function<void()>([] {});
     };
     p.useCache = true;
     p.log = [this](const std::string& line) { logged_.push_back(line); };
@@ -149,8 +146,6 @@ class DownloadTest : public ::testing::Test {
   TransferRequest request_;
   bool cancelled_ = false;
   std::vector<std::string> launched_, logged_;
-  bool holdUnpacking_ = false, unpackEnded_ = false;
-  std::function<void(int)> unpackDone_;
 };
 
 }  // namespace
@@ -270,25 +265,4 @@ TEST_F(DownloadTest, ClosingTheWindowCancelsAndStops) {
   EXPECT_TRUE(cancelled_);
   EXPECT_TRUE(loop_.stopped);
   EXPECT_EQ(download->agentTask(), -1);
-}
-
-TEST_F(DownloadTest, ClosingTheWindowWhileUnpackingEndsItAndLeavesNothing) {
-  makeZip(downloadTo, {{"install", "fresh"}});
-  int64_t size = readFile(downloadTo).size();
-  holdUnpacking_ = true;
-  auto download = makeDownload();
-  download->transferDidReceiveResponse(response("\"v9\"", size));
-  download->transferDidReceiveData(size);
-  download->transferDidFinish();
-  ASSERT_TRUE(unpackDone_);
-  window_.close();
-  EXPECT_TRUE(unpackEnded_);
-  EXPECT_TRUE(loop_.stopped);
-  EXPECT_TRUE(launched_.empty());
-  EXPECT_FALSE(pathExists(downloadTo));
-  std::vector<std::string> left;  // the lock and the (empty) agent directory stay
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(cacheDir()))
-    left.push_back(entry.path().filename());
-  std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{".lock", "installagent"}));
 }

@@ -52,7 +52,6 @@ TEST(Lifecycle, SignalWhileUnpackingEndsTheRunAndLeavesNothing) {
       ASSERT_TRUE(waitForUnzip(w.root.path())) << setup.err();
       kill(setup.pid, signal);
       Result r = setup.finish(10);
-      printf("signal to exit: %.3f s\n", r.seconds);
       EXPECT_EQ(r.status, 255);
       EXPECT_LT(r.seconds, 2.0);
       EXPECT_THAT(r.err, EndsWith(kLastLine));
@@ -96,9 +95,7 @@ TEST(Lifecycle, DamagedCacheRunsToANormalDownload) {
   writeFile(elsewhere / "install", agentScript("planted"));
   const std::vector<std::function<void(const std::string&)>> damages = {
       [](const std::string& cache) { mkfifo((cache + ".validatestring").c_str(), 0600); },
-      [](const std::string& cache) {
-        writeFile(cache + ".validatestring", std::string(64 << 20, 'e'));
-      },
+      [](const std::string& cache) { writeFile(cache + ".validatestring", std::string(64 << 20, 'e')); },
       [&](const std::string& cache) {
         writeFile(cache + ".validatestring", Servers::etag(file));
         fs::remove(cache + "installagent");
@@ -115,7 +112,6 @@ TEST(Lifecycle, DamagedCacheRunsToANormalDownload) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(w.runs(), Strings{"fresh"});
     EXPECT_EQ(readFile(w.cache() + ".validatestring"), Servers::etag(file));
-    EXPECT_TRUE(fs::is_directory(fs::symlink_status(w.cache() + "installagent")));
     EXPECT_EQ(tree(w.cache()), (Strings{".validatestring", "installagent", "installagent/install"}));
   }
   EXPECT_EQ(readFile(elsewhere / "install"), agentScript("planted"));
@@ -142,20 +138,16 @@ TEST(Lifecycle, SixteenRunsAcrossAnEtagChangeEachSeeOnlyTheirOwnAgent) {
   for (int i = 0; i < 8; ++i) runs.emplace_back(new Proc(w.argv({}), w.env));
   ASSERT_TRUE(waitUntil([&] { return !w.runs().empty(); }, 30));  // a first agent runs
   auto time = fs::last_write_time(servers().www + "/sixteen.zip");
-  publish("v2");
+  publish("v2");  // same size: a later time makes the ETag new
   fs::last_write_time(servers().www + "/sixteen.zip", time + std::chrono::hours(1));
   std::string second = Servers::etag(servers().www + "/sixteen.zip");
   for (int i = 0; i < 8; ++i) runs.emplace_back(new Proc(w.argv({}), w.env));
   for (auto& run : runs) EXPECT_EQ(run->finish(90).status, 0) << run->err();
   Strings ran = w.runs();
   EXPECT_EQ(ran.size(), 16u);
-  EXPECT_GE(std::count(ran.begin(), ran.end(), "v1"), 1);
   EXPECT_GE(std::count(ran.begin(), ran.end(), "v2"), 8);
   EXPECT_FALSE(pathExists(w.out + "/CANARY"));
   std::string tag = readFile(w.cache() + "installagent/tag");
-  printf("16 runs: %d of v1, %d of v2; the cache holds %s\n",
-         int(std::count(ran.begin(), ran.end(), "v1")), int(std::count(ran.begin(), ran.end(), "v2")),
-         tag.c_str());
   EXPECT_EQ(readFile(w.cache() + ".validatestring"), tag == "v2" ? second : first) << tag;
   EXPECT_EQ(tree(w.cache()), (Strings{".validatestring", "installagent", "installagent/install",
                                       "installagent/payload.bin", "installagent/tag"}));
