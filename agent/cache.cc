@@ -11,7 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <vector>
 
 #include "bootstrap/constants.h"
@@ -34,6 +33,24 @@ bool isPrivateDir(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return false;
   return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// The first line of the regular file |path| (not followed through a link,
+// never blocking on a FIFO), read up to |limit| bytes; false when it is
+// not such a file or its first line is longer.
+bool readFirstLine(const std::string& path, size_t limit, std::string* line) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  std::string bytes(limit + 1, '\0');
+  size_t length = 0;
+  for (ssize_t n = 1; regular && n > 0 && length < bytes.size(); length += n)
+    if ((n = read(fd, &bytes[length], bytes.size() - length)) < 0) regular = false, n = 0;
+  close(fd);
+  bytes.resize(length);
+  *line = bytes.substr(0, bytes.find('\n'));
+  return regular && line->size() <= limit;
 }
 
 // Writes |bytes| to a fresh file beside |path| and renames it over |path|,
@@ -64,10 +81,10 @@ bool isCachePrivate() {
 }
 
 std::string installAgentDirOnDisk() {
-  std::string candidate = getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME + FILE_SEPARATOR;
+  std::string dir = getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME;
   struct stat st;
-  if (stat(getInstallAgentExecutable(candidate).c_str(), &st) != 0) return "";
-  return isCachePrivate() ? candidate : "";
+  if (!isPrivateDir(dir) || stat(getInstallAgentExecutable(dir).c_str(), &st) != 0) return "";
+  return dir + FILE_SEPARATOR;
 }
 
 std::string getInstallAgentExecutable(std::string directory) {
@@ -76,14 +93,8 @@ std::string getInstallAgentExecutable(std::string directory) {
 }
 
 std::string readValidationString(std::string directory) {
-  if (!isCachePrivate()) return "";
-  std::string path = stampPath(directory);
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return "";
-  std::ifstream in(path, std::ios::binary);
   std::string line;
-  if (in) std::getline(in, line, '\n');
-  return line;
+  return readFirstLine(stampPath(directory), kMaxValidationStringLength, &line) ? line : "";
 }
 
 bool isCacheValid(std::string directory, std::string validationString) {
@@ -91,7 +102,7 @@ bool isCacheValid(std::string directory, std::string validationString) {
 }
 
 void writeValidationString(std::string directory, std::string validationString) {
-  if (directory.empty() || validationString.empty() || !isCachePrivate()) return;
+  if (directory.empty() || validationString.empty()) return;
   replaceFile(stampPath(directory), validationString);
 }
 
@@ -137,7 +148,10 @@ bool isStale(const std::string& name) {
     size_t length = strlen(prefix);
     if (name.compare(0, length, prefix) != 0) continue;
     long pid = strtol(name.c_str() + length, nullptr, 10);
-    return pid > 0 && kill(pid, 0) != 0 && errno == ESRCH;
+    // A number no pid_t can hold names no process: narrowed, it could name
+    // another one (or, as -1, all of them).
+    if (pid <= 0 || pid != static_cast<long>(static_cast<pid_t>(pid))) return pid > 0;
+    return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
   }
   return false;
 }
@@ -158,6 +172,11 @@ std::string cachedAgentPath() { return getInstallAgentCacheDir() + INSTALL_AGENT
 // Renames the cached agent to a scratch name; returns that name, or the
 // empty string when there was nothing to move.
 std::string retireCachedAgent() {
+  struct stat st;
+  if (lstat(cachedAgentPath().c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+    unlink(cachedAgentPath().c_str());  // a link or file in its place: not ours to follow
+    return "";
+  }
   std::string retired = makeScratchDir(kRetiredPrefix);
   if (retired.empty()) return "";
   if (rename(cachedAgentPath().c_str(), retired.c_str()) == 0) return retired;
@@ -165,43 +184,84 @@ std::string retireCachedAgent() {
   return "";
 }
 
+// A directory is in use while a run holds a shared lock on it (see
+// AgentHold); the probe takes the lock exclusively, so it must not wait.
+bool isInUse(const std::string& dir) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool inUse = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);
+  return inUse;
+}
+
+// A hold on the cached agent; called under the cache lock, so that no
+// swap comes between finding the agent and locking it.
+AgentHold holdCachedAgent() {
+  std::string dir = installAgentDirOnDisk();
+  if (dir.empty()) return AgentHold();
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) flock(fd, LOCK_SH);
+  return AgentHold(dir, fd, false);
+}
+
 }  // namespace
 
 std::string makeStagingDir() {
-  if (!isCachePrivate()) return "";
   removeStaleScratch();
   return makeScratchDir(kStagingPrefix);
 }
 
-bool installStagedAgent(const std::string& staging, const std::string& validationString) {
+AgentHold::AgentHold(std::string dir, int lockFd, bool removeWhenDone)
+    : dir_(std::move(dir)), lockFd_(lockFd), removeWhenDone_(removeWhenDone) {}
+
+AgentHold& AgentHold::operator=(AgentHold&& other) noexcept {
+  if (this == &other) return *this;
+  release();
+  std::swap(dir_, other.dir_);
+  std::swap(lockFd_, other.lockFd_);
+  std::swap(removeWhenDone_, other.removeWhenDone_);
+  return *this;
+}
+
+void AgentHold::release() {
+  if (removeWhenDone_) removeItemAtPath(dir_);
+  if (lockFd_ >= 0) close(lockFd_);  // releases the shared lock
+  dir_.clear();
+  lockFd_ = -1;
+  removeWhenDone_ = false;
+}
+
+AgentHold installStagedAgent(const std::string& staging, const std::string& validationString) {
   std::string cacheDir = getInstallAgentCacheDir();
   CacheLock lock;
   if (isCurrent(validationString)) {  // another run just put the same agent there
     removeItemAtPath(staging);
-    return true;
+    return holdCachedAgent();
   }
+  if (isInUse(cachedAgentPath())) return AgentHold(staging + FILE_SEPARATOR, -1, true);
   removeValidationString(cacheDir);
   std::string retired = retireCachedAgent();
   bool placed = rename(staging.c_str(), cachedAgentPath().c_str()) == 0;
   if (!retired.empty()) removeItemAtPath(retired);
   if (!placed) {
     removeItemAtPath(staging);
-    return false;
+    return AgentHold();
   }
   writeValidationString(cacheDir, validationString);
-  return true;
+  return holdCachedAgent();
 }
 
-bool keepCachedAgentIfCurrent(const std::string& validationString) {
+AgentHold holdCachedAgentIfCurrent(const std::string& validationString) {
   CacheLock lock;
   removeStaleScratch();  // a run that only uses the cache tidies it too
-  if (installAgentDirOnDisk().empty()) return false;
-  if (isCurrent(validationString)) return true;
+  if (installAgentDirOnDisk().empty()) return AgentHold();
+  if (isCurrent(validationString)) return holdCachedAgent();
   removeCachedAgent();
-  return false;
+  return AgentHold();
 }
 
 void removeCachedAgent() {
+  if (isInUse(cachedAgentPath())) return;
   std::string retired = retireCachedAgent();
   if (!retired.empty()) removeItemAtPath(retired);
 }

@@ -1,25 +1,30 @@
 #ifndef SETUP_AGENT_CACHE_H_
 #define SETUP_AGENT_CACHE_H_
 
+#include <cstddef>
 #include <string>
 
 // The per-user cache: HOME (else /tmp) + INSTALLER_CACHE_DIR, always ending
 // in "/". A downloaded agent lives unpacked in its "installagent" directory,
 // stamped by ".validatestring", which holds the ETag it was downloaded with.
+// Whether the cache is private is decided once per run (isCachePrivate);
+// every function below except getInstallAgentCacheDir and
+// getInstallAgentExecutable is for a private cache only.
 
 // The cache directory, never empty, ending in "/".
 std::string getInstallAgentCacheDir();
 
-// The cache directory's "installagent/" when its "install" exists and the
-// cache is private; otherwise the empty string.
+// The cache directory's "installagent/" when it is a real directory of the
+// user's (not a symbolic link) holding "install"; otherwise the empty string.
 std::string installAgentDirOnDisk();
 
 // |directory| + "/install" (no separator added when it already ends in "/").
 std::string getInstallAgentExecutable(std::string directory);
 
 // True when the stamp in |directory| has |validationString| as its first
-// line, byte for byte. Never true for an empty string or a cache that is
-// not private.
+// line, byte for byte. Never true for an empty string, nor for a stamp that
+// is not a regular file (a link, a FIFO) or whose first line is longer than
+// kMaxValidationStringLength.
 bool isCacheValid(std::string directory, std::string validationString);
 
 // The first line of the stamp in |directory|; empty when there is none or
@@ -27,7 +32,7 @@ bool isCacheValid(std::string directory, std::string validationString);
 std::string readValidationString(std::string directory);
 
 // Replaces the stamp in |directory| atomically with |validationString|.
-// Does nothing for an empty string or a cache that is not private.
+// Does nothing for an empty string.
 void writeValidationString(std::string directory, std::string validationString);
 
 // Removes the stamp in |directory|, so the cache reads as not current.
@@ -38,24 +43,51 @@ void removeValidationString(std::string directory);
 // writable by group or others. Another user cannot then plant an agent.
 bool isCachePrivate();
 
+// No real ETag is longer; a stamp line beyond it never matches.
+constexpr size_t kMaxValidationStringLength = 8192;
+
 // A fresh directory inside the cache directory to unpack a new agent into
 // (its name cannot clash with "installagent"). Staging directories left by
 // runs that died are removed first. Empty when none could be made.
 std::string makeStagingDir();
 
+// The directory an agent is started from, kept whole while the hold lives:
+// a shared lock on it stops every run from swapping out or removing it. A
+// staging directory run in place of the cached agent is removed when the
+// hold ends. Move-only.
+class AgentHold {
+ public:
+  AgentHold() = default;
+  AgentHold(std::string dir, int lockFd, bool removeWhenDone);
+  AgentHold(AgentHold&& other) noexcept { *this = std::move(other); }
+  AgentHold& operator=(AgentHold&& other) noexcept;
+  ~AgentHold() { release(); }
+  // The agent directory, ending in "/"; empty when there is none.
+  const std::string& dir() const { return dir_; }
+
+ private:
+  void release();
+  std::string dir_;
+  int lockFd_ = -1;
+  bool removeWhenDone_ = false;
+};
+
 // Makes the agent unpacked in |staging| the cached agent, replacing an older
 // one, then stamps it with |validationString| (no stamp when it is empty);
 // when a concurrent run has just placed the agent of the same stamp, that
-// one is kept and |staging| dropped. A run killed at any instant leaves no
+// one is kept and |staging| dropped. When the cached agent is in use by a
+// running agent, nothing in the cache changes: the hold names |staging|
+// itself, removed when the hold ends. A run killed at any instant leaves no
 // agent, an agent without a matching stamp, or a complete agent with its
-// stamp. Returns false, with |staging| removed, when nothing could be placed.
-bool installStagedAgent(const std::string& staging, const std::string& validationString);
+// stamp. An empty hold, with |staging| removed, when nothing could be placed.
+AgentHold installStagedAgent(const std::string& staging, const std::string& validationString);
 
-// True when the cached agent is stamped with |validationString|; otherwise
-// removes the cached agent (a stale one) and returns false.
-bool keepCachedAgentIfCurrent(const std::string& validationString);
+// A hold on the cached agent when it is stamped with |validationString|;
+// otherwise an empty hold, the stale agent removed unless it is in use.
+AgentHold holdCachedAgentIfCurrent(const std::string& validationString);
 
-// Moves the cached agent out of the way and removes it (the stamp stays).
+// Moves the cached agent out of the way and removes it (the stamp stays),
+// unless it is in use.
 void removeCachedAgent();
 
 #endif  // SETUP_AGENT_CACHE_H_

@@ -85,7 +85,7 @@ TEST_F(CacheTest, StagedAgentReplacesTheOldOneAndIsStamped) {
   std::string staging = makeStagingDir();
   ASSERT_NE(staging, "");
   writeFile(staging + "/install", "new");
-  ASSERT_TRUE(installStagedAgent(staging, "new-etag"));
+  ASSERT_EQ(installStagedAgent(staging, "new-etag").dir(), cacheDir() + "installagent/");
   EXPECT_EQ(readFile(cacheDir() + "installagent/install"), "new");
   EXPECT_FALSE(pathExists(cacheDir() + "installagent/old-only"));
   EXPECT_EQ(readFile(cacheDir() + ".validatestring"), "new-etag");
@@ -96,18 +96,21 @@ TEST_F(CacheTest, AgentWithoutEtagLeavesNoStamp) {
   writeValidationString(cacheDir(), "old");
   std::string staging = makeStagingDir();
   writeFile(staging + "/install", "new");
-  ASSERT_TRUE(installStagedAgent(staging, ""));
+  ASSERT_NE(installStagedAgent(staging, "").dir(), "");
   EXPECT_FALSE(pathExists(cacheDir() + ".validatestring"));
   EXPECT_FALSE(isCacheValid(cacheDir(), "old"));
 }
 
 TEST_F(CacheTest, StagingLeftByDeadRunsIsRemovedButLiveOnesStay) {
   std::string dead = cacheDir() + ".staging-999999999-abcdef";  // beyond pid_max
+  std::string wide = cacheDir() + ".staging-4294967295-abcdef";  // -1 as a pid_t
+  mkdir(wide.c_str(), 0700);
   std::string live = cacheDir() + ".staging-" + std::to_string(getppid()) + "-abcdef";
   mkdir(dead.c_str(), 0700);
   mkdir(live.c_str(), 0700);
   std::string mine = makeStagingDir();
   EXPECT_FALSE(pathExists(dead));
+  EXPECT_FALSE(pathExists(wide));
   EXPECT_TRUE(pathExists(live));
   EXPECT_TRUE(pathExists(mine));
 }

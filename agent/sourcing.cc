@@ -39,11 +39,14 @@ std::string findLocalArchive() {
 bool downloadAndRunAgent(const std::string& workDir, ErrorReport report) {
   std::string cacheDir = getInstallAgentCacheDir();
   mkpath(cacheDir + INSTALL_AGENT_DIR_NAME, 0700);
-  if (!isCachePrivate())
+  // Decided once for the run: a cache that another user could have planted
+  // in is neither read nor written.
+  bool useCache = isCachePrivate();
+  if (!useCache)
     report("The installer cache " + cacheDir + " is not private to this user; it is not used.",
            true);
   std::string destination = workDir + FILE_SEPARATOR + INSTALL_AGENT_ZIP_NAME;
-  return downloadInstallAgentFromZV(destination.c_str(), report);
+  return downloadInstallAgentFromZV(destination.c_str(), report, useCache);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "agent/sourcing.h"
+#include "platform/signal_watch.h"
 #include "util/exe_path.h"
 #include "util/launch.h"
 #include "util/quote.h"
@@ -30,6 +31,9 @@ std::string chooseWorkDir(const TempDir& tempDir) {
 }  // namespace
 
 int mainFcn(int argc, const char* const* argv, ErrorReport report) {
+  // A signal ends the run through the ordinary failure path, so that the
+  // work directory goes and no child of ours is left behind.
+  catchTerminationSignals();
   TempDir tempDir("tmp_install_dir");
   std::string workDir = chooseWorkDir(tempDir);
   int status = extractPayloadToDir(workDir, report);
@@ -42,7 +46,7 @@ int mainFcn(int argc, const char* const* argv, ErrorReport report) {
   bool agentAlreadyRan = false;
   std::string agentPath = sourceInstallAgent(workDir, report, &agentAlreadyRan);
   if (agentAlreadyRan) return 0;  // the download front end handed over to it
-  if (agentPath.empty()) return -1;
+  if (agentPath.empty() || takeCaughtSignal().number) return -1;
   std::string command = "sh " + smart_quote(agentPath);
   std::string bundleLocation = getBundleLocation();
   if (!fireInstallAgentWithArgs(agentPath, command, bundleLocation, argc, argv, report)) {

@@ -12,10 +12,12 @@ extern std::string downloadFrom;
 
 // Downloads the install-agent archive to |destination| from
 // $ZV_INTERNAL_INSTALL_AGENT_URL (when set, even empty) or
-// INSTALL_AGENT_URL, through the download window and its loop. Returns true
-// when the front end handed the run to the install agent, after that agent
-// has ended; false when the loop ended without a hand-off.
-bool downloadInstallAgentFromZV(const char* destination, ErrorReport report);
+// INSTALL_AGENT_URL, through the download window and its loop; the agent is
+// unpacked into the cache when |useCache| (the cache is private), else
+// beside the archive. Returns true when the front end handed the run to the
+// install agent, after that agent has ended; false when the loop ended
+// without a hand-off. Termination signals are passed on to the agent.
+bool downloadInstallAgentFromZV(const char* destination, ErrorReport report, bool useCache);
 
 // Runs the download application: returns non-zero after a hand-off (once
 // the agent has ended), 0 otherwise. The arguments are ignored.

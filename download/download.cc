@@ -60,8 +60,10 @@ DownloadPlatform realDownloadPlatform(Loop& loop, DownloadWindow& window) {
     return startTransfer(loop, request, delegate);
   };
   platform.launchTask = launchTask;
-  platform.runInBackground = [&loop](std::function<void()> work, std::function<void()> done) {
-    runInBackground(loop, std::move(work), std::move(done));
+  platform.runInBackground = [&loop](const std::string& line, std::function<void(int)> done) {
+    std::shared_ptr<BackgroundCommand> command = runInBackground(loop, line, std::move(done));
+    return command ? std::function<void()>([command]() mutable { command.reset(); })
+                   : std::function<void()>();
   };
   platform.log = systemLog;
   platform.mainBundle = getMainBundle;
@@ -79,6 +81,7 @@ Download::Download(DownloadPlatform platform, double idleTimeout)
 
 Download::~Download() {
   if (retryTimer_) loop_.cancelTimer(retryTimer_);
+  if (unpacking_) endUnpacking();
 }
 
 void Download::init() {
@@ -88,7 +91,7 @@ void Download::init() {
   installAgentLocation = downloadTo;
   // A cache that another user could have planted in is neither read nor
   // written: the agent is unpacked beside the archive, in the work directory.
-  useCache_ = isCachePrivate();
+  useCache_ = platform_.useCache;
   window_.setCloseHandler([this] { windowWillClose(); });
 }
 
@@ -106,6 +109,7 @@ void Download::applicationDidFinishLaunching() {
 void Download::windowWillClose() {
   closed_ = true;
   if (theDownload) theDownload->cancel();
+  if (unpacking_) endUnpacking();
   loop_.stop();
 }
 
@@ -249,10 +253,9 @@ void Download::waitThenRetry(const std::string& phrase, int seconds) {
 // A response without an ETag never matches a stamp; an agent that is not
 // current is removed.
 bool Download::isCachedAgentCurrent() {
-  if (!useCache_ || !keepCachedAgentIfCurrent(validationString))
-    return false;
-  agentDir_ = installAgentDirOnDisk();
-  return !agentDir_.empty();
+  if (!useCache_) return false;
+  agent_ = holdCachedAgentIfCurrent(validationString);
+  return !agent_.dir().empty();
 }
 
 void Download::showProgressStart() {
@@ -328,28 +331,30 @@ void Download::transferDidFinish() {
   unpack();
 }
 
-// Unpacking runs off the loop's thread so that the window stays responsive.
+// Unpacking runs in a child process watched by the loop, so that the
+// window stays responsive and closing it can end the unpacking.
 void Download::unpack() {
   std::string workAgentDir = stripLastComponent(installAgentLocation) + FILE_SEPARATOR +
                              INSTALL_AGENT_DIR_NAME;
   unpackDir_ = useCache_ ? makeStagingDir() : workAgentDir;
   if (unpackDir_.empty()) return failure(kFailedUnzip);
-  std::string archive = installAgentLocation, destination = unpackDir_;
+  if (!fileExists(installAgentLocation)) return finishUnpack(false);
+  unpacking_ = true;
   ErrorReport report = platform_.report;
-  auto result = std::make_shared<bool>(false);
-  platform_.runInBackground(
-      [archive, destination, report, result] {
-        *result = unzipInstallAgent(archive, destination, "unzip", report);
-      },
-      [this, result] { finishUnpack(*result); });
+  std::function<void()> stop = platform_.runInBackground(
+      unzipCommandLine(installAgentLocation, unpackDir_, "unzip"),
+      [this, report](int status) { finishUnpack(checkUnzipStatus(status, report)); });
+  if (!stop) return finishUnpack(checkUnzipStatus(-1, report));
+  if (unpacking_) stopUnpacking_ = std::move(stop);
 }
 
 void Download::finishUnpack(bool unpacked) {
+  unpacking_ = false;
   // The archive is not needed once unpacked; the agent may run for long.
   unlink(installAgentLocation.c_str());
-  if (closed_ || !unpacked || !placeAgent()) {
+  if (!unpacked || !placeAgent()) {
     if (useCache_) removeItemAtPath(unpackDir_);
-    if (!closed_) failure(kFailedUnzip);
+    failure(kFailedUnzip);
     return;
   }
   loop_.addTimer(3.0, [this] { waitForInstallAgentToStart(); });
@@ -357,14 +362,23 @@ void Download::finishUnpack(bool unpacked) {
   loop_.stop();
 }
 
+// Ends the unpacking and everything it started; nothing of it stays.
+void Download::endUnpacking() {
+  unpacking_ = false;
+  std::function<void()> stop = std::move(stopUnpacking_);
+  stopUnpacking_ = nullptr;
+  if (stop) stop();
+  unlink(installAgentLocation.c_str());
+  removeItemAtPath(unpackDir_);
+}
+
 bool Download::placeAgent() {
   if (!useCache_) {
-    agentDir_ = unpackDir_ + FILE_SEPARATOR;
+    agent_ = AgentHold(unpackDir_ + FILE_SEPARATOR, -1, false);
     return true;
   }
-  if (!installStagedAgent(unpackDir_, validationString)) return false;
-  agentDir_ = installAgentDirOnDisk();
-  return !agentDir_.empty();
+  agent_ = installStagedAgent(unpackDir_, validationString);
+  return !agent_.dir().empty();
 }
 
 void Download::waitForInstallAgentToStart() { window_.close(); }
@@ -372,11 +386,11 @@ void Download::waitForInstallAgentToStart() { window_.close(); }
 // Starts the agent where it was found or placed; a path looked up again
 // could meanwhile have been changed by a concurrent run.
 void Download::fireInstallAgent() {
-  if (agentDir_.empty()) {
+  if (agent_.dir().empty()) {
     if (platform_.report) platform_.report("Failed to start the instal agent", true);
     return;
   }
-  installAgentLocation = agentDir_;
+  installAgentLocation = agent_.dir();
   MainBundle bundle;
   if (platform_.mainBundle(&bundle)) {
     const std::vector<std::string>& all = platform_.arguments;

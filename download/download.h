@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/cache.h"
 #include "bootstrap/report.h"
 #include "download/retry.h"
 #include "platform/bundle.h"
@@ -25,13 +26,19 @@ struct DownloadPlatform {
   DownloadWindow* window = nullptr;
   std::function<std::unique_ptr<Transfer>(const TransferRequest&, TransferDelegate&)> startTransfer;
   std::function<pid_t(const std::string&, const std::vector<std::string>&)> launchTask;
-  std::function<void(std::function<void()> work, std::function<void()> done)> runInBackground;
+  // Runs a shell command line while the loop goes on and calls |done| with
+  // its wait status; returns what ends it early (then |done| never comes),
+  // or an empty function when it could not be started.
+  std::function<std::function<void()>(const std::string& commandLine,
+                                      std::function<void(int status)> done)>
+      runInBackground;
   std::function<void(const std::string&)> log;
   std::function<bool(MainBundle*)> mainBundle;
   std::function<double()> random;        // in [0, 1), for the retry waits
   std::function<time_t()> wallClock;     // Unix time, for Retry-After dates
   std::vector<std::string> arguments;  // the process's, program path first
   ErrorReport report = nullptr;
+  bool useCache = false;  // the cache is private: unpack into it
 };
 
 // The real platform around |loop| and |window|.
@@ -54,7 +61,8 @@ class Download : public TransferDelegate {
   void init();
   // Shows the splash image and starts the transfer of downloadFrom.
   void applicationDidFinishLaunching();
-  // The window is closing: cancels the transfer and stops the loop.
+  // The window is closing: cancels the transfer, ends an unpacking (its
+  // directory removed) and stops the loop.
   void windowWillClose();
   void downloadFromURL(const std::string& url);
   void failure(const std::string& message);
@@ -76,6 +84,8 @@ class Download : public TransferDelegate {
 
   // The install agent's process once it has been handed the run, else -1.
   pid_t agentTask() const { return agentTask_; }
+  // The directory the agent was started from, to be kept until it ends.
+  AgentHold takeAgentHold() { return std::move(agent_); }
 
  private:
   void downloadDidFail(const std::string& description, const std::string& url);
@@ -92,6 +102,7 @@ class Download : public TransferDelegate {
   void showProgress();
   void unpack();
   void finishUnpack(bool unpacked);
+  void endUnpacking();
   bool placeAgent();
 
   DownloadPlatform platform_;
@@ -101,7 +112,9 @@ class Download : public TransferDelegate {
   bool useCache_ = true;
   bool closed_ = false;
   std::string unpackDir_;  // staging (cache) or work-directory agent
-  std::string agentDir_;   // where the agent lies once unpacked
+  AgentHold agent_;        // where the agent lies once unpacked or found
+  bool unpacking_ = false;
+  std::function<void()> stopUnpacking_;
   std::string failingUrl_;
   pid_t agentTask_ = -1;
 

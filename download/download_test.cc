@@ -99,10 +99,11 @@ class DownloadTest : public ::testing::Test {
       launched_.insert(launched_.end(), args.begin(), args.end());
       return pid_t(4242);
     };
-    p.runInBackground = [](std::function<void()> work, std::function<void()> done) {
-      work();
-      done();
+    p.runInBackground = [](const std::string& line, std::function<void(int)> done) {
+      done(system(line.c_str()));
+      return std::function<void()>([] {});
     };
+    p.useCache = true;
     p.log = [this](const std::string& line) { logged_.push_back(line); };
     p.mainBundle = [this](MainBundle* b) {
       *b = {scratch_ / "res", scratch_ / "res"};

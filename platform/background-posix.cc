@@ -1,28 +1,47 @@
 #include "platform/background.h"
 
-#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <memory>
-#include <thread>
+#include "platform/task.h"
 
-#include "platform/loop.h"
+BackgroundCommand::BackgroundCommand(Loop& loop, pid_t pid, std::function<void(int)> done)
+    : loop_(loop), pid_(pid), done_(std::move(done)), endFd_(taskEndFd(pid)) {
+  if (endFd_ >= 0)
+    watch_ = loop_.watchFd(endFd_, Loop::kReadable, [this](int) { check(); });
+  else  // no descriptor for the child's end: look now and then
+    timer_ = loop_.addTimer(0.05, [this] { check(); });
+}
 
-void runInBackground(Loop& loop, std::function<void()> work, std::function<void()> done) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) {  // no thread without a way back: work here
-    work();
-    done();
+BackgroundCommand::~BackgroundCommand() {
+  stopWatching();
+  if (!ended_) endTaskGroup(pid_);
+}
+
+void BackgroundCommand::check() {
+  timer_ = 0;
+  int status = -1;
+  if (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (endFd_ < 0) timer_ = loop_.addTimer(0.05, [this] { check(); });
     return;
   }
-  std::thread([work = std::move(work), writeEnd = fds[1]] {
-    work();
-    close(writeEnd);  // the reader sees end-of-file
-  }).detach();
-  auto watch = std::make_shared<Loop::Handle>(0);
-  *watch = loop.watchFd(fds[0], Loop::kReadable, [&loop, watch, readEnd = fds[0], done](int) {
-    loop.unwatchFd(*watch);
-    close(readEnd);
-    done();
-  });
+  ended_ = true;
+  stopWatching();
+  std::function<void(int)> done = std::move(done_);
+  done(status);  // may destroy this object: the last use of it
+}
+
+void BackgroundCommand::stopWatching() {
+  if (watch_) loop_.unwatchFd(watch_);
+  if (timer_) loop_.cancelTimer(timer_);
+  if (endFd_ >= 0) close(endFd_);
+  watch_ = timer_ = 0;
+  endFd_ = -1;
+}
+
+std::unique_ptr<BackgroundCommand> runInBackground(Loop& loop, const std::string& commandLine,
+                                                   std::function<void(int status)> done) {
+  pid_t pid = launchShellTask(commandLine);
+  if (pid < 0) return nullptr;
+  return std::make_unique<BackgroundCommand>(loop, pid, std::move(done));
 }

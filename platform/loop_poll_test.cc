@@ -2,9 +2,7 @@
 #include <unistd.h>
 
 #include <string>
-#include <thread>
 
-#include "platform/background.h"
 #include "platform/loop.h"
 
 TEST(PollLoop, TimersFireInOrderAndCancelledOnesDoNot) {
@@ -16,24 +14,4 @@ TEST(PollLoop, TimersFireInOrderAndCancelledOnesDoNot) {
   loop->addTimer(0.015, [&] { order += "b"; loop->cancelTimer(cancelled); });
   loop->run();
   EXPECT_EQ(order, "abc");
-}
-
-TEST(RunInBackground, WorkRunsOffTheLoopAndDoneOnIt) {
-  auto loop = newPollLoop();
-  std::thread::id worker, finisher;
-  int ticks = 0;
-  std::function<void()> tick = [&] {
-    ++ticks;
-    loop->addTimer(0.005, tick);
-  };
-  loop->addTimer(0, tick);
-  runInBackground(*loop, [&] { worker = std::this_thread::get_id(); usleep(100000); },
-                  [&] {
-                    finisher = std::this_thread::get_id();
-                    loop->stop();
-                  });
-  loop->run();
-  EXPECT_NE(worker, std::this_thread::get_id());
-  EXPECT_EQ(finisher, std::this_thread::get_id());
-  EXPECT_GT(ticks, 5);  // the loop kept running while the work blocked
 }

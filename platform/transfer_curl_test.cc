@@ -195,6 +195,7 @@ TEST_F(TransferTest, FullDiskIsALocalWriteFailureThatSaysSo) {
   });
   TransferRequest request;
   request.destination = "/dev/full";
+  request.keepPartial = true;  // a failure must not remove it
   run(server.url("/"), 5, request);
   EXPECT_EQ(recorder_.events, "response;failed;");
   EXPECT_EQ(recorder_.error.fault, TransferFault::kLocalWrite);

@@ -1,9 +1,9 @@
 #include "util/launch.h"
 
-#include <cstdlib>
 #include <exception>
 
 #include "bootstrap/constants.h"
+#include "platform/task.h"
 #include "util/quote.h"
 
 std::vector<std::string> installAgentArguments(const std::string& bundleLocation,
@@ -14,16 +14,28 @@ std::vector<std::string> installAgentArguments(const std::string& bundleLocation
   return arguments;
 }
 
-int call_system(std::string, std::string commandLine) { return system(commandLine.c_str()); }
+namespace {
 
-bool fireInstallAgentWithArgs(std::string agentPath, std::string command,
+int waitFor(pid_t pid, OnSignal onSignal) { return pid < 0 ? -1 : waitForTask(pid, onSignal); }
+
+}  // namespace
+
+int call_system(std::string, std::string commandLine) {
+  return waitFor(launchShellTask(commandLine), OnSignal::kEndGroup);
+}
+
+bool fireInstallAgentWithArgs(std::string /*agentPath*/, std::string command,
                               std::string bundleLocation, int argc, const char* const* argv,
                               ErrorReport report) {
   std::vector<std::string> user(argv + (argc > 1 ? 1 : argc), argv + argc);
   for (const std::string& argument : installAgentArguments(bundleLocation, user))
     command += " " + smart_quote(argument);
   try {
-    call_system(std::string(agentPath.c_str()), std::string(command.c_str()));
+    // In our process group with our standard input, for a dialogue on the
+    // terminal. The shell of the line only carries the agent: a signal goes
+    // to the agent, which the shell then waits for.
+    waitFor(launchTask("/bin/sh", {"-c", std::string(command.c_str())}),
+            OnSignal::kPassOnToChildren);
   } catch (const std::exception&) {
     report("Failed to start the instal agent", true);
     return false;

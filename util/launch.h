@@ -6,9 +6,11 @@
 
 #include "util/report.h"
 
-// Runs |commandLine| with system(3) and returns its result unchanged (the
-// wait status, or -1 when no child could be made). |program| names what is
-// run, for the reader; it plays no part.
+// Runs |commandLine| through /bin/sh and waits; returns the shell's wait
+// status, or -1 when no child could be made. A termination signal caught
+// meanwhile ends the command and everything it started (the result is then
+// that of a killed shell). |program| names what is run, for the reader; it
+// plays no part.
 int call_system(std::string program, std::string commandLine);
 
 // What the install agent gets after its own path: "-installbundle",
@@ -19,8 +21,9 @@ std::vector<std::string> installAgentArguments(const std::string& bundleLocation
 
 // Completes |command| ("sh " and the quoted agent path) with
 // " -installbundle ", the quoted |bundleLocation|/bundle.zip and the quoted
-// user arguments, runs it and waits. The agent's own status is not looked
-// at. Returns false, after reporting, only when the launch itself failed.
+// user arguments, runs it through /bin/sh and waits; a termination signal
+// caught meanwhile is passed on to the agent. The agent's own status is not
+// looked at. Returns false, after reporting, only when the launch itself failed.
 bool fireInstallAgentWithArgs(std::string agentPath, std::string command,
                               std::string bundleLocation, int argc, const char* const* argv,
                               ErrorReport report);

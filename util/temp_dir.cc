@@ -16,11 +16,13 @@ const char kOwnerLock[] = ".owner";  // locked by the run that made the director
 
 bool isWorkDirName(const std::string& name) { return name.size() == 8 && name.rfind(kPrefix, 0) == 0; }
 
-// A work directory whose run is gone: its owner lock can be taken.
+// A work directory whose run is gone: its owner had locked it (and then
+// written its pid), and the lock is free again.
 bool isAbandoned(const std::string& dir) {
   int fd = open((dir + "/" + kOwnerLock).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
-  bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+  char pid;
+  bool free = flock(fd, LOCK_EX | LOCK_NB) == 0 && read(fd, &pid, 1) == 1;
   close(fd);
   return free;
 }
@@ -50,7 +52,10 @@ TempDir::TempDir(std::string) {
   // Not closed on exec: an agent started from here holds it too, so that
   // its directory is not taken for abandoned while it runs.
   lock_ = open((dir + "/" + kOwnerLock).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
-  if (lock_ >= 0) flock(lock_, LOCK_EX);
+  if (lock_ < 0 || flock(lock_, LOCK_EX) != 0) return;
+  std::string pid = std::to_string(getpid());
+  if (write(lock_, pid.data(), pid.size()) < 0) {
+  }
 }
 
 TempDir::~TempDir() {

@@ -6,8 +6,8 @@
 // Owns a fresh private (0700) directory, made under the per-user temporary
 // directory (else /tmp) as "zv" and six unique characters, and removes it
 // with everything in it when destroyed. The directory holds a lock file
-// (".owner") for as long as its run or an agent it started lives; such
-// directories whose lock is free are removed first.
+// (".owner", with the pid of its run) for as long as its run or an agent it
+// started lives; such directories whose lock is free are removed first.
 class TempDir {
  public:
   // |name| is accepted for the reader; the directory's name does not use it.

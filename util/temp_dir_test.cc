@@ -48,11 +48,14 @@ TEST(TempDir, NextRunRemovesDirectoriesOfRunsThatAreGone) {
   ScopedEnv env("TMPDIR", base.path().c_str());
   TempDir live("x");
   mkdir((base / "zvGONE00").c_str(), 0700);
-  writeFile(base / "zvGONE00/.owner", "");
+  writeFile(base / "zvGONE00/.owner", "4242");
+  mkdir((base / "zvNEW000").c_str(), 0700);  // being made: not yet locked
+  writeFile(base / "zvNEW000/.owner", "");
   writeFile(base / "zvGONE00/InstallAgent.zip", "partial");
   mkdir((base / "zvOTHER0").c_str(), 0700);
   TempDir next("x");
   EXPECT_FALSE(pathExists(base / "zvGONE00"));
   EXPECT_TRUE(pathExists(base / "zvOTHER0"));
+  EXPECT_TRUE(pathExists(base / "zvNEW000"));
   EXPECT_TRUE(pathExists(live.getDir()));
 }

@@ -224,4 +224,17 @@ struct World {
   Strings args() const { return readRecords(out + "/args"); }
 };
 
+// The command lines (NULs as blanks) of the running processes that mention
+// |part|: what a run left behind, found by its own paths.
+inline Strings processesMentioning(const std::string& part) {
+  Strings found;
+  std::error_code error;
+  for (fs::directory_iterator it("/proc", error), end; it != end; it.increment(error)) {
+    std::string line = readFile(it->path() / "cmdline");
+    std::replace(line.begin(), line.end(), '\0', ' ');
+    if (has(line, part)) found.push_back(line);
+  }
+  return found;
+}
+
 #endif  // SETUP_TESTS_INTEGRATION_HARNESS_H_
