@@ -35,36 +35,13 @@ bool isPrivateDir(const std::string& path) {
   return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-// The first line of the regular file |path| (not followed through a link,
-// never blocking on a FIFO), read up to |limit| bytes; false when it is
-// not such a file or its first line is longer.
+// The first line of the stamp |path|, up to |limit| bytes; false when it
+// is not a regular file or its first line is longer.
 bool readFirstLine(const std::string& path, size_t limit, std::string* line) {
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  std::string bytes(limit + 1, '\0');
-  size_t length = 0;
-  for (ssize_t n = 1; regular && n > 0 && length < bytes.size(); length += n)
-    if ((n = read(fd, &bytes[length], bytes.size() - length)) < 0) regular = false, n = 0;
-  close(fd);
-  bytes.resize(length);
+  std::string bytes;
+  if (!readRegularFile(path, limit + 1, &bytes)) return false;
   *line = bytes.substr(0, bytes.find('\n'));
-  return regular && line->size() <= limit;
-}
-
-// Writes |bytes| to a fresh file beside |path| and renames it over |path|,
-// so that a reader sees the old stamp or the new one, never a part of one.
-void replaceFile(const std::string& path, const std::string& bytes) {
-  std::vector<char> temp(path.begin(), path.end());
-  const std::string suffix = "." + std::to_string(getpid()) + "-XXXXXX";
-  temp.insert(temp.end(), suffix.begin(), suffix.end());
-  temp.push_back('\0');
-  int fd = mkstemp(temp.data());
-  if (fd < 0) return;
-  bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  ok = (close(fd) == 0) && ok;
-  if (!ok || rename(temp.data(), path.c_str()) != 0) unlink(temp.data());
+  return line->size() <= limit;
 }
 
 }  // namespace
@@ -103,7 +80,7 @@ bool isCacheValid(std::string directory, std::string validationString) {
 
 void writeValidationString(std::string directory, std::string validationString) {
   if (directory.empty() || validationString.empty()) return;
-  replaceFile(stampPath(directory), validationString);
+  writeFileAtomically(stampPath(directory), validationString);
 }
 
 void removeValidationString(std::string directory) { unlink(stampPath(directory).c_str()); }
@@ -112,7 +89,10 @@ namespace {
 
 const char kStagingPrefix[] = ".staging-";
 const char kRetiredPrefix[] = ".retired-";
-const char kStampTempPrefix[] = ".validatestring.";  // see replaceFile
+// The temporary names of writeFileAtomically beside the stamp and the
+// kept part's info.
+const char kStampTempPrefix[] = ".validatestring.";
+const char kPartInfoTempPrefix[] = ".part.info.";
 
 // |prefix| + our pid + unique characters, made as an empty directory.
 std::string makeScratchDir(const char* prefix) {
@@ -144,7 +124,7 @@ bool isCurrent(const std::string& validationString) {
 // Scratch files and directories carry the pid of their run; they belong to
 // a run that died when that pid is gone.
 bool isStale(const std::string& name) {
-  for (const char* prefix : {kStagingPrefix, kRetiredPrefix, kStampTempPrefix}) {
+  for (const char* prefix : {kStagingPrefix, kRetiredPrefix, kStampTempPrefix, kPartInfoTempPrefix}) {
     size_t length = strlen(prefix);
     if (name.compare(0, length, prefix) != 0) continue;
     long pid = strtol(name.c_str() + length, nullptr, 10);

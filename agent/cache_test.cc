@@ -69,38 +69,6 @@ TEST_F(CacheTest, StampMatchesOnlyItsFirstLineExactly) {
   EXPECT_FALSE(isCacheValid(cacheDir(), "abc"));
 }
 
-TEST_F(CacheTest, WriteReplacesTheStampWholeAndLeavesNoTemporaryFile) {
-  writeValidationString(cacheDir(), "a-much-longer-earlier-stamp");
-  writeValidationString(cacheDir(), "\"short\"");
-  EXPECT_EQ(readFile(cacheDir() + ".validatestring"), "\"short\"");
-  writeValidationString(cacheDir(), "");  // an empty string is never written
-  EXPECT_EQ(readFile(cacheDir() + ".validatestring"), "\"short\"");
-  EXPECT_EQ(system(("test $(ls -A " + cacheDir() + " | wc -l) -eq 2").c_str()), 0);
-}
-
-TEST_F(CacheTest, StagedAgentReplacesTheOldOneAndIsStamped) {
-  plantAgent();
-  writeFile(cacheDir() + "installagent/old-only", "x");
-  writeValidationString(cacheDir(), "old");
-  std::string staging = makeStagingDir();
-  ASSERT_NE(staging, "");
-  writeFile(staging + "/install", "new");
-  ASSERT_EQ(installStagedAgent(staging, "new-etag").dir(), cacheDir() + "installagent/");
-  EXPECT_EQ(readFile(cacheDir() + "installagent/install"), "new");
-  EXPECT_FALSE(pathExists(cacheDir() + "installagent/old-only"));
-  EXPECT_EQ(readFile(cacheDir() + ".validatestring"), "new-etag");
-  EXPECT_EQ(system(("test -z \"$(ls -A " + cacheDir() + " | grep -v -e installagent -e .validatestring -e .lock)\"").c_str()), 0);
-}
-
-TEST_F(CacheTest, AgentWithoutEtagLeavesNoStamp) {
-  writeValidationString(cacheDir(), "old");
-  std::string staging = makeStagingDir();
-  writeFile(staging + "/install", "new");
-  ASSERT_NE(installStagedAgent(staging, "").dir(), "");
-  EXPECT_FALSE(pathExists(cacheDir() + ".validatestring"));
-  EXPECT_FALSE(isCacheValid(cacheDir(), "old"));
-}
-
 TEST_F(CacheTest, StagingLeftByDeadRunsIsRemovedButLiveOnesStay) {
   std::string dead = cacheDir() + ".staging-999999999-abcdef";  // beyond pid_max
   std::string wide = cacheDir() + ".staging-4294967295-abcdef";  // -1 as a pid_t

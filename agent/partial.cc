@@ -23,14 +23,9 @@ struct PartInfo {
 };
 
 bool readInfo(const std::string& path, PartInfo* info) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  std::string text(kMaxInfoBytes, '\0');
-  ssize_t n = (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) ? read(fd, &text[0], text.size()) : -1;
-  close(fd);
-  if (n <= 0 || static_cast<size_t>(n) == text.size()) return false;
-  std::istringstream lines(text.substr(0, n));
+  std::string text;
+  if (!readRegularFile(path, kMaxInfoBytes, &text) || text.size() == kMaxInfoBytes) return false;
+  std::istringstream lines(text);
   std::string total, begun;
   if (!std::getline(lines, info->url) || !std::getline(lines, info->etag) ||
       !std::getline(lines, total) || !std::getline(lines, begun))

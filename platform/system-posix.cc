@@ -66,6 +66,20 @@ std::string makeUniqueDirectory(const std::string& prefix) {
   return mkdtemp(templ.data()) ? templ : "";
 }
 
+bool readRegularFile(const std::string& path, size_t limit, std::string* bytes) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  bytes->assign(limit, '\0');
+  size_t length = 0;
+  for (ssize_t n = 1; regular && n > 0 && length < limit; length += n)
+    if ((n = read(fd, &(*bytes)[length], limit - length)) < 0) regular = false, n = 0;
+  close(fd);
+  bytes->resize(length);
+  return regular;
+}
+
 bool writeFileAtomically(const std::string& path, const std::string& bytes) {
   std::string temp = path + "." + std::to_string(getpid()) + "-XXXXXX";
   int fd = mkstemp(temp.data());

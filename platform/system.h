@@ -17,6 +17,11 @@ bool removeItemAtPath(const std::string& path);
 // empty string when none could be made.
 std::string makeUniqueDirectory(const std::string& prefix);
 
+// Reads at most |limit| bytes of the regular file |path| into |bytes|,
+// without following a symbolic link or blocking on a FIFO. False when
+// |path| is not a regular file or cannot be read.
+bool readRegularFile(const std::string& path, size_t limit, std::string* bytes);
+
 // Writes |bytes| to a fresh file beside |path| (named |path| + "." + pid +
 // "-" and six unique characters) and renames it over |path|, so that a
 // reader sees the old contents or the new, never a part. False on failure,

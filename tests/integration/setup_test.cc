@@ -212,19 +212,6 @@ TEST(Robustness, KilledRunsNeverLeaveAPartialAgent) {
   expectLeft(w, kWhole);
 }
 
-// Each agent checks that it is whole; all append to one runs file.
-TEST(Robustness, EightRunsAtOnceOnAnEmptyCache) {
-  std::string file = servers().publish("eight.zip", "v1", 2 << 20);
-  World w;
-  w.download(servers().nginxUrl + "eight.zip");
-  std::vector<std::unique_ptr<Proc>> runs;
-  for (int i = 0; i < 8; ++i) runs.emplace_back(new Proc(w.argv({}), w.env));
-  for (auto& run : runs) EXPECT_EQ(run->finish(90).status, 0);
-  EXPECT_EQ(w.runs(), Strings(8, "v1"));
-  EXPECT_EQ(stamp(w), Servers::etag(file));
-  expectLeft(w, kWhole);
-}
-
 // With a display the progress shows in the window, without one on stderr.
 TEST(Display, WindowWithADisplayTerminalWithout) {
   if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "no Xvfb to give the window a display";
