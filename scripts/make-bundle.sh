@@ -71,7 +71,7 @@ is_png() {
 # A minisign public key line: base64 of 42 bytes (the "Ed" algorithm tag, an
 # 8-byte key id and a 32-byte Ed25519 key).
 is_key_line() {
-  [[ $1 =~ ^[A-Za-z0-9+/]{56}$ ]] && [ "$(printf %s "$1" | base64 -d 2>/dev/null | head -c 2)" = Ed ]
+  [[ $1 =~ ^[A-Za-z0-9+/]{56}$ ]] && [ "$(printf %s "$1" | base64 -d 2>/dev/null | head -c 2 | od -An -tx1 | tr -d " \n")" = 4564 ]
 }
 
 # As minisign -G writes them, one or more: an "untrusted comment:" line, then
