@@ -5,9 +5,11 @@
 #   BENCH_MB=512 RUNS=5 bench/run.sh
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/deps.sh
 . "$top/scripts/deps.sh"
+# shellcheck source=scripts/https_server.sh
 . "$top/scripts/https_server.sh"
-ensure_packages $BUILD_PACKAGES $RUN_PACKAGES curl
+ensure_packages "${BUILD_PACKAGES[@]}" "${RUN_PACKAGES[@]}" curl
 build_setup "$top"
 RUNS=${RUNS:-5}
 BIG_MB=${BENCH_MB:-512}

@@ -2,13 +2,17 @@
 # Shows the whole product on this machine, offline: a sample product bundle
 # around build/setup, its install agent served over HTTPS from 127.0.0.1,
 # the download road (window when there is a display, else the terminal
-# display), the cached agent on a second run, and the local-archive road.
+# display), the cached agent on a second run, the local-archive road, and
+# the same product as one self-extracting file. The bundles are made with
+# scripts/make-bundle.sh, as a vendor would.
 # Everything it makes stays under build/demo.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/deps.sh
 . "$top/scripts/deps.sh"
+# shellcheck source=scripts/https_server.sh
 . "$top/scripts/https_server.sh"
-ensure_packages $BUILD_PACKAGES $RUN_PACKAGES
+ensure_packages "${BUILD_PACKAGES[@]}" "${RUN_PACKAGES[@]}"
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 
 say "Building build/setup"
@@ -17,16 +21,14 @@ demo=$top/build/demo
 rm -rf "$demo" && mkdir -p "$demo"/{agent,www,server,home,tmp}
 
 say "Making a sample product: Sample Product.app with bundle.zip, splash.png and a 48 MiB install agent"
-app="$demo/Sample Product.app"
-mkdir -p "$app/Contents/MacOS" "$app/Contents/Resources"
-cp "$top/build/setup" "$app/Contents/MacOS/"
-cp "$top/build/libsetup-gtk.so" "$app/Contents/MacOS/" 2>/dev/null || true
-cp "$top/demo/splash.png" "$app/Contents/Resources/"
 echo "the product itself" >"$demo/product.txt"
-(cd "$demo" && zip -q "$app/Contents/Resources/bundle.zip" product.txt)
+(cd "$demo" && zip -q "$demo/bundle.zip" product.txt)
 cp "$top/demo/install" "$demo/agent/install"
 head -c $((48 << 20)) /dev/urandom >"$demo/agent/payload.bin"
 (cd "$demo/agent" && zip -q -0 "$demo/www/agent.zip" install payload.bin)
+"$top/scripts/make-bundle.sh" --out "$demo" --name "Sample Product" \
+  --bundle-zip "$demo/bundle.zip" --splash "$top/demo/splash.png"
+app="$demo/Sample Product.app"
 
 server=$demo/server
 trap 'stop_https_server "$server"' EXIT
@@ -49,11 +51,17 @@ echo "You saw: the cached agent started at once; no download, no unpacking (cach
 
 say "Run 3: the local road: InstallAgent.zip beside the program, no network"
 plain=$demo/plain-bundle
-mkdir -p "$plain"
-cp "$top/build/setup" "$app/Contents/Resources/bundle.zip" "$plain/"
-cp "$demo/www/agent.zip" "$plain/InstallAgent.zip"
+"$top/scripts/make-bundle.sh" --out "$plain" --bundle-zip "$demo/bundle.zip" \
+  --agent "$demo/www/agent.zip" --run "$demo/sample-product.run"
+# shellcheck disable=SC2016  # the agent is to get the text $HOME itself
 HOME=$demo/home TMPDIR=$demo/tmp "$plain/setup" 'it'"'"'s $HOME' ''
-echo "You saw: the agent unpacked into a private temporary directory, run with your arguments byte for byte (an empty one included), and the directory removed (left in $demo/tmp: $(ls -A "$demo/tmp" | wc -l) entries)."
+left() { find "$demo/tmp" -mindepth 1 -maxdepth 1 | wc -l; }
+echo "You saw: the agent unpacked into a private temporary directory, run with your arguments byte for byte (an empty one included), and the directory removed (left in $demo/tmp: $(left) entries)."
+
+say "Run 4: the same product as one file, $(wc -c <"$demo/sample-product.run") bytes: sh sample-product.run -- ARGS"
+# shellcheck disable=SC2016
+HOME=$demo/home TMPDIR=$demo/tmp sh "$demo/sample-product.run" -- 'one file' '$PATH' ''
+echo "You saw: the file unpacked itself into $demo/tmp, started setup there with the arguments after --, and removed everything it unpacked (left: $(left) entries)."
 
 say "Stopping the server"
 stop_https_server "$server"

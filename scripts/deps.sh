@@ -1,8 +1,15 @@
+# shellcheck shell=bash
 # Sourced by the set-up scripts: installs the Debian packages they need.
 # As root it runs apt-get; otherwise it prints the command to run and stops.
+#   ensure_packages "${BUILD_PACKAGES[@]}" "${RUN_PACKAGES[@]}" ...
 
-BUILD_PACKAGES="g++ cmake make pkg-config libcurl4-openssl-dev libgtk-3-dev libgtest-dev libgmock-dev"
-RUN_PACKAGES="libcurl4 unzip zip openssl nginx-light ca-certificates"
+# shellcheck disable=SC2034  # read by the scripts that source this file
+BUILD_PACKAGES=(g++ cmake make pkg-config libcurl4-openssl-dev libgtk-3-dev libgtest-dev libgmock-dev)
+# What the demo and the tests run: unzip and sh for the agent, zip and
+# openssl and nginx for a sample product and its server, makeself for the
+# single-file installer, minisign for signed agents.
+# shellcheck disable=SC2034
+RUN_PACKAGES=(libcurl4 unzip zip openssl nginx-light ca-certificates makeself minisign)
 
 ensure_packages() {
   local missing=()

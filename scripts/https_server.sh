@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced: a throw-away HTTPS server (nginx) on 127.0.0.1 with a certificate
 # made here, for the demo and the benchmarks.
 #   start_https_server STATE_DIR WEB_ROOT [RATE]  sets SERVER_PORT, SERVER_CA
@@ -38,6 +39,7 @@ start_https_server() {
   local dir=$1 root=$2 rate=${3:-0}
   mkdir -p "$dir/tmp"
   make_test_certificate "$dir"
+  # shellcheck disable=SC2034  # for the caller
   SERVER_CA=$dir/cert.pem
   for _ in $(seq 1 30); do
     SERVER_PORT=$((20000 + RANDOM % 30000))

@@ -31,6 +31,7 @@ mkdir -p "$docs"
 # The virtual display has no window manager, so the pictures show the
 # window's content without a title bar; the stock theme keeps them the same
 # whatever the desktop of whoever runs this.
+# shellcheck disable=SC2016  # the inner script expands its own arguments
 GTK_THEME=Adwaita xvfb-run -a -s "-screen 0 1024x768x24" sh -c '
   tool=$1 docs=$2 splash=$3
   for state in downloading indeterminate failed initializing; do

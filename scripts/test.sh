@@ -3,8 +3,9 @@
 # integration tests against local HTTPS servers, and the GTK window under Xvfb.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/deps.sh
 . "$top/scripts/deps.sh"
-ensure_packages $BUILD_PACKAGES $RUN_PACKAGES python3 xvfb xauth
+ensure_packages "${BUILD_PACKAGES[@]}" "${RUN_PACKAGES[@]}" python3 xvfb xauth
 build_setup "$top"
 cd "$top/build"
 ctest --output-on-failure --timeout 300
