@@ -22,6 +22,9 @@ ranges would, misbehaving as the options say:
                          Retry-After: <retry_after> when given)
   change=<other>         after the first cut, serve file <other> instead
   pace=<ms>              wait that long after each 64 KiB of body
+  trickle=<ms>           send the body one byte at a time, that long apart
+  stall=<ms>             send the first byte of the body, then nothing for that long
+  length=<N>             announce N bytes, whatever the body
 GET /log/<name> lists, one JSON object a line, what each /serve request for
 <name> carried and what it got. Prints "<https port> <http port>" once both
 listen; runs until killed.
@@ -111,7 +114,8 @@ class Handler(socketserver.StreamRequestHandler):
             state = self.server.state.setdefault(target, {"requests": 0, "cuts": 0})
             state["requests"] += 1
             count, cuts_done = state["requests"], state["cuts"]
-        entry = {k: self.headers.get(k) for k in ("range", "if-range", "if-none-match")}
+        entry = {k: self.headers.get(k) for k in ("range", "if-range", "if-none-match",
+                                                  "if-modified-since", "accept-encoding")}
         entry.update(status=0, sent=0)
         self.server.log.setdefault(name, []).append(entry)
         if "status" in opts and count <= int(opts.get("times", "1")):
@@ -145,14 +149,22 @@ class Handler(socketserver.StreamRequestHandler):
             head += "Content-Range: bytes %d-%d/%d\r\n" % (start, len(body) - 1, len(body))
         cut = self.next_cut(opts, cuts_done, len(body))
         end = len(body) if cut is None or cut <= start else cut
+        length = int(opts.get("length", len(body) - start))
         head = "HTTP/1.1 %d X\r\nContent-Length: %d\r\nConnection: close\r\n%s\r\n" % (
-            entry["status"], len(body) - start, head)
+            entry["status"], length, head)
         self.wfile.write(head.encode())
-        for at in range(start, end, 65536):
-            self.wfile.write(body[at : min(end, at + 65536)])
-            entry["sent"] += min(end, at + 65536) - at
-            if "pace" in opts:
+        step = 1 if "trickle" in opts or "stall" in opts else 65536
+        for at in range(start, end, step):
+            if "stall" in opts and at > start:
+                time.sleep(int(opts["stall"]) / 1000)
+                break
+            if "trickle" in opts:
+                time.sleep(int(opts["trickle"]) / 1000)
+            self.wfile.write(body[at : min(end, at + step)])
+            entry["sent"] += min(end, at + step) - at
+            if "pace" in opts or step == 1:
                 self.wfile.flush()
+            if "pace" in opts:
                 time.sleep(int(opts["pace"]) / 1000)
         self.wfile.flush()
         if end < len(body):
