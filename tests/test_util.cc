@@ -1,12 +1,9 @@
 #include "tests/test_util.h"
 
-#include <dirent.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -71,10 +68,6 @@ void makeZip(const std::string& zip, const std::map<std::string, std::string>& f
   if (status != 0) throw std::runtime_error("zip failed: " + command);
 }
 
-std::string recordingAgent(const std::string& log) {
-  return "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > " + smart_quote(log) + "\n";
-}
-
 std::vector<std::string> readRecords(const std::string& path) {
   std::string content = readFile(path);
   std::vector<std::string> records;
@@ -82,16 +75,4 @@ std::vector<std::string> readRecords(const std::string& path) {
   for (size_t end; (end = content.find('\0', start)) != std::string::npos; start = end + 1)
     records.push_back(content.substr(start, end - start));
   return records;
-}
-
-std::vector<std::string> listDir(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* listing = opendir(dir.c_str())) {
-    while (struct dirent* entry = readdir(listing))
-      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-        names.push_back(entry->d_name);
-    closedir(listing);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
 }

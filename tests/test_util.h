@@ -37,13 +37,6 @@ bool pathExists(const std::string& path);
 // real zip program; "install" scripts are what the agent runs.
 void makeZip(const std::string& zip, const std::map<std::string, std::string>& files);
 
-// An agent script that records each argument it gets, NUL-terminated, in
-// |log|.
-std::string recordingAgent(const std::string& log);
-
-// The names in |dir| ("." and ".." aside), sorted.
-std::vector<std::string> listDir(const std::string& dir);
-
 // Splits a NUL-terminated record file into its entries.
 std::vector<std::string> readRecords(const std::string& path);
 
