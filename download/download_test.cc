@@ -207,20 +207,6 @@ TEST_F(DownloadTest, UnknownLengthPulsesWithoutText) {
   EXPECT_EQ(download->bytesReceived, 1024);
 }
 
-TEST_F(DownloadTest, BodyLongerThanAnnouncedIsAFailure) {
-  auto download = makeDownload();
-  writeFile(request_.destination, std::string(150, 'x'));
-  download->transferDidReceiveResponse(response("\"e\"", 100));
-  download->transferDidReceiveData(150);
-  download->transferDidFinish();
-  ASSERT_EQ(logged_.size(), 1u);
-  EXPECT_EQ(logged_[0], "Download failed! Error - Received 150 bytes of the 100 announced. " +
-                            downloadFrom);
-  expectFailureShown(kFailedDownload);
-  EXPECT_FALSE(pathExists(request_.destination));
-  EXPECT_FALSE(pathExists(cacheDir() + ".validatestring"));
-}
-
 TEST_F(DownloadTest, FinishedArchiveIsStampedUnpackedAndStarted) {
   auto download = makeDownload();
   unlink(request_.destination.c_str());
@@ -245,17 +231,9 @@ TEST_F(DownloadTest, FinishedArchiveIsStampedUnpackedAndStarted) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(cacheDir()), {}), 3);
 }
 
-TEST_F(DownloadTest, ClosingTheWindowCancelsAndStops) {
-  auto download = makeDownload();
-  download->transferDidReceiveResponse(response("\"e\"", 100));
-  window_.close();
-  EXPECT_TRUE(cancelled_);
-  EXPECT_TRUE(loop_.stopped);
-  EXPECT_EQ(download->agentTask(), -1);
-}
-
-// Each row: what the attempts met, in order; what the requests carried;
-// how it ended. "R" is a response (status, ETag, length, Content-Range
+// Each row: what the attempts met, in order (what the integration suite's
+// fault server cannot easily bring about); what the requests carried; how
+// it ended. "R" is a response (status, ETag, length, Content-Range
 // start), "D" data, "F" the end of the body, "X" a broken connection.
 struct Step {
   Step(char kind, long status = 0, std::string etag = "", int64_t length = -1, int64_t from = -1)
@@ -267,7 +245,7 @@ struct Step {
 };
 
 TEST_F(DownloadTest, AttemptsFollowTheServersAnswers) {
-  const std::string v1 = "\"v1\"", v2 = "\"v2\"";
+  const std::string v1 = "\"v1\"";
   const struct Case {
     const char* name;
     std::vector<Step> steps;
@@ -278,18 +256,11 @@ TEST_F(DownloadTest, AttemptsFollowTheServersAnswers) {
        {{'R', 200, v1, 100}, {'D', 0, "", 50}, {'X'}, {'R', 206, v1, 50, 50}, {'D', 0, "", 40},
         {'X'}, {'R', 206, v1, 10, 90}, {'D', 0, "", 10}, {'F'}},
        {"", "50/" + v1, "90/" + v1}, false},
-      {"archive changed: from the start", {{'R', 200, v1, 100}, {'D', 0, "", 50}, {'X'},
-        {'R', 200, v2, 80}, {'D', 0, "", 80}, {'F'}}, {"", "50/" + v1}, false},
-      {"weak ETag: never a range", {{'R', 200, "W/" + v1, 100}, {'D', 0, "", 50}, {'X'},
-        {'R', 200, "W/" + v1, 100}, {'D', 0, "", 100}, {'F'}}, {"", ""}, false},
       {"416: once more without a range", {{'R', 200, v1, 100}, {'D', 0, "", 50}, {'X'},
         {'R', 416}, {'R', 200, v1, 100}, {'D', 0, "", 100}, {'F'}}, {"", "50/" + v1, ""}, false},
       {"206 of another range: from the start", {{'R', 200, v1, 100}, {'D', 0, "", 50}, {'X'},
         {'R', 206, v1, 60, 40}, {'R', 200, v1, 100}, {'D', 0, "", 100}, {'F'}},
        {"", "50/" + v1, ""}, false},
-      {"persistent 500: five attempts", {{'R', 500}, {'R', 500}, {'R', 500}, {'R', 500}, {'R', 500}},
-       {"", "", "", "", ""}, true},
-      {"404: one attempt", {{'R', 404}}, {""}, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
