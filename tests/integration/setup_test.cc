@@ -84,12 +84,15 @@ TEST(DownloadRoad, CacheFollowsTheEtag) {
   EXPECT_EQ(stamp(w), Servers::etag(file));
   expectLeft(w, kCached);
 
-  // Other contents, same size and time: nginx sends the same ETag.
+  // Other contents, same size and time: nginx sends the same ETag, and
+  // answers the stamp with a 304 and no body.
   writeFile(w.cache() + "installagent/marker", "");
   auto time = fs::last_write_time(file);
   fs::last_write_time(s.publish("life.zip", "v2"), time);
   EXPECT_EQ(w.run().status, 0);
   EXPECT_TRUE(pathExists(w.cache() + "installagent/marker"));
+  std::string etag = stamp(w).substr(1, stamp(w).size() - 2);  // nginx logs quotes as \x22
+  EXPECT_THAT(readFile(s.dir / "access.log"), HasSubstr("/life.zip 304 0 \\x22" + etag + "\\x22\n"));
 
   fs::last_write_time(file, time + std::chrono::hours(1));
   EXPECT_EQ(w.run().status, 0);
