@@ -1,8 +1,8 @@
 # Sourced by the set-up scripts: installs the Debian packages they need.
 # As root it runs apt-get; otherwise it prints the command to run and stops.
 
-BUILD_PACKAGES="g++ cmake make pkg-config libcurl4-openssl-dev libgtk-3-dev libgtest-dev libgmock-dev"
-RUN_PACKAGES="libcurl4 unzip zip openssl nginx-light ca-certificates"
+BUILD_PACKAGES="g++ cmake make pkg-config libcurl4-openssl-dev libgtk-3-dev libgtest-dev libgmock-dev libsodium-dev"
+RUN_PACKAGES="libcurl4 libsodium23 unzip zip openssl nginx-light ca-certificates"
 
 ensure_packages() {
   local missing=()

@@ -4,7 +4,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/deps.sh"
-ensure_packages $BUILD_PACKAGES $RUN_PACKAGES python3 xvfb xauth
+ensure_packages $BUILD_PACKAGES $RUN_PACKAGES python3 xvfb xauth minisign
 build_setup "$top"
 cd "$top/build"
 ctest --output-on-failure --timeout 300
