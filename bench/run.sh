@@ -14,8 +14,10 @@ build_setup "$top"
 RUNS=${RUNS:-5}
 BIG_MB=${BENCH_MB:-512}
 SMALL_MB=64
+SIGNED_MB=128
 work=$top/build/bench-work
 measure=$top/build/bench/measure
+verify_cost=$top/build/bench/verify_cost
 unset DISPLAY WAYLAND_DISPLAY
 
 # An agent archive of |mb| MiB: a trivial install script and a stored,
@@ -43,6 +45,14 @@ make_local_agent() {
   rm -rf "$dir"
 }
 
+# A throw-away signing key and the signature of |zip|, as a vendor makes them.
+sign_agent() {
+  local zip=$1
+  [ -s "$zip.minisig" ] && return 0
+  minisign -G -W -f -p "$work/sign.pub" -s "$work/sign.sec" >/dev/null
+  minisign -S -s "$work/sign.sec" -m "$zip" >/dev/null
+}
+
 median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 field() { awk -v f="$1" '{print $f}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", a / b}'; }
@@ -50,6 +60,8 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", a / b}'; }
 mkdir -p "$work/www" "$work/bundle" "$work/local" "$work/home" "$work/tmp" "$work/by-hand"
 make_agent "$work/www/agent-$BIG_MB.zip" "$BIG_MB"
 make_agent "$work/www/agent-$SMALL_MB.zip" "$SMALL_MB"
+make_agent "$work/www/agent-$SIGNED_MB.zip" "$SIGNED_MB"
+sign_agent "$work/www/agent-$SIGNED_MB.zip"
 make_local_agent "$work/local/InstallAgent.zip"
 cp "$top/build/setup" "$work/bundle/" && : >"$work/bundle/bundle.zip"
 cp "$top/build/setup" "$work/local/" && : >"$work/local/bundle.zip"
@@ -84,6 +96,9 @@ for run in $(seq 1 "$RUNS"); do
   results[hit_hand]+="$(hit_by_hand "$base/agent-$BIG_MB.zip")"$'\n'
   rm -rf "$HOME/.korvex"
   results[small_setup]+="$(setup_run "$base/agent-$SMALL_MB.zip")"$'\n'
+  results[signed_curl]+="$(curl_only "$base/agent-$SIGNED_MB.zip")"$'\n'
+  signed=$work/www/agent-$SIGNED_MB.zip
+  results[verify]+="$(sync; "$verify_cost" "$signed" "$signed.minisig" "$work/sign.pub")"$'\n'
 done
 # A download cut twice (at 30% and 70%, the second a reset): how many body
 # bytes crossed the wire for one successful run, against the archive.
@@ -115,6 +130,7 @@ dl_s=$(m dl_setup 1) dl_h=$(m dl_hand 1)
 phase_s=$(m dl_setup 3) curl_s=$(m curl 1)
 local_s=$(m local_setup 1) local_h=$(m local_hand 1) local_c=$(m local_clean 1)
 hit_s=$(m hit_setup 1) hit_h=$(m hit_hand 1) hit_b=$(m hit_bytes 1)
+verify_s=$(m verify 1) signed_curl_s=$(m signed_curl 1)
 rss_big=$(m dl_setup 2) rss_small=$(m small_setup 2)
 failures=$(printf '%s' "${results[dl_setup]}${results[hit_setup]}${results[local_setup]}${results[small_setup]}" | field 4 | grep -vc '^0$' || true)
 
@@ -132,6 +148,8 @@ Machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /p
 | 3a. body bytes sent for the cache hit (a 304) | ${hit_b} B | of $((BIG_MB << 20)) B | $(ratio "$hit_b" $((BIG_MB << 20))) | 0 B |
 | 3b. body bytes for a ${SMALL_MB} MiB download cut twice | ${cut_bytes} B (exit ${cut_status}) | ${cut_size} B archive | $(ratio "$cut_bytes" "$cut_size") | <= 1.02 |
 | 4. peak resident memory, ${BIG_MB} MiB download | $((rss_big / 1024)).$(( (rss_big % 1024) * 10 / 1024 )) MiB | ${SMALL_MB} MiB download: $((rss_small / 1024)).$(( (rss_small % 1024) * 10 / 1024 )) MiB | $(ratio "$rss_big" "$rss_small") | <= 16 MiB, ratio <= 1.10 |
+| 5. signature check of a ${SIGNED_MB} MiB download (hash as it arrives + Ed25519) | ${verify_s} s | ${signed_curl_s} s (curl -s -o) | $(ratio "$verify_s" "$signed_curl_s") | <= 0.03 |
+| 5a. verification throughput | $(ratio "$SIGNED_MB" "$verify_s") MiB/s | row 5 holds for links up to $(ratio "$SIGNED_MB" "$(ratio "$verify_s" 0.03)") MiB/s | - | report |
 
 Runs of setup that did not exit 0: $failures.
 TABLE

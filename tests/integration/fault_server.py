@@ -5,7 +5,7 @@ GET /<kind>/<name> answers with file <name> of --root:
   noetag     200 with Content-Length and no ETag
   truncated  announces the whole length, sends half, closes cleanly
   reset      announces the whole length, sends half, resets the connection
-  stall      sends the headers and 1000 bytes, then nothing for 70 s
+  stall      sends the headers, then nothing for 70 s
   slow       sends 4 KiB every 20 ms
   to-http    302 to this file on the plain HTTP listener, which serves it
 GET /status/<code> answers <code>.
@@ -91,7 +91,7 @@ class Handler(socketserver.StreamRequestHandler):
             else:
                 self.request.unwrap()  # close_notify: only the length is wrong
         elif kind == "stall":
-            self.send(200, body[:1000], len(body), etag)
+            self.send(200, b"", len(body), etag)
             self.request.settimeout(70)
             try:
                 self.request.recv(1)  # until the client gives up, or 70 s

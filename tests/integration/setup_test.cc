@@ -143,7 +143,8 @@ TEST(DownloadRoad, BrokenDownloadsFailAndLeaveNothing) {
   }
 }
 
-// The one test of the real idle limit: a minute without a byte.
+// The one test of the real idle limit: a minute without a byte of the
+// body is not tried again.
 TEST(DownloadRoad, StalledTransferFailsAfterAMinute) {
   servers().publish("stall.zip", "v1", 300000);
   World w;

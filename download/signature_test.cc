@@ -1,0 +1,216 @@
+#include "download/signature.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <random>
+
+#include "tests/test_util.h"
+
+namespace {
+
+int run(const std::string& command) {
+  int status = std::system((command + " >/dev/null 2>&1").c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  for (size_t start = 0, end = 0; end != std::string::npos && start < text.size();
+       start = end + 1) {
+    out.push_back(text.substr(start, (end = text.find('\n', start)) - start));
+  }
+  return out;
+}
+
+std::string join(const std::vector<std::string>& parts, const char* end = "\n") {
+  std::string text;
+  for (const std::string& part : parts) text += part + end;
+  return text;
+}
+
+// Keys "a" and "b" made by the real minisign, and archives signed with them.
+class SignatureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (run("command -v minisign") != 0) GTEST_SKIP() << "minisign is not installed";
+    for (std::string name : {"a", "b"}) {
+      ASSERT_EQ(run("minisign -G -W -p " + dir / name + ".pub -s " + dir / name + ".sec"), 0);
+      pub[name] = readFile(dir / name + ".pub");
+      id[name] = lines(pub[name])[0].substr(lines(pub[name])[0].rfind(' ') + 1);
+    }
+  }
+  std::vector<PublicKey> keys(const std::string& text) {
+    std::vector<PublicKey> parsed;
+    std::string error;
+    EXPECT_TRUE(parsePublicKeys(text, &parsed, &error)) << error;
+    return parsed;
+  }
+  std::string sign(const std::string& content, const std::string& key,
+                   const std::string& flags = "") {
+    writeFile(dir / "archive", content);
+    EXPECT_EQ(run("minisign -S " + flags + " -s " + dir / key + ".sec -m " + dir / "archive"), 0);
+    return readFile(dir / "archive.minisig");
+  }
+  // Feeds |content| in uneven chunks, as a transfer delivers it.
+  bool check(const std::string& content, const std::string& signature, const std::string& keyFile,
+             SignatureInfo* info, std::string* error) {
+    ArchiveVerifier verifier;
+    for (size_t at = 0, step = 1; at < content.size(); at += step, step = step * 3 + 1) {
+      verifier.update(content.data() + at, std::min(step, content.size() - at));
+    }
+    return verifier.verify(signature, keys(keyFile), info, error);
+  }
+  ScratchDir dir;
+  std::map<std::string, std::string> pub, id;
+};
+
+TEST_F(SignatureTest, AcceptsOnlyWhatATrustedKeySignedUnchanged) {
+  const std::string archive(100000, 'z'), good = sign(archive, "a");
+  std::vector<std::string> edited = lines(good);
+  edited[2] += "\tversion:2";
+  const struct {
+    std::string content, signature, keyFile, error, signer;
+  } cases[] = {
+      {archive, good, pub["a"], "", "a"},
+      {archive, sign(archive, "b"), pub["a"] + pub["b"], "", "b"},
+      {archive + "!", good, pub["a"], "bad signature", ""},
+      {archive, sign(archive, "b"), pub["a"], "unknown key id " + id["b"], ""},
+      {archive, sign(archive, "a", "-l"), pub["a"], "re-sign the archive with minisign's default",
+       ""},
+      {archive, join(edited), pub["a"], "bad global signature", ""},
+  };
+  for (const auto& c : cases) {
+    SignatureInfo info;
+    std::string error;
+    EXPECT_EQ(check(c.content, c.signature, c.keyFile, &info, &error), c.error.empty()) << c.error;
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    if (!c.error.empty()) continue;
+    EXPECT_EQ(info.keyId, id[c.signer]);
+    EXPECT_TRUE(info.hasTimestamp && std::llabs(info.timestamp - time(nullptr)) < 600)
+        << info.timestamp;
+    EXPECT_EQ(lines(c.signature)[2], "trusted comment: " + info.trustedComment);
+  }
+}
+
+TEST_F(SignatureTest, ResumedPartFromFileAndStoredSignature) {
+  const std::string archive(300000, 'r'), signature = sign(archive, "a", "-t 'release 7'");
+  ArchiveVerifier verifier;
+  std::string error;
+  ASSERT_TRUE(verifier.updateFromFile(dir / "archive", 123456, &error)) << error;
+  verifier.update(archive.data() + 123456, archive.size() - 123456);
+  SignatureInfo info;
+  ASSERT_TRUE(verifier.verify(signature, keys(pub["a"]), &info, &error)) << error;
+  EXPECT_TRUE(!info.hasTimestamp && info.trustedComment == "release 7") << info.trustedComment;
+  EXPECT_FALSE(ArchiveVerifier().updateFromFile(dir / "archive", archive.size() + 1, &error));
+  EXPECT_TRUE(checkStoredSignature(signature, keys(pub["a"]), &info, &error)) << error;
+  EXPECT_FALSE(checkStoredSignature(signature, keys(pub["b"]), &info, &error));
+}
+
+TEST_F(SignatureTest, MalformedKeyAndSignatureFiles) {
+  std::vector<std::string> a = lines(pub["a"]), s = lines(sign("agent", "a"));
+  std::string key = a[1];
+  auto with = [&](size_t index, const std::string& line) {
+    std::vector<std::string> copy = s;
+    copy[index] = line;
+    return join(copy);
+  };
+  const struct {
+    bool isKey;
+    std::string text, error;
+  } cases[] = {
+      {true, "\r\n\n  \n", "no minisign public key"},
+      {true, a[0] + "\n", "line 1: no key line"},
+      {true, a[0] + "\n\n" + key + "\n", "no key line"},
+      {true, key + "\n" + key, "expected an \"untrusted"},
+      {true, a[0] + "\n" + key.substr(0, 52), "holds 39 bytes, not 42"},
+      {true, a[0] + "\n" + key.substr(1), "not valid base64"},
+      {true, a[0] + "\nS" + key.substr(1), "not an Ed25519"},
+      {true, a[0] + std::string(2000, 'x') + "\n" + key, "longer than 1024 bytes"},
+      {true, join(a) + join(a), "line 3: key id " + id["a"] + " appears twice"},
+      {true, join(a) + lines(pub["b"])[0] + "\n" + key + "AAAA", "line 3: the key line holds 45"},
+      {false, "", "has 0 lines, not 4"},
+      {false, join(s) + "junk", "has 5 lines, not 4"},
+      {false, s[0] + "\n" + s[1] + "\n" + s[2], "has 3 lines"},
+      {false, with(0, "comment"), "lacks its untrusted"},
+      {false, with(2, "x"), "lacks its trusted"},
+      {false, with(1, s[1].substr(0, 96)), "signature line holds 72 bytes, not 74"},
+      {false, with(1, s[1].substr(0, 98) + "B="), "not valid base64"},  // stray low bits
+      {false, with(1, "S" + s[1].substr(1)), "neither \"ED\" nor \"Ed\""},
+      {false, with(3, s[3].substr(0, 84)), "global signature line holds 63 bytes"},
+      {false, with(0, s[0] + std::string(2000, 'x')), "untrusted comment is too long"},
+      {false, with(2, s[2] + std::string(9000, 'x')), "larger than 8 KiB"},
+  };
+  for (const auto& c : cases) {
+    std::vector<PublicKey> parsed;
+    std::string error;
+    EXPECT_FALSE(c.isKey ? parsePublicKeys(c.text, &parsed, &error)
+                         : check("agent", c.text, pub["a"], nullptr, &error))
+        << c.text;
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    EXPECT_TRUE(parsed.empty());
+  }
+  EXPECT_EQ(keys("\r\n" + join(a, "\r\n") + "\r\n\r\n" + join(lines(pub["b"]), "\r\n")).size(), 2u);
+  std::string error;
+  EXPECT_TRUE(check("agent", join(s, "\r\n") + "\r\n\n", pub["a"], nullptr, &error)) << error;
+}
+
+TEST_F(SignatureTest, RollbackByTimestamp) {
+  std::vector<std::string> s = lines(sign("x", "a"));
+  auto cached = [&](const std::string& comment) {
+    return join({s[0], s[1], "trusted comment: " + comment, s[3]});
+  };
+  const struct {
+    int64_t fresh;  // -1: no timestamp
+    std::string cachedComment;
+    bool rollback;
+  } cases[] = {
+      {999, "timestamp:1000\tfile:agent.zip\thashed", true},
+      {-1, "timestamp:1000", true},
+      {1000, "timestamp:1000\tfile:agent.zip", false},
+      {1001, "timestamp:1000", false},
+      {5, "release 7", false},
+      {-1, "timestamp:12x", false},
+      {5, "timestamp:99999999999999999999", false},
+      {5, "", false},  // no cached signature
+  };
+  for (const auto& c : cases) {
+    SignatureInfo fresh;
+    fresh.hasTimestamp = c.fresh >= 0;
+    fresh.timestamp = c.fresh;
+    std::string reason, text = c.cachedComment.empty() ? "" : cached(c.cachedComment);
+    EXPECT_EQ(isRollback(fresh, text, &reason), c.rollback) << c.cachedComment;
+    EXPECT_EQ(reason.empty(), !c.rollback) << reason;
+  }
+}
+
+// Random archives, half of them tampered with after signing, a fifth signed
+// by a foreign key: the verdict must be minisign's own.
+TEST_F(SignatureTest, AgreesWithMinisignVerify) {
+  const int kFiles = 300;
+  std::mt19937 random(11);
+  for (int i = 0; i < kFiles; ++i) {
+    std::string content(random() % 20000 + 1, '\0'), name = dir / "f" + std::to_string(i);
+    for (char& c : content) c = static_cast<char>(random());
+    writeFile(i % 2 ? dir / "o" + std::to_string(i) : name, content);
+    content[random() % content.size()] ^= 1 << (random() % 8);
+    if (i % 2) writeFile(name, content);
+  }
+  ASSERT_EQ(run("cd " + dir.path() + " && for i in $(seq 0 " + std::to_string(kFiles - 1) +
+                "); do k=a; [ $((i % 5)) = 0 ] && k=b; s=f$i; [ -e o$i ] && s=o$i;"
+                " minisign -S -s $k.sec -m $s -x f$i.minisig || exit 1;"
+                " minisign -V -q -p a.pub -m f$i -x f$i.minisig; echo $? >f$i.verdict; done"),
+            0);
+  int accepted = 0;
+  for (int i = 0; i < kFiles; ++i) {
+    std::string f = dir / "f" + std::to_string(i), error;
+    bool ok = check(readFile(f), readFile(f + ".minisig"), pub["a"], nullptr, &error);
+    EXPECT_EQ(ok, readFile(f + ".verdict") == "0\n") << f << ": " << error;
+    accepted += ok;
+  }
+  EXPECT_EQ(accepted, 120);  // the untampered ones not signed by b
+}
+
+}  // namespace
