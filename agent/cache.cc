@@ -211,15 +211,25 @@ void AgentHold::release() {
   removeWhenDone_ = false;
 }
 
-AgentHold installStagedAgent(const std::string& staging, const std::string& validationString) {
+std::string agentSignaturePath() { return getInstallAgentCacheDir() + ".agent.minisig"; }
+
+std::string readAgentSignature() {
+  std::string text;
+  return readRegularFile(agentSignaturePath(), 65536, &text) ? text : "";
+}
+
+AgentHold installStagedAgent(const std::string& staging, const std::string& validationString,
+                             const std::string& signature) {
   std::string cacheDir = getInstallAgentCacheDir();
   CacheLock lock;
-  if (isCurrent(validationString)) {  // another run just put the same agent there
+  if (isCurrent(validationString)) {  // the same agent is there already
     removeItemAtPath(staging);
+    if (!signature.empty()) writeFileAtomically(agentSignaturePath(), signature);
     return holdCachedAgent();
   }
   if (isInUse(cachedAgentPath())) return AgentHold(staging + FILE_SEPARATOR, -1, true);
   removeValidationString(cacheDir);
+  unlink(agentSignaturePath().c_str());
   std::string retired = retireCachedAgent();
   bool placed = rename(staging.c_str(), cachedAgentPath().c_str()) == 0;
   if (!retired.empty()) removeItemAtPath(retired);
@@ -227,16 +237,19 @@ AgentHold installStagedAgent(const std::string& staging, const std::string& vali
     removeItemAtPath(staging);
     return AgentHold();
   }
+  // The stamp goes last: an agent counts as current only with the
+  // signature it was checked with beside it.
+  if (!signature.empty()) writeFileAtomically(agentSignaturePath(), signature);
   writeValidationString(cacheDir, validationString);
   return holdCachedAgent();
 }
 
-AgentHold holdCachedAgentIfCurrent(const std::string& validationString) {
+AgentHold holdCachedAgentIfCurrent(const std::string& validationString, bool removeStale) {
   CacheLock lock;
   removeStaleScratch();  // a run that only uses the cache tidies it too
   if (installAgentDirOnDisk().empty()) return AgentHold();
   if (isCurrent(validationString)) return holdCachedAgent();
-  removeCachedAgent();
+  if (removeStale) removeCachedAgent();
   return AgentHold();
 }
 

@@ -80,11 +80,18 @@ class AgentHold {
 // itself, removed when the hold ends. A run killed at any instant leaves no
 // agent, an agent without a matching stamp, or a complete agent with its
 // stamp. An empty hold, with |staging| removed, when nothing could be placed.
-AgentHold installStagedAgent(const std::string& staging, const std::string& validationString);
+// |signature|, when not empty, is kept beside the agent (see
+// readAgentSignature) before the stamp is written.
+AgentHold installStagedAgent(const std::string& staging, const std::string& validationString,
+                             const std::string& signature = "");
+
+// The signature the cached agent was checked with; empty when there is none.
+std::string readAgentSignature();
 
 // A hold on the cached agent when it is stamped with |validationString|;
-// otherwise an empty hold, the stale agent removed unless it is in use.
-AgentHold holdCachedAgentIfCurrent(const std::string& validationString);
+// otherwise an empty hold, the stale agent removed (with |removeStale|)
+// unless it is in use.
+AgentHold holdCachedAgentIfCurrent(const std::string& validationString, bool removeStale = true);
 
 // Moves the cached agent out of the way and removes it (the stamp stays),
 // unless it is in use.

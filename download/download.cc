@@ -12,6 +12,7 @@
 #include "agent/cache.h"
 #include "agent/extract.h"
 #include "agent/partial.h"
+#include "download/hash_behind.h"
 #include "bootstrap/constants.h"
 #include "download/bootstrap.h"
 #include "platform/background.h"
@@ -103,6 +104,13 @@ void Download::applicationDidFinishLaunching() {
     window_.setSplash(splash, 400.0, 400.0);
     window_.displayIfNeeded();
   }
+  // Keys beside the product: the agent must come signed by one of them.
+  std::string keyFile = appendPathComponent(bundle.resourcePath, "InstallAgent.pub");
+  std::string error;
+  if (fileExists(keyFile) && !loadPublicKeys(keyFile, &keys_, &error)) {
+    if (platform_.report) platform_.report(error, true);
+    return;
+  }
   downloadFromURL(downloadFrom);
 }
 
@@ -119,7 +127,8 @@ void Download::downloadFromURL(const std::string& url) {
     // A current-looking cached agent is asked about with its stamp; bytes of
     // an earlier run's broken download are continued.
     std::string cacheDir = getInstallAgentCacheDir();
-    if (!installAgentDirOnDisk().empty()) stamp_ = readValidationString(cacheDir);
+    if (!installAgentDirOnDisk().empty() && cachedAgentWasChecked())
+      stamp_ = readValidationString(cacheDir);
     part_ = std::make_unique<KeptPart>(cacheDir);
     if (part_->locked()) {
       installAgentLocation = part_->path();
@@ -134,8 +143,8 @@ void Download::downloadFromURL(const std::string& url) {
 void Download::startAttempt() {
   retryTimer_ = 0;
   TransferRequest request;
-  request.url = url_;
-  request.destination = installAgentLocation;
+  request.url = fetchingSignature_ ? url_ + ".minisig" : url_;
+  request.destination = fetchingSignature_ ? signaturePath() : installAgentLocation;
   request.idleTimeout = idleTimeout_;
   request.keepPartial = true;  // what is not kept, failure() removes
   conditional_ = offset_ == 0 && !stamp_.empty();
@@ -151,6 +160,7 @@ void Download::startAttempt() {
 
 void Download::transferDidReceiveResponse(const TransferResponse& response) {
   failingUrl_ = response.url.empty() ? failingUrl_ : response.url;
+  if (fetchingSignature_) return signatureResponse(response);
   if (response.status == 304) return notModified(response);
   if (isTransientStatus(response.status)) return retryAfterStatus(response);
   if (response.status == 416 && offset_ > 0) return restartFromZero();
@@ -195,6 +205,7 @@ bool Download::acceptBody(const TransferResponse& response) {
     if (offset_ == 0 || response.rangeStart != offset_ || response.rangeTotal != fileLength)
       return false;
     theDownload->writeBodyAt(offset_);
+    hashAsItArrives();
     return true;
   }
   offset_ = 0;
@@ -203,7 +214,15 @@ bool Download::acceptBody(const TransferResponse& response) {
   if (part_) part_->forget();
   theDownload->writeBodyAt(0);
   if (part_ && !partEtag_.empty() && fileLength > 0) part_->describe(url_, partEtag_, fileLength);
+  hashAsItArrives();
   return true;
+}
+
+// Hashing starts at the file's first byte, so a continued part is hashed
+// once, when this run continues it.
+void Download::hashAsItArrives() {
+  hash_.reset();
+  if (!keys_.empty()) hash_ = std::make_unique<HashBehind>(installAgentLocation);
 }
 
 // The kept bytes cannot be continued: once more from the start, at once.
@@ -253,9 +272,18 @@ void Download::waitThenRetry(const std::string& phrase, int seconds) {
 // A response without an ETag never matches a stamp; an agent that is not
 // current is removed.
 bool Download::isCachedAgentCurrent() {
-  if (!useCache_) return false;
-  agent_ = holdCachedAgentIfCurrent(validationString);
+  if (!useCache_ || !cachedAgentWasChecked()) return false;
+  // With keys, an agent is replaced only by one whose signature checks.
+  agent_ = holdCachedAgentIfCurrent(validationString, keys_.empty());
   return !agent_.dir().empty();
+}
+
+// Without keys every cached agent counts; with keys, only one checked with
+// one of them when it was cached.
+bool Download::cachedAgentWasChecked() {
+  SignatureInfo info;
+  std::string error;
+  return keys_.empty() || checkStoredSignature(readAgentSignature(), keys_, &info, &error);
 }
 
 void Download::showProgressStart() {
@@ -278,6 +306,11 @@ void Download::showProgress() {
 
 void Download::transferDidReceiveData(uint64_t length) {
   attemptBytes_ += length;
+  if (fetchingSignature_) {
+    if (attemptBytes_ > static_cast<int64_t>(kMaxSignatureBytes)) signatureTooLarge();
+    return;
+  }
+  if (hash_) hash_->written(offset_ + attemptBytes_);
   bytesReceived = offset_ + attemptBytes_;
   if (fileLength != -1) showProgress();
 }
@@ -311,6 +344,7 @@ void Download::downloadDidFail(const std::string& description, const std::string
 bool Download::keepsPart() const { return part_ && !partEtag_.empty(); }
 
 void Download::transferDidFinish() {
+  if (fetchingSignature_) return checkSignature();
   int64_t received = offset_ + attemptBytes_;
   std::string count = "Received " + std::to_string(received) + " bytes of the " +
                       std::to_string(fileLength) + " announced.";
@@ -323,12 +357,71 @@ void Download::transferDidFinish() {
     return downloadDidFail(count, failingUrl_);
   }
   if (part_) part_->forget();  // whole: nothing to continue
+  if (!keys_.empty()) return fetchSignature();
+  startUnpacking();
+}
+
+void Download::startUnpacking() {
   window_.setStatus("Initializing the installer");
   window_.setProgressIndeterminate(true);
   window_.setProgressAnimating(true);
   window_.setCancelEnabled(false);
   window_.displayIfNeeded();
   unpack();
+}
+
+// The signature is fetched like the archive (same rules, same retries),
+// from the archive's URL and ".minisig"; the archive goes if it fails.
+void Download::fetchSignature() {
+  fetchingSignature_ = true;
+  partEtag_.clear();
+  offset_ = 0;
+  stamp_.clear();
+  retry_ = RetryPolicy(platform_.random);
+  startAttempt();
+}
+
+std::string Download::signaturePath() const { return downloadTo + ".minisig"; }
+
+void Download::signatureResponse(const TransferResponse& response) {
+  if (isTransientStatus(response.status)) return retryAfterStatus(response);
+  if (response.status < 200 || response.status > 299) {
+    theDownload->cancel();
+    return signatureFailed("No signature for the archive (HTTP status " +
+                           std::to_string(response.status) + ").", failingUrl_);
+  }
+  if (response.expectedLength > static_cast<int64_t>(kMaxSignatureBytes))
+    return signatureTooLarge();
+  theDownload->writeBodyAt(0);
+}
+
+void Download::signatureTooLarge() {
+  theDownload->cancel();
+  signatureFailed("The signature is larger than " + std::to_string(kMaxSignatureBytes) +
+                      " bytes.", failingUrl_);
+}
+
+void Download::checkSignature() {
+  std::string text, error;
+  bool read = readRegularFile(signaturePath(), kMaxSignatureBytes + 1, &text);
+  unlink(signaturePath().c_str());
+  ArchiveVerifier& verifier = hash_->finish(&error);
+  SignatureInfo info;
+  if (!read) error = "Cannot read the signature.";
+  if (error.empty() && verifier.verify(text, keys_, &info, &error) &&
+      !isRollback(info, readAgentSignature(), &error)) {
+    signature_ = text;
+    return startUnpacking();
+  }
+  signatureFailed(error, url_);
+}
+
+// A failed check removes the archive and leaves the cache as it was.
+void Download::signatureFailed(const std::string& reason, const std::string& url) {
+  unlink(signaturePath().c_str());
+  partEtag_.clear();
+  if (part_) part_->discard();
+  downloadDidFail(reason, url);
 }
 
 // Unpacking runs in a child process watched by the loop, so that the
@@ -377,7 +470,7 @@ bool Download::placeAgent() {
     agent_ = AgentHold(unpackDir_ + FILE_SEPARATOR, -1, false);
     return true;
   }
-  agent_ = installStagedAgent(unpackDir_, validationString);
+  agent_ = installStagedAgent(unpackDir_, validationString, signature_);
   return !agent_.dir().empty();
 }
 

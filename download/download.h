@@ -12,11 +12,13 @@
 #include "agent/cache.h"
 #include "bootstrap/report.h"
 #include "download/retry.h"
+#include "download/signature.h"
 #include "platform/bundle.h"
 #include "platform/loop.h"
 #include "platform/transfer.h"
 
 class DownloadWindow;
+class HashBehind;
 class KeptPart;
 
 // What the download front end needs of the platform. The defaults from
@@ -98,6 +100,15 @@ class Download : public TransferDelegate {
   void waitThenRetry(const std::string& phrase, int seconds);
   bool keepsPart() const;
   bool isCachedAgentCurrent();
+  bool cachedAgentWasChecked();
+  void hashAsItArrives();
+  void fetchSignature();
+  std::string signaturePath() const;
+  void signatureResponse(const TransferResponse& response);
+  void signatureTooLarge();
+  void checkSignature();
+  void signatureFailed(const std::string& reason, const std::string& url);
+  void startUnpacking();
   void showProgressStart();
   void showProgress();
   void unpack();
@@ -128,6 +139,13 @@ class Download : public TransferDelegate {
   int64_t attemptBytes_ = 0;  // body bytes of this attempt
   std::string partEtag_;      // the strong ETag the kept bytes belong to
   Loop::Handle retryTimer_ = 0;
+
+  // Signed agents: the keys beside the product, the archive's hash, and
+  // the signature once checked (kept beside the cached agent).
+  std::vector<PublicKey> keys_;
+  std::unique_ptr<HashBehind> hash_;
+  bool fetchingSignature_ = false;
+  std::string signature_;
 };
 
 #endif  // SETUP_DOWNLOAD_DOWNLOAD_H_
