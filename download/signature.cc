@@ -237,22 +237,6 @@ void ArchiveVerifier::update(const void* data, size_t length) {
   sodium_->crypto_generichash_update(&state_->hash, static_cast<const uint8_t*>(data), length);
 }
 
-bool ArchiveVerifier::updateFromFile(const std::string& path, uint64_t length, std::string* error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(error, path + ": " + strerror(errno));
-  std::vector<char> buffer(256 * 1024);
-  ssize_t n = 1;
-  for (; length > 0 &&
-         (n = read(fd, buffer.data(), std::min<uint64_t>(length, buffer.size()))) > 0;) {
-    update(buffer.data(), n);
-    length -= n;
-  }
-  int readError = errno;
-  close(fd);
-  if (n < 0) return fail(error, path + ": " + strerror(readError));
-  return length == 0 || fail(error, path + ": shorter than the part already downloaded");
-}
-
 bool ArchiveVerifier::verify(const std::string& signatureText, const std::vector<PublicKey>& keys,
                              SignatureInfo* info, std::string* error) {
   ParsedSignature sig;

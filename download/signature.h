@@ -56,10 +56,6 @@ class ArchiveVerifier {
 
   // Adds the archive's next |length| bytes; all of them come before verify().
   void update(const void* data, size_t length);
-  // Adds the first |length| bytes of the file at |path| (the part of a
-  // resumed download already on disk). False, with the reason, when the
-  // file is shorter or unreadable.
-  bool updateFromFile(const std::string& path, uint64_t length, std::string* error);
   // True when |signatureText| (a .minisig file's content) is a prehashed
   // signature of the bytes added, by one of |keys|, and its trusted comment
   // is signed too; fills |info|. Otherwise false with the reason.
