@@ -14,7 +14,9 @@ ranges would, misbehaving as the options say:
   etag=strong|weak|empty|none
                          the ETag sent (strong by default; it follows the content)
   inm=ignore             answer 200 even when If-None-Match matches
-  range=ignore           answer 200 to every Range request
+  range=ignore|refuse|bad
+                         answer every Range request with 200, with 416, or with a
+                         206 that starts at the first byte
   cut=P[,P...]           cut the connection once at each file position P
                          (bytes, or a percentage such as 50%) as the body passes it
   how=reset              cut with a reset instead of a clean close
@@ -146,12 +148,13 @@ class Handler(socketserver.StreamRequestHandler):
         if wanted.startswith("bytes=") and wanted.endswith("-") and opts.get("range") != "ignore":
             if self.headers.get("if-range", tag) == tag and tag and not tag.startswith("W/"):
                 start = int(wanted[6:-1])
-                if start >= len(body):
+                if start >= len(body) or opts.get("range") == "refuse":
                     entry["status"] = 416
                     return self.send(416, extra="Content-Range: bytes */%d\r\n" % len(body))
         entry["status"] = 206 if start else 200
         if start:
-            head += "Content-Range: bytes %d-%d/%d\r\n" % (start, len(body) - 1, len(body))
+            first = 0 if opts.get("range") == "bad" else start
+            head += "Content-Range: bytes %d-%d/%d\r\n" % (first, len(body) - 1, len(body))
         cut = self.next_cut(opts, cuts_done, len(body))
         end = len(body) if cut is None or cut <= start else cut
         length = int(opts.get("length", len(body) - start))

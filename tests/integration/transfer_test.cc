@@ -55,6 +55,8 @@ TEST(Transfers, CutsAreContinuedWhereTheEtagAllows) {
       {"cut90reset", "cut=50%,90%&how=reset", true, "v1", "- [1-9][0-9]+- [1-9][0-9]+- ", false},
       {"changed", "cut=50%&change=changed-v2.zip", true, "v2", "- H- ", false},
       {"noranges", "cut=50%&range=ignore", true, "v1", "- H- ", false},
+      {"refused", "cut=50%&range=refuse", true, "v1", "- H- - ", false},   // 416: once without
+      {"badrange", "cut=50%&range=bad", true, "v1", "- H- - ", false},     // a 206 elsewhere
       {"weak", "cut=50%&etag=weak", true, "v1", "- - ", false},
       {"busy", "status=503&times=1&retry_after=1", true, "v1", "- - ", true},
       {"missing", "status=404&times=99", false, "", "- ", true},
