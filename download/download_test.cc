@@ -65,15 +65,11 @@ class FakeWindow : public DownloadWindow {
 };
 
 struct FakeTransfer : Transfer {
-  FakeTransfer(bool* cancelled, int64_t* bodyAt) : cancelled(cancelled), bodyAt(bodyAt) {}
+  explicit FakeTransfer(bool* cancelled) : cancelled(cancelled) {}
   void cancel() override { *cancelled = true; }
-  void writeBodyAt(int64_t offset) override { *bodyAt = offset; }
+  void writeBodyAt(int64_t) override {}
   bool* cancelled;
-  int64_t* bodyAt;
 };
-
-const char kFailedDownload[] =
-    "Error during the download process.\nSee your system log for more information.";
 
 class DownloadTest : public ::testing::Test {
  protected:
@@ -93,7 +89,7 @@ class DownloadTest : public ::testing::Test {
       request_ = r;
       requests_.push_back(r);
       cancelled_ = false;
-      return std::make_unique<FakeTransfer>(&cancelled_, &bodyAt_);
+      return std::make_unique<FakeTransfer>(&cancelled_);
     };
     p.launchTask = [this](const std::string& path, const std::vector<std::string>& args) {
       launched_.push_back(path);
@@ -138,15 +134,6 @@ class DownloadTest : public ::testing::Test {
     return {"/bin/sh", agentDir + "install", "-installbundle", scratch_ / "res/bundle.zip",
             "-v", "a b"};
   }
-  void expectFailureShown(const std::string& message) {
-    EXPECT_EQ(window_.statuses.back(), message);
-    EXPECT_TRUE(window_.red);
-    EXPECT_FALSE(window_.indeterminate);
-    EXPECT_FALSE(window_.animating);
-    EXPECT_EQ(window_.value, window_.max);
-    EXPECT_TRUE(launched_.empty());
-  }
-
   ScratchDir scratch_;
   ScopedEnv home_;
   FakeLoop loop_;
@@ -154,7 +141,6 @@ class DownloadTest : public ::testing::Test {
   TransferRequest request_;
   std::vector<TransferRequest> requests_;
   bool cancelled_ = false;
-  int64_t bodyAt_ = -1;
   std::vector<std::string> launched_, logged_;
 };
 
