@@ -126,10 +126,6 @@ class DownloadTest : public ::testing::Test {
   }
 
   std::string cacheDir() { return getInstallAgentCacheDir(); }
-  void plantCachedAgent(const std::string& stamp) {
-    writeFile(cacheDir() + "installagent/install", "cached");
-    writeValidationString(cacheDir(), stamp);
-  }
   std::vector<std::string> expectedLaunch(const std::string& agentDir) {
     return {"/bin/sh", agentDir + "install", "-installbundle", scratch_ / "res/bundle.zip",
             "-v", "a b"};
@@ -254,41 +250,5 @@ TEST_F(DownloadTest, OnlyTransientFailuresAreRetried) {
     if (c.before) download->transferDidReceiveData(c.before);
     download->transferDidFail({"why", downloadFrom, c.fault});
     EXPECT_EQ(window_.red, !c.retried) << int(c.fault);
-  }
-}
-
-// A cached agent stamped "v1" is asked about with If-None-Match. It starts
-// at once on a 304 or the same ETag; another ETag, or none, removes it; a
-// 304 naming another ETag asks once more without the condition, and a 304
-// to that is a failure.
-TEST_F(DownloadTest, CachedAgentIsStartedOrReplacedAsTheServerAnswers) {
-  const struct { long status; std::string etag; bool starts; size_t requests; } cases[] = {
-      {304, "", true, 1}, {304, "\"v1\"", true, 1}, {200, "\"v1\"", true, 1},
-      {304, "\"v2\"", false, 2}, {200, "\"v2\"", false, 1}, {200, "", false, 1}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.status) + c.etag);
-    mkpath(cacheDir() + "installagent", 0700);
-    plantCachedAgent("\"v1\"");
-    requests_.clear();
-    launched_.clear();
-    window_ = FakeWindow();
-    auto download = makeDownload();
-    download->transferDidReceiveResponse(response(c.etag, 1000, c.status));
-    EXPECT_EQ(requests_.front().ifNoneMatch, "\"v1\"");
-    EXPECT_EQ(requests_.size(), c.requests);
-    EXPECT_EQ(requests_.back().ifNoneMatch, c.requests == 1 ? "\"v1\"" : "");
-    EXPECT_EQ(launched_.empty(), !c.starts);
-    EXPECT_EQ(window_.closed, c.starts ? 1 : 0);
-    if (c.requests == 1) {
-      EXPECT_EQ(cancelled_, c.starts);
-    }
-    EXPECT_EQ(installAgentDirOnDisk().empty(), !c.starts && c.status == 200);
-    if (c.starts) {
-      EXPECT_EQ(launched_, expectedLaunch(cacheDir() + "installagent/"));
-      EXPECT_EQ(download->agentTask(), 4242);
-    } else if (c.requests == 2) {
-      download->transferDidReceiveResponse(response("", -1, 304));
-      EXPECT_TRUE(window_.red);
-    }
   }
 }

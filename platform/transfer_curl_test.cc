@@ -59,7 +59,6 @@ Recorder transfer(const std::string& name, const std::string& options, double id
 TEST(Transfer, DeliversWhatCameAndTimesOutOnlyWhenIdle) {
   const struct { std::string options; double idle; std::string events; uint64_t bytes; } cases[] = {
       {"length=5", 5, ";response;data+finished;", 10},
-      {"length=20", 5, ";response;data+finished;", 10},
       {"stall=1500", 0.5, ";response;data+failed;", 1},
       {"trickle=150", 0.5, ";response;data+finished;", 10},  // 1.5 s, never 0.5 s without a byte
   };
@@ -73,32 +72,18 @@ TEST(Transfer, DeliversWhatCameAndTimesOutOnlyWhenIdle) {
   }
 }
 
-// What the request carries (and what it leaves out), what the response
-// says, and where the body lands: after the kept bytes when asked.
-TEST(Transfer, ConditionsRangesAndHeaderValuesGoBothWays) {
-  ScratchDir dir;
+// What the request leaves out: compression on the fly weakens ETags and
+// disables ranges; If-Modified-Since would make servers want both to match.
+// Header values come trimmed.
+TEST(Transfer, RequestCarriesNoEncodingOrDateCondition) {
   TransferRequest request;
-  request.destination = dir / "archive";
   request.ifNoneMatch = "W/\"a\"";
-  request.rangeStart = 4;
-  request.ifRange = "\"b\"";
-  Recorder r = transfer("conditions", "etag=empty", 5, request);
-  EXPECT_EQ(r.response.status, 200);  // the range did not match
-  EXPECT_EQ(r.response.etag, "");     // an empty header, not its line end
+  Recorder r = transfer("plain-request", "status=503&retry_after=%207%20", 5, request);
+  EXPECT_EQ(r.response.retryAfter, "7");
   std::string log = runSetup({{"PATH", getenv("PATH")}}, {"curl", "-s", "--cacert", servers().cert,
-                                                          servers().faultUrl + "log/conditions"}).out;
-  for (const char* sent : {"\"range\": \"bytes=4-\", \"if-range\": \"\\\"b\\\"\", \"if-none-match\": "
-                           "\"W/\\\"a\\\"\", \"if-modified-since\": null, \"accept-encoding\": null"})
-    EXPECT_NE(log.find(sent), std::string::npos) << log;
-
-  writeFile(dir / "archive", "0123kept-and-more");
-  request.ifNoneMatch = request.ifRange = "";
-  r = transfer("ranged", "", 5, request, 4);
-  EXPECT_EQ(r.response.status, 206);
-  EXPECT_EQ(r.response.rangeStart, 4);
-  EXPECT_EQ(r.response.rangeTotal, 10);
-  EXPECT_EQ(readFile(dir / "archive"), "0123456789");
-  EXPECT_EQ(transfer("busy", "status=503&retry_after=%207%20").response.retryAfter, "7");
+                                                          servers().faultUrl + "log/plain-request"}).out;
+  EXPECT_NE(log.find("\"if-none-match\": \"W/\\\"a\\\"\", \"if-modified-since\": null, "
+                     "\"accept-encoding\": null"), std::string::npos) << log;
 }
 
 TEST(Transfer, FullDiskIsALocalWriteFailureThatSaysSo) {

@@ -13,7 +13,8 @@ GET /serve/<name>?<options> serves file <name> as a server with caching and
 ranges would, misbehaving as the options say:
   etag=strong|weak|empty|none
                          the ETag sent (strong by default; it follows the content)
-  inm=ignore             answer 200 even when If-None-Match matches
+  inm=ignore|other       answer 200 even when If-None-Match matches, or answer
+                         any If-None-Match with a 304 naming another ETag
   range=ignore|refuse|bad
                          answer every Range request with 200, with 416, or with a
                          206 that starts at the first byte
@@ -140,7 +141,11 @@ class Handler(socketserver.StreamRequestHandler):
         kind = opts.get("etag", "strong")
         tag = {"strong": tag, "weak": "W/" + tag, "empty": "", "none": ""}[kind]
         head = "ETag: %s\r\n" % tag if kind != "none" else ""
-        if tag and opts.get("inm") != "ignore" and self.headers.get("if-none-match") == tag:
+        asked = self.headers.get("if-none-match")
+        if asked and opts.get("inm") == "other":
+            entry["status"] = 304
+            return self.send(304, extra='ETag: "other"\r\n')
+        if tag and opts.get("inm") != "ignore" and asked == tag:
             entry["status"] = 304
             return self.send(304, extra=head)
         start = 0

@@ -114,27 +114,31 @@ TEST(Transfers, NextRunContinuesAKilledRunsDownload) {
 
 // A cached agent is asked about with its stamp: the answer is a 304 and
 // no body; a server that ignores the condition still sees the cached
-// agent used.
+// agent used; a 304 naming another ETag is asked again without the
+// condition; an empty ETag stamps nothing, so the second run downloads.
 TEST(Transfers, CacheHitCostsA304) {
   Servers& s = servers();
-  // An empty ETag header stamps nothing: the second run downloads again.
-  int round = 0;
-  for (std::string options : {"", "inm=ignore", "etag=empty"}) {
-    SCOPED_TRACE(options);
-    std::string name = "hit" + std::to_string(++round) + ".zip";
+  const struct { std::string options; std::vector<int> second; bool stamped; } cases[] = {
+      {"", {304}, true}, {"inm=ignore", {200}, true}, {"inm=other", {304, 200}, true},
+      {"etag=empty", {200}, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options);
+    std::string name = "hit-" + c.options + ".zip";
     s.publish(name, "v1", kSize);
     World w;
-    w.download(s.faultUrl + "serve/" + name + "?" + options);
+    w.download(s.faultUrl + "serve/" + name + "?" + c.options);
     ASSERT_EQ(w.run().status, 0);
     ASSERT_EQ(w.run().status, 0);
     std::vector<Request> requests = requestsFor(name);
-    ASSERT_EQ(requests.size(), 2u);
-    bool stamped = options != "etag=empty";
-    EXPECT_EQ(requests[1].ifNoneMatch, stamped ? readFile(w.cache() + ".validatestring") : "");
-    EXPECT_EQ(requests[1].status, options.empty() ? 304 : 200);
-    if (options.empty()) {
+    ASSERT_EQ(requests.size(), 1 + c.second.size());
+    EXPECT_EQ(requests[1].ifNoneMatch, c.stamped ? readFile(w.cache() + ".validatestring") : "");
+    for (size_t i = 0; i < c.second.size(); ++i) EXPECT_EQ(requests[1 + i].status, c.second[i]);
+    if (c.options.empty()) {
       EXPECT_EQ(requests[1].sent, 0);
     }
     EXPECT_EQ(w.runs(), (Strings{"v1", "v1"}));
   }
+  World w;  // a 304 to a request that asked for none is a fault
+  w.download(s.faultUrl + "serve/hit-.zip?status=304&times=1");
+  EXPECT_EQ(w.run().status, 255);
 }
