@@ -2,7 +2,8 @@
 # Shows the whole product on this machine, offline: a sample product bundle
 # around build/setup, its install agent served over HTTPS from 127.0.0.1,
 # the download road (window when there is a display, else the terminal
-# display), the cached agent on a second run, the local-archive road, and
+# display) of a signed agent, the cached agent on a second run, a tampered
+# archive refused, the local-archive road, and
 # the same product as one self-extracting file. The bundles are made with
 # scripts/make-bundle.sh, as a vendor would.
 # Everything it makes stays under build/demo.
@@ -26,8 +27,12 @@ echo "the product itself" >"$demo/product.txt"
 cp "$top/demo/install" "$demo/agent/install"
 head -c $((48 << 20)) /dev/urandom >"$demo/agent/payload.bin"
 (cd "$demo/agent" && zip -q -0 "$demo/www/agent.zip" install payload.bin)
+say "Signing the agent with a throw-away minisign key; the bundle carries its public key"
+minisign -G -W -p "$demo/InstallAgent.pub" -s "$demo/agent.key" >/dev/null
+minisign -S -s "$demo/agent.key" -m "$demo/www/agent.zip" >/dev/null
+echo "Signed: $demo/www/agent.zip.minisig"
 "$top/scripts/make-bundle.sh" --out "$demo" --name "Sample Product" \
-  --bundle-zip "$demo/bundle.zip" --splash "$top/demo/splash.png"
+  --bundle-zip "$demo/bundle.zip" --splash "$top/demo/splash.png" --keys "$demo/InstallAgent.pub"
 app="$demo/Sample Product.app"
 
 server=$demo/server
@@ -47,9 +52,17 @@ echo "You saw: the archive downloaded with live progress, unpacked into the per-
 
 say "Run 2: the server still offers the same ETag"
 time (run_setup "$app/Contents/MacOS/setup" --again)
-echo "You saw: the cached agent started at once; no download, no unpacking (cache: $demo/home/.korvex)."
+echo "You saw: the cached agent started at once on the server's 304; no download, no unpacking (cache: $demo/home/.korvex)."
 
-say "Run 3: the local road: InstallAgent.zip beside the program, no network"
+say "Run 3: someone changed the archive on the server, but cannot sign it"
+cp "$demo/www/agent.zip" "$demo/agent.zip.good"
+printf 'X' | dd of="$demo/www/agent.zip" bs=1 seek=$((1 << 20)) conv=notrunc status=none
+touch "$demo/www/agent.zip"  # a new ETag
+if run_setup "$app/Contents/MacOS/setup"; then echo "(unexpected: it ran)"; else echo "Exit status $?."; fi
+mv "$demo/agent.zip.good" "$demo/www/agent.zip"
+echo "You saw: the tampered archive refused before unpacking, and the cached agent left as it was."
+
+say "Run 4: the local road: InstallAgent.zip beside the program, no network"
 plain=$demo/plain-bundle
 "$top/scripts/make-bundle.sh" --out "$plain" --bundle-zip "$demo/bundle.zip" \
   --agent "$demo/www/agent.zip" --run "$demo/sample-product.run"
@@ -58,7 +71,7 @@ HOME=$demo/home TMPDIR=$demo/tmp "$plain/setup" 'it'"'"'s $HOME' ''
 left() { find "$demo/tmp" -mindepth 1 -maxdepth 1 | wc -l; }
 echo "You saw: the agent unpacked into a private temporary directory, run with your arguments byte for byte (an empty one included), and the directory removed (left in $demo/tmp: $(left) entries)."
 
-say "Run 4: the same product as one file, $(wc -c <"$demo/sample-product.run") bytes: sh sample-product.run -- ARGS"
+say "Run 5: the same product as one file, $(wc -c <"$demo/sample-product.run") bytes: sh sample-product.run -- ARGS"
 # shellcheck disable=SC2016
 HOME=$demo/home TMPDIR=$demo/tmp sh "$demo/sample-product.run" -- 'one file' '$PATH' ''
 echo "You saw: the file unpacked itself into $demo/tmp, started setup there with the arguments after --, and removed everything it unpacked (left: $(left) entries)."
