@@ -2,6 +2,7 @@
 // and timers, so that it runs on whichever loop the display brought.
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -40,6 +41,7 @@ class CurlTransfer : public Transfer {
  private:
   void configure();
   void configureHeaders();
+  void cutFileTo(int64_t length);
   void configureCertificates();
   size_t header(const std::string& line);
   size_t write(const char* data, size_t length);
@@ -288,8 +290,7 @@ void CurlTransfer::deliverResponse() {
   responseDelivered_ = true;
   delegate_.transferDidReceiveResponse(response);
   if (ended_) return;
-  if (fd_ >= 0 && bodyOffset_ == 0 && ftruncate(fd_, 0) != 0 && errno != EINVAL)
-    writeErrno_ = errno;  // EINVAL: not a regular file, nothing to cut
+  if (bodyOffset_ == 0) cutFileTo(0);
   if (paused_) {
     paused_ = false;
     curl_.curl_easy_pause(easy_, CURLPAUSE_CONT);
@@ -388,8 +389,16 @@ void CurlTransfer::cancel() { finish(false); }
 
 void CurlTransfer::writeBodyAt(int64_t offset) {
   bodyOffset_ = offset;
-  if (fd_ < 0) return;
-  if (ftruncate(fd_, offset) != 0 || lseek(fd_, offset, SEEK_SET) != offset) writeErrno_ = errno;
+  cutFileTo(offset);
+  if (fd_ >= 0 && lseek(fd_, offset, SEEK_SET) != offset) writeErrno_ = errno;
+}
+
+// Only a file that is longer is cut: ext4 flushes a file truncated and
+// rewritten when it is closed, which would cost a large download dearly.
+void CurlTransfer::cutFileTo(int64_t length) {
+  struct stat st;
+  if (fd_ < 0 || fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= length) return;
+  if (ftruncate(fd_, length) != 0) writeErrno_ = errno;
 }
 
 // Stands in for a transfer when libcurl is missing: fails from the loop,
