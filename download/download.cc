@@ -16,6 +16,7 @@
 #include "bootstrap/constants.h"
 #include "download/bootstrap.h"
 #include "platform/background.h"
+#include "platform/clock.h"
 #include "platform/loop.h"
 #include "platform/system.h"
 #include "platform/task.h"
@@ -43,6 +44,7 @@ double uniformRandom() {
 DownloadPlatform withDefaults(DownloadPlatform platform) {
   if (!platform.random) platform.random = uniformRandom;
   if (!platform.wallClock) platform.wallClock = [] { return time(nullptr); };
+  if (!platform.clock) platform.clock = monotonicSeconds;
   return platform;
 }
 
@@ -66,7 +68,10 @@ DownloadPlatform realDownloadPlatform(Loop& loop, DownloadWindow& window) {
     return command ? std::function<void()>([command]() mutable { command.reset(); })
                    : std::function<void()>();
   };
-  platform.log = systemLog;
+  platform.log = [&window](const std::string& line) {
+    systemLog(line);
+    window.logLine(line);
+  };
   platform.mainBundle = getMainBundle;
   platform.arguments = processArguments();
   platform.report = report_error_main;
@@ -82,6 +87,7 @@ Download::Download(DownloadPlatform platform, double idleTimeout)
 
 Download::~Download() {
   if (retryTimer_) loop_.cancelTimer(retryTimer_);
+  if (closeTimer_) loop_.cancelTimer(closeTimer_);
   if (unpacking_) endUnpacking();
 }
 
@@ -89,6 +95,7 @@ void Download::init() {
   bytesReceived = 0;
   window_.setProgressValue(0.0);
   window_.setStatusSingleLine(true);
+  window_.setFiguresWording(figuresWording());
   installAgentLocation = downloadTo;
   // A cache that another user could have planted in is neither read nor
   // written: the agent is unpacked beside the archive, in the work directory.
@@ -264,6 +271,7 @@ void Download::retryOrFail(const std::string& reason, const std::string& phrase,
 // One status line for the wait (a log gets one line, not a countdown);
 // Cancel works throughout.
 void Download::waitThenRetry(const std::string& phrase, int seconds) {
+  clearFigures();
   window_.setStatus(phrase + "; retrying in " + std::to_string(seconds) + " s");
   window_.displayIfNeeded();
   retryTimer_ = loop_.addTimer(seconds, [this] { startAttempt(); });
@@ -286,8 +294,12 @@ bool Download::cachedAgentWasChecked() {
   return keys_.empty() || checkStoredSignature(readAgentSignature(), keys_, &info, &error);
 }
 
+// Every accepted response starts the count again from the bytes kept, so
+// that a continued download goes on from where it was.
 void Download::showProgressStart() {
   bytesReceived = offset_;
+  meter_.start(offset_, fileLength, platform_.clock());
+  window_.setTransferFigures(meter_.figures(platform_.clock()));
   if (fileLength == -1) {
     window_.setProgressIndeterminate(true);
   } else {
@@ -312,8 +324,13 @@ void Download::transferDidReceiveData(uint64_t length) {
   }
   if (hash_) hash_->written(offset_ + attemptBytes_);
   bytesReceived = offset_ + attemptBytes_;
+  double now = platform_.clock();
+  meter_.add(length, now);
+  window_.setTransferFigures(meter_.figures(now));
   if (fileLength != -1) showProgress();
 }
+
+void Download::clearFigures() { window_.setTransferFigures(TransferFigures()); }
 
 void Download::failure(const std::string& message) {
   window_.setProgressAnimating(false);
@@ -321,6 +338,14 @@ void Download::failure(const std::string& message) {
   window_.setProgressValue(window_.progressMax());
   window_.setStatus(message);
   window_.setStatusRed(true);
+  clearFigures();
+  window_.displayIfNeeded();
+  // Nobody may be watching a terminal: the run ends with the message shown.
+  if (!window_.canBeClosedByUser() && !closeTimer_)
+    closeTimer_ = loop_.addTimer(0, [this] {
+      closeTimer_ = 0;
+      window_.close();
+    });
 }
 
 // An idle connection is worth another try only when it had given bytes: a
@@ -363,6 +388,7 @@ void Download::transferDidFinish() {
 
 void Download::startUnpacking() {
   window_.setStatus("Initializing the installer");
+  clearFigures();
   window_.setProgressIndeterminate(true);
   window_.setProgressAnimating(true);
   window_.setCancelEnabled(false);

@@ -11,6 +11,7 @@
 
 #include "agent/cache.h"
 #include "bootstrap/report.h"
+#include "download/progress.h"
 #include "download/retry.h"
 #include "download/signature.h"
 #include "platform/bundle.h"
@@ -38,6 +39,7 @@ struct DownloadPlatform {
   std::function<bool(MainBundle*)> mainBundle;
   std::function<double()> random;        // in [0, 1), for the retry waits
   std::function<time_t()> wallClock;     // Unix time, for Retry-After dates
+  std::function<double()> clock;         // seconds that never jump, for the speed
   std::vector<std::string> arguments;  // the process's, program path first
   ErrorReport report = nullptr;
   bool useCache = false;  // the cache is private: unpack into it
@@ -111,6 +113,7 @@ class Download : public TransferDelegate {
   void startUnpacking();
   void showProgressStart();
   void showProgress();
+  void clearFigures();
   void unpack();
   void finishUnpack(bool unpacked);
   void endUnpacking();
@@ -139,6 +142,8 @@ class Download : public TransferDelegate {
   int64_t attemptBytes_ = 0;  // body bytes of this attempt
   std::string partEtag_;      // the strong ETag the kept bytes belong to
   Loop::Handle retryTimer_ = 0;
+  Loop::Handle closeTimer_ = 0;  // a failure nobody can close ends the run
+  ProgressMeter meter_;
 
   // Signed agents: the keys beside the product, the archive's hash, and
   // the signature once checked (kept beside the cached agent).

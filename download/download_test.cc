@@ -43,6 +43,10 @@ class FakeWindow : public DownloadWindow {
   void setStatusSingleLine(bool single) override { singleLine = single; }
   void setStatus(const std::string& text) override { statuses.push_back(text); }
   void setStatusRed(bool isRed) override { red = isRed; }
+  void setFiguresWording(FiguresWording) override {}
+  void setTransferFigures(const TransferFigures& f) override { figures.push_back(f); }
+  bool canBeClosedByUser() const override { return closable; }
+  void logLine(const std::string&) override {}
   void setProgressIndeterminate(bool value) override { indeterminate = value; }
   void setProgressMax(double value) override { max = value; }
   double progressMax() const override { return max; }
@@ -58,8 +62,9 @@ class FakeWindow : public DownloadWindow {
   std::function<void()> onClose;
   std::string splash;
   bool singleLine = false, red = false, indeterminate = false, animating = false;
-  bool cancelEnabled = true;
+  bool cancelEnabled = true, closable = true;
   double max = 100, value = -1;
+  std::vector<TransferFigures> figures;
   int closed = 0;
   std::vector<std::string> statuses;
 };
@@ -110,6 +115,7 @@ class DownloadTest : public ::testing::Test {
     p.report = [](std::string, bool) {};
     p.random = [] { return 0.5; };
     p.wallClock = [] { return time_t(1700000000); };
+    p.clock = [this] { return clock_ += 0.5; };
     auto download = std::make_unique<Download>(p, 2.5);
     download->init();
     download->applicationDidFinishLaunching();
@@ -138,6 +144,7 @@ class DownloadTest : public ::testing::Test {
   std::vector<TransferRequest> requests_;
   bool cancelled_ = false;
   std::vector<std::string> launched_, logged_;
+  double clock_ = 1000;
 };
 
 }  // namespace
@@ -229,9 +236,16 @@ TEST_F(DownloadTest, RetryWaitsShowTheirReasonAndCanBeCancelled) {
   EXPECT_EQ(requests_.size(), 1u);
 
   busy.retryAfter = "61";
+  window_ = FakeWindow();
+  window_.closable = false;
+  loop_.timers.clear();
   auto impatient = makeDownload();
   impatient->transferDidReceiveResponse(busy);
   EXPECT_TRUE(window_.red);
+  EXPECT_LT(window_.figures.back().received, 0);
+  ASSERT_EQ(loop_.timers.size(), 1u);  // nobody can close it: the run ends
+  loop_.timers.begin()->second.second();
+  EXPECT_EQ(window_.closed, 1);
   EXPECT_THAT(logged_.back(), ::testing::HasSubstr("asked to be tried again in 61 s"));
 }
 

@@ -7,9 +7,6 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <cstdio>
-
-#include "platform/console.h"
 
 namespace {
 
@@ -107,7 +104,4 @@ const std::vector<std::string>& processArguments() { return argumentStore(); }
 
 void systemLog(const std::string& line) {
   syslog(LOG_USER | LOG_ERR, "%s", line.c_str());
-  endStatusLine();
-  fprintf(stderr, "%s\n", line.c_str());
-  fflush(stderr);
 }

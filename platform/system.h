@@ -35,7 +35,8 @@ std::string appendPathComponent(const std::string& dir, const std::string& name)
 void setProcessArguments(int argc, const char* const* argv);
 const std::vector<std::string>& processArguments();
 
-// One line to the system log (facility user) and to standard error.
+// One line to the system log (facility user). The download window puts
+// the same line on standard error (DownloadWindow::logLine).
 void systemLog(const std::string& line);
 
 #endif  // SETUP_PLATFORM_SYSTEM_H_

@@ -1,12 +1,13 @@
 // Renders the download window in one of its states and saves it as a PNG:
 //   gtk_window_snapshot STATE OUTPUT.png [SPLASH.png]
-// STATE is downloading, indeterminate, failed or initializing.
+// STATE is downloading, figures, indeterminate, failed or initializing.
 #include <gtk/gtk.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "download/progress.h"
 #include "platform/display/gtk/loop-gtk.h"
 #include "platform/display/gtk/window-gtk.h"
 
@@ -16,6 +17,13 @@ void showDownloading(GtkDownloadWindow& window) {
   window.setStatus("Downloading  42%");
   window.setProgressMax(1000.0);
   window.setProgressValue(420.0);
+}
+
+// A download under way for a few seconds, with its figures under the text.
+void showFigures(GtkDownloadWindow& window) {
+  showDownloading(window);
+  window.setFiguresWording(figuresWording());
+  window.setTransferFigures({21076377, 50331648, 5557452.8, 5.4});
 }
 
 void showIndeterminate(GtkDownloadWindow& window) {
@@ -43,6 +51,7 @@ void showInitializing(GtkDownloadWindow& window) {
 
 bool showState(GtkDownloadWindow& window, const std::string& state) {
   if (state == "downloading") showDownloading(window);
+  else if (state == "figures") showFigures(window);
   else if (state == "indeterminate") showIndeterminate(window);
   else if (state == "failed") showFailed(window);
   else if (state == "initializing") showInitializing(window);

@@ -41,7 +41,7 @@ void watchSignals(Display& display) {
 Display openTerminalDisplay() {
   Display display;
   display.loop = newPollLoop();
-  display.window = newTerminalWindow(*display.loop, stderr, isatty(STDERR_FILENO));
+  display.window = newTerminalWindow(*display.loop, stderr, terminalOptionsFor(stderr));
   watchSignals(display);
   return display;
 }

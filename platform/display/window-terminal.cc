@@ -1,23 +1,31 @@
 #include "platform/display/window-terminal.h"
 
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
-#include "platform/console.h"
+#include "platform/clock.h"
+#include "platform/display/terminal_width.h"
 
 namespace {
 
 const int kBarWidth = 24;
+const double kRedrawEvery = 0.1;  // seconds: at most ten redraws a second
 
 class TerminalWindow : public DownloadWindow {
  public:
-  TerminalWindow(Loop& loop, FILE* out, bool isTerminal)
-      : loop_(loop), out_(out), tty_(isTerminal) {}
+  TerminalWindow(Loop& loop, FILE* out, TerminalOptions options)
+      : loop_(loop), out_(out), options_(std::move(options)) {
+    if (!options_.clock) options_.clock = monotonicSeconds;
+    if (!options_.columns) options_.columns = [] { return 80; };
+  }
   ~TerminalWindow() override {
     stopAnimation();
     if (redrawTimer_) loop_.cancelTimer(redrawTimer_);
-    if (closeTimer_) loop_.cancelTimer(closeTimer_);
-    if (tty_) endStatusLine();
+    endLine();
   }
 
   void setCloseHandler(std::function<void()> handler) override { closeHandler_ = handler; }
@@ -32,11 +40,14 @@ class TerminalWindow : public DownloadWindow {
     if (red == red_) return;
     red_ = red;
     changed();
-    if (red && !closeTimer_) closeTimer_ = loop_.addTimer(0, [this] {
-      closeTimer_ = 0;
-      close();
-    });
   }
+  void setFiguresWording(FiguresWording wording) override { wording_ = std::move(wording); }
+  void setTransferFigures(const TransferFigures& figures) override {
+    figures_ = figures;
+    changed();
+  }
+  bool canBeClosedByUser() const override { return false; }
+  void logLine(const std::string& line) override;
   void setProgressIndeterminate(bool indeterminate) override {
     indeterminate_ = indeterminate;
     updateAnimation();
@@ -46,7 +57,7 @@ class TerminalWindow : public DownloadWindow {
   double progressMax() const override { return max_; }
   void setProgressValue(double value) override {
     value_ = value;
-    if (barCells() != drawnCells_) changed();
+    changed();
   }
   void incrementProgress(double delta) override { setProgressValue(value_ + delta); }
   void setProgressAnimating(bool animating) override {
@@ -54,23 +65,27 @@ class TerminalWindow : public DownloadWindow {
     updateAnimation();
   }
   void setCancelEnabled(bool) override {}
-  void displayIfNeeded() override { flush(); }
+  void displayIfNeeded() override { flush(false); }
   void close() override;
 
  private:
   void updateAnimation();
   void stopAnimation();
   void changed();
-  void flush();
-  void redraw();
+  void flush(bool now);
   void drawInPlace();
   void drawPlainLine();
+  void endLine();
+  std::string line(int width) const;
+  int stretch() const;
   int barCells() const;
   std::string bar() const;
 
   Loop& loop_;
   FILE* out_;
-  bool tty_;
+  TerminalOptions options_;
+  FiguresWording wording_;
+  TransferFigures figures_;
   std::function<void()> closeHandler_;
   bool closed_ = false;
   std::string status_;
@@ -78,32 +93,53 @@ class TerminalWindow : public DownloadWindow {
   bool indeterminate_ = false;
   bool animating_ = false;
   double max_ = 100, value_ = 0;
-  int drawnCells_ = -1;
   int spinner_ = 0;
-  int printedTenth_ = -1;
-  std::string printedStatus_;
   bool dirty_ = false;
+  double lastDraw_ = -1e9;
+  std::string drawnLine_;     // in place: what the status line shows
+  bool linePending_ = false;  // in place: a status line without its newline
+  // Plain lines: what the last one showed.
+  std::string printedLine_;
+  int printedStretch_ = -2;
+  double printedValue_ = 0;
+  int64_t printedReceived_ = -1;
   Loop::Handle redrawTimer_ = 0;
-  Loop::Handle closeTimer_ = 0;
   Loop::Handle animationTimer_ = 0;
 };
 
 void TerminalWindow::close() {
   if (closed_) return;
-  flush();
+  flush(true);
   closed_ = true;
   stopAnimation();
   if (redrawTimer_) loop_.cancelTimer(redrawTimer_);
-  if (tty_) endStatusLine();
+  redrawTimer_ = 0;
+  endLine();
   if (closeHandler_) closeHandler_();
+}
+
+// The status line is ended before the log line and drawn again after it.
+void TerminalWindow::logLine(const std::string& text) {
+  endLine();
+  fprintf(out_, "%s\n", text.c_str());
+  fflush(out_);
+  drawnLine_.clear();
+  changed();
+}
+
+void TerminalWindow::endLine() {
+  if (!linePending_) return;
+  fputc('\n', out_);
+  fflush(out_);
+  linePending_ = false;
 }
 
 // Only a terminal shows an animation; a log gets no lines for it.
 void TerminalWindow::updateAnimation() {
-  bool wanted = tty_ && !closed_ && indeterminate_ && animating_;
+  bool wanted = options_.inPlace && !closed_ && indeterminate_ && animating_;
   if (!wanted) return stopAnimation();
   if (animationTimer_) return;
-  animationTimer_ = loop_.addTimer(0.1, [this] {
+  animationTimer_ = loop_.addTimer(kRedrawEvery, [this] {
     animationTimer_ = 0;
     ++spinner_;
     changed();
@@ -117,27 +153,36 @@ void TerminalWindow::stopAnimation() {
 }
 
 // Changes made in one go (a failure sets the bar, the text and its colour)
-// are drawn once, from the loop, or at once by displayIfNeeded().
+// are drawn once, from the loop, or by displayIfNeeded().
 void TerminalWindow::changed() {
   dirty_ = true;
   if (redrawTimer_ || closed_) return;
-  redrawTimer_ = loop_.addTimer(0, [this] {
+  double wait = lastDraw_ + kRedrawEvery - options_.clock();
+  redrawTimer_ = loop_.addTimer(options_.inPlace ? std::max(0.0, wait) : 0, [this] {
     redrawTimer_ = 0;
-    flush();
+    flush(false);
   });
 }
 
-void TerminalWindow::flush() {
+// In place, a redraw sooner than a tenth of a second after the last one
+// waits for the timer that changed() set; a failure is drawn at once.
+void TerminalWindow::flush(bool now) {
   if (!dirty_ || closed_) return;
+  double t = options_.clock();
+  if (options_.inPlace && !now && !red_ && t - lastDraw_ < kRedrawEvery) return;
   dirty_ = false;
-  redraw();
+  if (options_.inPlace) {
+    lastDraw_ = t;
+    drawInPlace();
+  } else {
+    drawPlainLine();
+  }
 }
 
-void TerminalWindow::redraw() {
-  if (tty_)
-    drawInPlace();
-  else
-    drawPlainLine();
+std::string TerminalWindow::line(int width) const {
+  std::string shownBar = width > 0 && (max_ > 0 || indeterminate_) ? bar() : "";
+  if (wording_.line) return wording_.line(status_, shownBar, figures_, width);
+  return shownBar.empty() ? status_ : status_ + "  " + shownBar;
 }
 
 int TerminalWindow::barCells() const {
@@ -157,37 +202,59 @@ std::string TerminalWindow::bar() const {
   return "[" + std::string(barCells(), '#') + std::string(kBarWidth - barCells(), '.') + "]";
 }
 
+// The last column stays free: some terminals wrap a line that fills it.
 void TerminalWindow::drawInPlace() {
-  drawnCells_ = barCells();
-  std::string text = status_;
-  if (text.empty() && !(indeterminate_ && animating_)) return;
   if (red_) {
-    fprintf(out_, "\r\033[K\033[31m%s\033[0m\n", text.c_str());
-    setStatusLinePending(false);
+    const char* on = options_.colour ? "\033[31m" : "";
+    const char* off = options_.colour ? "\033[0m" : "";
+    fprintf(out_, "\r\033[K%s%s%s\n", on, status_.c_str(), off);
+    linePending_ = false;
+    drawnLine_.clear();
   } else {
-    fprintf(out_, "\r\033[K%s  %s", text.c_str(), bar().c_str());
-    setStatusLinePending(true);
+    std::string text = line(std::max(1, options_.columns() - 1));
+    if (text == drawnLine_ || (status_.empty() && figures_.received < 0 && !indeterminate_)) return;
+    fprintf(out_, "\r\033[K%s", text.c_str());
+    drawnLine_ = text;
+    linePending_ = true;
   }
   fflush(out_);
 }
 
-// Plain lines for a log: the text when it changes, and a percentage only
-// once per tenth of the way, so a long download writes a bounded count.
+int TerminalWindow::stretch() const {
+  if (figures_.received >= 0 && wording_.stretch) return wording_.stretch(figures_);
+  return (max_ > 0 && !indeterminate_) ? static_cast<int>(10 * value_ / max_) : -1;
+}
+
+// Plain lines for a log: a line when the text says something new (a retry,
+// a resume, a failure), else one per stretch of the way, so that a long
+// download writes a bounded count.
 void TerminalWindow::drawPlainLine() {
-  drawnCells_ = barCells();
-  if (status_.empty() || status_ == printedStatus_) return;
-  int tenth = (max_ > 0 && !indeterminate_) ? static_cast<int>(10 * value_ / max_) : -1;
-  bool progressOnly = !red_ && tenth >= 0 && tenth == printedTenth_ &&
-                      status_.compare(0, 12, printedStatus_, 0, 12) == 0;
-  if (progressOnly) return;
-  printedTenth_ = tenth;
-  printedStatus_ = status_;
-  fprintf(out_, "%s\n", status_.c_str());
+  std::string text = line(0);
+  int now = stretch();
+  bool progressed = value_ > printedValue_ || figures_.received > printedReceived_;
+  if (text.empty() || text == printedLine_) return;
+  if (!red_ && now == printedStretch_ && progressed) return;
+  printedLine_ = text;
+  printedStretch_ = now;
+  printedValue_ = value_;
+  if (figures_.received >= 0) printedReceived_ = figures_.received;
+  fprintf(out_, "%s\n", text.c_str());
   fflush(out_);
 }
 
 }  // namespace
 
-std::unique_ptr<DownloadWindow> newTerminalWindow(Loop& loop, FILE* out, bool isTerminal) {
-  return std::make_unique<TerminalWindow>(loop, out, isTerminal);
+TerminalOptions terminalOptionsFor(FILE* out) {
+  TerminalOptions options;
+  const char* term = getenv("TERM");
+  const char* noColour = getenv("NO_COLOR");
+  int fd = fileno(out);
+  options.inPlace = isatty(fd) && !(term && strcmp(term, "dumb") == 0);
+  options.colour = options.inPlace && !(noColour && *noColour);
+  options.columns = [fd] { return terminalColumns(fd); };
+  return options;
+}
+
+std::unique_ptr<DownloadWindow> newTerminalWindow(Loop& loop, FILE* out, TerminalOptions options) {
+  return std::make_unique<TerminalWindow>(loop, out, std::move(options));
 }

@@ -1,8 +1,32 @@
 #ifndef SETUP_PLATFORM_DISPLAY_WINDOW_H_
 #define SETUP_PLATFORM_DISPLAY_WINDOW_H_
 
+#include <cstdint>
 #include <functional>
 #include <string>
+
+// Where a transfer stands. received < 0: nothing to show (no transfer, a
+// failure, or the unpacking after it).
+struct TransferFigures {
+  int64_t received = -1;
+  int64_t total = -1;           // -1 when the server announced no length
+  double bytesPerSecond = 0;    // smoothed over the last few seconds
+  double secondsLeft = -1;      // -1 until there is enough to go by
+};
+
+// How the front end words the figures; a display calls these when it draws,
+// so that what a person reads is decided in one place.
+struct FiguresWording {
+  // The terminal's status line: |status|, then |bar|, then the figures, in
+  // at most |width| columns (no limit for width <= 0, and then no bar).
+  std::function<std::string(const std::string& status, const std::string& bar,
+                            const TransferFigures& figures, int width)>
+      line;
+  // The graphical window's second line under the status text.
+  std::function<std::string(const TransferFigures& figures)> detail;
+  // The stretch of the way the figures are in: a log gets one line per stretch.
+  std::function<int(const TransferFigures& figures)> stretch;
+};
 
 // The download window: splash image, status text, progress bar and a
 // Cancel control. Implemented by a GTK window and by a terminal display.
@@ -23,9 +47,21 @@ class DownloadWindow {
   // Status text. |singleLine| true keeps it to one line.
   virtual void setStatusSingleLine(bool singleLine) = 0;
   virtual void setStatus(const std::string& text) = 0;
-  // Failure texts are red; everything else uses the normal colour. A display
-  // that nobody may be watching (the terminal) closes itself after a red text.
+  // Failure texts are red; everything else uses the normal colour.
   virtual void setStatusRed(bool red) = 0;
+
+  // Transfer figures beside the status text, worded by |wording|; figures
+  // with received < 0 take them away.
+  virtual void setFiguresWording(FiguresWording wording) = 0;
+  virtual void setTransferFigures(const TransferFigures& figures) = 0;
+
+  // Whether a person can close this display (a window can; the terminal
+  // display may have nobody watching it, so the front end ends the run).
+  virtual bool canBeClosedByUser() const = 0;
+
+  // One line of the log, written where the display's own output does not
+  // garble it (before the terminal's status line, not into it).
+  virtual void logLine(const std::string& line) = 0;
 
   // Progress bar.
   virtual void setProgressIndeterminate(bool indeterminate) = 0;

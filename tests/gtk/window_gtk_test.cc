@@ -161,3 +161,25 @@ TEST_F(GtkWindowTest, ReturnCancelAndTheCloseButtonCloseOnce) {
 }
 
 }  // namespace
+
+// The figures show on a smaller line under the status text, which keeps
+// its room while they are taken away (a failure, the unpacking).
+TEST_F(GtkWindowTest, DetailLineShowsTheFiguresAndHidesWithoutThem) {
+  FiguresWording wording;
+  wording.detail = [](const TransferFigures& f) { return std::to_string(f.received) + " B"; };
+  window_->setFiguresWording(wording);
+  GtkWidget* detail = GTK_WIDGET(parts().detail);
+  EXPECT_FALSE(gtk_widget_get_child_visible(detail));
+  window_->setStatus("Downloading  42%");
+  window_->setTransferFigures({420, 1000, 50, 11.6});
+  runFor(loop_, 0.05);
+  EXPECT_TRUE(gtk_widget_get_child_visible(detail));
+  EXPECT_STREQ(gtk_label_get_text(parts().detail), "420 B");
+  EXPECT_EQ(status(), "Downloading  42%");
+  showFailure();
+  window_->setTransferFigures(TransferFigures());
+  runFor(loop_, 0.1);
+  EXPECT_FALSE(gtk_widget_get_child_visible(detail));
+  EXPECT_TRUE(statusIsRed());
+  EXPECT_GT(gtk_widget_get_allocated_height(detail), 1);  // its room stays
+}

@@ -1,6 +1,7 @@
 #include "platform/display/gtk/window-gtk.h"
 
 #include <cmath>
+#include <cstdio>
 #include <utility>
 
 #include "platform/display/gtk/splash-gtk.h"
@@ -26,6 +27,22 @@ void iterateUntil(const bool& done, guint timeoutMs) {
 GtkWidget* withBottomMargin(GtkWidget* widget, int bottom) {
   gtk_widget_set_margin_bottom(widget, bottom);
   return widget;
+}
+
+// A smaller line under the status text; it keeps its room while hidden so
+// that the window does not change size.
+GtkLabel* newDetailLabel() {
+  GtkLabel* label = GTK_LABEL(gtk_label_new(""));
+  gtk_label_set_xalign(label, 0.0f);
+  gtk_label_set_max_width_chars(label, 1);
+  gtk_label_set_ellipsize(label, PANGO_ELLIPSIZE_END);
+  PangoAttrList* attributes = pango_attr_list_new();
+  pango_attr_list_insert(attributes, pango_attr_scale_new(PANGO_SCALE_SMALL));
+  gtk_label_set_attributes(label, attributes);
+  pango_attr_list_unref(attributes);
+  gtk_style_context_add_class(gtk_widget_get_style_context(GTK_WIDGET(label)), "dim-label");
+  gtk_widget_set_child_visible(GTK_WIDGET(label), FALSE);
+  return label;
 }
 
 }  // namespace
@@ -61,7 +78,10 @@ GtkWidget* GtkDownloadWindow::buildContent() {
   gtk_widget_set_no_show_all(GTK_WIDGET(splash_), TRUE);
   gtk_widget_set_size_request(GTK_WIDGET(progress_.bar()), kContentWidth, -1);
   gtk_box_pack_start(GTK_BOX(box), withBottomMargin(GTK_WIDGET(splash_), kPadding), FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(box), withBottomMargin(status_.widget(), kLabelGap), FALSE, FALSE, 0);
+  detail_ = newDetailLabel();
+  gtk_box_pack_start(GTK_BOX(box), withBottomMargin(status_.widget(), kLabelGap / 4), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(box), withBottomMargin(GTK_WIDGET(detail_), kLabelGap), FALSE, FALSE,
+                     0);
   gtk_box_pack_start(GTK_BOX(box), withBottomMargin(GTK_WIDGET(progress_.bar()), kPadding), FALSE,
                      FALSE, 0);
   gtk_box_pack_start(GTK_BOX(box), buildButtons(), FALSE, FALSE, 0);
@@ -105,6 +125,25 @@ void GtkDownloadWindow::setStatus(const std::string& text) { changed_ |= status_
 void GtkDownloadWindow::setStatusRed(bool red) {
   status_.setRed(red);
   changed_ = true;
+}
+
+void GtkDownloadWindow::setFiguresWording(FiguresWording wording) { wording_ = std::move(wording); }
+
+void GtkDownloadWindow::setTransferFigures(const TransferFigures& figures) {
+  std::string text = wording_.detail ? wording_.detail(figures) : "";
+  bool shown = figures.received >= 0 && !text.empty();
+  if (shown && text != gtk_label_get_text(detail_)) {
+    gtk_label_set_text(detail_, text.c_str());
+    changed_ = true;
+  }
+  if (shown == static_cast<bool>(gtk_widget_get_child_visible(GTK_WIDGET(detail_)))) return;
+  gtk_widget_set_child_visible(GTK_WIDGET(detail_), shown);
+  changed_ = true;
+}
+
+void GtkDownloadWindow::logLine(const std::string& line) {
+  fprintf(stderr, "%s\n", line.c_str());
+  fflush(stderr);
 }
 
 void GtkDownloadWindow::setProgressIndeterminate(bool indeterminate) {
@@ -154,7 +193,7 @@ void GtkDownloadWindow::close() {
 }
 
 GtkWindowParts GtkDownloadWindow::parts() const {
-  return {window_, splash_, status_.label(), progress_.bar(), cancel_};
+  return {window_, splash_, status_.label(), progress_.bar(), cancel_, detail_};
 }
 
 // The window stays alive (hidden) until its owner deletes it; the toolkit

@@ -18,6 +18,7 @@ struct GtkWindowParts {
   GtkLabel* status;
   GtkProgressBar* progress;
   GtkButton* cancel;
+  GtkLabel* detail;  // the figures under the status text
 };
 
 // The download window as a GTK 3 toplevel: splash, status line, progress
@@ -51,6 +52,14 @@ class GtkDownloadWindow : public DownloadWindow {
   void setStatusSingleLine(bool singleLine) override;
   void setStatus(const std::string& text) override;
   void setStatusRed(bool red) override;
+  void setFiguresWording(FiguresWording wording) override;
+  // Shows the detail line while there are figures, hides it (keeping its
+  // room) when there are none.
+  void setTransferFigures(const TransferFigures& figures) override;
+  bool canBeClosedByUser() const override { return true; }
+  // On standard error, where a person starting the program from a shell
+  // still sees it.
+  void logLine(const std::string& line) override;
   void setProgressIndeterminate(bool indeterminate) override;
   void setProgressMax(double max) override;
   double progressMax() const override;
@@ -83,6 +92,8 @@ class GtkDownloadWindow : public DownloadWindow {
   GtkWindow* window_ = nullptr;
   GtkImage* splash_ = nullptr;
   GtkButton* cancel_ = nullptr;
+  GtkLabel* detail_ = nullptr;
+  FiguresWording wording_;
   std::function<void()> closeHandler_;
   bool closed_ = false;
   bool changed_ = false;  // something displayIfNeeded has not drawn yet

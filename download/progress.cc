@@ -1,0 +1,158 @@
+#include "download/progress.h"
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+const double kSpeedWindow = 5.0;   // seconds the speed is averaged over
+const double kSampleEvery = 0.25;  // seconds between kept samples
+const double kTimeLeftAfter = 2.0;
+
+std::string scaled(int64_t bytes, double base, const char* const units[]) {
+  if (bytes < base) return std::to_string(bytes) + " B";
+  double value = bytes / base;
+  int unit = 0;
+  while (value >= base && units[unit + 1]) value /= base, ++unit;
+  char text[32];
+  snprintf(text, sizeof(text), "%.1f %s", value, units[unit]);
+  return text;
+}
+
+std::string clockTime(double seconds) {
+  long s = std::lround(seconds);
+  char text[32];
+  if (s >= 3600)
+    snprintf(text, sizeof(text), "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+  else
+    snprintf(text, sizeof(text), "%ld:%02ld", s / 60, s % 60);
+  return text;
+}
+
+std::string roughTime(double seconds) {
+  long s = std::lround(seconds);
+  auto about = [](long n, const char* unit) {
+    return "about " + std::to_string(n) + " " + unit + (n == 1 ? "" : "s") + " left";
+  };
+  if (s < 60) return about(std::max(1L, s), "second");
+  if (s < 3600) return about((s + 30) / 60, "minute");
+  return about((s + 1800) / 3600, "hour");
+}
+
+// Columns a UTF-8 text takes (one per character).
+int columns(const std::string& text) {
+  int n = 0;
+  for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+std::string cutToColumns(const std::string& text, int width) {
+  size_t end = 0;
+  for (int n = 0; end < text.size(); ++end)
+    if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80 && n++ == width) break;
+  return text.substr(0, end);
+}
+
+std::string joined(const std::vector<const std::string*>& pieces) {
+  std::string line;
+  for (const std::string* piece : pieces) {
+    if (piece->empty()) continue;
+    if (!line.empty()) line += "  ";
+    line += *piece;
+  }
+  return line;
+}
+
+}  // namespace
+
+void ProgressMeter::start(int64_t kept, int64_t total, double now) {
+  received_ = kept;
+  total_ = total;
+  started_ = now;
+  samples_.assign(1, {now, kept});
+}
+
+void ProgressMeter::add(uint64_t bytes, double now) {
+  received_ += static_cast<int64_t>(bytes);
+  if (samples_.empty() || now - samples_.back().first >= kSampleEvery)
+    samples_.push_back({now, received_});
+  while (samples_.size() > 2 && samples_[1].first <= now - kSpeedWindow) samples_.pop_front();
+}
+
+TransferFigures ProgressMeter::figures(double now) const {
+  TransferFigures figures;
+  figures.received = received_;
+  figures.total = total_;
+  if (samples_.empty()) return figures;
+  double span = now - samples_.front().first;
+  if (span > 0) figures.bytesPerSecond = (received_ - samples_.front().second) / span;
+  if (total_ >= 0 && now - started_ >= kTimeLeftAfter && figures.bytesPerSecond > 0)
+    figures.secondsLeft = std::max<int64_t>(0, total_ - received_) / figures.bytesPerSecond;
+  return figures;
+}
+
+std::string formatIecBytes(int64_t bytes) {
+  static const char* const units[] = {"KiB", "MiB", "GiB", "TiB", nullptr};
+  return scaled(bytes, 1024, units);
+}
+
+std::string formatSiBytes(int64_t bytes) {
+  static const char* const units[] = {"kB", "MB", "GB", "TB", nullptr};
+  return scaled(bytes, 1000, units);
+}
+
+StatusLinePieces terminalPieces(const TransferFigures& figures) {
+  StatusLinePieces pieces;
+  if (figures.received < 0) return pieces;
+  pieces.amount = formatIecBytes(figures.received);
+  if (figures.total >= 0) pieces.amount += " of " + formatIecBytes(figures.total);
+  if (figures.bytesPerSecond > 0)
+    pieces.speed = formatIecBytes(std::llround(figures.bytesPerSecond)) + "/s";
+  if (figures.secondsLeft >= 0) pieces.left = clockTime(figures.secondsLeft) + " left";
+  return pieces;
+}
+
+std::string fitStatusLine(StatusLinePieces p, int width) {
+  std::string* dropOrder[] = {&p.bar, &p.speed, &p.left, &p.amount};
+  std::string line = joined({&p.status, &p.bar, &p.amount, &p.speed, &p.left});
+  for (std::string* piece : dropOrder) {
+    if (width <= 0 || columns(line) <= width) return line;
+    piece->clear();
+    line = joined({&p.status, &p.bar, &p.amount, &p.speed, &p.left});
+  }
+  return columns(line) <= width ? line : cutToColumns(line, width);
+}
+
+std::string windowWording(const TransferFigures& figures) {
+  if (figures.received < 0) return "";
+  std::string text = formatSiBytes(figures.received);
+  if (figures.total >= 0) text += " of " + formatSiBytes(figures.total);
+  if (figures.secondsLeft >= 0)
+    text += " \u2014 " + roughTime(figures.secondsLeft);
+  else if (figures.total < 0 && figures.bytesPerSecond > 0)
+    text += " \u2014 " + formatSiBytes(std::llround(figures.bytesPerSecond)) + "/s";
+  return text;
+}
+
+int progressStretch(const TransferFigures& figures) {
+  if (figures.received < 0) return -1;
+  if (figures.total > 0) return static_cast<int>(10 * figures.received / figures.total);
+  int stretch = 0;
+  for (int64_t mark = 1 << 20; figures.received >= mark && stretch < 20; mark *= 4) ++stretch;
+  return stretch;
+}
+
+FiguresWording figuresWording() {
+  FiguresWording wording;
+  wording.line = [](const std::string& status, const std::string& bar,
+                    const TransferFigures& figures, int width) {
+    StatusLinePieces pieces = terminalPieces(figures);
+    pieces.status = status;
+    pieces.bar = width > 0 ? bar : "";
+    return fitStatusLine(pieces, width);
+  };
+  wording.detail = windowWording;
+  wording.stretch = progressStretch;
+  return wording;
+}

@@ -1,0 +1,59 @@
+#include "download/progress.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+int columns(const std::string& text) {
+  int n = 0;
+  for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+}  // namespace
+
+// 1 MiB a second for ten seconds of a 48 MiB archive continued at 20 MiB.
+TEST(ProgressMeter, SpeedFromTheResumePointAndTimeLeftAfterTwoSeconds) {
+  ProgressMeter meter;
+  meter.start(20 << 20, 48 << 20, 100.0);
+  EXPECT_EQ(meter.figures(100.0).secondsLeft, -1);
+  int64_t last = 0;
+  for (int tick = 1; tick <= 100; ++tick) {
+    meter.add(1 << 17, 100.0 + tick / 10.0);  // 128 KiB every 0.1 s
+    TransferFigures f = meter.figures(100.0 + tick / 10.0);
+    EXPECT_GE(f.received, last);
+    last = f.received;
+    EXPECT_EQ(f.secondsLeft >= 0, tick >= 20) << tick;
+    if (tick >= 20) {
+      EXPECT_NEAR(f.bytesPerSecond, 1.25 * (1 << 20), 1.0);
+    }
+  }
+  TransferFigures f = meter.figures(110.0);
+  EXPECT_EQ(f.received, (20 << 20) + 100 * (1 << 17));
+  EXPECT_NEAR(f.secondsLeft, (48 - 32.5) / 1.25, 0.01);
+  EXPECT_EQ(fitStatusLine(terminalPieces(f), 0), "32.5 MiB of 48.0 MiB  1.2 MiB/s  0:12 left");
+  EXPECT_EQ(windowWording(f), "34.1 MB of 50.3 MB \u2014 about 12 seconds left");
+}
+
+TEST(ProgressMeter, FitsTheLineToTheWidth) {
+  TransferFigures known{21076377, 50331648, 5557452.8, 5.4};
+  TransferFigures unknown{21076377, -1, 5557452.8, -1};
+  const struct { TransferFigures f; int width; std::string line; } cases[] = {
+      {known, 200, "Downloading  42%  [##########..............]  20.1 MiB of 48.0 MiB  5.3 MiB/s  0:05 left"},
+      {known, 80, "Downloading  42%  20.1 MiB of 48.0 MiB  5.3 MiB/s  0:05 left"},
+      {known, 40, "Downloading  42%  20.1 MiB of 48.0 MiB"},
+      {known, 20, "Downloading  42%"},
+      {unknown, 80, "Downloading  42%  [##########..............]  20.1 MiB  5.3 MiB/s"},
+      {unknown, 12, "Downloading "},
+  };
+  for (const auto& c : cases) {
+    StatusLinePieces pieces = terminalPieces(c.f);
+    pieces.status = "Downloading  42%";
+    pieces.bar = "[##########..............]";
+    std::string line = fitStatusLine(pieces, c.width);
+    EXPECT_EQ(line, c.line) << c.width;
+    EXPECT_LE(columns(line), c.width);
+  }
+  EXPECT_EQ(windowWording(unknown), "21.1 MB \u2014 5.6 MB/s");
+  EXPECT_EQ(windowWording(TransferFigures()), "");
+}
