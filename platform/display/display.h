@@ -7,7 +7,7 @@
 #include "platform/signal_watch.h"
 #include "platform/display/window.h"
 
-// A loop and the download window that lives on it; SIGINT and SIGTERM
+// A loop and the download window that lives on it; SIGINT, SIGTERM, SIGHUP
 // close the window. Members go in reverse order: the window before its loop.
 struct Display {
   std::unique_ptr<Loop> loop;
