@@ -45,7 +45,7 @@ int64_t regularFileSize(const std::string& path) {
 
 KeptPart::KeptPart(const std::string& cacheDir)
     : data_(cacheDir + ".part"), info_(cacheDir + ".part.info") {
-  int fd = open(data_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = open(data_.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
     fd = -1;
@@ -97,8 +97,10 @@ void KeptPart::discard() {
   unlink(info_.c_str());
   // Emptied, not removed: the file is the lock, and a run that made a new
   // one meanwhile would share the download with this one.
-  if (ftruncate(lock_, 0) != 0) {
+  int fd = open(data_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0 && ftruncate(fd, 0) != 0) {
   }
+  if (fd >= 0) close(fd);
 }
 
 bool isStrongEtag(const std::string& etag) {

@@ -107,7 +107,7 @@ done
 python3 "$top/tests/integration/fault_server.py" --cert "$server/cert.pem" --key "$server/key.pem" \
   --root "$work/www" >"$work/faults.port" 2>/dev/null &
 faults=$!
-trap 'kill $faults 2>/dev/null; stop_https_server "$server"' EXIT
+trap 'kill $faults 2>/dev/null || true; stop_https_server "$server"' EXIT
 for _ in $(seq 1 50); do [ -s "$work/faults.port" ] && break; sleep 0.1; done
 fault_base="https://127.0.0.1:$(cut -d' ' -f1 "$work/faults.port")"
 rm -rf "$HOME/.korvex"
