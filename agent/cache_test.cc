@@ -20,7 +20,6 @@ class CacheTest : public ::testing::Test {
     mkpath(getInstallAgentCacheDir() + "installagent", 0700);
   }
   std::string cacheDir() const { return getInstallAgentCacheDir(); }
-  void plantAgent() { writeFile(cacheDir() + "installagent/install", "exit 0\n"); }
 
   ScratchDir scratch_;
   ScopedEnv home_;
@@ -40,14 +39,6 @@ TEST(GetInstallAgentCacheDir, FollowsHome) {
     ScopedEnv env("HOME", home);
     EXPECT_EQ(getInstallAgentCacheDir(), dir) << (home ? home : "(unset)");
   }
-}
-
-TEST_F(CacheTest, AgentDirOnDiskNeedsItsInstallFile) {
-  EXPECT_EQ(installAgentDirOnDisk(), "");
-  writeFile(cacheDir() + "installagent/other", "x");
-  EXPECT_EQ(installAgentDirOnDisk(), "");
-  plantAgent();
-  EXPECT_EQ(installAgentDirOnDisk(), cacheDir() + "installagent/");
 }
 
 TEST_F(CacheTest, StampMatchesOnlyItsFirstLineExactly) {

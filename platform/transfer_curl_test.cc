@@ -72,20 +72,6 @@ TEST(Transfer, DeliversWhatCameAndTimesOutOnlyWhenIdle) {
   }
 }
 
-// What the request leaves out: compression on the fly weakens ETags and
-// disables ranges; If-Modified-Since would make servers want both to match.
-// Header values come trimmed.
-TEST(Transfer, RequestCarriesNoEncodingOrDateCondition) {
-  TransferRequest request;
-  request.ifNoneMatch = "W/\"a\"";
-  Recorder r = transfer("plain-request", "status=503&retry_after=%207%20", 5, request);
-  EXPECT_EQ(r.response.retryAfter, "7");
-  std::string log = runSetup({{"PATH", getenv("PATH")}}, {"curl", "-s", "--cacert", servers().cert,
-                                                          servers().faultUrl + "log/plain-request"}).out;
-  EXPECT_NE(log.find("\"if-none-match\": \"W/\\\"a\\\"\", \"if-modified-since\": null, "
-                     "\"accept-encoding\": null"), std::string::npos) << log;
-}
-
 TEST(Transfer, FullDiskIsALocalWriteFailureThatSaysSo) {
   TransferRequest request;
   request.destination = "/dev/full";

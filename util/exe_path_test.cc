@@ -7,7 +7,7 @@
 
 #include "tests/test_util.h"
 
-TEST(Mkpath, CreatesEachMissingDirectoryOnce) {
+TEST(Mkpath, CreatesEachMissingDirectoryAndStopsAtAFile) {
   ScratchDir scratch;
   for (std::string path : {scratch / "a/b/c", scratch / "d//e/", scratch.path(), std::string("/")}) {
     EXPECT_EQ(mkpath(path, 0700), 0) << path;
@@ -19,10 +19,7 @@ TEST(Mkpath, CreatesEachMissingDirectoryOnce) {
   ASSERT_EQ(stat((scratch / "a/b").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
   EXPECT_EQ(mkpath("", 0700), 0);
-}
-
-TEST(Mkpath, StopsAtAComponentThatIsNotADirectory) {
-  ScratchDir scratch;
+  // It stops at a component that is not a directory.
   writeFile(scratch / "file", "x");
   errno = 0;
   EXPECT_EQ(mkpath(scratch / "file/below/deeper", 0700), -1);

@@ -27,7 +27,7 @@ ranges would, misbehaving as the options say:
   pace=<ms>              wait that long after each 64 KiB of body
   trickle=<ms>           send the body one byte at a time, that long apart
   stall=<ms>             send the first byte of the body, then nothing for that long
-  length=<N>             announce N bytes, whatever the body
+  length=<N>|none        announce N bytes, whatever the body, or no length
 GET /serve/<name>?<options>.minisig serves <name>.minisig as it is.
 GET /log/<name> lists, one JSON object a line, what each /serve request for
 <name> carried and what it got. Prints "<https port> <http port>" once both
@@ -162,9 +162,10 @@ class Handler(socketserver.StreamRequestHandler):
             head += "Content-Range: bytes %d-%d/%d\r\n" % (first, len(body) - 1, len(body))
         cut = self.next_cut(opts, cuts_done, len(body))
         end = len(body) if cut is None or cut <= start else cut
-        length = int(opts.get("length", len(body) - start))
-        head = "HTTP/1.1 %d X\r\nContent-Length: %d\r\nConnection: close\r\n%s\r\n" % (
-            entry["status"], length, head)
+        length = opts.get("length", str(len(body) - start))
+        if length != "none":
+            head += "Content-Length: %s\r\n" % length
+        head = "HTTP/1.1 %d X\r\nConnection: close\r\n%s\r\n" % (entry["status"], head)
         self.wfile.write(head.encode())
         step = 1 if "trickle" in opts or "stall" in opts else 65536
         for at in range(start, end, step):
@@ -184,6 +185,8 @@ class Handler(socketserver.StreamRequestHandler):
             with self.server.lock:
                 state["cuts"] += 1
             self.cut(opts.get("how") == "reset")
+        elif length == "none":
+            self.request.unwrap()  # close_notify: the end of the body
 
     @staticmethod
     def next_cut(opts, done, length):

@@ -87,8 +87,9 @@ TEST(Lifecycle, SignalWhileTheAgentRunsIsPassedOn) {
   }
 }
 
-// A stamp that is a FIFO or endless, an agent directory that is a link to
-// another one: the run goes on as with no cached agent.
+// A stamp that is a FIFO or endless, a current stamp with no agent, an agent
+// directory that is a link to another one: the run goes on as with no
+// cached agent.
 TEST(Lifecycle, DamagedCacheRunsToANormalDownload) {
   std::string file = servers().publish("damaged.zip", "fresh");
   ScratchDir elsewhere;
@@ -96,6 +97,7 @@ TEST(Lifecycle, DamagedCacheRunsToANormalDownload) {
   const std::vector<std::function<void(const std::string&)>> damages = {
       [](const std::string& cache) { mkfifo((cache + ".validatestring").c_str(), 0600); },
       [](const std::string& cache) { writeFile(cache + ".validatestring", std::string(64 << 20, 'e')); },
+      [&](const std::string& cache) { writeFile(cache + ".validatestring", Servers::etag(file)); },
       [&](const std::string& cache) {
         writeFile(cache + ".validatestring", Servers::etag(file));
         fs::remove(cache + "installagent");

@@ -1,40 +1,18 @@
 // The terminal display of a real download: in place under a pseudo-terminal
 // of a given width, plain lines into a file.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
 #include <regex>
 
 #include "tests/integration/harness.h"
 
 namespace {
 
-// Runs |w|'s program on a pseudo-terminal |columns| wide (0: none given);
-// returns what it wrote there and sets |seconds| to how long it ran.
-std::string runOnTerminal(const World& w, const Env& env, unsigned short columns, double* seconds) {
-  winsize size = {24, columns, 0, 0};
-  double start = now();
-  int master = -1;
-  pid_t pid = forkpty(&master, nullptr, nullptr, &size);
-  if (pid == 0) {
-    Strings vars;
-    for (const auto& [name, value] : env) vars.push_back(name + "=" + value);
-    std::vector<char*> envp;
-    for (std::string& v : vars) envp.push_back(v.data());
-    envp.push_back(nullptr);
-    if (chdir(w.home.c_str()) != 0) _exit(127);
-    execle(w.program.c_str(), w.program.c_str(), nullptr, envp.data());
-    _exit(127);
-  }
-  std::string text;
-  char buffer[4096];
-  for (ssize_t n; (n = read(master, buffer, sizeof(buffer))) > 0;) text.append(buffer, n);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  close(master);
-  *seconds = now() - start;
-  EXPECT_EQ(WEXITSTATUS(status), 0) << text;
-  return text;
+// Runs |w|'s program under script(1) on a pseudo-terminal |columns| wide
+// (0: none given); the output is what it wrote there.
+Result runOnTerminal(const World& w, Env env, int columns) {
+  env["SETUP"] = w.program;
+  std::string line = "stty cols " + std::to_string(columns) + " rows 24 && exec \"$SETUP\"";
+  return runSetup(env, {"script", "-q", "-e", "-c", line, "/dev/null"});
 }
 
 // The pieces between carriage returns and line feeds, escapes removed.
@@ -60,14 +38,15 @@ TEST(Progress, TerminalLineFitsTheWidthWithFiguresAndFewRedraws) {
     Env env = w.env;
     env["TERM"] = "xterm";
     env["COLUMNS"] = c.columns;
-    double seconds = 0;
-    std::string text = runOnTerminal(w, env, c.winsize, &seconds);
+    Result r = runOnTerminal(w, env, c.winsize);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::string& text = r.out;
     for (const std::string& line : screenLines(text)) EXPECT_LT(line.size(), c.width) << line;
     EXPECT_TRUE(has(text, " MiB of ")) << text;
     EXPECT_EQ(has(text, " left"), c.width == 100) << text;  // dropped at 40 columns
     size_t redraws = std::count(text.begin(), text.end(), '\r');
     EXPECT_GE(redraws, 5u);
-    EXPECT_LE(redraws, 10 * seconds + 10) << seconds;
+    EXPECT_LE(redraws, 10 * r.seconds + 10) << r.seconds;
     RecordProperty("redraws" + std::to_string(c.width), std::to_string(redraws));
   }
 }
@@ -85,5 +64,22 @@ TEST(Progress, LogGetsFewPlainLinesWithFigures) {
   EXPECT_LE(lines, 20) << r.err;
   EXPECT_TRUE(has(r.err, "Connection lost; retrying in ")) << r.err;
   EXPECT_TRUE(has(r.err, " KiB of 1.0 MiB")) << r.err;
+  EXPECT_TRUE(has(r.err, "Downloading 100%")) << r.err;
   RecordProperty("lines", std::to_string(lines));
+}
+
+// Cut halfway, then gone: each log line starts a line of its own, ending the
+// status line first, and the failure is red.
+TEST(Progress, TerminalLogLinesEndTheStatusLineAndFailureIsRed) {
+  servers().publish("progress-gone.zip", "v1", 1 << 20);
+  World w;
+  w.download(servers().faultUrl + "serve/progress-gone.zip?pace=20&cut=50%&change=gone.zip");
+  Env env = w.env;
+  env["TERM"] = "xterm";
+  Result r = runOnTerminal(w, env, 80);
+  EXPECT_EQ(r.status, 255) << r.out;
+  EXPECT_TRUE(has(r.out, "\nDownload interrupted: ")) << r.out;
+  EXPECT_TRUE(has(r.out, "\nDownload failed! Error - ")) << r.out;
+  EXPECT_FALSE(std::regex_search(r.out, std::regex("[^\n]Download (interrupted|failed)"))) << r.out;
+  EXPECT_TRUE(has(r.out, "\033[31mError during the download process.")) << r.out;
 }
