@@ -9,11 +9,7 @@ namespace {
 
 // Records the delegate calls of one transfer and stops the loop at its end.
 struct Recorder : TransferDelegate {
-  void transferDidReceiveResponse(const TransferResponse& r) override {
-    events += "response;";
-    response = r;
-    if (bodyAt >= 0) transfer->writeBodyAt(bodyAt);
-  }
+  void transferDidReceiveResponse(const TransferResponse&) override { events += "response;"; }
   void transferDidReceiveData(uint64_t length) override {
     if (events.back() != '+') events += "data+";
     bytes += length;
@@ -22,10 +18,7 @@ struct Recorder : TransferDelegate {
   void transferDidFail(const TransferError& e) override { events += "failed;", error = e, loop->stop(); }
 
   Loop* loop = nullptr;
-  Transfer* transfer = nullptr;
-  int64_t bodyAt = -1;  // where the body goes, when not over the file
   std::string events = ";";
-  TransferResponse response;
   TransferError error;
   uint64_t bytes = 0;
 };
@@ -33,7 +26,7 @@ struct Recorder : TransferDelegate {
 // One transfer of /serve/|name|?|options| from the fault server, with
 // the certificate trusted; the file served holds |body|.
 Recorder transfer(const std::string& name, const std::string& options, double idle = 5,
-                  TransferRequest request = {}, int64_t bodyAt = -1) {
+                  TransferRequest request = {}) {
   ScopedEnv ca("CURL_CA_BUNDLE", servers().cert.c_str());
   writeFile(servers().www + "/" + name, "0123456789");
   request.url = servers().faultUrl + "serve/" + name + "?" + options;
@@ -42,9 +35,7 @@ Recorder transfer(const std::string& name, const std::string& options, double id
   std::unique_ptr<Loop> loop = newPollLoop();
   Recorder recorder;
   recorder.loop = loop.get();
-  recorder.bodyAt = bodyAt;
   auto running = startTransfer(*loop, request, recorder);
-  recorder.transfer = running.get();
   loop->addTimer(20, [&] { loop->stop(); });
   loop->run();
   return recorder;

@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -66,6 +67,26 @@ void makeZip(const std::string& zip, const std::map<std::string, std::string>& f
   int status = system(command.c_str());
   removeItemAtPath(dir);
   if (status != 0) throw std::runtime_error("zip failed: " + command);
+}
+
+int shell(const std::string& command) {
+  int status = system((command + " >/dev/null 2>&1").c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void makeMinisignKeys(const std::string& dir, const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    std::string pair = dir + "/" + name;
+    if (shell("minisign -G -W -p " + smart_quote(pair + ".pub") + " -s " + smart_quote(pair + ".sec")))
+      throw std::runtime_error("minisign -G failed for " + pair);
+  }
+}
+
+void signWithMinisign(const std::string& secretKey, const std::string& file,
+                      const std::string& flags) {
+  if (shell("minisign -S " + flags + " -s " + smart_quote(secretKey) + " -m " + smart_quote(file) +
+            " -x " + smart_quote(file + ".minisig")))
+    throw std::runtime_error("minisign -S failed for " + file);
 }
 
 std::vector<std::string> readRecords(const std::string& path) {

@@ -37,6 +37,18 @@ bool pathExists(const std::string& path);
 // real zip program; "install" scripts are what the agent runs.
 void makeZip(const std::string& zip, const std::map<std::string, std::string>& files);
 
+// Runs |command| with /bin/sh, its output discarded; its exit status, or -1
+// when it did not exit.
+int shell(const std::string& command);
+
+// Makes the minisign key pairs <dir>/<name>.pub and .sec, without password.
+void makeMinisignKeys(const std::string& dir, const std::vector<std::string>& names);
+
+// Signs |file| into |file|.minisig with |secretKey|; |flags| are added to
+// minisign's command line as they stand.
+void signWithMinisign(const std::string& secretKey, const std::string& file,
+                      const std::string& flags = "");
+
 // Splits a NUL-terminated record file into its entries.
 std::vector<std::string> readRecords(const std::string& path);
 
