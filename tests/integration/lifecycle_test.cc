@@ -38,52 +38,39 @@ bool waitForUnzip(const std::string& root) {
 
 }  // namespace
 
-// A signal while unpacking, on either road: the unpacking ends with all it
-// started, nothing is left or stamped, no agent runs, and the run fails.
-TEST(Lifecycle, SignalWhileUnpackingEndsTheRunAndLeavesNothing) {
-  fs::copy_file(bigArchive(), servers().www + "/big.zip", fs::copy_options::overwrite_existing);
-  for (bool local : {true, false}) {
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
-      SCOPED_TRACE(std::string(local ? "local " : "download ") + strsignal(signal));
-      World w;
-      if (local) fs::copy_file(bigArchive(), w.res + "/InstallAgent.zip");
-      else w.download(servers().nginxUrl + "big.zip");
-      Proc setup(w.argv({}), w.env);
-      ASSERT_TRUE(waitForUnzip(w.root.path())) << setup.err();
-      kill(setup.pid, signal);
-      Result r = setup.finish(10);
-      EXPECT_EQ(r.status, 255);
-      EXPECT_LT(r.seconds, 2.0);
-      EXPECT_THAT(r.err, EndsWith(kLastLine));
-      EXPECT_EQ(survivors(w.root.path()), Strings());
-      EXPECT_EQ(w.runs(), Strings());
-      EXPECT_EQ(tree(w.tmp), Strings());
-      EXPECT_EQ(tree(w.cache()), local ? Strings() : kBare);
-    }
-  }
-}
-
-// While the agent runs, a signal to the program reaches the agent; the run
+// A signal while unpacking, on either road, ends the unpacking with all it
+// started: nothing is left or stamped, no agent runs, and the run fails.
+// While the agent runs, the signal reaches the agent instead, and the run
 // ends once the agent has, its work directory removed.
-TEST(Lifecycle, SignalWhileTheAgentRunsIsPassedOn) {
-  const std::string agent =
-      "trap 'echo TERM >> \"$AGENT_OUT/signals\"; exit 5' TERM\n"
-      "trap 'echo HUP >> \"$AGENT_OUT/signals\"; exit 5' HUP\n"
-      ": > \"$AGENT_OUT/started\"\nwhile :; do sleep 0.05; done\n";
-  makeZip(servers().www + "/trapping.zip", {{"install", agent}});
-  for (bool local : {true, false}) {
-    SCOPED_TRACE(local ? "local" : "download");
-    World w;
-    if (local) fs::copy_file(servers().www + "/trapping.zip", w.res + "/InstallAgent.zip");
-    else w.download(servers().nginxUrl + "trapping.zip");
-    Proc setup(w.argv({local ? "local" : "download"}), w.env);
-    ASSERT_TRUE(waitUntil([&] { return pathExists(w.out + "/started"); }, 30)) << setup.err();
-    kill(setup.pid, local ? SIGTERM : SIGHUP);
-    Result r = setup.finish(10);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(readFile(w.out + "/signals"), local ? "TERM\n" : "HUP\n");
-    EXPECT_EQ(survivors(w.root.path()), Strings());
-    EXPECT_EQ(tree(w.tmp), Strings());
+TEST(Lifecycle, SignalEndsTheUnpackingOrReachesTheAgent) {
+  fs::copy_file(bigArchive(), servers().www + "/big.zip", fs::copy_options::overwrite_existing);
+  makeZip(servers().www + "/trapping.zip",
+          {{"install", "for s in TERM INT HUP; do trap \"echo $s > \\\"\\$AGENT_OUT/signal\\\"; exit 5\" $s;"
+                       " done\n: > \"$AGENT_OUT/started\"\nwhile :; do sleep 0.05; done\n"}});
+  for (std::string zip : {"big.zip", "trapping.zip"}) {
+    for (bool local : {true, false}) {
+      for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(zip + (local ? " local " : " download ") + strsignal(signal));
+        bool agentRuns = zip == "trapping.zip";
+        World w;
+        if (local) fs::copy_file(servers().www + "/" + zip, w.res + "/InstallAgent.zip");
+        else w.download(servers().nginxUrl + zip);
+        Proc setup(w.argv({}), w.env);
+        ASSERT_TRUE(agentRuns ? waitUntil([&] { return pathExists(w.out + "/started"); }, 30)
+                              : waitForUnzip(w.root.path())) << setup.err();
+        kill(setup.pid, signal);
+        Result r = setup.finish(10);
+        EXPECT_EQ(r.status, agentRuns ? 0 : 255);
+        EXPECT_LT(r.seconds, 2.0);
+        EXPECT_EQ(readFile(w.out + "/signal"), agentRuns ? sigabbrev_np(signal) + std::string("\n") : "");
+        EXPECT_EQ(survivors(w.root.path()), Strings());
+        EXPECT_EQ(w.runs(), Strings());
+        EXPECT_EQ(tree(w.tmp), Strings());
+        if (agentRuns) continue;
+        EXPECT_THAT(r.err, EndsWith(kLastLine));
+        EXPECT_EQ(tree(w.cache()), local ? Strings() : kBare);
+      }
+    }
   }
 }
 
