@@ -3,6 +3,8 @@
 # made here, for the demo and the benchmarks.
 #   start_https_server STATE_DIR WEB_ROOT [RATE]  sets SERVER_PORT, SERVER_CA
 #   stop_https_server STATE_DIR
+#   run_https_server STATE_DIR WEB_ROOT  in the foreground: prints the port
+#     once it listens, and ends with nginx
 
 make_test_certificate() {
   local dir=$1
@@ -12,14 +14,15 @@ make_test_certificate() {
 }
 
 write_nginx_conf() {
-  local dir=$1 root=$2 port=$3 rate=${4:-0}
+  local dir=$1 root=$2 port=$3 rate=${4:-0} top=${5:-}
   cat >"$dir/nginx.conf" <<CONF
+$top
 worker_processes 1;
 pid $dir/nginx.pid;
 error_log $dir/error.log;
 events { worker_connections 64; }
 http {
-  log_format bytes '\$request_method \$uri \$status \$body_bytes_sent';
+  log_format bytes '\$request_method \$uri \$status \$body_bytes_sent \$http_if_none_match';
   access_log $dir/access.log bytes;
   client_body_temp_path $dir/tmp; proxy_temp_path $dir/tmp; fastcgi_temp_path $dir/tmp;
   uwsgi_temp_path $dir/tmp; scgi_temp_path $dir/tmp;
@@ -57,4 +60,25 @@ stop_https_server() {
   [ -f "$dir/nginx.pid" ] || return 0
   /usr/sbin/nginx -p "$dir" -c "$dir/nginx.conf" -s stop 2>/dev/null || kill "$(cat "$dir/nginx.pid")" 2>/dev/null || true
   for _ in $(seq 1 50); do [ -f "$dir/nginx.pid" ] || break; sleep 0.1; done
+}
+
+run_https_server() {
+  local dir=$1 root=$2 port nginx
+  mkdir -p "$dir/tmp"
+  make_test_certificate "$dir"
+  for _ in $(seq 1 30); do
+    port=$((20000 + RANDOM % 30000))
+    write_nginx_conf "$dir" "$root" "$port" 0 "daemon off; master_process off;"
+    /usr/sbin/nginx -p "$dir" -c "$dir/nginx.conf" 2>/dev/null &
+    nginx=$!
+    # Its pid file comes once it listens; on a taken port it ends at once.
+    while kill -0 "$nginx" 2>/dev/null && [ ! -f "$dir/nginx.pid" ]; do sleep 0.02; done
+    if [ -f "$dir/nginx.pid" ]; then
+      echo "$port"
+      wait "$nginx"
+      return
+    fi
+  done
+  echo "could not start nginx" >&2
+  return 1
 }

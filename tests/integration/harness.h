@@ -123,8 +123,9 @@ inline void agentZip(const std::string& zip, const std::string& tag = "v1", size
   makeZip(zip, files);
 }
 
-// nginx serving www with ETag and Content-Length, and fault_server.py
-// misbehaving with the same files; HTTPS with a self-signed certificate.
+// nginx serving www with ETag and Content-Length (as the demo and the
+// benchmarks run it), and fault_server.py misbehaving with the same files;
+// HTTPS with a self-signed certificate.
 // Started on first use (servers()), stopped when the test program ends.
 struct Servers {
   const ScratchDir dir;
@@ -144,37 +145,19 @@ struct Servers {
   }
   Servers() {
     fs::create_directory(www);
-    if (system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
-                " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " + key +
-                " -out " + cert + " 2>/dev/null").c_str()) != 0)
-      throw std::runtime_error("openssl failed");
     // Under timeout: should this process die, they do not outlive it long.
     const Env env = {{"PATH", "/usr/sbin:/usr/bin:/bin"}};
-    // A port below the kernel's ephemeral range, spread by pid so that test
-    // processes running together do not meet; nginx ends on a taken one.
-    std::string port;
-    for (int attempt = 0; attempt < 5 && !pathExists(dir / "pid"); ++attempt) {
-      port = std::to_string(10000 + (getpid() + attempt * 4099) % 20000);
-      auto conf = "daemon off; master_process off; pid " + dir / "pid" + "; events {} http {";
-      for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
-        conf += std::string(" ") + temp + "_temp_path " + dir / temp + ";";
-      conf += " log_format requests '$request_uri $status $body_bytes_sent $http_if_none_match';";
-      conf += " server { listen 127.0.0.1:" + port + " ssl; root " + www + ";";
-      conf += " access_log " + dir / "access.log" + " requests;";
-      conf += " ssl_certificate " + cert + "; ssl_certificate_key " + key + "; } }";
-      writeFile(dir / "nginx.conf", conf);
-      nginx.reset(new Proc({"timeout", "600", "nginx", "-e", dir / "log", "-c", dir / "nginx.conf"},
-                           env));
-      // Its pid file comes once it listens.
-      waitUntil([this] { return pathExists(dir / "pid") || nginx->ended(); }, 10);
-    }
-    if (!pathExists(dir / "pid")) throw std::runtime_error("nginx: " + readFile(dir / "log"));
+    nginx.reset(new Proc({"timeout", "600", "bash", "-c", ". \"$0\" && run_https_server \"$1\" \"$2\"",
+                          HTTPS_SERVER, dir.path(), www}, env));
+    waitUntil([this] { return has(nginx->out(), "\n") || nginx->ended(); }, 20);
+    if (nginx->out().empty()) throw std::runtime_error("nginx: " + nginx->err());
     faults.reset(new Proc({"timeout", "600", "python3", FAULT_SERVER, "--cert", cert, "--key", key,
                            "--root", www}, env));
     waitUntil([this] { return has(faults->out(), "\n") || faults->ended(); }, 20);
     std::string faultPort = faults->out().substr(0, faults->out().find(' '));
     if (faultPort.empty()) throw std::runtime_error("fault_server.py: " + faults->err());
-    nginxUrl = "https://127.0.0.1:" + port + "/", faultUrl = "https://127.0.0.1:" + faultPort + "/";
+    nginxUrl = "https://127.0.0.1:" + nginx->out().substr(0, nginx->out().find('\n')) + "/";
+    faultUrl = "https://127.0.0.1:" + faultPort + "/";
   }
   ~Servers() {  // gently, so that timeout reaps the server it started
     for (Proc* server : {faults.get(), nginx.get()}) kill(-server->pid, SIGTERM), server->finish(5);
