@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# The vendor's kit, run for real: configure refusals, a build with other
+# names against nginx, the installed program with its window, and what
+# scripts/make-bundle.sh makes (and refuses to make).
+#   kit_test.sh SOURCE_DIR BUILD_DIR PROGRAM HAVE_GTK_MODULE(0|1)
+set -uo pipefail
+[ $# -eq 4 ] || { sed -n 5p "$0" >&2; exit 2; }
+src=$1 build=$2 program=$3 gtk=$4 failed=0 passed=0
+# shellcheck source=scripts/https_server.sh
+. "$src/scripts/https_server.sh"
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/kit_test.XXXXXX")
+chmod 755 "$scratch"  # nginx's workers, another user, read www/ below it
+trap 'stop_https_server "$scratch/server"; rm -rf "$scratch"' EXIT
+trap 'exit 1' INT TERM HUP
+# shellcheck disable=SC2016  # the shell must not expand them: they go to the agent as they are
+hostile=("" " " "a b" "'" '"' '$HOME' '`touch x`' "\\" '*' -- --target -q $'a\nb' ä)
+
+check() {  # NAME COMMAND...: one expectation; a failure is named and counted
+  local name=$1; shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)) && echo "FAIL: $name" >&2; fi
+}
+not() { ! "$@"; }
+exits() { local want=$1; shift; "$@"; [ $? -eq "$want" ]; }
+has() { [[ $(<"$1")$'\n' == *"$2"* ]]; }  # FILE TEXT
+exists_iff() { if [ "$1" = 1 ]; then [ -e "$2" ]; else [ ! -e "$2" ]; fi; }  # FLAG PATH
+listing() { find "$1" -mindepth 1 ! -name .lock -printf '%P\n' | LC_ALL=C sort; }
+etag() { printf '"%x-%x"' "$(stat -c %Y "$1")" "$(stat -c %s "$1")"; }  # as nginx makes it
+args_are() { cmp -s "$1/out/args" <(printf '%s\0' "${@:2}"); }  # USER ARGS...
+# USER ARGS...: what the agent got after -installbundle and the bundle's path.
+user_args_are() { cmp -s <(tail -z -n +3 "$1/out/args") <(printf '%s\0' "${@:2}"); }
+one_line() { [ "$(wc -l <"$1")" -eq 1 ] && [[ $(<"$1") == "make-bundle: "*"$2"* ]]; }  # FILE TEXT
+
+make_zip() {  # ZIP NAME CONTENT: a one-file archive, made with the real zip
+  local dir; dir=$(mktemp -d "$scratch/zip.XXXXXX") && printf '%s' "$3" >"$dir/$2" && zip -q -X -j "$1" "$dir/$2"
+}
+make_agent() {  # ZIP TAG: its install script logs TAG, and its arguments NUL-separated
+  make_zip "$1" install "echo $2 >>\"\$AGENT_OUT/runs\"; printf '%s\\0' \"\$@\" >\"\$AGENT_OUT/args\""
+}
+new_user() {  # DIR [PROGRAM]: own HOME and TMPDIR, and a copy of PROGRAM in DIR/product
+  mkdir -p "$1"/{home,tmp,out,product}
+  [ -z "${2:-}" ] || { cp "$2" "$1/product/setup" && echo "the product" >"$1/product/bundle.zip"; }
+}
+as_user() {  # USER [VAR=VALUE...] COMMAND...: run in a bare environment; output in USER/std{out,err}
+  local user=$1; shift
+  (cd "$user/home" && timeout 60 env -i PATH="$PATH" HOME="$user/home" TMPDIR="$user/tmp" \
+    AGENT_OUT="$user/out" CURL_CA_BUNDLE="$SERVER_CA" "$@" </dev/null >"$user/stdout" 2>"$user/stderr") ||
+    { local status=$? && tail -n 5 "$user/stderr" >&2 && return $status; }
+}
+configure() { cmake -S "$src" -B "$1" -DBUILD_TESTING=OFF "${@:2}" >"$1.out" 2>"$1.err"; }  # DIR OPTIONS...
+make_bundle() {  # ARGS...: make-bundle.sh around the built program; output in $scratch/mb.{out,err}
+  env -i PATH="$PATH" "$src/scripts/make-bundle.sh" --program "$program" "$@" >"$scratch/mb.out" 2>"$scratch/mb.err"
+}
+
+www=$scratch/www && mkdir -p "$www"
+for tag in vendor override installed app; do make_agent "$www/$tag.zip" "$tag"; done
+start_https_server "$scratch/server" "$www" || exit 1
+url=https://127.0.0.1:$SERVER_PORT
+
+# Configure: each bad value stops it before anything is generated.
+while IFS='|' read -r option message; do
+  dir=$(mktemp -d "$scratch/configure.XXXXXX")
+  check "configure $option: refused" not configure "$dir" "$option"
+  check "configure $option: says '$message'" has "$dir.err" "$message"
+  check "configure $option: no build_config.h" not test -e "$dir/generated/bootstrap/build_config.h"
+done <<'CASES'
+-DSETUP_RELEASE_TAG=|SETUP_RELEASE_TAG is empty
+-DSETUP_PLATFORM_TAG=a b|white space
+-DSETUP_RELEASE_TAG=it's|quote
+-DSETUP_PLATFORM_TAG=a/b|single name
+-DSETUP_INSTALL_AGENT_URL=http://127.0.0.1/a|not an https:// URL
+-DSETUP_CACHE_DIR=/var/cache|relative to the home
+-DSETUP_CACHE_DIR=a/../../b|'..'
+CASES
+check "configure with tags" configure "$scratch/tags" -DSETUP_RELEASE_TAG=R9 -DSETUP_PLATFORM_TAG=lin64
+check "configure prints the URL" has "$scratch/tags.out" $'https://downloads.korvex.com/pi_install_agent_pi_R9_lin64\n'
+check "configure prints the cache" has "$scratch/tags.out" $'$HOME/.korvex/app_installer_cache/R9/lin64/\n'
+
+# A build with every name changed fetches its own URL into its own cache.
+vendor=$scratch/vendor-build
+check "vendor configure" configure "$vendor" -DSETUP_RELEASE_TAG=R9 -DSETUP_PLATFORM_TAG=lin64 \
+  "-DSETUP_INSTALL_AGENT_URL=$url/vendor.zip" -DSETUP_CACHE_DIR=.vendor/cache//
+check "vendor build" cmake --build "$vendor" --target setup -j2 >/dev/null
+u=$scratch/vendor && new_user "$u" "$vendor/setup"
+check "vendor: runs" as_user "$u" "$u/product/setup" "${hostile[@]}"
+check "vendor: agent's arguments" args_are "$u" -installbundle "$u/product/bundle.zip" "${hostile[@]}"
+check "vendor: stamp holds the ETag" cmp -s "$u/home/.vendor/cache/.validatestring" <(etag "$www/vendor.zip")
+check "vendor: no stock cache" not test -e "$u/home/.korvex"
+check "vendor: override runs" as_user "$u" ZV_INTERNAL_INSTALL_AGENT_URL="$url/override.zip" "$u/product/setup"
+check "vendor: the override wins" cmp -s "$u/out/runs" <(printf '%s\n' vendor override)
+
+# The installed program finds its window module in lib/setup/.
+p=$scratch/prefix
+check "install" cmake --install "$build" --prefix "$p" >/dev/null
+check "install: window module iff built" exists_iff "$gtk" "$p/lib/setup/libsetup-gtk.so"
+u=$scratch/installed && new_user "$u"
+check "installed: runs" as_user "$u" ZV_INTERNAL_INSTALL_AGENT_URL="$url/installed.zip" "$p/bin/setup" x
+check "installed: agent's arguments" args_are "$u" -installbundle "$p/bin/bundle.zip" x
+check "installed, no display: the terminal one" has "$u/stderr" "Downloading 100%"
+if [ "$gtk" != 1 ]; then echo "SKIP: the installed program's window: no window module built" >&2
+elif ! command -v xvfb-run >/dev/null; then echo "SKIP: the installed program's window: no xvfb-run" >&2
+else
+  u=$scratch/windowed && new_user "$u"
+  check "installed, display: runs" as_user "$u" ZV_INTERNAL_INSTALL_AGENT_URL="$url/installed.zip" \
+    xvfb-run -a -s "-screen 0 1024x768x24" "$p/bin/setup" y
+  check "installed, display: agent's arguments" args_are "$u" -installbundle "$p/bin/bundle.zip" y
+  check "installed, display: the window" not has "$u/stderr" "Downloading"
+fi
+
+# make-bundle's inputs, made with the real zip and minisign: two keys (the
+# current and the next) with a blank line between them and CRLF line ends.
+k=$scratch/kit && mkdir -p "$k"
+make_zip "$k/bundle.zip" product.txt "the product" && make_agent "$k/agent.zip" local
+minisign -G -W -p "$k/k1" -s "$k/s1" >/dev/null && minisign -G -W -p "$k/k2" -s "$k/s2" >/dev/null
+{ cat "$k/k1" && echo && echo && cat "$k/k2"; } | sed 's/$/\r/' >"$k/keys.pub"
+
+flat=(InstallAgent.pub InstallAgent.zip bundle.zip setup splash.png)
+[ "$gtk" != 1 ] || flat+=(libsetup-gtk.so)
+check "bundle: made" make_bundle --out "$k/flat" --bundle-zip "$k/bundle.zip" --agent "$k/agent.zip" \
+  --keys "$k/keys.pub" --splash "$src/demo/splash.png" --run "$k/one.run"
+check "bundle: flat listing" cmp -s <(listing "$k/flat") <(printf '%s\n' "${flat[@]}" | LC_ALL=C sort)
+check "bundle: keys byte for byte" cmp -s "$k/flat/InstallAgent.pub" "$k/keys.pub"
+u=$scratch/runner && new_user "$u"
+runs_hostile() {  # COMMAND...: the hostile arguments reach the agent, and nothing stays behind
+  check "${*##*/}: runs" as_user "$u" "$@" "${hostile[@]}"
+  check "${*##*/}: agent's arguments" user_args_are "$u" "${hostile[@]}"
+  check "${*##*/}: nothing left in TMPDIR" test -z "$(ls -A "$u/tmp")"
+}
+runs_hostile sh "$k/one.run" --
+runs_hostile "$k/one.run" --
+runs_hostile "$k/flat/setup"
+app="$k/flat/Odd 'Name'.app/Contents"
+check "app: made" make_bundle --out "$k/flat" --name "Odd 'Name'" --bundle-zip "$k/bundle.zip"
+check "app: window module iff built" exists_iff "$gtk" "$app/MacOS/libsetup-gtk.so"
+check "app: runs" as_user "$u" ZV_INTERNAL_INSTALL_AGENT_URL="$url/app.zip" "$app/MacOS/setup" z
+check "app: agent's arguments" args_are "$u" -installbundle "$app/Resources/bundle.zip" z
+
+# Refusals: exit 1, one line saying why, and no output directory.
+printf 'untrusted comment: not a zip\nRWQ\n' >"$k/text"
+printf 'untrusted comment: x\n%s\n' "$(printf 'A%.0s' {1..56})" >"$k/noEd.pub"
+out=$k/out base=(--out "$k/out" --bundle-zip "$k/bundle.zip")
+refused() {  # MESSAGE ARGS...
+  local message=$1 last=${!#}; shift
+  local what="$message [${last##*/}]"
+  check "refused $what: exit 1" exits 1 make_bundle "$@"
+  check "refused $what: one line saying so" one_line "$scratch/mb.err" "$message"
+  check "refused $what: no output" not test -e "$out"
+}
+refused "--out DIR is required" --bundle-zip "$k/bundle.zip"
+refused "--bundle-zip FILE is required" --out "$out"
+refused "--out needs a value" "${base[@]}" --out
+refused "no such readable file" --out "$out" --bundle-zip "$k/none.zip"
+refused "is not a zip archive" --out "$out" --bundle-zip "$k/text"
+refused "is not a PNG image" "${base[@]}" --splash "$k/bundle.zip"
+refused "no 'install' script" "${base[@]}" --agent "$k/bundle.zip"
+refused "line 2 is not a minisign public key" "${base[@]}" --keys "$k/text"
+refused "line 2 is not a minisign public key" "${base[@]}" --keys "$k/noEd.pub"
+refused 'is not an "untrusted comment:" line' "${base[@]}" --keys "$k/bundle.zip"
+refused "has '/'" "${base[@]}" --name a/b
+refused "exists (--force replaces it)" "${base[@]}" --run "$k/bundle.zip"
+check "bundle with an agent" make_bundle "${base[@]}" --agent "$k/agent.zip"
+check "not empty: refused" exits 1 make_bundle "${base[@]}"
+check "not empty: says so" has "$scratch/mb.err" "exists and is not empty (--force"
+check "not empty: kept" test -e "$out/InstallAgent.zip"
+check "--force: replaces" make_bundle "${base[@]}" --force
+check "--force: the agent is gone" not test -e "$out/InstallAgent.zip"
+check "--force on a non-bundle: refused" exits 1 make_bundle --out "$k" --bundle-zip "$k/bundle.zip" --force
+check "--force on a non-bundle: says so" has "$scratch/mb.err" "is not a bundle"
+
+printf '%d passed, %d failed\n' "$passed" "$failed"
+[ "$failed" -eq 0 ]
