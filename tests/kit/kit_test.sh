@@ -5,12 +5,10 @@
 #   kit_test.sh SOURCE_DIR BUILD_DIR PROGRAM HAVE_GTK_MODULE(0|1)
 set -uo pipefail
 [ $# -eq 4 ] || { sed -n 5p "$0" >&2; exit 2; }
-src=$1 build=$2 program=$3 gtk=$4 failed=0 passed=0
-# shellcheck source=scripts/https_server.sh
-. "$src/scripts/https_server.sh"
+src=$1 build=$2 program=$3 gtk=$4 failed=0 passed=0 server=
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kit_test.XXXXXX")
 chmod 755 "$scratch"  # nginx's workers, another user, read www/ below it
-trap 'stop_https_server "$scratch/server"; rm -rf "$scratch"' EXIT
+trap '[ -z "$server" ] || kill "$server" 2>/dev/null; wait; rm -rf "$scratch"' EXIT
 trap 'exit 1' INT TERM HUP
 # shellcheck disable=SC2016  # the shell must not expand them: they go to the agent as they are
 hostile=("" " " "a b" "'" '"' '$HOME' '`touch x`' "\\" '*' -- --target -q $'a\nb' ä)
@@ -53,8 +51,16 @@ make_bundle() {  # ARGS...: make-bundle.sh around the built program; output in $
 
 www=$scratch/www && mkdir -p "$www"
 for tag in vendor override installed app; do make_agent "$www/$tag.zip" "$tag"; done
-start_https_server "$scratch/server" "$www" || exit 1
-url=https://127.0.0.1:$SERVER_PORT
+# In the foreground under timeout, so that it does not outlive a killed test long.
+mkdir "$scratch/server"
+# shellcheck disable=SC2016  # expanded by that shell
+timeout 600 bash -c '. "$0" && run_https_server "$1" "$2"' "$src/scripts/https_server.sh" \
+  "$scratch/server" "$www" >"$scratch/server/port" &
+server=$!
+for _ in $(seq 1 200); do [ -s "$scratch/server/port" ] && break; sleep 0.05; done
+[ -s "$scratch/server/port" ] || { echo "nginx did not start" >&2; exit 1; }
+url=https://127.0.0.1:$(<"$scratch/server/port")
+SERVER_CA=$scratch/server/cert.pem
 
 # Configure: each bad value stops it before anything is generated.
 while IFS='|' read -r option message; do
