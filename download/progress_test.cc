@@ -17,16 +17,11 @@ TEST(ProgressMeter, SpeedFromTheResumePointAndTimeLeftAfterTwoSeconds) {
   ProgressMeter meter;
   meter.start(20 << 20, 48 << 20, 100.0);
   EXPECT_EQ(meter.figures(100.0).secondsLeft, -1);
-  int64_t last = 0;
   for (int tick = 1; tick <= 100; ++tick) {
     meter.add(1 << 17, 100.0 + tick / 10.0);  // 128 KiB every 0.1 s
     TransferFigures f = meter.figures(100.0 + tick / 10.0);
-    EXPECT_GE(f.received, last);
-    last = f.received;
     EXPECT_EQ(f.secondsLeft >= 0, tick >= 20) << tick;
-    if (tick >= 20) {
-      EXPECT_NEAR(f.bytesPerSecond, 1.25 * (1 << 20), 1.0);
-    }
+    if (tick >= 20) EXPECT_NEAR(f.bytesPerSecond, 1.25 * (1 << 20), 1.0) << tick;
   }
   TransferFigures f = meter.figures(110.0);
   EXPECT_EQ(f.received, (20 << 20) + 100 * (1 << 17));
