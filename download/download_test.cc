@@ -61,7 +61,6 @@ class DownloadTest : public ::testing::Test {
  protected:
   DownloadTest() : home_("HOME", (scratch_ / "home").c_str()) {
     mkpath(scratch_ / "res", 0700);
-    mkpath(scratch_ / "work", 0700);
     mkpath(getInstallAgentCacheDir() + "installagent", 0700);
     downloadTo = scratch_ / "work/InstallAgent.zip";
     downloadFrom = "https://127.0.0.1/agent";
@@ -81,7 +80,6 @@ class DownloadTest : public ::testing::Test {
       *b = {scratch_ / "res", scratch_ / "res"};
       return true;
     };
-    p.arguments = {"setup", "-v", "a b"};
     p.report = [](std::string, bool) {};
     p.random = [] { return 0.5; };
     p.wallClock = [] { return time_t(1700000000); };
@@ -92,9 +90,9 @@ class DownloadTest : public ::testing::Test {
     return download;
   }
 
-  TransferResponse response(std::string etag, int64_t length, long status = 200) {
+  TransferResponse response(std::string etag, int64_t length) {
     TransferResponse r;
-    r.status = status;
+    r.status = 200;
     r.etag = etag;
     r.expectedLength = length;
     r.url = downloadFrom;

@@ -1,5 +1,5 @@
 // The GTK download window, checked through its real widgets on a real
-// (virtual) display, and the loop on GLib's main context that drives it.
+// (virtual) display, driven by the loop on GLib's main context.
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 #include <unistd.h>
@@ -27,29 +27,6 @@ bool runUntilStopped(GtkLoop& loop, double limit = 5.0) {
 void runFor(GtkLoop& loop, double seconds) {
   loop.addTimer(seconds, [&loop] { loop.stop(); });
   loop.run();
-}
-
-TEST(GtkLoop, WatchesReportReadyEventsAndMayUnwatchThemselves) {
-  GtkLoop loop;
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  int calls = 0;
-  Loop::Handle in = loop.watchFd(fds[0], Loop::kReadable, [&](int events) {
-    ++calls;
-    EXPECT_EQ(events, Loop::kReadable);
-    loop.unwatchFd(in);
-    loop.stop();
-  });
-  Loop::Handle out = loop.watchFd(fds[1], Loop::kWritable, [&](int events) {
-    EXPECT_EQ(events, Loop::kWritable);
-    ASSERT_EQ(write(fds[1], "x", 1), 1);
-  });
-  loop.cancelTimer(loop.addTimer(0.01, [] { ADD_FAILURE() << "a cancelled timer ran"; }));
-  EXPECT_TRUE(runUntilStopped(loop));
-  loop.unwatchFd(out);
-  runFor(loop, 0.05);  // still readable, but no longer watched
-  EXPECT_EQ(calls, 1);
-  close(fds[0]), close(fds[1]);
 }
 
 class GtkWindowTest : public ::testing::Test {

@@ -4,7 +4,6 @@
 // Runs copies of the built program as a user would: each with its own HOME
 // and TMPDIR, against nginx and fault_server.py on 127.0.0.1.
 
-#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -45,6 +44,10 @@ inline bool waitUntil(const std::function<bool()>& done, double seconds) {
 // one, its output going to files. The destructor kills the group.
 struct Proc {
   Proc(const Strings& argv, const Env& env) {
+    // The shell opens the streams and changes directory, then becomes |argv|.
+    Strings all = {"/bin/sh", "-c", "cd \"${HOME:-.}\" && exec \"$@\" </dev/null >\"$0/out\" 2>\"$0/err\"",
+                   dir.path()};
+    all.insert(all.end(), argv.begin(), argv.end());
     Strings vars;
     for (const auto& [name, value] : env) vars.push_back(name + "=" + value);
     auto pointers = [](const Strings& from) {
@@ -52,22 +55,14 @@ struct Proc {
       for (const std::string& s : from) to.push_back(const_cast<char*>(s.c_str()));
       return to.push_back(nullptr), to;
     };
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&files, 1, (dir / "out").c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addopen(&files, 2, (dir / "err").c_str(), O_WRONLY | O_CREAT, 0600);
-    if (env.count("HOME")) posix_spawn_file_actions_addchdir_np(&files, env.at("HOME").c_str());
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigdefault(&attr, &all);
+    sigset_t every;
+    sigfillset(&every);
+    posix_spawnattr_setsigdefault(&attr, &every);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
-    int failed = posix_spawnp(&pid, argv[0].c_str(), &files, &attr, pointers(argv).data(),
-                              pointers(vars).data());
-    posix_spawn_file_actions_destroy(&files);
-    if (failed) throw std::runtime_error("cannot start " + argv[0]);
+    if (posix_spawn(&pid, "/bin/sh", nullptr, &attr, pointers(all).data(), pointers(vars).data()))
+      throw std::runtime_error("cannot start " + argv[0]);
   }
   ~Proc() {
     kill(-pid, SIGKILL);

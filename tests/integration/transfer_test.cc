@@ -118,14 +118,14 @@ TEST(Transfers, NextRunContinuesAKilledRunsDownload) {
   EXPECT_EQ(tree(w.tmp), Strings{});
 }
 
-// A cached agent is asked about with its stamp: the answer is a 304 and
-// no body; a server that ignores the condition still sees the cached
-// agent used; a 304 naming another ETag is asked again without the
+// A cached agent is asked about with its stamp (a plain 304 is nginx's, in
+// the cache test): a server that ignores the condition still sees the
+// cached agent used; a 304 naming another ETag is asked again without the
 // condition; an empty ETag stamps nothing, so the second run downloads.
 TEST(Transfers, CacheHitCostsA304) {
   Servers& s = servers();
   const struct { std::string options; std::vector<int> second; bool stamped; } cases[] = {
-      {"", {304}, true}, {"inm=ignore", {200}, true}, {"inm=other", {304, 200}, true},
+      {"inm=ignore", {200}, true}, {"inm=other", {304, 200}, true},
       {"etag=empty", {200}, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.options);
@@ -139,12 +139,9 @@ TEST(Transfers, CacheHitCostsA304) {
     ASSERT_EQ(requests.size(), 1 + c.second.size());
     EXPECT_EQ(requests[1].ifNoneMatch, c.stamped ? readFile(w.cache() + ".validatestring") : "");
     for (size_t i = 0; i < c.second.size(); ++i) EXPECT_EQ(requests[1 + i].status, c.second[i]);
-    if (c.options.empty()) {
-      EXPECT_EQ(requests[1].sent, 0);
-    }
     EXPECT_EQ(w.runs(), (Strings{"v1", "v1"}));
   }
   World w;  // a 304 to a request that asked for none is a fault
-  w.download(s.faultUrl + "serve/hit-.zip?status=304&times=1");
+  w.download(s.faultUrl + "serve/unasked.zip?status=304&times=1");
   EXPECT_EQ(w.run().status, 255);
 }
