@@ -4,8 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <functional>
-
 #include "tests/test_util.h"
 #include "util/exe_path.h"
 

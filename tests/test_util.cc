@@ -21,23 +21,6 @@ ScratchDir::ScratchDir() {
 
 ScratchDir::~ScratchDir() { removeItemAtPath(path_); }
 
-ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
-  const char* old = getenv(name);
-  had_ = old != nullptr;
-  if (had_) old_ = old;
-  if (value)
-    setenv(name, value, 1);
-  else
-    unsetenv(name);
-}
-
-ScopedEnv::~ScopedEnv() {
-  if (had_)
-    setenv(name_.c_str(), old_.c_str(), 1);
-  else
-    unsetenv(name_.c_str());
-}
-
 void writeFile(const std::string& path, const std::string& bytes, int mode) {
   std::ofstream(path, std::ios::binary) << bytes;
   chmod(path.c_str(), mode);
@@ -90,10 +73,8 @@ void signWithMinisign(const std::string& secretKey, const std::string& file,
 }
 
 std::vector<std::string> readRecords(const std::string& path) {
-  std::string content = readFile(path);
+  std::ifstream in(path, std::ios::binary);
   std::vector<std::string> records;
-  size_t start = 0;
-  for (size_t end; (end = content.find('\0', start)) != std::string::npos; start = end + 1)
-    records.push_back(content.substr(start, end - start));
+  for (std::string record; std::getline(in, record, '\0');) records.push_back(record);
   return records;
 }

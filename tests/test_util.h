@@ -1,7 +1,10 @@
 #ifndef SETUP_TESTS_TEST_UTIL_H_
 #define SETUP_TESTS_TEST_UTIL_H_
 
+#include <stdlib.h>
+
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,15 +21,14 @@ class ScratchDir {
 };
 
 // Sets (or, with |value| null, unsets) an environment variable for a scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value);
-  ~ScopedEnv();
-
- private:
-  std::string name_;
-  bool had_;
-  std::string old_;
+struct ScopedEnv {
+  ScopedEnv(const char* name, const char* value) : name(name) {
+    if (const char* was = getenv(name)) old = was;
+    value ? setenv(name, value, 1) : unsetenv(name);
+  }
+  ~ScopedEnv() { old ? setenv(name.c_str(), old->c_str(), 1) : unsetenv(name.c_str()); }
+  std::string name;
+  std::optional<std::string> old;
 };
 
 void writeFile(const std::string& path, const std::string& bytes, int mode = 0644);

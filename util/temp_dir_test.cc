@@ -8,37 +8,33 @@
 
 #include "tests/test_util.h"
 
-TEST(TempDir, MakesDistinctPrivateDirectoriesUnderTmpdir) {
+// Distinct private directories under TMPDIR (with its slash or without),
+// each removed whole, read-only parts included, and nothing outside it
+// through a link.
+TEST(TempDir, MakesPrivateDirectoriesAndRemovesThemWhole) {
   ScratchDir base;
+  writeFile(base / "keep", "precious");
   for (std::string tmpdir : {base.path(), base.path() + "/"}) {
     ScopedEnv env("TMPDIR", tmpdir.c_str());
-    TempDir a("x"), b("x");
-    EXPECT_NE(a.getDir(), b.getDir());
-    EXPECT_TRUE(std::regex_match(a.getDir(), std::regex(base.path() + "/zv[A-Za-z0-9]{6}")))
-        << a.getDir();
-    struct stat st;
-    ASSERT_EQ(stat(a.getDir().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    std::string path;
+    {
+      TempDir dir("x"), other("x");
+      path = dir.getDir();
+      EXPECT_NE(path, other.getDir());
+      EXPECT_TRUE(std::regex_match(path, std::regex(base.path() + "/zv[A-Za-z0-9]{6}"))) << path;
+      struct stat st;
+      ASSERT_EQ(stat(path.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0700u);
+      ASSERT_EQ(mkdir((path + "/a").c_str(), 0755), 0);
+      ASSERT_EQ(mkdir((path + "/a/b").c_str(), 0755), 0);
+      writeFile(path + "/a/b/file", "x");
+      ASSERT_EQ(symlink(base.path().c_str(), (path + "/a/link").c_str()), 0);
+      chmod((path + "/a/b").c_str(), 0555);  // read-only directories still go
+      chmod((path + "/a").c_str(), 0555);
+    }
+    EXPECT_FALSE(pathExists(path));
+    EXPECT_EQ(readFile(base / "keep"), "precious");
   }
-}
-
-TEST(TempDir, RemovesTheWholeTreeButNothingOutsideIt) {
-  ScratchDir outside;
-  writeFile(outside / "keep", "precious");
-  std::string path;
-  {
-    ScopedEnv env("TMPDIR", outside.path().c_str());
-    TempDir dir("x");
-    path = dir.getDir();
-    ASSERT_EQ(mkdir((path + "/a").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((path + "/a/b").c_str(), 0755), 0);
-    writeFile(path + "/a/b/file", "x");
-    ASSERT_EQ(symlink(outside.path().c_str(), (path + "/a/link").c_str()), 0);
-    chmod((path + "/a/b").c_str(), 0555);  // read-only directories still go
-    chmod((path + "/a").c_str(), 0555);
-  }
-  EXPECT_FALSE(pathExists(path));
-  EXPECT_EQ(readFile(outside / "keep"), "precious");
 }
 
 // A killed run's directory goes with the next run; a live run's, and
