@@ -9,7 +9,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/deps.sh"
 # shellcheck source=scripts/https_server.sh
 . "$top/scripts/https_server.sh"
-ensure_packages "${BUILD_PACKAGES[@]}" "${RUN_PACKAGES[@]}" curl
+ensure_packages "${BUILD_PACKAGES[@]}" "${RUN_PACKAGES[@]}" curl python3
 build_setup "$top"
 RUNS=${RUNS:-5}
 BIG_MB=${BENCH_MB:-512}
@@ -75,14 +75,21 @@ export HOME=$work/home TMPDIR=$work/tmp CURL_CA_BUNDLE=$SERVER_CA
 cache=$HOME/.korvex/app_installer_cache/V3104k/maci64
 F=$work/by-hand/agent.zip D=$work/by-hand/agent
 
-# Each measurement starts with the disk idle, so none pays for the write-back
-# of the one before.
-setup_run() { sync; ZV_INTERNAL_INSTALL_AGENT_URL=$1 MEASURE_STDERR=$work/setup.log \
+# Each measurement starts from the same state, whatever ran before it: the
+# disk idle, so that none pays for the write-back of the one before, and
+# enough memory just touched for what it writes. On a virtual machine, pages
+# left free for a while go back to the host, and their first touch costs
+# several times a normal one; without this, a run after one that freed
+# little memory is up to a third slower. Neither side leaves a file the
+# other overwrites.
+warm_mb=$(awk -v want=$((BIG_MB * 2 + 256)) '/MemAvailable/ {m = int($2 / 4096); print (want < m ? want : m)}' /proc/meminfo)
+settle() { sync; python3 -c "b = bytearray($warm_mb << 20); b[::4096] = b'x' * (len(b) // 4096)"; }
+setup_run() { settle; ZV_INTERNAL_INSTALL_AGENT_URL=$1 MEASURE_STDERR=$work/setup.log \
   "$measure" --until "Initializing the installer" -- "$work/${2:-bundle}/setup"; }
-by_hand() { rm -rf "$D"; sync; "$measure" -- sh -c "curl -s -o '$F' '$1' && unzip -qq -o '$F' -d '$D' && sh '$D/install'"; }
-curl_only() { sync; "$measure" -- curl -s -o "$F" "$1"; }
-hit_by_hand() { sync; "$measure" -- sh -c "curl -sI '$1' >/dev/null && sh '$cache/installagent/install'"; }
-local_by_hand() { rm -rf "$D"; sync; "$measure" -- sh -c "unzip -qq -o '$work/local/InstallAgent.zip' -d '$D' && sh '$D/install' -installbundle '$work/local/bundle.zip'${1:-}"; }
+by_hand() { rm -rf "$D" "$F"; settle; "$measure" -- sh -c "curl -s -o '$F' '$1' && unzip -qq -o '$F' -d '$D' && sh '$D/install'"; }
+curl_only() { rm -f "$F"; settle; "$measure" -- curl -s -o "$F" "$1"; }
+hit_by_hand() { settle; "$measure" -- sh -c "curl -sI '$1' >/dev/null && sh '$cache/installagent/install'"; }
+local_by_hand() { rm -rf "$D"; settle; "$measure" -- sh -c "unzip -qq -o '$work/local/InstallAgent.zip' -d '$D' && sh '$D/install' -installbundle '$work/local/bundle.zip'${1:-}"; }
 
 declare -A results
 for run in $(seq 1 "$RUNS"); do
@@ -121,7 +128,7 @@ kill $faults 2>/dev/null || true
 # The local road apart, once the disk has written back the large files.
 sync
 for run in $(seq 1 $((RUNS * 2))); do
-  results[local_setup]+="$(sync; "$measure" -- "$work/local/setup")"$'\n'
+  results[local_setup]+="$(settle; "$measure" -- "$work/local/setup")"$'\n'
   results[local_hand]+="$(local_by_hand)"$'\n'
   results[local_clean]+="$(local_by_hand " && rm -rf '$D'")"$'\n'
 done
