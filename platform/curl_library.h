@@ -7,6 +7,8 @@
 #define CURL_DISABLE_TYPECHECK
 #include <curl/curl.h>
 
+#include "platform/shared_library.h"
+
 #define SETUP_CURL_FUNCTIONS(X)                                                            \
   X(curl_global_init) X(curl_easy_init) X(curl_easy_setopt) X(curl_easy_getinfo)           \
   X(curl_easy_header) X(curl_easy_pause) X(curl_easy_strerror) X(curl_easy_cleanup) X(curl_multi_init)        \
@@ -16,9 +18,7 @@
 
 // The libcurl functions the transfer uses, under their own names.
 struct CurlLibrary {
-#define SETUP_CURL_DECLARE(name) decltype(&::name) name;
-  SETUP_CURL_FUNCTIONS(SETUP_CURL_DECLARE)
-#undef SETUP_CURL_DECLARE
+  SETUP_CURL_FUNCTIONS(SETUP_LIBRARY_MEMBER)
 };
 
 // Loads and initializes libcurl once; null when it cannot be loaded.

@@ -6,15 +6,15 @@
 // as fast as without it.
 #include <sodium.h>
 
+#include "platform/shared_library.h"
+
 #define SETUP_SODIUM_FUNCTIONS(X)                                           \
   X(sodium_init) X(crypto_generichash_init) X(crypto_generichash_update)   \
   X(crypto_generichash_final) X(crypto_sign_verify_detached)
 
 // The libsodium functions signature checks use, under their own names.
 struct SodiumLibrary {
-#define SETUP_SODIUM_DECLARE(name) decltype(&::name) name;
-  SETUP_SODIUM_FUNCTIONS(SETUP_SODIUM_DECLARE)
-#undef SETUP_SODIUM_DECLARE
+  SETUP_SODIUM_FUNCTIONS(SETUP_LIBRARY_MEMBER)
 };
 
 // Loads and initializes libsodium once; null when it cannot be loaded.
