@@ -13,7 +13,7 @@
 
 #include <vector>
 
-#include "bootstrap/constants.h"
+#include "util/constants.h"
 #include "platform/system.h"
 
 namespace {

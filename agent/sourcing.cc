@@ -1,24 +1,17 @@
 #include "agent/sourcing.h"
 
 #include <dirent.h>
-#include <sys/stat.h>
 
 #include <cstring>
 
 #include "agent/cache.h"
 #include "agent/extract.h"
-#include "bootstrap/constants.h"
-#include "download/bootstrap.h"
+#include "util/constants.h"
 #include "platform/bundle.h"
 #include "platform/system.h"
 #include "util/exe_path.h"
 
 namespace {
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
 
 bool isNamedInstallAgent(const char* name) {
   static const char kPrefix[] = "InstallAgent_";
@@ -30,13 +23,13 @@ bool isNamedInstallAgent(const char* name) {
 
 std::string findLocalArchive() {
   std::string archive = getDefaultInstallAgentLocation();
-  if (exists(archive)) return archive;
+  if (fileExists(archive)) return archive;
   return findNamedInstallAgent(stripLastComponent(archive));
 }
 
 // Runs the download front end; true when it started the agent, which has
 // since ended.
-bool downloadAndRunAgent(const std::string& workDir, ErrorReport report) {
+bool downloadAndRunAgent(const std::string& workDir, ErrorReport report, DownloadStep download) {
   std::string cacheDir = getInstallAgentCacheDir();
   mkpath(cacheDir + INSTALL_AGENT_DIR_NAME, 0700);
   // Decided once for the run: a cache that another user could have planted
@@ -46,7 +39,7 @@ bool downloadAndRunAgent(const std::string& workDir, ErrorReport report) {
     report("The installer cache " + cacheDir + " is not private to this user; it is not used.",
            true);
   std::string destination = workDir + FILE_SEPARATOR + INSTALL_AGENT_ZIP_NAME;
-  return downloadInstallAgentFromZV(destination.c_str(), report, useCache);
+  return download(destination.c_str(), report, useCache);
 }
 
 }  // namespace
@@ -65,10 +58,11 @@ std::string findNamedInstallAgent(const std::string& dir) {
   return found;
 }
 
-std::string sourceInstallAgent(std::string workDir, ErrorReport report, bool* agentAlreadyRan) {
+std::string sourceInstallAgent(std::string workDir, ErrorReport report, DownloadStep download,
+                               bool* agentAlreadyRan) {
   std::string archive = findLocalArchive();
   if (archive.empty()) {
-    bool ran = downloadAndRunAgent(workDir, report);
+    bool ran = downloadAndRunAgent(workDir, report, download);
     if (agentAlreadyRan) *agentAlreadyRan = ran;
     return "";
   }

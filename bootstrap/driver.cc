@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "agent/sourcing.h"
+#include "download/bootstrap.h"
 #include "platform/signal_watch.h"
 #include "util/exe_path.h"
 #include "util/launch.h"
@@ -44,7 +45,7 @@ int mainFcn(int argc, const char* const* argv, ErrorReport report) {
     return -1;
   }
   bool agentAlreadyRan = false;
-  std::string agentPath = sourceInstallAgent(workDir, report, &agentAlreadyRan);
+  std::string agentPath = sourceInstallAgent(workDir, report, downloadInstallAgentFromZV, &agentAlreadyRan);
   if (agentAlreadyRan) return 0;  // the download front end handed over to it
   if (agentPath.empty() || takeCaughtSignal().number) return -1;
   std::string command = "sh " + smart_quote(agentPath);

@@ -64,5 +64,5 @@ message(STATUS "Platform tag:       ${SETUP_PLATFORM_TAG}")
 message(STATUS "Install agent URL:  ${SETUP_INSTALL_AGENT_URL_USED}")
 message(STATUS "Cache directory:    $HOME/${SETUP_CACHE_DIR_USED}")
 
-configure_file(${PROJECT_SOURCE_DIR}/bootstrap/build_config.h.in
-  ${CMAKE_BINARY_DIR}/generated/bootstrap/build_config.h @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/util/build_config.h.in
+  ${CMAKE_BINARY_DIR}/generated/util/build_config.h @ONLY)

@@ -3,10 +3,12 @@
 #include <cstdlib>
 
 #include "agent/cache.h"
-#include "bootstrap/constants.h"
+#include "display/display.h"
 #include "download/download.h"
-#include "platform/display/display.h"
+#include "download/status.h"
+#include "platform/signal_watch.h"
 #include "platform/task.h"
+#include "util/constants.h"
 
 std::string downloadTo;
 std::string downloadFrom;
@@ -14,12 +16,14 @@ std::string downloadFrom;
 namespace {
 
 bool downloadUsesCache = false;
+ErrorReport downloadReport = nullptr;
 
 }  // namespace
 
-bool downloadInstallAgentFromZV(const char* destination, ErrorReport, bool useCache) {
+bool downloadInstallAgentFromZV(const char* destination, ErrorReport report, bool useCache) {
   const char* url = getenv("ZV_INTERNAL_INSTALL_AGENT_URL");
   downloadUsesCache = useCache;
+  downloadReport = report;
   downloadTo = destination;
   downloadFrom = url ? url : INSTALL_AGENT_URL;
   return CallNSApplicationMain(0, nullptr) != 0;
@@ -29,14 +33,18 @@ int CallNSApplicationMain(int, const char**) {
   pid_t agent = -1;
   AgentHold agentDir;  // kept whole until the agent has ended
   {
-    Display display = openDisplay();
-    DownloadPlatform platform = realDownloadPlatform(*display.loop, *display.window);
+    Display display = openDisplay(DownloadStatus::kTitle, DownloadStatus::kUntilStatus);
+    DownloadPlatform platform =
+        realDownloadPlatform(*display.loop, *display.window, downloadReport);
     platform.useCache = downloadUsesCache;
     Download download(std::move(platform));
+    // Ctrl-C, SIGTERM and SIGHUP close the window as its Cancel button does.
+    DownloadWindow* window = display.window.get();
+    SignalWatch signals(*display.loop, [window] { window->close(); });
     download.init();
     download.applicationDidFinishLaunching();
     // Without a bundle there is no transfer either: nothing would end the loop.
-    if (download.theDownload) display.loop->run();
+    if (download.started()) display.loop->run();
     agent = download.agentTask();
     agentDir = download.takeAgentHold();
   }  // the window is gone before the agent's run is waited for

@@ -10,16 +10,13 @@
 #include <vector>
 
 #include "agent/cache.h"
-#include "bootstrap/report.h"
-#include "download/progress.h"
-#include "download/retry.h"
-#include "download/signature.h"
-#include "platform/bundle.h"
-#include "platform/loop.h"
-#include "platform/transfer.h"
+#include "download/fetch.h"
+#include "download/signature_check.h"
+#include "download/status.h"
+#include "download/unpack.h"
+#include "util/report.h"
 
 class DownloadWindow;
-class HashBehind;
 class KeptPart;
 
 // What the download front end needs of the platform. The defaults from
@@ -27,37 +24,31 @@ class KeptPart;
 struct DownloadPlatform {
   Loop* loop = nullptr;
   DownloadWindow* window = nullptr;
-  std::function<std::unique_ptr<Transfer>(const TransferRequest&, TransferDelegate&)> startTransfer;
+  FetchServices net;  // its loop is |loop|
   std::function<pid_t(const std::string&, const std::vector<std::string>&)> launchTask;
-  // Runs a shell command line while the loop goes on and calls |done| with
-  // its wait status; returns what ends it early (then |done| never comes),
-  // or an empty function when it could not be started.
-  std::function<std::function<void()>(const std::string& commandLine,
-                                      std::function<void(int status)> done)>
-      runInBackground;
-  std::function<void(const std::string&)> log;
-  std::function<bool(MainBundle*)> mainBundle;
-  std::function<double()> random;        // in [0, 1), for the retry waits
-  std::function<time_t()> wallClock;     // Unix time, for Retry-After dates
-  std::function<double()> clock;         // seconds that never jump, for the speed
+  RunInBackground runInBackground;
+  std::function<double()> clock;  // seconds that never jump, for the speed
+  // The bundle's resource directory: splash, keys, and the bundle.zip handed
+  // to the agent. Empty when there is no bundle: nothing is downloaded.
+  std::string resourceDir;
   std::vector<std::string> arguments;  // the process's, program path first
   ErrorReport report = nullptr;
   bool useCache = false;  // the cache is private: unpack into it
 };
 
-// The real platform around |loop| and |window|.
-DownloadPlatform realDownloadPlatform(Loop& loop, DownloadWindow& window);
+// The real platform around |loop| and |window|, reporting through |report|.
+DownloadPlatform realDownloadPlatform(Loop& loop, DownloadWindow& window, ErrorReport report);
 
-// The download front end: shows the splash and the progress of the transfer
-// of the install-agent archive, starts a current cached agent at once (the
-// server answering 304 to its stamp, or the same ETag), else stamps, unpacks
-// and starts the freshly downloaded one. A transfer that breaks off is tried
-// again, continuing from the bytes it got where the ETag allows, and those
-// bytes are kept in a private cache for a later run. All calls arrive on the
-// loop's thread.
-class Download : public TransferDelegate {
+// The download front end. It orders one run: ask whether the cached agent
+// is current (its stamp sent as If-None-Match) → fetch the archive
+// (continuing bytes an earlier run kept) → fetch and check its signature
+// when the bundle has keys → unpack → place → hand off to the agent. Each
+// step is a part of its own (Fetch, SignatureCheck, Unpacking, the cache);
+// what the window says is DownloadStatus's. All calls arrive on the loop's
+// thread.
+class Download : private FetchDelegate {
  public:
-  // |idleTimeout|: seconds without a byte before the transfer fails.
+  // |idleTimeout|: seconds without a byte before an attempt fails.
   explicit Download(DownloadPlatform platform, double idleTimeout = 60.0);
   ~Download() override;
 
@@ -69,88 +60,58 @@ class Download : public TransferDelegate {
   // directory removed) and stops the loop.
   void windowWillClose();
   void downloadFromURL(const std::string& url);
-  void failure(const std::string& message);
   // Starts the install agent from the cached (or unpacked) agent directory.
   void fireInstallAgent();
-  void waitForInstallAgentToStart();
 
-  // Transfer events.
-  void transferDidReceiveResponse(const TransferResponse& response) override;
-  void transferDidReceiveData(uint64_t length) override;
-  void transferDidFinish() override;
-  void transferDidFail(const TransferError& error) override;
-
-  int64_t fileLength = 0;
-  int64_t bytesReceived = 0;
-  std::string installAgentLocation;
-  std::string validationString;  // the response's ETag
-  std::unique_ptr<Transfer> theDownload;
-
+  // Whether a download was started (without a bundle there is none).
+  bool started() const { return started_; }
   // The install agent's process once it has been handed the run, else -1.
   pid_t agentTask() const { return agentTask_; }
   // The directory the agent was started from, to be kept until it ends.
   AgentHold takeAgentHold() { return std::move(agent_); }
 
  private:
+  // The archive's fetch.
+  bool fetchWantsBody(const std::string& etag) override;
+  bool fetchNotModified() override;
+  void fetchAccepted(const FetchStart& start) override;
+  void fetchProgress(int64_t received) override;
+  void fetchWaiting(FetchWait why, int seconds) override;
+  void fetchFinished() override;
+  void fetchFailed(const FetchError& error) override;
+
   void downloadDidFail(const std::string& description, const std::string& url);
-  void startAttempt();
-  void notModified(const TransferResponse& response);
-  bool acceptBody(const TransferResponse& response);
-  void restartFromZero();
-  void retryAfterStatus(const TransferResponse& response);
-  void retryOrFail(const std::string& reason, const std::string& phrase, double wait);
-  void waitThenRetry(const std::string& phrase, int seconds);
-  bool keepsPart() const;
-  bool isCachedAgentCurrent();
-  bool cachedAgentWasChecked();
-  void hashAsItArrives();
-  void fetchSignature();
-  std::string signaturePath() const;
-  void signatureResponse(const TransferResponse& response);
-  void signatureTooLarge();
-  void checkSignature();
-  void signatureFailed(const std::string& reason, const std::string& url);
+  void failure();
+  void endWhenNobodyCanClose();
+  void signatureChecked(const std::string& error, const std::string& url);
   void startUnpacking();
-  void showProgressStart();
-  void showProgress();
-  void clearFigures();
-  void unpack();
-  void finishUnpack(bool unpacked);
-  void endUnpacking();
-  bool placeAgent();
+  void agentPlaced(AgentHold placed);
+  bool startCachedAgentIfCurrent();
+  bool cachedAgentWasChecked();
 
   DownloadPlatform platform_;
   Loop& loop_;
   DownloadWindow& window_;
   double idleTimeout_;
-  bool useCache_ = true;
-  bool closed_ = false;
-  std::string unpackDir_;  // staging (cache) or work-directory agent
-  AgentHold agent_;        // where the agent lies once unpacked or found
-  bool unpacking_ = false;
-  std::function<void()> stopUnpacking_;
-  std::string failingUrl_;
+  DownloadStatus status_;
+  bool started_ = false;
   pid_t agentTask_ = -1;
-
-  // The attempts of this download.
-  std::string url_;
-  RetryPolicy retry_;
-  std::unique_ptr<KeptPart> part_;  // set when bytes can be kept for a later run
-  std::string stamp_;       // the cached agent's, sent as If-None-Match
-  bool conditional_ = false;  // the running attempt carries If-None-Match
-  int64_t offset_ = 0;        // archive bytes kept before this attempt's body
-  int64_t attemptBytes_ = 0;  // body bytes of this attempt
-  std::string partEtag_;      // the strong ETag the kept bytes belong to
-  Loop::Handle retryTimer_ = 0;
   Loop::Handle closeTimer_ = 0;  // a failure nobody can close ends the run
-  ProgressMeter meter_;
 
-  // Signed agents: the keys beside the product, the archive's hash, and
-  // the signature once checked (kept beside the cached agent).
-  std::vector<PublicKey> keys_;
-  std::unique_ptr<HashBehind> hash_;
-  bool fetchingSignature_ = false;
-  std::string signature_;
+  // Where the archive was to be stored, then the directory of the agent
+  // that was started; and the ETag of the archive the server offers.
+  std::string installAgentLocation;
+  std::string validationString;
+
+  std::string url_;
+  std::string archivePath_;          // where the archive's bytes go
+  std::unique_ptr<KeptPart> part_;   // set when bytes can be kept for a later run
+  std::string stamp_;                // the cached agent's, sent as If-None-Match
+  int64_t received_ = 0;
+  std::unique_ptr<SignatureCheck> signature_;
+  Fetch archive_;
+  Unpacking unpacking_;
+  AgentHold agent_;  // where the agent lies once unpacked or found
 };
 
 #endif  // SETUP_DOWNLOAD_DOWNLOAD_H_

@@ -6,7 +6,7 @@
 #include "platform/system.h"
 #include "download/bootstrap.h"
 #include "platform/loop.h"
-#include "platform/display/window.h"
+#include "display/window.h"
 #include "tests/test_util.h"
 #include "util/exe_path.h"
 

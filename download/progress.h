@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/display/window.h"
+#include "display/window.h"
 
 // Measures a transfer: bytes so far, the speed over the last few seconds
 // and the time left. Times are seconds on a clock that never jumps.

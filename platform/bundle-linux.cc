@@ -1,5 +1,7 @@
 #include "platform/bundle.h"
 
+#include "platform/system.h"
+
 #include <unistd.h>
 
 namespace {
@@ -12,7 +14,7 @@ bool endsWith(const std::string& text, const std::string& suffix) {
 }  // namespace
 
 MainBundle bundleForProgram(const std::string& programPath) {
-  std::string dir = programPath.substr(0, programPath.rfind('/'));
+  std::string dir = stripLastComponent(programPath);
   const std::string kMacOS = ".app/Contents/MacOS";
   if (endsWith(dir, kMacOS)) {
     std::string app = dir.substr(0, dir.size() - std::string("/Contents/MacOS").size());

@@ -88,6 +88,16 @@ bool writeFileAtomically(const std::string& path, const std::string& bytes) {
   return false;
 }
 
+std::string stripLastComponent(const std::string& path) {
+  size_t k = path.find_last_of("/\\");
+  return k == std::string::npos ? path : path.substr(0, k);
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
 std::string appendPathComponent(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   std::string joined = dir;

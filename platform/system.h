@@ -28,6 +28,13 @@ bool readRegularFile(const std::string& path, size_t limit, std::string* bytes);
 // with nothing left behind.
 bool writeFileAtomically(const std::string& path, const std::string& bytes);
 
+// The part of |path| before its last "/" or "\" (the whole path when it has
+// neither).
+std::string stripLastComponent(const std::string& path);
+
+// Whether anything exists at |path| (a symbolic link is followed).
+bool fileExists(const std::string& path);
+
 // Joins a directory and one name with exactly one "/" between them.
 std::string appendPathComponent(const std::string& dir, const std::string& name);
 

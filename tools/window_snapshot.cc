@@ -8,8 +8,8 @@
 #include <string>
 
 #include "download/progress.h"
-#include "platform/display/gtk/loop-gtk.h"
-#include "platform/display/gtk/window-gtk.h"
+#include "display/gtk/loop-gtk.h"
+#include "display/gtk/window-gtk.h"
 
 namespace {
 
@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   GtkLoop loop;
-  GtkDownloadWindow window;
+  GtkDownloadWindow window("Installer", "Downloading the installer");
   if (argc > 3) window.setSplash(argv[3], 400, 400);
   if (!showState(window, argv[1])) return 2;
   window.present();

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "platform/bundle.h"
+#include "platform/system.h"
 
 namespace {
 
@@ -24,11 +25,6 @@ int ensureDirectory(const std::string& prefix, mode_t mode) {
 std::string getPathToExecutable() {
   MainBundle bundle;
   return getMainBundle(&bundle) ? bundle.bundlePath : "";
-}
-
-std::string stripLastComponent(const std::string& path) {
-  size_t k = path.find_last_of("/\\");
-  return k == std::string::npos ? path : path.substr(0, k);
 }
 
 std::string getDirectoryOfExecutable() { return stripLastComponent(getPathToExecutable()); }

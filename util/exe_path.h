@@ -14,10 +14,6 @@ std::string getPathToExecutable();
 // when that separator is the first byte or the path is empty.
 std::string getDirectoryOfExecutable();
 
-// The part of |path| before its last "/" or "\" (the whole path when it has
-// neither).
-std::string stripLastComponent(const std::string& path);
-
 // Creates every missing directory along |path| with |mode|. Returns -1 with
 // errno ENOTDIR when a component exists and is not a directory, else 0
 // (a failing mkdir is not detected here).

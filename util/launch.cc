@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "bootstrap/constants.h"
+#include "util/constants.h"
 #include "platform/task.h"
 #include "util/quote.h"
 

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/display/gtk/loop-gtk.h"
-#include "platform/display/gtk/window-gtk.h"
+#include "display/gtk/loop-gtk.h"
+#include "display/gtk/window-gtk.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ class GtkWindowTest : public ::testing::Test {
     static const bool display =
         g_setenv("GDK_CORE_DEVICE_EVENTS", "1", TRUE) && gtk_init_check(nullptr, nullptr);
     if (!display) GTEST_SKIP() << "no display for GTK (set DISPLAY or run under xvfb-run)";
-    window_ = std::make_unique<GtkDownloadWindow>();  // replaces an earlier one
+    window_ = std::make_unique<GtkDownloadWindow>("Installer", "Downloading the installer");  // replaces an earlier one
     closes_ = 0;
     window_->setCloseHandler([this] { ++closes_, loop_.stop(); });
     window_->present();

@@ -67,7 +67,7 @@ while IFS='|' read -r option message; do
   dir=$(mktemp -d "$scratch/configure.XXXXXX")
   check "configure $option: refused" not configure "$dir" "$option"
   check "configure $option: says '$message'" has "$dir.err" "$message"
-  check "configure $option: no build_config.h" not test -e "$dir/generated/bootstrap/build_config.h"
+  check "configure $option: no build_config.h" not test -e "$dir/generated/util/build_config.h"
 done <<'CASES'
 -DSETUP_RELEASE_TAG=|SETUP_RELEASE_TAG is empty
 -DSETUP_PLATFORM_TAG=a b|white space

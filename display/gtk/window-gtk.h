@@ -1,14 +1,14 @@
-#ifndef SETUP_PLATFORM_DISPLAY_GTK_WINDOW_GTK_H_
-#define SETUP_PLATFORM_DISPLAY_GTK_WINDOW_GTK_H_
+#ifndef SETUP_DISPLAY_GTK_WINDOW_GTK_H_
+#define SETUP_DISPLAY_GTK_WINDOW_GTK_H_
 
 #include <gtk/gtk.h>
 
 #include <functional>
 #include <string>
 
-#include "platform/display/gtk/progress-gtk.h"
-#include "platform/display/gtk/status-gtk.h"
-#include "platform/display/window.h"
+#include "display/gtk/progress-gtk.h"
+#include "display/gtk/status-gtk.h"
+#include "display/window.h"
 
 // The widgets of a GtkDownloadWindow, for code that checks what is really
 // on screen (the tests and the screenshot tool). Owned by the window.
@@ -25,8 +25,6 @@ struct GtkWindowParts {
 // bar and a Cancel button that is also the default (Return) button.
 class GtkDownloadWindow : public DownloadWindow {
  public:
-  // The title the window manager shows.
-  static constexpr const char* kTitle = "Installer";
   // Room around and between the widgets, in pixels.
   static constexpr int kPadding = 18;
   // Between the status line and the bar it describes.
@@ -34,8 +32,9 @@ class GtkDownloadWindow : public DownloadWindow {
   // Width of the content when there is no splash to set it.
   static constexpr int kContentWidth = 400;
 
-  // Builds the window, hidden; gtk_init must have succeeded.
-  GtkDownloadWindow();
+  // Builds the window, hidden, with the |title| the window manager shows
+  // and the status text shown until one is set; gtk_init must have succeeded.
+  GtkDownloadWindow(const std::string& title, const std::string& untilStatus);
   // Destroys the window without running the close handler.
   ~GtkDownloadWindow() override;
   GtkDownloadWindow(const GtkDownloadWindow&) = delete;
@@ -99,4 +98,4 @@ class GtkDownloadWindow : public DownloadWindow {
   bool changed_ = false;  // something displayIfNeeded has not drawn yet
 };
 
-#endif  // SETUP_PLATFORM_DISPLAY_GTK_WINDOW_GTK_H_
+#endif  // SETUP_DISPLAY_GTK_WINDOW_GTK_H_

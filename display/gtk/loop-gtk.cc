@@ -1,4 +1,4 @@
-#include "platform/display/gtk/loop-gtk.h"
+#include "display/gtk/loop-gtk.h"
 
 #include <glib-unix.h>
 

@@ -1,5 +1,5 @@
-#ifndef SETUP_PLATFORM_DISPLAY_WINDOW_H_
-#define SETUP_PLATFORM_DISPLAY_WINDOW_H_
+#ifndef SETUP_DISPLAY_WINDOW_H_
+#define SETUP_DISPLAY_WINDOW_H_
 
 #include <cstdint>
 #include <functional>
@@ -81,4 +81,4 @@ class DownloadWindow {
   virtual void close() = 0;
 };
 
-#endif  // SETUP_PLATFORM_DISPLAY_WINDOW_H_
+#endif  // SETUP_DISPLAY_WINDOW_H_

@@ -1,5 +1,5 @@
-#ifndef SETUP_PLATFORM_DISPLAY_GTK_SPLASH_GTK_H_
-#define SETUP_PLATFORM_DISPLAY_GTK_SPLASH_GTK_H_
+#ifndef SETUP_DISPLAY_GTK_SPLASH_GTK_H_
+#define SETUP_DISPLAY_GTK_SPLASH_GTK_H_
 
 #include <gtk/gtk.h>
 
@@ -10,4 +10,4 @@
 // missing file leaves |image| empty and hidden. Returns whether it loaded.
 bool showSplash(GtkImage* image, const std::string& path, int width, int height);
 
-#endif  // SETUP_PLATFORM_DISPLAY_GTK_SPLASH_GTK_H_
+#endif  // SETUP_DISPLAY_GTK_SPLASH_GTK_H_

@@ -1,5 +1,5 @@
-#ifndef SETUP_PLATFORM_DISPLAY_GTK_LOOP_GTK_H_
-#define SETUP_PLATFORM_DISPLAY_GTK_LOOP_GTK_H_
+#ifndef SETUP_DISPLAY_GTK_LOOP_GTK_H_
+#define SETUP_DISPLAY_GTK_LOOP_GTK_H_
 
 #include <glib.h>
 
@@ -43,4 +43,4 @@ class GtkLoop : public Loop {
   bool stopping_ = false;
 };
 
-#endif  // SETUP_PLATFORM_DISPLAY_GTK_LOOP_GTK_H_
+#endif  // SETUP_DISPLAY_GTK_LOOP_GTK_H_

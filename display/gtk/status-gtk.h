@@ -1,5 +1,5 @@
-#ifndef SETUP_PLATFORM_DISPLAY_GTK_STATUS_GTK_H_
-#define SETUP_PLATFORM_DISPLAY_GTK_STATUS_GTK_H_
+#ifndef SETUP_DISPLAY_GTK_STATUS_GTK_H_
+#define SETUP_DISPLAY_GTK_STATUS_GTK_H_
 
 #include <gtk/gtk.h>
 
@@ -38,4 +38,4 @@ class StatusLabel {
   bool singleLine_ = true;
 };
 
-#endif  // SETUP_PLATFORM_DISPLAY_GTK_STATUS_GTK_H_
+#endif  // SETUP_DISPLAY_GTK_STATUS_GTK_H_

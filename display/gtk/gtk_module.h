@@ -1,5 +1,5 @@
-#ifndef SETUP_PLATFORM_DISPLAY_GTK_GTK_MODULE_H_
-#define SETUP_PLATFORM_DISPLAY_GTK_GTK_MODULE_H_
+#ifndef SETUP_DISPLAY_GTK_GTK_MODULE_H_
+#define SETUP_DISPLAY_GTK_GTK_MODULE_H_
 
 // The entry point of the GTK module (libsetup-gtk.so), looked up with dlsym
 // so that the program itself never links the toolkit.
@@ -12,6 +12,9 @@ class DownloadWindow;
 // main loop and a download window on it (both owned by the caller, the
 // window to be destroyed before the loop) and returns 1; returns 0 when the
 // toolkit cannot start (no usable display).
-extern "C" typedef int (*SetupGtkOpenFn)(Loop** loop, DownloadWindow** window);
+// |title| and |untilStatus| are the window's title and the status shown
+// until the first one is set.
+extern "C" typedef int (*SetupGtkOpenFn)(const char* title, const char* untilStatus, Loop** loop,
+                                         DownloadWindow** window);
 
-#endif  // SETUP_PLATFORM_DISPLAY_GTK_GTK_MODULE_H_
+#endif  // SETUP_DISPLAY_GTK_GTK_MODULE_H_

@@ -1,4 +1,4 @@
-#include "platform/display/gtk/progress-gtk.h"
+#include "display/gtk/progress-gtk.h"
 
 #include <algorithm>
 #include <cmath>

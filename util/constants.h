@@ -1,9 +1,9 @@
-#ifndef SETUP_BOOTSTRAP_CONSTANTS_H_
-#define SETUP_BOOTSTRAP_CONSTANTS_H_
+#ifndef SETUP_UTIL_CONSTANTS_H_
+#define SETUP_UTIL_CONSTANTS_H_
 
 #include <string>
 
-#include "bootstrap/build_config.h"
+#include "util/build_config.h"
 
 // Every name by which this release of the installer is known on disk and on
 // the network. The release and platform tags are part of both the default
@@ -19,4 +19,4 @@ inline const std::string INSTALL_AGENT_DIR_NAME = "installagent";
 inline const std::string INSTALLER_CACHE_DIR = SETUP_BUILD_CACHE_DIR;
 inline const std::string VALIDATION_FILE_NAME = ".validatestring";
 
-#endif  // SETUP_BOOTSTRAP_CONSTANTS_H_
+#endif  // SETUP_UTIL_CONSTANTS_H_

@@ -1,4 +1,4 @@
-#include "platform/display/terminal_width.h"
+#include "platform/terminal_width.h"
 
 #include <signal.h>
 #include <sys/ioctl.h>

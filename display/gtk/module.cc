@@ -1,14 +1,14 @@
 // The only symbol the module exports: the program looks it up with dlsym.
 #include <gtk/gtk.h>
 
-#include "platform/display/gtk/gtk_module.h"
-#include "platform/display/gtk/loop-gtk.h"
-#include "platform/display/gtk/window-gtk.h"
+#include "display/gtk/gtk_module.h"
+#include "display/gtk/loop-gtk.h"
+#include "display/gtk/window-gtk.h"
 
-extern "C" __attribute__((visibility("default"))) int setup_gtk_open(Loop** loop,
-                                                                     DownloadWindow** window) {
+extern "C" __attribute__((visibility("default"))) int setup_gtk_open(
+    const char* title, const char* untilStatus, Loop** loop, DownloadWindow** window) {
   if (!gtk_init_check(nullptr, nullptr)) return 0;
-  auto* downloadWindow = new GtkDownloadWindow();
+  auto* downloadWindow = new GtkDownloadWindow(title, untilStatus);
   downloadWindow->present();
   *loop = new GtkLoop();
   *window = downloadWindow;

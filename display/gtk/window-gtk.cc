@@ -1,10 +1,10 @@
-#include "platform/display/gtk/window-gtk.h"
+#include "display/gtk/window-gtk.h"
 
 #include <cmath>
 #include <cstdio>
 #include <utility>
 
-#include "platform/display/gtk/splash-gtk.h"
+#include "display/gtk/splash-gtk.h"
 
 namespace {
 
@@ -47,9 +47,10 @@ GtkLabel* newDetailLabel() {
 
 }  // namespace
 
-GtkDownloadWindow::GtkDownloadWindow()
+GtkDownloadWindow::GtkDownloadWindow(const std::string& title, const std::string& untilStatus)
     : window_(GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL))) {
-  gtk_window_set_title(window_, kTitle);
+  gtk_window_set_title(window_, title.c_str());
+  status_.setText(untilStatus);
   gtk_window_set_icon_name(window_, "system-software-install");
   gtk_window_set_resizable(window_, FALSE);
   // Centred again whenever the size changes, as when the splash arrives

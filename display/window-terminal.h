@@ -1,12 +1,12 @@
-#ifndef SETUP_PLATFORM_DISPLAY_WINDOW_TERMINAL_H_
-#define SETUP_PLATFORM_DISPLAY_WINDOW_TERMINAL_H_
+#ifndef SETUP_DISPLAY_WINDOW_TERMINAL_H_
+#define SETUP_DISPLAY_WINDOW_TERMINAL_H_
 
 #include <cstdio>
 #include <functional>
 #include <memory>
 
 #include "platform/loop.h"
-#include "platform/display/window.h"
+#include "display/window.h"
 
 // How the terminal display writes to its stream.
 struct TerminalOptions {
@@ -27,4 +27,4 @@ TerminalOptions terminalOptionsFor(FILE* out);
 // close it but a signal: the front end ends the run after a failure.
 std::unique_ptr<DownloadWindow> newTerminalWindow(Loop& loop, FILE* out, TerminalOptions options);
 
-#endif  // SETUP_PLATFORM_DISPLAY_WINDOW_TERMINAL_H_
+#endif  // SETUP_DISPLAY_WINDOW_TERMINAL_H_

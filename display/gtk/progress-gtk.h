@@ -1,5 +1,5 @@
-#ifndef SETUP_PLATFORM_DISPLAY_GTK_PROGRESS_GTK_H_
-#define SETUP_PLATFORM_DISPLAY_GTK_PROGRESS_GTK_H_
+#ifndef SETUP_DISPLAY_GTK_PROGRESS_GTK_H_
+#define SETUP_DISPLAY_GTK_PROGRESS_GTK_H_
 
 #include <gtk/gtk.h>
 
@@ -56,4 +56,4 @@ class ProgressBar {
   unsigned pulses_ = 0;
 };
 
-#endif  // SETUP_PLATFORM_DISPLAY_GTK_PROGRESS_GTK_H_
+#endif  // SETUP_DISPLAY_GTK_PROGRESS_GTK_H_

@@ -1,4 +1,4 @@
-#include "platform/display/gtk/splash-gtk.h"
+#include "display/gtk/splash-gtk.h"
 
 bool showSplash(GtkImage* image, const std::string& path, int width, int height) {
   GdkPixbuf* pixbuf = nullptr;

@@ -5,9 +5,10 @@
 #include <string>
 
 #include "platform/bundle.h"
-#include "platform/display/display.h"
-#include "platform/display/gtk/gtk_module.h"
-#include "platform/display/window-terminal.h"
+#include "platform/system.h"
+#include "display/display.h"
+#include "display/gtk/gtk_module.h"
+#include "display/window-terminal.h"
 
 namespace {
 
@@ -20,8 +21,7 @@ bool haveGraphicalDisplay() {
 // The toolkit module lies beside the program, or in its library directory
 // when installed.
 SetupGtkOpenFn findGtkModule() {
-  std::string program = programPath();
-  std::string dir = program.substr(0, program.rfind('/'));
+  std::string dir = stripLastComponent(programPath());
   for (const std::string& path : {dir + "/libsetup-gtk.so", dir + "/../lib/setup/libsetup-gtk.so"}) {
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module) continue;
@@ -31,30 +31,24 @@ SetupGtkOpenFn findGtkModule() {
   return nullptr;
 }
 
-void watchSignals(Display& display) {
-  DownloadWindow* window = display.window.get();
-  display.signals = std::make_unique<SignalWatch>(*display.loop, [window] { window->close(); });
-}
-
 }  // namespace
 
 Display openTerminalDisplay() {
   Display display;
   display.loop = newPollLoop();
   display.window = newTerminalWindow(*display.loop, stderr, terminalOptionsFor(stderr));
-  watchSignals(display);
   return display;
 }
 
-Display openDisplay() {
+Display openDisplay(const std::string& title, const std::string& untilStatus) {
   if (!haveGraphicalDisplay()) return openTerminalDisplay();
   SetupGtkOpenFn open = findGtkModule();
   Loop* loop = nullptr;
   DownloadWindow* window = nullptr;
-  if (!open || !open(&loop, &window)) return openTerminalDisplay();
+  if (!open || !open(title.c_str(), untilStatus.c_str(), &loop, &window))
+    return openTerminalDisplay();
   Display display;
   display.loop.reset(loop);
   display.window.reset(window);
-  watchSignals(display);
   return display;
 }

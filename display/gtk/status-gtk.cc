@@ -1,4 +1,4 @@
-#include "platform/display/gtk/status-gtk.h"
+#include "display/gtk/status-gtk.h"
 
 namespace {
 
@@ -32,10 +32,8 @@ GtkWidget* newTwoLineBox(GtkLabel* label) {
 
 }  // namespace
 
-// Until the server's answer gives a length to count against, and for good
-// when it gives none, the label says what is going on.
 StatusLabel::StatusLabel()
-    : label_(GTK_LABEL(gtk_label_new("Downloading the installer"))), box_(newTwoLineBox(label_)) {
+    : label_(GTK_LABEL(gtk_label_new(""))), box_(newTwoLineBox(label_)) {
   gtk_label_set_xalign(label_, 0.0f);
   gtk_widget_set_valign(GTK_WIDGET(label_), GTK_ALIGN_END);
   // A long text must not widen the window: the label takes the width the

@@ -1,4 +1,4 @@
-#include "platform/display/window-terminal.h"
+#include "display/window-terminal.h"
 
 #include <unistd.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/clock.h"
-#include "platform/display/terminal_width.h"
+#include "platform/terminal_width.h"
 
 namespace {
 

@@ -1,0 +1,232 @@
+#include "download/fetch.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "agent/partial.h"
+
+namespace {
+
+std::string statusText(long status) {
+  return "The server answered with HTTP status " + std::to_string(status) + ".";
+}
+
+}  // namespace
+
+Fetch::Fetch(const FetchServices& services, FetchDelegate& delegate)
+    : services_(services), delegate_(delegate), retry_(services.random) {}
+
+Fetch::~Fetch() { cancel(); }
+
+void Fetch::start(const FetchRequest& request) {
+  request_ = request;
+  url_ = request.url;
+  offset_ = request.keptBytes > 0 ? request.keptBytes : 0;
+  etag_ = offset_ > 0 ? request.keptEtag : "";
+  total_ = offset_ > 0 ? request.keptTotal : -1;
+  retry_ = RetryPolicy(services_.random);
+  running_ = true;
+  startAttempt();
+}
+
+void Fetch::cancel() {
+  running_ = false;
+  if (transfer_) transfer_->cancel();
+  if (timer_) services_.loop->cancelTimer(timer_);
+  timer_ = 0;
+}
+
+void Fetch::startAttempt() {
+  timer_ = 0;
+  TransferRequest request;
+  request.url = request_.url;
+  request.destination = request_.destination;
+  request.idleTimeout = request_.idleTimeout;
+  request.keepPartial = true;  // what is not kept, fail() removes
+  conditional_ = offset_ == 0 && !request_.ifNoneMatch.empty();
+  if (conditional_) request.ifNoneMatch = request_.ifNoneMatch;
+  if (offset_ > 0) {
+    request.rangeStart = offset_;
+    request.ifRange = etag_;
+  }
+  attemptBytes_ = 0;
+  responded_ = false;
+  retry_.attemptStarted();
+  // The transfer this replaces has ended; it is released here, from the
+  // loop, not inside one of its own events.
+  transfer_ = services_.startTransfer(request, *this);
+}
+
+// Later, from the loop: the running transfer's event is still on the stack.
+void Fetch::startSoon(double seconds) {
+  timer_ = services_.loop->addTimer(seconds, [this] { startAttempt(); });
+}
+
+void Fetch::transferDidReceiveResponse(const TransferResponse& response) {
+  if (!response.url.empty()) url_ = response.url;
+  long status = response.status;
+  if (status == 304) return notModified(response);
+  if (isTransientStatus(status)) return retryAfterStatus(response);
+  if (status == 416 && offset_ > 0) return restartFromZero(statusText(status));
+  if (status < 200 || status > 299) {
+    // An error page is not the file: fail now, before it is stored.
+    transfer_->cancel();
+    return fail(error(FetchFailure::kServerStatus, statusText(status), status));
+  }
+  if (status == 206 && offset_ == 0) {
+    transfer_->cancel();
+    return fail(error(FetchFailure::kBadResponse,
+                      "The server sent part of the file without being asked for a range."));
+  }
+  if (!delegate_.fetchWantsBody(response.etag)) return cancel();
+  if (request_.maxBytes >= 0 && response.expectedLength > request_.maxBytes) {
+    transfer_->cancel();
+    return fail(error(FetchFailure::kTooLarge,
+                      "The file is larger than " + std::to_string(request_.maxBytes) + " bytes."));
+  }
+  if (!takeBody(response)) return restartFromZero("The server sent a range that does not fit.");
+  responded_ = true;
+  delegate_.fetchAccepted({offset_, total_, response.etag});
+}
+
+// Where the body goes: after the kept bytes for a 206 that continues them,
+// else over them. False for a 206 that does not fit what is kept.
+bool Fetch::takeBody(const TransferResponse& response) {
+  if (response.status == 206) {
+    if (response.rangeStart != offset_ || response.rangeTotal != total_) return false;
+    transfer_->writeBodyAt(offset_);
+    return true;
+  }
+  offset_ = 0;
+  total_ = response.expectedLength;
+  etag_ = isStrongEtag(response.etag) ? response.etag : "";
+  if (request_.part) request_.part->forget();
+  transfer_->writeBodyAt(0);
+  if (request_.part && !etag_.empty() && total_ > 0)
+    request_.part->describe(request_.url, etag_, total_);
+  return true;
+}
+
+// A 304 answers a condition: unasked, or naming another ETag, it is no
+// answer about the file asked for.
+void Fetch::notModified(const TransferResponse& response) {
+  transfer_->cancel();
+  if (!conditional_)
+    return fail(error(FetchFailure::kNotModified, statusText(304), 304));
+  bool sameEtag = response.etag.empty() || response.etag == request_.ifNoneMatch;
+  request_.ifNoneMatch.clear();  // asked once; the next attempt carries no condition
+  if (sameEtag && delegate_.fetchNotModified()) return cancel();
+  restartFromZero(sameEtag ? "The cached file cannot be used." : "The server named another ETag.");
+}
+
+// The kept bytes cannot be continued: once more from the start, at once,
+// within the same bounds as any other attempt.
+void Fetch::restartFromZero(const std::string& reason) {
+  transfer_->cancel();
+  if (!retry_.mayRetry(offset_ + attemptBytes_))
+    return fail(error(FetchFailure::kBadResponse, reason));
+  if (request_.part) request_.part->discard();
+  offset_ = 0;
+  etag_.clear();
+  total_ = -1;
+  startSoon(0);
+}
+
+void Fetch::retryAfterStatus(const TransferResponse& response) {
+  transfer_->cancel();
+  long status = response.status;
+  FetchError failed = error(FetchFailure::kServerStatus, statusText(status), status);
+  double wait = retry_.backoffSeconds();
+  if (status == 429 || status == 503) {
+    double asked = retryAfterSeconds(response.retryAfter, services_.wallClock());
+    if (asked > 60) {
+      failed.description += " It asked to be tried again in " +
+                            std::to_string(static_cast<long long>(asked)) + " s.";
+      return fail(failed);
+    }
+    if (asked >= 0) wait = std::max(1.0, asked);
+  }
+  retryOrFail(failed, status == 408 ? FetchWait::kServerTimedOut : FetchWait::kServerBusy, wait);
+}
+
+// Another attempt after |wait| seconds, continuing the kept bytes, unless
+// the bounds say the fetch has failed.
+void Fetch::retryOrFail(FetchError failed, FetchWait why, double wait) {
+  int64_t reached = offset_ + attemptBytes_;
+  if (!retry_.mayRetry(reached)) return fail(failed);
+  offset_ = etag_.empty() ? 0 : reached;
+  int seconds = std::max(1, static_cast<int>(std::ceil(wait)));
+  services_.log("Download interrupted: " + failed.description + " Retrying in " +
+                std::to_string(seconds) + " s. " + failed.url);
+  delegate_.fetchWaiting(why, seconds);
+  if (running_) startSoon(seconds);
+}
+
+void Fetch::transferDidReceiveData(uint64_t length) {
+  attemptBytes_ += length;
+  int64_t received = offset_ + attemptBytes_;
+  if (request_.maxBytes >= 0 && received > request_.maxBytes) {
+    transfer_->cancel();
+    return fail(error(FetchFailure::kTooLarge,
+                      "The file is larger than " + std::to_string(request_.maxBytes) + " bytes."));
+  }
+  delegate_.fetchProgress(received);
+}
+
+void Fetch::transferDidFinish() {
+  int64_t received = offset_ + attemptBytes_;
+  std::string count = "Received " + std::to_string(received) + " bytes of the " +
+                      std::to_string(total_) + " announced.";
+  if (total_ != -1 && received < total_)  // the connection closed early
+    return retryOrFail(error(FetchFailure::kConnectionLost, count), FetchWait::kConnectionLost,
+                       retry_.backoffSeconds());
+  if (total_ != -1 && received > total_) {
+    // Too long: not the file the server announced.
+    etag_.clear();
+    if (request_.part) request_.part->discard();
+    return fail(error(FetchFailure::kBadResponse, count));
+  }
+  if (request_.part) request_.part->forget();  // whole: nothing to continue
+  cancel();
+  delegate_.fetchFinished();
+}
+
+// An idle connection is worth another try only when it had given bytes: a
+// server that never answers fails after the idle limit.
+void Fetch::transferDidFail(const TransferError& failed) {
+  url_ = failed.failingUrl;
+  bool broke = responded_ || attemptBytes_ > 0;
+  FetchFailure failure = FetchFailure::kOther;
+  switch (failed.fault) {
+    case TransferFault::kNetwork:
+      failure = broke ? FetchFailure::kConnectionLost : FetchFailure::kCannotReach;
+      break;
+    case TransferFault::kIdle:
+      failure = attemptBytes_ > 0 ? FetchFailure::kConnectionLost : FetchFailure::kCannotReach;
+      break;
+    case TransferFault::kRefused: failure = FetchFailure::kRefused; break;
+    case TransferFault::kLocalWrite: failure = FetchFailure::kLocalWrite; break;
+    case TransferFault::kOther: break;
+  }
+  FetchError reason = error(failure, failed.description);
+  bool transient = failed.fault == TransferFault::kNetwork ||
+                   (failed.fault == TransferFault::kIdle && attemptBytes_ > 0);
+  if (transient) return retryOrFail(reason, FetchWait::kConnectionLost, retry_.backoffSeconds());
+  fail(reason);
+}
+
+// Bytes of a file with a strong ETag stay in the part for a later run;
+// anything else received is removed.
+void Fetch::fail(FetchError failed) {
+  if (!keepsPart()) unlink(request_.destination.c_str());
+  cancel();
+  delegate_.fetchFailed(failed);
+}
+
+bool Fetch::keepsPart() const { return request_.part && !etag_.empty(); }
+
+FetchError Fetch::error(FetchFailure failure, const std::string& description, long status) const {
+  return {failure, status, description, url_};
+}

@@ -1,0 +1,154 @@
+#ifndef SETUP_DOWNLOAD_FETCH_H_
+#define SETUP_DOWNLOAD_FETCH_H_
+
+#include <time.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "download/retry.h"
+#include "platform/loop.h"
+#include "platform/transfer.h"
+
+class KeptPart;
+
+// What a fetch needs of the platform. Tests give fakes.
+struct FetchServices {
+  Loop* loop = nullptr;
+  std::function<std::unique_ptr<Transfer>(const TransferRequest&, TransferDelegate&)> startTransfer;
+  std::function<double()> random;     // in [0, 1), for the retry waits
+  std::function<time_t()> wallClock;  // Unix time, for Retry-After dates
+  std::function<void(const std::string&)> log;
+};
+
+// One file to fetch and the validators the fetch may send.
+struct FetchRequest {
+  std::string url;
+  std::string destination;
+  double idleTimeout = 60.0;  // seconds without a byte before an attempt fails
+  // Sent as If-None-Match on the first attempt when not empty: only then is
+  // a 304 an answer.
+  std::string ifNoneMatch;
+  // Bytes of an earlier download kept at |destination| (see KeptPart): the
+  // part keeps what a broken fetch got, and its first bytes are continued
+  // with Range and If-Range when it holds any.
+  KeptPart* part = nullptr;
+  int64_t keptBytes = 0;
+  std::string keptEtag;      // the strong ETag they belong to
+  int64_t keptTotal = -1;    // and the file's whole length
+  int64_t maxBytes = -1;     // a larger file fails (kTooLarge); -1: no limit
+};
+
+// Why a fetch failed, as its owner words it for people.
+enum class FetchFailure {
+  kCannotReach,     // no connection could be made (or no answer before the idle limit)
+  kConnectionLost,  // the connection broke, or closed early, after the server answered
+  kServerStatus,    // the server refused with an HTTP status (FetchError::status)
+  kNotModified,     // a 304 to a request that asked no condition
+  kBadResponse,     // a range that does not fit, a body longer than announced
+  kTooLarge,        // larger than FetchRequest::maxBytes
+  kRefused,         // certificate, TLS, a forbidden redirect, a bad URL
+  kLocalWrite,      // the destination could not be written
+  kOther,
+};
+
+struct FetchError {
+  FetchFailure failure = FetchFailure::kOther;
+  long status = 0;          // with kServerStatus (and kNotModified: 304)
+  std::string description;  // one line for the log
+  std::string url;          // the URL that failed, after redirects
+};
+
+// Why a fetch waits before its next attempt.
+enum class FetchWait { kConnectionLost, kServerBusy, kServerTimedOut };
+
+// A response whose body the fetch writes: the file's whole length (-1 when
+// unknown), its ETag, and how many of its first bytes were already kept
+// (the body continues after them).
+struct FetchStart {
+  int64_t kept = 0;
+  int64_t total = -1;
+  std::string etag;
+};
+
+// Receives the events of one Fetch, on the loop's thread. A receiver must
+// not destroy the Fetch that delivers an event inside that event; it may
+// cancel it, or start another Fetch.
+class FetchDelegate {
+ public:
+  virtual ~FetchDelegate() = default;
+  // The server answered with the file whose ETag is |etag| (empty when
+  // none). False takes no body: the fetch ends quietly, no event follows.
+  virtual bool fetchWantsBody(const std::string& /*etag*/) { return true; }
+  // The server answered the condition with 304. True ends the fetch
+  // quietly; false fetches the file again without the condition.
+  virtual bool fetchNotModified() { return false; }
+  // The body about to be written, before its first byte.
+  virtual void fetchAccepted(const FetchStart& start) = 0;
+  // The file now holds its first |received| bytes.
+  virtual void fetchProgress(int64_t received) = 0;
+  // An attempt failed in a way that may pass; the next one starts in
+  // |seconds| unless the fetch is cancelled.
+  virtual void fetchWaiting(FetchWait why, int seconds) = 0;
+  // Exactly one of these ends a fetch that was not cancelled.
+  virtual void fetchFinished() = 0;
+  virtual void fetchFailed(const FetchError& error) = 0;
+};
+
+// Fetches one file to a destination, with every attempt that takes: the
+// conditional request, continuing kept bytes, the HTTP decisions (304, 206,
+// 416, transient statuses and Retry-After), the retry bounds and waits
+// (RetryPolicy), and what to keep of a broken body. Every new attempt is
+// started from the loop, never inside the event of the transfer it
+// replaces, and a transfer is released only from the loop too.
+class Fetch : public TransferDelegate {
+ public:
+  Fetch(const FetchServices& services, FetchDelegate& delegate);
+  ~Fetch() override;
+  Fetch(const Fetch&) = delete;
+  Fetch& operator=(const Fetch&) = delete;
+
+  // Starts the first attempt of |request|.
+  void start(const FetchRequest& request);
+  // Stops every attempt and wait; no event follows. Kept bytes stay.
+  void cancel();
+  // Whether an attempt runs or waits.
+  bool running() const { return running_; }
+
+  // Transfer events.
+  void transferDidReceiveResponse(const TransferResponse& response) override;
+  void transferDidReceiveData(uint64_t length) override;
+  void transferDidFinish() override;
+  void transferDidFail(const TransferError& error) override;
+
+ private:
+  void startAttempt();
+  void startSoon(double seconds);
+  bool takeBody(const TransferResponse& response);
+  void notModified(const TransferResponse& response);
+  void restartFromZero(const std::string& reason);
+  void retryAfterStatus(const TransferResponse& response);
+  void retryOrFail(FetchError error, FetchWait why, double wait);
+  void fail(FetchError error);
+  bool keepsPart() const;
+  FetchError error(FetchFailure failure, const std::string& description, long status = 0) const;
+
+  const FetchServices& services_;
+  FetchDelegate& delegate_;
+  FetchRequest request_;
+  RetryPolicy retry_;
+  std::unique_ptr<Transfer> transfer_;
+  Loop::Handle timer_ = 0;
+  bool running_ = false;
+  bool conditional_ = false;  // the running attempt carries If-None-Match
+  bool responded_ = false;    // the running attempt's body is being written
+  std::string url_;           // the URL of the last response, after redirects
+  int64_t offset_ = 0;        // bytes kept before this attempt's body
+  int64_t attemptBytes_ = 0;  // body bytes of this attempt
+  int64_t total_ = -1;        // the file's announced length
+  std::string etag_;          // the strong ETag the bytes belong to, else empty
+};
+
+#endif  // SETUP_DOWNLOAD_FETCH_H_

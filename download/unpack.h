@@ -1,0 +1,51 @@
+#ifndef SETUP_DOWNLOAD_UNPACK_H_
+#define SETUP_DOWNLOAD_UNPACK_H_
+
+#include <functional>
+#include <string>
+
+#include "agent/cache.h"
+#include "util/report.h"
+
+// Runs a shell command line while the loop goes on and calls |done| with its
+// wait status; returns what ends it early (then |done| never comes), or an
+// empty function when it could not be started.
+using RunInBackground = std::function<std::function<void()>(
+    const std::string& commandLine, std::function<void(int status)> done)>;
+
+// The unpacking step of a download: unzips the archive in a child process
+// watched by the loop (so that the window stays responsive and closing it
+// can end the unpacking), then places the agent: into the cache through a
+// staging directory, or where it was unpacked when the cache is not used.
+class Unpacking {
+ public:
+  // |placed| gets the agent's hold; an empty hold when nothing could be
+  // unpacked or placed (then nothing of the unpacking is left).
+  using Done = std::function<void(AgentHold placed)>;
+
+  Unpacking(RunInBackground run, ErrorReport report) : run_(std::move(run)), report_(report) {}
+  // Ends an unpacking still under way, as stop() does.
+  ~Unpacking();
+
+  // Unpacks |archive| (removed once unpacked) into the cache, stamped with
+  // |validationString| and with |signature| kept beside it, when |useCache|;
+  // else into |workAgentDir|.
+  void start(const std::string& archive, bool useCache, const std::string& workAgentDir,
+             const std::string& validationString, const std::string& signature, Done done);
+  // Ends the unpacking and everything it started; nothing of it stays.
+  void stop();
+  bool running() const { return running_; }
+
+ private:
+  void finish(bool unpacked);
+
+  RunInBackground run_;
+  ErrorReport report_;
+  std::function<void()> end_;  // kept until stop or destruction, never dropped in its own event
+  std::string archive_, dir_, validationString_, signature_;
+  bool useCache_ = false;
+  bool running_ = false;
+  Done done_;
+};
+
+#endif  // SETUP_DOWNLOAD_UNPACK_H_
