@@ -3,149 +3,181 @@
 #include <gtest/gtest.h>
 
 #include "agent/cache.h"
-#include "platform/system.h"
-#include "download/bootstrap.h"
-#include "platform/loop.h"
 #include "display/window.h"
+#include "download/bootstrap.h"
+#include "tests/fake_net.h"
 #include "tests/test_util.h"
+#include "util/constants.h"
 #include "util/exe_path.h"
 
 namespace {
 
-// Nothing runs: the tests call the delegate methods themselves.
-class FakeLoop : public Loop {
- public:
-  Handle addTimer(double, std::function<void()>) override { return ++last; }
-  void cancelTimer(Handle) override {}
-  Handle watchFd(int, int, std::function<void(int)>) override { return ++last; }
-  void unwatchFd(Handle) override {}
-  void run() override {}
-  void stop() override {}
-  Handle last = 0;
-};
-
 class FakeWindow : public DownloadWindow {
  public:
-  void setCloseHandler(std::function<void()>) override {}
-  void setSplash(const std::string& path, double w, double h) override {
-    splash = path + " " + std::to_string(int(w)) + "x" + std::to_string(int(h));
-  }
-  void setStatusSingleLine(bool single) override { singleLine = single; }
+  void setCloseHandler(std::function<void()> handler) override { onClose = handler; }
+  void setSplash(const std::string& path, double, double) override { splash = path; }
+  void setStatusSingleLine(bool) override {}
   void setStatus(const std::string& text) override { statuses.push_back(text); }
   void setStatusRed(bool isRed) override { red = isRed; }
   void setFiguresWording(FiguresWording) override {}
   void setTransferFigures(const TransferFigures&) override {}
-  bool canBeClosedByUser() const override { return true; }
-  void logLine(const std::string&) override {}
-  void setProgressIndeterminate(bool value) override { indeterminate = value; }
+  bool canBeClosedByUser() const override { return false; }
+  void logLine(const std::string& line) override { log.push_back(line); }
+  void setProgressIndeterminate(bool) override {}
   void setProgressMax(double) override {}
   double progressMax() const override { return 100; }
   void setProgressValue(double) override {}
   void incrementProgress(double) override {}
-  void setProgressAnimating(bool value) override { animating = value; }
+  void setProgressAnimating(bool) override {}
   void setCancelEnabled(bool) override {}
   void displayIfNeeded() override {}
-  void close() override {}
-
-  std::string splash;
-  bool singleLine = false, red = false, indeterminate = false, animating = false;
-  std::vector<std::string> statuses;
-};
-
-struct FakeTransfer : Transfer {
-  void cancel() override {}
-  void writeBodyAt(int64_t) override {}
-};
-
-class DownloadTest : public ::testing::Test {
- protected:
-  DownloadTest() : home_("HOME", (scratch_ / "home").c_str()) {
-    mkpath(scratch_ / "res", 0700);
-    mkpath(getInstallAgentCacheDir() + "installagent", 0700);
-    downloadTo = scratch_ / "work/InstallAgent.zip";
-    downloadFrom = "https://127.0.0.1/agent";
+  void close() override {
+    if (closed++ == 0 && onClose) onClose();
   }
 
-  std::unique_ptr<Download> makeDownload() {
+  std::function<void()> onClose;
+  std::string splash;
+  bool red = false;
+  int closed = 0;
+  std::vector<std::string> statuses, log;
+};
+
+// The front end on fakes of its platform: a scripted server, a loop on a
+// virtual clock, the real cache in a scratch HOME and the real unzip.
+class DownloadTest : public ::testing::Test {
+ protected:
+  DownloadTest() : home_("HOME", (scratch_ / "home").c_str()), server_(loop_) {
+    mkpath(scratch_ / "res", 0700);
+    mkpath(scratch_ / "work", 0700);
+    mkpath(getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME, 0700);
+    downloadTo = scratch_ / "work/InstallAgent.zip";
+    downloadFrom = "https://host/agent";
+    makeZip(scratch_ / "agent.zip", {{"install", "exit 0\n"}});
+    archiveSize_ = readFile(scratch_ / "agent.zip").size();
+  }
+
+  // Runs the front end until the loop is idle.
+  void run() {
     DownloadPlatform p;
     p.loop = &loop_;
     p.window = &window_;
-    p.startTransfer = [this](const TransferRequest& r, TransferDelegate&) {
-      request_ = r;
-      return std::make_unique<FakeTransfer>();
+    p.net.startTransfer = [this](const TransferRequest& r, TransferDelegate& d) {
+      // The body lands as a real transfer would put it.
+      if (r.url == downloadFrom && server_.asked.size() < server_.script.size() &&
+          server_.script[server_.asked.size()].status == 200)
+        writeFile(r.destination, readFile(scratch_ / "agent.zip"));
+      return server_.start(r, d);
     };
+    p.net.random = [] { return 0.0; };
+    p.net.log = [this](const std::string& line) { window_.logLine(line); };
+    p.launchTask = [this](const std::string& program, const std::vector<std::string>& args) {
+      launched_ = args;
+      launched_.insert(launched_.begin(), program);
+      return pid_t(4242);
+    };
+    p.runInBackground = [this](const std::string& line, std::function<void(int)> done) {
+      int status = system(line.c_str());
+      loop_.addTimer(0, [done, status] { done(status); });
+      return std::function<void()>([] {});
+    };
+    p.clock = [this] { return loop_.now; };
+    p.resourceDir = scratch_ / "res";
+    p.arguments = {"setup", "--flag", "a b"};
     p.useCache = true;
-    p.log = [](const std::string&) {};
-    p.mainBundle = [this](MainBundle* b) {
-      *b = {scratch_ / "res", scratch_ / "res"};
-      return true;
-    };
-    p.report = [](std::string, bool) {};
-    p.random = [] { return 0.5; };
-    p.wallClock = [] { return time_t(1700000000); };
-    p.clock = [this] { return clock_ += 0.5; };
-    auto download = std::make_unique<Download>(p, 2.5);
-    download->init();
-    download->applicationDidFinishLaunching();
-    return download;
+    Download download(p, 5.0);
+    download.init();
+    download.applicationDidFinishLaunching();
+    loop_.runUntilIdle();
+    agent_ = download.agentTask();
   }
 
-  TransferResponse response(std::string etag, int64_t length) {
-    TransferResponse r;
-    r.status = 200;
-    r.etag = etag;
-    r.expectedLength = length;
-    r.url = downloadFrom;
-    return r;
+  Exchange archive(const std::string& etag) {
+    Exchange e;
+    e.etag = etag;
+    e.length = archiveSize_;
+    return e;
+  }
+
+  std::vector<std::string> expectedLaunch() {
+    return {"/bin/sh", getInstallAgentCacheDir() + "installagent/install", "-installbundle",
+            scratch_ / "res/bundle.zip", "--flag", "a b"};
   }
 
   ScratchDir scratch_;
   ScopedEnv home_;
   FakeLoop loop_;
+  ScriptedServer server_;
   FakeWindow window_;
-  TransferRequest request_;
-  double clock_ = 1000;
+  std::vector<std::string> launched_;
+  pid_t agent_ = -1;
+  int64_t archiveSize_ = 0;
 };
 
+TEST_F(DownloadTest, DownloadsUnpacksStampsAndHandsOver) {
+  writeFile(scratch_ / "res/splash.png", "png");
+  server_.script = {archive("\"v1\"")};
+  run();
+  EXPECT_EQ(window_.splash, scratch_ / "res/splash.png");
+  EXPECT_EQ(server_.asked.at(0).bodyAt, 0);
+  EXPECT_EQ(launched_, expectedLaunch());
+  EXPECT_EQ(agent_, 4242);
+  EXPECT_EQ(readValidationString(getInstallAgentCacheDir()), "\"v1\"");
+  EXPECT_EQ(window_.statuses.back(), "Initializing the installer");
+  EXPECT_TRUE(loop_.stopped);
+  EXPECT_FALSE(pathExists(getInstallAgentCacheDir() + ".part"));  // nothing to continue
+}
+
+// A cached agent is asked about with its stamp: a 304, or a server that
+// ignores the condition but names the same ETag, starts it with no body.
+TEST_F(DownloadTest, CurrentCachedAgentStartsWithoutABody) {
+  Exchange notModified;
+  notModified.status = 304;
+  for (const Exchange& answer : {notModified, archive("\"v1\"")}) {
+    writeFile(getInstallAgentCacheDir() + "installagent/install", "exit 0\n");
+    writeValidationString(getInstallAgentCacheDir(), "\"v1\"");
+    server_.asked.clear();
+    server_.script = {answer};
+    launched_.clear();
+    run();
+    ASSERT_EQ(server_.asked.size(), 1u);
+    EXPECT_EQ(server_.asked[0].ifNoneMatch, "\"v1\"");
+    EXPECT_EQ(server_.asked[0].bodyAt, -1);
+    EXPECT_EQ(launched_, expectedLaunch());
+  }
+}
+
+// A failure shows the red text, logs the reason, and ends a run nobody can
+// close; a transient one first says that it waits.
+TEST_F(DownloadTest, FailureIsShownLoggedAndEndsTheRun) {
+  Exchange busy, missing;
+  busy.status = 503, busy.retryAfter = "2", busy.length = 0;
+  missing.status = 404, missing.length = 0;
+  server_.script = {busy, missing};
+  run();
+  EXPECT_EQ(window_.statuses.at(0), "The server is busy; retrying in 2 s");
+  EXPECT_EQ(window_.statuses.back(),
+            "Error during the download process.\nSee your system log for more information.");
+  EXPECT_TRUE(window_.red);
+  EXPECT_EQ(window_.log.back(),
+            "Download failed! Error - The server answered with HTTP status 404. " + downloadFrom);
+  EXPECT_EQ(window_.closed, 1);
+  EXPECT_EQ(agent_, -1);
+}
+
+// With keys the signature is a fetch of its own, started as the archive's
+// ends; without it the archive goes and nothing is started.
+TEST_F(DownloadTest, SignedAgentFetchesItsSignatureSeparately) {
+  if (shell("command -v minisign") != 0) GTEST_SKIP() << "minisign is not installed";
+  makeMinisignKeys(scratch_.path(), {"k"});
+  writeFile(scratch_ / "res/InstallAgent.pub", readFile(scratch_ / "k.pub"));
+  server_.script = {archive("\"v1\"")};  // then a 404 for the signature
+  run();
+  ASSERT_EQ(server_.asked.size(), 2u);
+  EXPECT_EQ(server_.asked[1].url, downloadFrom + ".minisig");
+  EXPECT_EQ(window_.log.back(), "Download failed! Error - No signature for the archive (HTTP "
+                                "status 404). " + downloadFrom + ".minisig");
+  EXPECT_FALSE(pathExists(getInstallAgentCacheDir() + ".part.info"));
+  EXPECT_EQ(agent_, -1);
+}
+
 }  // namespace
-
-TEST_F(DownloadTest, StartsTheTransferWithOrWithoutSplash) {
-  for (bool splash : {false, true}) {
-    if (splash) writeFile(scratch_ / "res/splash.png", "png");
-    auto download = makeDownload();
-    EXPECT_EQ(window_.splash, splash ? scratch_ / "res/splash.png 400x400" : "");
-    EXPECT_TRUE(window_.singleLine);
-    EXPECT_EQ(request_.url, downloadFrom);
-    EXPECT_EQ(request_.destination, getInstallAgentCacheDir() + ".part");  // kept there should it break off
-    EXPECT_EQ(request_.idleTimeout, 2.5);
-  }
-}
-
-TEST_F(DownloadTest, UnknownLengthPulsesWithoutText) {
-  auto download = makeDownload();
-  download->transferDidReceiveResponse(response("\"e\"", -1));
-  download->transferDidReceiveData(1000);
-  download->transferDidReceiveData(24);
-  EXPECT_TRUE(window_.indeterminate);
-  EXPECT_TRUE(window_.animating);
-  EXPECT_TRUE(window_.statuses.empty());
-  EXPECT_EQ(download->bytesReceived, 1024);
-}
-
-// A server that never answers, or a certificate that is not trusted, is
-// not tried again; a connection that went idle after bytes is.
-TEST_F(DownloadTest, OnlyTransientFailuresAreRetried) {
-  const struct { TransferFault fault; uint64_t before; bool retried; } cases[] = {
-      {TransferFault::kIdle, 0, false}, {TransferFault::kIdle, 10, true},
-      {TransferFault::kRefused, 10, false}, {TransferFault::kLocalWrite, 10, false},
-      {TransferFault::kNetwork, 0, true}};
-  for (const auto& c : cases) {
-    window_ = FakeWindow();
-    auto download = makeDownload();
-    download->transferDidReceiveResponse(response("\"e\"", 100));
-    if (c.before) download->transferDidReceiveData(c.before);
-    download->transferDidFail({"why", downloadFrom, c.fault});
-    EXPECT_EQ(window_.red, !c.retried) << int(c.fault);
-    EXPECT_EQ(window_.statuses.back().rfind("Connection lost; retrying in ", 0) == 0, c.retried);
-  }
-}

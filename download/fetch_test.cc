@@ -1,0 +1,241 @@
+#include "download/fetch.h"
+
+#include <gtest/gtest.h>
+
+#include "agent/partial.h"
+#include "tests/fake_net.h"
+#include "tests/test_util.h"
+
+namespace {
+
+using E = Exchange;
+const E::End kCut = E::kNetworkFail;
+const E::End kIdle = E::kIdleFail;
+
+// Records what the fetch reports, one word each.
+struct Recorder : FetchDelegate {
+  bool wantsBody(const std::string& etag) { return etag != refusedEtag; }
+  bool fetchWantsBody(const std::string& etag) override { return wantsBody(etag); }
+  bool fetchNotModified() override {
+    events.push_back("304");
+    return cacheUsable;
+  }
+  void fetchAccepted(const FetchStart& s) override {
+    events.push_back("accept " + std::to_string(s.kept) + "/" + std::to_string(s.total));
+  }
+  void fetchProgress(int64_t received) override { last = received; }
+  void fetchWaiting(FetchWait, int seconds) override {
+    events.push_back("wait " + std::to_string(seconds));
+  }
+  void fetchFinished() override { events.push_back("finished " + std::to_string(last)); }
+  void fetchFailed(const FetchError& e) override {
+    static const char* const kNames[] = {"unreachable", "lost", "status", "not-modified",
+                                         "bad-response", "too-large", "refused", "write", "other"};
+    events.push_back(std::string("failed ") + kNames[int(e.failure)] +
+                     (e.status ? " " + std::to_string(e.status) : ""));
+  }
+  bool cacheUsable = true;
+  std::string refusedEtag = "-";
+  int64_t last = 0;
+  std::vector<std::string> events;
+};
+
+// An attempt as the server saw it: its conditions and where the body went.
+std::string describe(const Asked& a) {
+  std::string text;
+  if (!a.ifNoneMatch.empty()) text += "If-None-Match:" + a.ifNoneMatch + " ";
+  if (a.rangeStart > 0) text += "Range:" + std::to_string(a.rangeStart) + "- ";
+  if (!a.ifRange.empty()) text += "If-Range:" + a.ifRange + " ";
+  return text + (a.bodyAt < 0 ? "no body" : "body@" + std::to_string(a.bodyAt));
+}
+
+struct Row {
+  const char* name;
+  std::string ifNoneMatch;
+  int64_t kept;  // bytes kept of a 1000-byte file with ETag "k"
+  std::vector<E> script;
+  std::vector<std::string> asked;
+  std::vector<std::string> events;
+  bool cacheUsable = true;
+  int64_t maxBytes = -1;
+};
+
+E ok(std::string etag, int64_t length, int64_t body = -1, E::End end = E::kFinish) {
+  E e;
+  e.etag = etag, e.length = length, e.body = body, e.end = end;
+  return e;
+}
+E status(long code, std::string retryAfter = "", std::string etag = "") {
+  E e;
+  e.status = code, e.retryAfter = retryAfter, e.etag = etag, e.length = 0;
+  return e;
+}
+E partial(int64_t start, int64_t total, int64_t body = -1, E::End end = E::kFinish) {
+  E e;
+  e.status = 206, e.etag = "\"k\"", e.length = total - start, e.rangeStart = start;
+  e.rangeTotal = total, e.body = body, e.end = end;
+  return e;
+}
+E failing(E::End end) {
+  E e;
+  e.status = 0, e.end = end;
+  return e;
+}
+
+const char kGet[] = "body@0";
+const char kResume100[] = "Range:100- If-Range:\"k\" body@100";
+
+const Row kRows[] = {
+    {"whole file", "", 0, {ok("\"a\"", 1000)}, {kGet}, {"accept 0/1000", "finished 1000"}},
+    {"304 to the condition", "\"c\"", 0, {status(304)}, {"If-None-Match:\"c\" no body"}, {"304"}},
+    {"304 with the same ETag", "\"c\"", 0, {status(304, "", "\"c\"")},
+     {"If-None-Match:\"c\" no body"}, {"304"}},
+    {"304 nobody asked for", "", 0, {status(304)}, {"no body"}, {"failed not-modified 304"}},
+    {"304 naming another ETag", "\"c\"", 0, {status(304, "", "\"x\""), ok("\"x\"", 10)},
+     {"If-None-Match:\"c\" no body", kGet}, {"accept 0/10", "finished 10"}},
+    {"304 the cache cannot use", "\"c\"", 0, {status(304), ok("\"x\"", 10)},
+     {"If-None-Match:\"c\" no body", kGet}, {"304", "accept 0/10", "finished 10"}, false},
+    {"206 that continues", "", 100, {partial(100, 1000)}, {kResume100},
+     {"accept 100/1000", "finished 1000"}},
+    {"206 at the wrong start", "", 100, {partial(50, 1000), ok("\"k\"", 1000)},
+     {"Range:100- If-Range:\"k\" no body", kGet}, {"accept 0/1000", "finished 1000"}},
+    {"206 of another total", "", 100, {partial(100, 2000), ok("\"k\"", 2000)},
+     {"Range:100- If-Range:\"k\" no body", kGet}, {"accept 0/2000", "finished 2000"}},
+    {"206 to a request without Range", "", 0, {partial(0, 1000)}, {"no body"},
+     {"failed bad-response"}},
+    {"200 to a range request", "", 100, {ok("\"n\"", 500)}, {"Range:100- If-Range:\"k\" body@0"},
+     {"accept 0/500", "finished 500"}},
+    {"416 to a range request", "", 100, {status(416), ok("\"k\"", 1000)},
+     {"Range:100- If-Range:\"k\" no body", kGet}, {"accept 0/1000", "finished 1000"}},
+    {"404 is not retried", "", 0, {status(404)}, {"no body"}, {"failed status 404"}},
+    {"503 waits as asked", "", 0, {status(503, "3"), ok("\"a\"", 10)}, {"no body", kGet},
+     {"wait 3", "accept 0/10", "finished 10"}},
+    {"503 asking for more than a minute", "", 0, {status(503, "61")}, {"no body"},
+     {"failed status 503"}},
+    {"500 four times in a row, then it gives up", "", 0,
+     {status(500, "1"), status(500, "1"), status(500, "1"), status(500, "1"), status(500, "1")},
+     {"no body", "no body", "no body", "no body", "no body"},
+     {"wait 1", "wait 1", "wait 1", "wait 2", "failed status 500"}},
+    {"idle after bytes continues them", "", 0, {ok("\"k\"", 1000, 100, kIdle), partial(100, 1000)},
+     {kGet, kResume100}, {"accept 0/1000", "wait 1", "accept 100/1000", "finished 1000"}},
+    {"idle before any byte", "", 0, {failing(kIdle)}, {"no body"}, {"failed unreachable"}},
+    {"no connection is tried again", "", 0, {failing(kCut), ok("\"a\"", 10)}, {"no body", kGet},
+     {"wait 1", "accept 0/10", "finished 10"}},
+    {"certificate refused", "", 0, {failing(E::kRefused)}, {"no body"}, {"failed refused"}},
+    {"closed before the announced length", "", 0, {ok("\"k\"", 1000, 100), partial(100, 1000)},
+     {kGet, kResume100}, {"accept 0/1000", "wait 1", "accept 100/1000", "finished 1000"}},
+    {"cut with a weak ETag starts over", "", 0, {ok("W/\"k\"", 1000, 100, kCut), ok("W/\"k\"", 1000)},
+     {kGet, kGet}, {"accept 0/1000", "wait 1", "accept 0/1000", "finished 1000"}},
+    {"longer than announced", "", 0, {ok("\"k\"", 1000, 1200)}, {kGet},
+     {"accept 0/1000", "failed bad-response"}},
+    {"length of no length", "", 0, {ok("\"k\"", -1, 700)}, {kGet}, {"accept 0/-1", "finished 700"}},
+    {"announced larger than allowed", "", 0, {ok("\"s\"", 9000)}, {"no body"}, {"failed too-large"},
+     true, 8192},
+    {"sent larger than allowed", "", 0, {ok("\"s\"", -1, 9000)}, {kGet},
+     {"accept 0/-1", "failed too-large"}, true, 8192},
+};
+
+class FetchTable : public ::testing::TestWithParam<Row> {};
+
+TEST_P(FetchTable, AsksAndEndsAsTheServerAnswers) {
+  const Row& row = GetParam();
+  FakeLoop loop;
+  ScriptedServer server(loop);
+  server.script = row.script;
+  FetchServices services;
+  services.loop = &loop;
+  services.startTransfer = [&](const TransferRequest& r, TransferDelegate& d) {
+    return server.start(r, d);
+  };
+  services.random = [] { return 0.5; };
+  services.wallClock = [] { return time_t(1700000000); };
+  services.log = [](const std::string&) {};
+  Recorder recorder;
+  recorder.cacheUsable = row.cacheUsable;
+  Fetch fetch(services, recorder);
+  FetchRequest request;
+  request.url = "https://host/agent";
+  request.destination = "/nonexistent/agent.zip";
+  request.ifNoneMatch = row.ifNoneMatch;
+  request.keptBytes = row.kept;
+  request.keptEtag = "\"k\"";
+  request.keptTotal = 1000;
+  request.maxBytes = row.maxBytes;
+  fetch.start(request);
+  loop.runUntilIdle();
+  std::vector<std::string> asked;
+  for (const Asked& a : server.asked) asked.push_back(describe(a));
+  EXPECT_EQ(asked, row.asked);
+  EXPECT_EQ(recorder.events, row.events);
+  EXPECT_FALSE(fetch.running());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FetchTable, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& info) {
+                           std::string name;
+                           for (const char* c = info.param.name; *c; ++c)
+                             name += isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+                           return name;
+                         });
+
+}  // namespace
+
+namespace {
+
+struct FetchRig {
+  FetchRig() : server(loop) {
+    services.loop = &loop;
+    services.startTransfer = [this](const TransferRequest& r, TransferDelegate& d) {
+      return server.start(r, d);
+    };
+    services.random = [] { return 0.0; };
+    services.wallClock = [] { return time_t(0); };
+    services.log = [](const std::string&) {};
+  }
+  FakeLoop loop;
+  ScriptedServer server;
+  FetchServices services;
+  Recorder recorder;
+};
+
+}  // namespace
+
+// A restart from zero is an attempt like any other: after 19 attempts that
+// each got further, a 416 ends the fetch instead of starting a 21st.
+TEST(Fetch, RestartsCountAgainstTheAttemptBound) {
+  FetchRig rig;
+  rig.server.script.push_back(ok("\"k\"", 1000, 10, kCut));
+  for (int i = 1; i < RetryPolicy::kMaxAttempts - 1; ++i)
+    rig.server.script.push_back(partial(10 * i, 1000, 10, kCut));
+  rig.server.script.push_back(status(416));
+  rig.server.script.push_back(ok("\"k\"", 1000));
+  Fetch fetch(rig.services, rig.recorder);
+  fetch.start({"https://host/agent", "/nonexistent/agent.zip"});
+  rig.loop.runUntilIdle();
+  EXPECT_EQ(rig.server.asked.size(), size_t(RetryPolicy::kMaxAttempts));
+  EXPECT_EQ(rig.recorder.events.back(), "failed bad-response");
+}
+
+// What a broken fetch leaves: with a strong ETag, the bytes and the part's
+// description for a later run; otherwise nothing.
+TEST(Fetch, KeepsTheBytesOfABrokenFetchOnlyForAStrongEtag) {
+  for (const char* etag : {"\"k\"", "W/\"k\""}) {
+    ScratchDir scratch;
+    KeptPart part(scratch.path() + "/");
+    ASSERT_TRUE(part.locked());
+    writeFile(part.path(), std::string(300, 'x'));
+    FetchRig rig;
+    rig.server.script = {ok(etag, 1000, 300, kCut), status(404)};
+    Fetch fetch(rig.services, rig.recorder);
+    FetchRequest request{"https://host/agent", part.path()};
+    request.part = &part;
+    fetch.start(request);
+    rig.loop.runUntilIdle();
+    EXPECT_EQ(rig.recorder.events.back(), "failed status 404");
+    bool strong = etag[0] == '"';
+    EXPECT_EQ(pathExists(part.path()), strong) << etag;
+    std::string keptEtag;
+    int64_t total = 0;
+    EXPECT_EQ(part.keptFor("https://host/agent", &keptEtag, &total), strong ? 300 : 0) << etag;
+  }
+}

@@ -1,0 +1,175 @@
+#ifndef SETUP_TESTS_FAKE_NET_H_
+#define SETUP_TESTS_FAKE_NET_H_
+
+// Fakes for in-process tests of the download front end: a loop on a virtual
+// clock and transfers that play scripted exchanges, as a server would answer
+// them, and record what they were asked.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/loop.h"
+#include "platform/transfer.h"
+
+// Timers run in the order they fall due, the clock jumping to each.
+class FakeLoop : public Loop {
+ public:
+  Handle addTimer(double seconds, std::function<void()> callback) override {
+    timers_[++last_] = {now + seconds, std::move(callback)};
+    return last_;
+  }
+  void cancelTimer(Handle timer) override { timers_.erase(timer); }
+  Handle watchFd(int, int, std::function<void(int)>) override { return ++last_; }
+  void unwatchFd(Handle) override {}
+  void run() override { runUntilIdle(); }
+  void stop() override { stopped = true; }
+
+  // Runs due timers until none is left (or |limit| have run).
+  void runUntilIdle(int limit = 10000) {
+    while (!timers_.empty() && limit-- > 0) {
+      auto next = timers_.begin();
+      for (auto it = timers_.begin(); it != timers_.end(); ++it)
+        if (it->second.due < next->second.due) next = it;
+      now = std::max(now, next->second.due);
+      std::function<void()> callback = std::move(next->second.callback);
+      timers_.erase(next);
+      callback();
+    }
+  }
+
+  double now = 0;
+  bool stopped = false;
+
+ private:
+  struct Timer {
+    double due;
+    std::function<void()> callback;
+  };
+  std::map<Handle, Timer> timers_;
+  Handle last_ = 0;
+};
+
+// How one attempt goes: the response, how many body bytes come, and how it
+// ends.
+struct Exchange {
+  enum End { kFinish, kNetworkFail, kIdleFail, kRefused };
+  long status = 200;  // 0: the attempt ends before any response
+  std::string etag;
+  int64_t length = -1;  // Content-Length
+  int64_t rangeStart = -1, rangeTotal = -1;
+  std::string retryAfter;
+  int64_t body = -1;  // bytes sent; -1: |length| (0 when unknown)
+  End end = kFinish;
+};
+
+// What an attempt asked for.
+struct Asked {
+  std::string url, ifNoneMatch, ifRange;
+  int64_t rangeStart = 0;
+  int64_t bodyAt = -1;  // writeBodyAt's offset; -1 when the body was not taken
+};
+
+// Hands out one scripted transfer per attempt, delivering its events from
+// the loop as the real one does. It fails the test when a transfer is
+// destroyed inside one of its own events.
+class ScriptedServer {
+ public:
+  explicit ScriptedServer(FakeLoop& loop) : loop_(loop) {}
+
+  std::vector<Exchange> script;  // one per attempt; past the end: 404
+  std::vector<Asked> asked;
+
+  std::unique_ptr<Transfer> start(const TransferRequest& request, TransferDelegate& delegate) {
+    asked.push_back({request.url, request.ifNoneMatch, request.ifRange, request.rangeStart});
+    Exchange exchange;
+    exchange.status = 404;
+    if (asked.size() <= script.size()) exchange = script[asked.size() - 1];
+    return std::make_unique<Scripted>(*this, asked.size() - 1, exchange, request, delegate);
+  }
+
+ private:
+  class Scripted : public Transfer {
+   public:
+    Scripted(ScriptedServer& server, size_t index, Exchange exchange, TransferRequest request,
+             TransferDelegate& delegate)
+        : server_(server), index_(index), exchange_(exchange), request_(request),
+          delegate_(delegate) {
+      timer_ = server_.loop_.addTimer(0.01, [this] { play(); });
+    }
+    ~Scripted() override {
+      EXPECT_FALSE(delivering_) << "a transfer was destroyed inside its own event";
+      cancel();
+    }
+    void cancel() override {
+      ended_ = true;
+      if (timer_) server_.loop_.cancelTimer(timer_);
+      timer_ = 0;
+    }
+    void writeBodyAt(int64_t offset) override { server_.asked[index_].bodyAt = offset; }
+
+   private:
+    void play() {
+      timer_ = 0;
+      TransferResponse response;
+      response.status = exchange_.status;
+      response.etag = exchange_.etag;
+      response.expectedLength = exchange_.length;
+      response.rangeStart = exchange_.rangeStart;
+      response.rangeTotal = exchange_.rangeTotal;
+      response.retryAfter = exchange_.retryAfter;
+      response.url = request_.url;
+      if (exchange_.status == 0) return end();
+      if (!deliver([&] { delegate_.transferDidReceiveResponse(response); })) return;
+      int64_t body = exchange_.body >= 0 ? exchange_.body : std::max<int64_t>(0, exchange_.length);
+      // In two chunks, as a body rarely comes in one.
+      for (int64_t chunk : {body / 2, body - body / 2})
+        if (chunk > 0 && !deliver([&] { delegate_.transferDidReceiveData(chunk); })) return;
+      end();
+    }
+
+    // The last event: the transfer has ended before it is delivered.
+    void end() {
+      if (ended_) return;
+      ended_ = delivering_ = true;
+      if (exchange_.end == Exchange::kFinish) {
+        delegate_.transferDidFinish();
+        delivering_ = false;
+        return;
+      }
+      TransferError error;
+      error.failingUrl = request_.url;
+      error.description = "scripted failure";
+      error.fault = exchange_.end == Exchange::kNetworkFail ? TransferFault::kNetwork
+                    : exchange_.end == Exchange::kIdleFail  ? TransferFault::kIdle
+                                                            : TransferFault::kRefused;
+      delegate_.transferDidFail(error);
+      delivering_ = false;
+    }
+
+    // False once the transfer has ended (cancelled by the receiver, or its
+    // last event delivered).
+    template <typename F>
+    bool deliver(F event) {
+      if (ended_) return false;
+      delivering_ = true;
+      event();
+      delivering_ = false;
+      return !ended_;
+    }
+
+    ScriptedServer& server_;
+    size_t index_;
+    Exchange exchange_;
+    TransferRequest request_;
+    TransferDelegate& delegate_;
+    Loop::Handle timer_ = 0;
+    bool ended_ = false, delivering_ = false;
+  };
+
+  FakeLoop& loop_;
+};
+
+#endif  // SETUP_TESTS_FAKE_NET_H_
