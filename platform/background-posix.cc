@@ -28,7 +28,7 @@ void BackgroundCommand::check() {
   ended_ = true;
   stopWatching();
   std::function<void(int)> done = std::move(done_);
-  done(status);  // may destroy this object: the last use of it
+  done(status);
 }
 
 void BackgroundCommand::stopWatching() {

@@ -34,7 +34,7 @@ class BackgroundCommand {
 
 // Runs |commandLine| through /bin/sh in a process group of its own (see
 // launchShellTask) and calls |done| with its wait status on the loop's
-// thread once it has ended. Null, and |done| never called, when it could
+// thread once it has ended; |done| must not destroy the command. Null, and |done| never called, when it could
 // not be started.
 std::unique_ptr<BackgroundCommand> runInBackground(Loop& loop, const std::string& commandLine,
                                                    std::function<void(int status)> done);
