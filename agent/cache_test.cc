@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include "tests/test_util.h"
+#include "util/constants.h"
 #include "util/exe_path.h"
 
 namespace {
 
-const std::string kCacheTail = "/.korvex/app_installer_cache/V3104k/maci64/";
+// The build's own cache directory, whatever names a vendor gave it.
+const std::string kCacheTail = "/" + INSTALLER_CACHE_DIR;
 
 // A private HOME with the cache directory made, as sourcing makes it.
 class CacheTest : public ::testing::Test {

@@ -210,7 +210,10 @@ TEST(Fetch, RestartsCountAgainstTheAttemptBound) {
   rig.server.script.push_back(status(416));
   rig.server.script.push_back(ok("\"k\"", 1000));
   Fetch fetch(rig.services, rig.recorder);
-  fetch.start({"https://host/agent", "/nonexistent/agent.zip"});
+  FetchRequest request;
+  request.url = "https://host/agent";
+  request.destination = "/nonexistent/agent.zip";
+  fetch.start(request);
   rig.loop.runUntilIdle();
   EXPECT_EQ(rig.server.asked.size(), size_t(RetryPolicy::kMaxAttempts));
   EXPECT_EQ(rig.recorder.events.back(), "failed bad-response");
@@ -227,7 +230,9 @@ TEST(Fetch, KeepsTheBytesOfABrokenFetchOnlyForAStrongEtag) {
     FetchRig rig;
     rig.server.script = {ok(etag, 1000, 300, kCut), status(404)};
     Fetch fetch(rig.services, rig.recorder);
-    FetchRequest request{"https://host/agent", part.path()};
+    FetchRequest request;
+    request.url = "https://host/agent";
+    request.destination = part.path();
     request.part = &part;
     fetch.start(request);
     rig.loop.runUntilIdle();

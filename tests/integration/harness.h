@@ -20,6 +20,7 @@
 #include <stdexcept>
 
 #include "tests/test_util.h"
+#include "util/constants.h"
 
 namespace fs = std::filesystem;
 using Env = std::map<std::string, std::string>;
@@ -50,6 +51,10 @@ struct Proc {
     all.insert(all.end(), argv.begin(), argv.end());
     Strings vars;
     for (const auto& [name, value] : env) vars.push_back(name + "=" + value);
+    // A build with sanitizers tells its programs how to report through
+    // these; the copies of the program started here must report the same way.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+      if (getenv(name) && !env.count(name)) vars.push_back(std::string(name) + "=" + getenv(name));
     auto pointers = [](const Strings& from) {
       std::vector<char*> to;
       for (const std::string& s : from) to.push_back(const_cast<char*>(s.c_str()));
@@ -185,7 +190,7 @@ struct World {
   ScratchDir root;
   std::string home, tmp, out, res, program;
   Env env;
-  std::string cache() const { return home + "/.korvex/app_installer_cache/V3104k/maci64/"; }
+  std::string cache() const { return home + "/" + INSTALLER_CACHE_DIR; }
   void download(const std::string& url) {
     env["ZV_INTERNAL_INSTALL_AGENT_URL"] = url;
     env["CURL_CA_BUNDLE"] = servers().cert;
