@@ -10,6 +10,10 @@ if ! command -v valgrind >/dev/null || ! command -v minisign >/dev/null; then
   echo "skipped: valgrind or minisign is not installed"
   exit 0
 fi
+if grep -q __asan_init "$setup"; then
+  echo "skipped: $setup is built with AddressSanitizer, which valgrind cannot run"
+  exit 0
+fi
 work=$(mktemp -d)
 trap 'kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 mkdir -p "$work/www" "$work/bundle" "$work/home" "$work/src"
