@@ -22,7 +22,8 @@ ranges would, misbehaving as the options say:
                          (bytes, or a percentage such as 50%) as the body passes it
   how=reset              cut with a reset instead of a clean close
   status=N&times=K       answer the first K requests with status N (and
-                         Retry-After: <retry_after> when given)
+                         Retry-After: <retry_after> when given; a 304 has no
+                         body), then serve the file
   change=<other>         after the first cut, serve file <other> instead
   pace=<ms>              wait that long after each 64 KiB of body
   trickle=<ms>           send the body one byte at a time, that long apart
@@ -129,7 +130,8 @@ class Handler(socketserver.StreamRequestHandler):
         if "status" in opts and count <= int(opts.get("times", "1")):
             entry["status"] = int(opts["status"])
             after = opts.get("retry_after")
-            return self.send(entry["status"], b"busy\n", extra="Retry-After: %s\r\n" % after if after else "")
+            body = b"" if entry["status"] == 304 else b"busy\n"
+            return self.send(entry["status"], body, extra="Retry-After: %s\r\n" % after if after else "")
         served = opts["change"] if "change" in opts and cuts_done > 0 else name
         try:
             with open(os.path.join(self.server.root, os.path.basename(served)), "rb") as f:

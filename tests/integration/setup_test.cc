@@ -163,17 +163,34 @@ TEST(DownloadRoad, StalledTransferFailsAfterAMinute) {
   expectLeft(w, kBare);
 }
 
+// Where the cache is open to others, and how: 0 not at all, 1 a symbolic
+// link, 2 another owner, else the mode that lets others write. Each level
+// below HOME down to the cache directory is opened one way: the top by a
+// link, the cache directory itself by its owner, those between by their
+// mode; a shorter cache path takes the ways left over on its last level.
+static std::vector<std::pair<std::string, int>> cacheBreaches() {
+  Strings levels;
+  std::string level;
+  for (size_t at = 0, end; at < INSTALLER_CACHE_DIR.size(); at = end + 1) {
+    end = std::min(INSTALLER_CACHE_DIR.find('/', at), INSTALLER_CACHE_DIR.size());
+    if (end > at) levels.push_back(level += "/" + INSTALLER_CACHE_DIR.substr(at, end - at));
+  }
+  std::vector<std::pair<std::string, int>> breaches = {{"", 0}};
+  std::vector<int> left = {1, 0770, 0707, 2};
+  for (size_t i = 0; i < levels.size(); ++i) {
+    int how = i == 0 ? 1 : i + 1 == levels.size() ? 2 : i % 2 ? 0770 : 0707;
+    breaches.push_back({levels[i], how});
+    left.erase(std::remove(left.begin(), left.end(), how), left.end());
+  }
+  for (int how : left) breaches.push_back({levels.back(), how});
+  return breaches;
+}
+
 // A planted agent whose stamp matches the server's ETag runs only from a
 // private cache; one open to others at any level is neither read nor written.
 TEST(CachePrivacy, PlantedAgentRunsOnlyFromAPrivateCache) {
   std::string file = servers().publish("fresh.zip", "fresh");
-  // Where the cache is open to others, and how: 0 not at all, 1 a symbolic
-  // link, 2 another owner, else the mode that lets others write.
-  const std::vector<std::pair<std::string, int>> breaches = {
-      {"", 0}, {"/.korvex", 1}, {"/.korvex/app_installer_cache", 0770},
-      {"/.korvex/app_installer_cache/V3104k", 0707},
-      {"/.korvex/app_installer_cache/V3104k/maci64", 2}};
-  for (const auto& [level, how] : breaches) {
+  for (const auto& [level, how] : cacheBreaches()) {
     SCOPED_TRACE(level);
     World w;
     w.download(servers().nginxUrl + "fresh.zip");
