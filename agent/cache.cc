@@ -186,6 +186,21 @@ AgentHold holdCachedAgent() {
 
 }  // namespace
 
+namespace {
+const char kDatePrefix[] = "Last-Modified: ";
+}  // namespace
+
+std::string validationStringFor(const std::string& etag, const std::string& lastModified) {
+  if (!etag.empty()) return etag;
+  return lastModified.empty() ? "" : kDatePrefix + lastModified;
+}
+
+std::string stampedDate(const std::string& validationString) {
+  size_t length = strlen(kDatePrefix);
+  return validationString.compare(0, length, kDatePrefix) == 0 ? validationString.substr(length)
+                                                                 : "";
+}
+
 std::string makeStagingDir() {
   removeStaleScratch();
   return makeScratchDir(kStagingPrefix);

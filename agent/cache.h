@@ -43,6 +43,12 @@ void removeValidationString(std::string directory);
 // writable by group or others. Another user cannot then plant an agent.
 bool isCachePrivate();
 
+// What stamps an agent: the response's ETag; without one its Last-Modified
+// date, as "Last-Modified: <date>" (no ETag begins so); else nothing.
+std::string validationStringFor(const std::string& etag, const std::string& lastModified);
+// The date of a stamp made from Last-Modified; empty for an ETag's stamp.
+std::string stampedDate(const std::string& validationString);
+
 // No real ETag is longer; a stamp line beyond it never matches.
 constexpr size_t kMaxValidationStringLength = 8192;
 

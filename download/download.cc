@@ -29,6 +29,7 @@ DownloadPlatform withDefaults(DownloadPlatform platform) {
   if (!platform.net.wallClock) platform.net.wallClock = [] { return time(nullptr); };
   if (!platform.net.log) platform.net.log = [](const std::string&) {};
   if (!platform.clock) platform.clock = monotonicSeconds;
+  if (!platform.net.clock) platform.net.clock = platform.clock;
   return platform;
 }
 
@@ -118,7 +119,9 @@ void Download::downloadFromURL(const std::string& url) {
     std::string cacheDir = getInstallAgentCacheDir();
     if (!installAgentDirOnDisk().empty() && cachedAgentWasChecked())
       stamp_ = readValidationString(cacheDir);
-    request.ifNoneMatch = stamp_;
+    // A date is sent alone: servers that have ETags want both to match.
+    request.ifModifiedSince = stampedDate(stamp_);
+    if (request.ifModifiedSince.empty()) request.ifNoneMatch = stamp_;
     part_ = std::make_unique<KeptPart>(cacheDir);
     if (part_->locked()) {
       archivePath_ = part_->path();
@@ -133,9 +136,9 @@ void Download::downloadFromURL(const std::string& url) {
   archive_.start(request);
 }
 
-// A response without an ETag never matches a stamp.
-bool Download::fetchWantsBody(const std::string& etag) {
-  validationString = etag;
+// A response without a validator never matches a stamp.
+bool Download::fetchWantsBody(const FetchStart& offered) {
+  validationString = validationStringFor(offered.etag, offered.lastModified);
   return !startCachedAgentIfCurrent();
 }
 
@@ -166,6 +169,7 @@ bool Download::cachedAgentWasChecked() {
 
 void Download::fetchAccepted(const FetchStart& start) {
   received_ = start.kept;
+  continued_ = start.kept > 0;
   signature_->archiveStarted(archivePath_);
   status_.started(start);
 }
@@ -195,7 +199,27 @@ void Download::signatureChecked(const std::string& error, const std::string& url
   if (error.empty()) return startUnpacking();
   if (part_) part_->discard();
   unlink(archivePath_.c_str());
+  if (fetchWholeOnceMore()) return;
   downloadDidFail(error, url);
+}
+
+// An archive that continued bytes kept earlier and then fails (the kept
+// bytes damaged on disk, a file changed under the same ETag) is fetched
+// once more from its first byte before the run fails.
+bool Download::fetchWholeOnceMore() {
+  if (!continued_ || refetched_) return false;
+  refetched_ = true;
+  continued_ = false;
+  platform_.net.log("The continued archive did not check; downloading it again from the start. " +
+                    url_);
+  if (part_) part_->discard();
+  FetchRequest request;
+  request.url = url_;
+  request.destination = archivePath_;
+  request.idleTimeout = idleTimeout_;
+  request.part = part_.get();
+  archive_.start(request);
+  return true;
 }
 
 void Download::downloadDidFail(const std::string& description, const std::string& url) {
@@ -223,6 +247,7 @@ void Download::startUnpacking() {
 
 void Download::agentPlaced(AgentHold placed) {
   agent_ = std::move(placed);
+  if (agent_.dir().empty() && fetchWholeOnceMore()) return;
   if (agent_.dir().empty()) {
     status_.unpackFailed();
     return endWhenNobodyCanClose();

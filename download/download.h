@@ -72,7 +72,7 @@ class Download : private FetchDelegate {
 
  private:
   // The archive's fetch.
-  bool fetchWantsBody(const std::string& etag) override;
+  bool fetchWantsBody(const FetchStart& offered) override;
   bool fetchNotModified() override;
   void fetchAccepted(const FetchStart& start) override;
   void fetchProgress(int64_t received) override;
@@ -86,6 +86,7 @@ class Download : private FetchDelegate {
   void signatureChecked(const std::string& error, const std::string& url);
   void startUnpacking();
   void agentPlaced(AgentHold placed);
+  bool fetchWholeOnceMore();
   bool startCachedAgentIfCurrent();
   bool cachedAgentWasChecked();
 
@@ -106,8 +107,10 @@ class Download : private FetchDelegate {
   std::string url_;
   std::string archivePath_;          // where the archive's bytes go
   std::unique_ptr<KeptPart> part_;   // set when bytes can be kept for a later run
-  std::string stamp_;                // the cached agent's, sent as If-None-Match
+  std::string stamp_;                // the cached agent's, sent as its condition
   int64_t received_ = 0;
+  bool continued_ = false;  // the archive continues bytes kept earlier
+  bool refetched_ = false;  // it has been fetched once more whole
   std::unique_ptr<SignatureCheck> signature_;
   Fetch archive_;
   Unpacking unpacking_;

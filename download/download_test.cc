@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/cache.h"
+#include "agent/partial.h"
 #include "display/window.h"
 #include "download/bootstrap.h"
 #include "tests/fake_net.h"
@@ -178,6 +179,44 @@ TEST_F(DownloadTest, SignedAgentFetchesItsSignatureSeparately) {
                                 "status 404). " + downloadFrom + ".minisig");
   EXPECT_FALSE(pathExists(getInstallAgentCacheDir() + ".part.info"));
   EXPECT_EQ(agent_, -1);
+}
+
+// Without an ETag, the date stamps the agent and is asked about alone.
+TEST_F(DownloadTest, LastModifiedServesWhenThereIsNoEtag) {
+  const std::string date = "Mon, 07 Dec 2026 10:00:00 GMT";
+  server_.script = {archive("")};
+  server_.script[0].lastModified = date;
+  run();
+  EXPECT_EQ(readValidationString(getInstallAgentCacheDir()), "Last-Modified: " + date);
+  Exchange notModified;
+  notModified.status = 304;
+  server_.asked.clear();
+  server_.script = {notModified};
+  launched_.clear();
+  run();
+  ASSERT_EQ(server_.asked.size(), 1u);
+  EXPECT_EQ(server_.asked[0].ifModifiedSince, date);
+  EXPECT_EQ(server_.asked[0].ifNoneMatch, "");
+  EXPECT_EQ(launched_, expectedLaunch());
+}
+
+// Kept bytes that turn out damaged fail the unpacking once: the archive is
+// fetched whole again within the run.
+TEST_F(DownloadTest, ContinuedArchiveThatDoesNotUnpackIsFetchedWholeOnce) {
+  {
+    KeptPart part(getInstallAgentCacheDir());
+    writeFile(part.path(), "damaged kept bytes");
+    part.describe(downloadFrom, "\"v1\"", archiveSize_);
+  }
+  Exchange rest = archive("\"v1\"");
+  rest.status = 206, rest.rangeStart = 18, rest.rangeTotal = archiveSize_;
+  rest.length = archiveSize_ - 18;
+  server_.script = {rest, archive("\"v1\"")};
+  run();
+  ASSERT_EQ(server_.asked.size(), 2u);
+  EXPECT_EQ(server_.asked[0].rangeStart, 18);
+  EXPECT_EQ(server_.asked[1].rangeStart, 0);
+  EXPECT_EQ(launched_, expectedLaunch());
 }
 
 }  // namespace

@@ -13,10 +13,18 @@ std::string statusText(long status) {
   return "The server answered with HTTP status " + std::to_string(status) + ".";
 }
 
+std::string withoutWeakPrefix(const std::string& etag) {
+  return etag.compare(0, 2, "W/") == 0 ? etag.substr(2) : etag;
+}
+
 }  // namespace
 
+bool weakEtagMatch(const std::string& a, const std::string& b) {
+  return !a.empty() && withoutWeakPrefix(a) == withoutWeakPrefix(b);
+}
+
 Fetch::Fetch(const FetchServices& services, FetchDelegate& delegate)
-    : services_(services), delegate_(delegate), retry_(services.random) {}
+    : services_(services), delegate_(delegate), retry_(services.random, services.clock) {}
 
 Fetch::~Fetch() { cancel(); }
 
@@ -26,7 +34,7 @@ void Fetch::start(const FetchRequest& request) {
   offset_ = request.keptBytes > 0 ? request.keptBytes : 0;
   etag_ = offset_ > 0 ? request.keptEtag : "";
   total_ = offset_ > 0 ? request.keptTotal : -1;
-  retry_ = RetryPolicy(services_.random);
+  retry_ = RetryPolicy(services_.random, services_.clock);
   running_ = true;
   startAttempt();
 }
@@ -45,8 +53,12 @@ void Fetch::startAttempt() {
   request.destination = request_.destination;
   request.idleTimeout = request_.idleTimeout;
   request.keepPartial = true;  // what is not kept, fail() removes
-  conditional_ = offset_ == 0 && !request_.ifNoneMatch.empty();
-  if (conditional_) request.ifNoneMatch = request_.ifNoneMatch;
+  request.minBytesPerIdle = kMinBytesPerIdle;
+  conditional_ = offset_ == 0 && (!request_.ifNoneMatch.empty() || !request_.ifModifiedSince.empty());
+  if (conditional_) {
+    request.ifNoneMatch = request_.ifNoneMatch;
+    request.ifModifiedSince = request_.ifModifiedSince;
+  }
   if (offset_ > 0) {
     request.rangeStart = offset_;
     request.ifRange = etag_;
@@ -80,7 +92,12 @@ void Fetch::transferDidReceiveResponse(const TransferResponse& response) {
     return fail(error(FetchFailure::kBadResponse,
                       "The server sent part of the file without being asked for a range."));
   }
-  if (!delegate_.fetchWantsBody(response.etag)) return cancel();
+  if (response.badLength) {
+    transfer_->cancel();
+    return fail(error(FetchFailure::kBadResponse, "The server sent an invalid Content-Length."));
+  }
+  FetchStart offered{0, response.expectedLength, response.etag, response.lastModified};
+  if (!delegate_.fetchWantsBody(offered)) return cancel();
   if (request_.maxBytes >= 0 && response.expectedLength > request_.maxBytes) {
     transfer_->cancel();
     return fail(error(FetchFailure::kTooLarge,
@@ -88,14 +105,16 @@ void Fetch::transferDidReceiveResponse(const TransferResponse& response) {
   }
   if (!takeBody(response)) return restartFromZero("The server sent a range that does not fit.");
   responded_ = true;
-  delegate_.fetchAccepted({offset_, total_, response.etag});
+  delegate_.fetchAccepted({offset_, total_, response.etag, response.lastModified});
 }
 
 // Where the body goes: after the kept bytes for a 206 that continues them,
-// else over them. False for a 206 that does not fit what is kept.
+// else over them. False for a 206 that does not fit what is kept: another
+// place, another length, or another file (a server that ignores If-Range).
 bool Fetch::takeBody(const TransferResponse& response) {
   if (response.status == 206) {
-    if (response.rangeStart != offset_ || response.rangeTotal != total_) return false;
+    if (response.rangeStart != offset_ || response.rangeTotal != total_ || response.etag != etag_)
+      return false;
     transfer_->writeBodyAt(offset_);
     return true;
   }
@@ -115,8 +134,10 @@ void Fetch::notModified(const TransferResponse& response) {
   transfer_->cancel();
   if (!conditional_)
     return fail(error(FetchFailure::kNotModified, statusText(304), 304));
-  bool sameEtag = response.etag.empty() || response.etag == request_.ifNoneMatch;
+  bool sameEtag = response.etag.empty() || request_.ifNoneMatch.empty() ||
+                  weakEtagMatch(response.etag, request_.ifNoneMatch);
   request_.ifNoneMatch.clear();  // asked once; the next attempt carries no condition
+  request_.ifModifiedSince.clear();
   if (sameEtag && delegate_.fetchNotModified()) return cancel();
   restartFromZero(sameEtag ? "The cached file cannot be used." : "The server named another ETag.");
 }
@@ -155,7 +176,7 @@ void Fetch::retryAfterStatus(const TransferResponse& response) {
 // the bounds say the fetch has failed.
 void Fetch::retryOrFail(FetchError failed, FetchWait why, double wait) {
   int64_t reached = offset_ + attemptBytes_;
-  if (!retry_.mayRetry(reached)) return fail(failed);
+  if (!retry_.mayRetry(reached, wait)) return fail(failed);
   offset_ = etag_.empty() ? 0 : reached;
   int seconds = std::max(1, static_cast<int>(std::ceil(wait)));
   services_.log("Download interrupted: " + failed.description + " Retrying in " +
@@ -172,7 +193,18 @@ void Fetch::transferDidReceiveData(uint64_t length) {
     return fail(error(FetchFailure::kTooLarge,
                       "The file is larger than " + std::to_string(request_.maxBytes) + " bytes."));
   }
+  if (total_ != -1 && received > total_) return tooLong();
   delegate_.fetchProgress(received);
+}
+
+// Longer than announced: not the file the server announced. It stops at
+// the first byte too many, and nothing of it is kept.
+void Fetch::tooLong() {
+  transfer_->cancel();
+  std::string count = "Received more than the " + std::to_string(total_) + " bytes announced.";
+  etag_.clear();
+  if (request_.part) request_.part->discard();
+  fail(error(FetchFailure::kBadResponse, count));
 }
 
 void Fetch::transferDidFinish() {
@@ -182,12 +214,7 @@ void Fetch::transferDidFinish() {
   if (total_ != -1 && received < total_)  // the connection closed early
     return retryOrFail(error(FetchFailure::kConnectionLost, count), FetchWait::kConnectionLost,
                        retry_.backoffSeconds());
-  if (total_ != -1 && received > total_) {
-    // Too long: not the file the server announced.
-    etag_.clear();
-    if (request_.part) request_.part->discard();
-    return fail(error(FetchFailure::kBadResponse, count));
-  }
+  if (total_ != -1 && received > total_) return tooLong();
   if (request_.part) request_.part->forget();  // whole: nothing to continue
   cancel();
   delegate_.fetchFinished();
@@ -218,8 +245,13 @@ void Fetch::transferDidFail(const TransferError& failed) {
 }
 
 // Bytes of a file with a strong ETag stay in the part for a later run;
-// anything else received is removed.
+// anything else received is removed, and so is a part the disk could not
+// take, which would otherwise keep the disk full.
 void Fetch::fail(FetchError failed) {
+  if (failed.failure == FetchFailure::kLocalWrite && request_.part) {
+    request_.part->discard();
+    etag_.clear();
+  }
   if (!keepsPart()) unlink(request_.destination.c_str());
   cancel();
   delegate_.fetchFailed(failed);

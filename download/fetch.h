@@ -20,6 +20,7 @@ struct FetchServices {
   std::function<std::unique_ptr<Transfer>(const TransferRequest&, TransferDelegate&)> startTransfer;
   std::function<double()> random;     // in [0, 1), for the retry waits
   std::function<time_t()> wallClock;  // Unix time, for Retry-After dates
+  std::function<double()> clock;      // seconds that never jump, for the retry bounds
   std::function<void(const std::string&)> log;
 };
 
@@ -28,9 +29,10 @@ struct FetchRequest {
   std::string url;
   std::string destination;
   double idleTimeout = 60.0;  // seconds without a byte before an attempt fails
-  // Sent as If-None-Match on the first attempt when not empty: only then is
-  // a 304 an answer.
+  // Sent as If-None-Match, or If-Modified-Since, on the first attempt when
+  // not empty: only then is a 304 an answer.
   std::string ifNoneMatch;
+  std::string ifModifiedSince;
   // Bytes of an earlier download kept at |destination| (see KeptPart): the
   // part keeps what a broken fetch got, and its first bytes are continued
   // with Range and If-Range when it holds any.
@@ -65,13 +67,22 @@ struct FetchError {
 enum class FetchWait { kConnectionLost, kServerBusy, kServerTimedOut };
 
 // A response whose body the fetch writes: the file's whole length (-1 when
-// unknown), its ETag, and how many of its first bytes were already kept
-// (the body continues after them).
+// unknown), its validators, and how many of its first bytes were already
+// kept (the body continues after them).
 struct FetchStart {
   int64_t kept = 0;
   int64_t total = -1;
   std::string etag;
+  std::string lastModified;
 };
+
+// Whether two ETags name the same file by weak comparison (a "W/" prefix
+// on either side does not matter), as If-None-Match is answered.
+bool weakEtagMatch(const std::string& a, const std::string& b);
+
+// A body must bring at least this many bytes per idle limit once it flows:
+// a server that trickles slower is treated as stalled.
+constexpr int64_t kMinBytesPerIdle = 64 * 1024;
 
 // Receives the events of one Fetch, on the loop's thread. A receiver must
 // not destroy the Fetch that delivers an event inside that event; it may
@@ -79,9 +90,10 @@ struct FetchStart {
 class FetchDelegate {
  public:
   virtual ~FetchDelegate() = default;
-  // The server answered with the file whose ETag is |etag| (empty when
-  // none). False takes no body: the fetch ends quietly, no event follows.
-  virtual bool fetchWantsBody(const std::string& /*etag*/) { return true; }
+  // The server answered with the file |start| describes (before the kept
+  // bytes are weighed). False takes no body: the fetch ends quietly, no
+  // event follows.
+  virtual bool fetchWantsBody(const FetchStart& /*offered*/) { return true; }
   // The server answered the condition with 304. True ends the fetch
   // quietly; false fetches the file again without the condition.
   virtual bool fetchNotModified() { return false; }
@@ -110,7 +122,8 @@ class Fetch : public TransferDelegate {
   Fetch(const Fetch&) = delete;
   Fetch& operator=(const Fetch&) = delete;
 
-  // Starts the first attempt of |request|.
+  // Starts the first attempt of |request|; also starts a fetch that ended
+  // anew (not from inside one of its own events).
   void start(const FetchRequest& request);
   // Stops every attempt and wait; no event follows. Kept bytes stay.
   void cancel();
@@ -129,6 +142,7 @@ class Fetch : public TransferDelegate {
   bool takeBody(const TransferResponse& response);
   void notModified(const TransferResponse& response);
   void restartFromZero(const std::string& reason);
+  void tooLong();
   void retryAfterStatus(const TransferResponse& response);
   void retryOrFail(FetchError error, FetchWait why, double wait);
   void fail(FetchError error);

@@ -14,8 +14,7 @@ const E::End kIdle = E::kIdleFail;
 
 // Records what the fetch reports, one word each.
 struct Recorder : FetchDelegate {
-  bool wantsBody(const std::string& etag) { return etag != refusedEtag; }
-  bool fetchWantsBody(const std::string& etag) override { return wantsBody(etag); }
+  bool fetchWantsBody(const FetchStart& offered) override { return offered.etag != refusedEtag; }
   bool fetchNotModified() override {
     events.push_back("304");
     return cacheUsable;
@@ -44,6 +43,7 @@ struct Recorder : FetchDelegate {
 std::string describe(const Asked& a) {
   std::string text;
   if (!a.ifNoneMatch.empty()) text += "If-None-Match:" + a.ifNoneMatch + " ";
+  if (!a.ifModifiedSince.empty()) text += "If-Modified-Since:" + a.ifModifiedSince + " ";
   if (a.rangeStart > 0) text += "Range:" + std::to_string(a.rangeStart) + "- ";
   if (!a.ifRange.empty()) text += "If-Range:" + a.ifRange + " ";
   return text + (a.bodyAt < 0 ? "no body" : "body@" + std::to_string(a.bodyAt));
@@ -51,7 +51,7 @@ std::string describe(const Asked& a) {
 
 struct Row {
   const char* name;
-  std::string ifNoneMatch;
+  std::string ifNoneMatch;  // or "Last-Modified: <date>" for If-Modified-Since
   int64_t kept;  // bytes kept of a 1000-byte file with ETag "k"
   std::vector<E> script;
   std::vector<std::string> asked;
@@ -95,8 +95,17 @@ const Row kRows[] = {
      {"If-None-Match:\"c\" no body", kGet}, {"accept 0/10", "finished 10"}},
     {"304 the cache cannot use", "\"c\"", 0, {status(304), ok("\"x\"", 10)},
      {"If-None-Match:\"c\" no body", kGet}, {"304", "accept 0/10", "finished 10"}, false},
+    {"304 by weak comparison", "W/\"c\"", 0, {status(304, "", "\"c\"")},
+     {"If-None-Match:W/\"c\" no body"}, {"304"}},
+    {"304 to a date", "Last-Modified: Mon, 07 Dec 2026 10:00:00 GMT", 0, {status(304)},
+     {"If-Modified-Since:Mon, 07 Dec 2026 10:00:00 GMT no body"}, {"304"}},
     {"206 that continues", "", 100, {partial(100, 1000)}, {kResume100},
      {"accept 100/1000", "finished 1000"}},
+    {"206 of another file (If-Range ignored)", "", 100,
+     {[] { E e = partial(100, 1000); e.etag = "\"new\""; return e; }(), ok("\"new\"", 1000)},
+     {"Range:100- If-Range:\"k\" no body", kGet}, {"accept 0/1000", "finished 1000"}},
+    {"invalid Content-Length", "", 0, {[] { E e = ok("\"a\"", -1); e.badLength = true; return e; }()},
+     {"no body"}, {"failed bad-response"}},
     {"206 at the wrong start", "", 100, {partial(50, 1000), ok("\"k\"", 1000)},
      {"Range:100- If-Range:\"k\" no body", kGet}, {"accept 0/1000", "finished 1000"}},
     {"206 of another total", "", 100, {partial(100, 2000), ok("\"k\"", 2000)},
@@ -112,10 +121,11 @@ const Row kRows[] = {
      {"wait 3", "accept 0/10", "finished 10"}},
     {"503 asking for more than a minute", "", 0, {status(503, "61")}, {"no body"},
      {"failed status 503"}},
-    {"500 four times in a row, then it gives up", "", 0,
-     {status(500, "1"), status(500, "1"), status(500, "1"), status(500, "1"), status(500, "1")},
-     {"no body", "no body", "no body", "no body", "no body"},
-     {"wait 1", "wait 1", "wait 1", "wait 2", "failed status 500"}},
+    {"a link down for eight seconds is ridden out", "", 0,
+     {failing(kCut), failing(kCut), failing(kCut), failing(kCut), failing(kCut), failing(kCut),
+      ok("\"a\"", 10)},
+     {"no body", "no body", "no body", "no body", "no body", "no body", kGet},
+     {"wait 1", "wait 1", "wait 1", "wait 2", "wait 4", "wait 8", "accept 0/10", "finished 10"}},
     {"idle after bytes continues them", "", 0, {ok("\"k\"", 1000, 100, kIdle), partial(100, 1000)},
      {kGet, kResume100}, {"accept 0/1000", "wait 1", "accept 100/1000", "finished 1000"}},
     {"idle before any byte", "", 0, {failing(kIdle)}, {"no body"}, {"failed unreachable"}},
@@ -135,6 +145,8 @@ const Row kRows[] = {
      {"accept 0/-1", "failed too-large"}, true, 8192},
 };
 
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
 class FetchTable : public ::testing::TestWithParam<Row> {};
 
 TEST_P(FetchTable, AsksAndEndsAsTheServerAnswers) {
@@ -149,6 +161,7 @@ TEST_P(FetchTable, AsksAndEndsAsTheServerAnswers) {
   };
   services.random = [] { return 0.5; };
   services.wallClock = [] { return time_t(1700000000); };
+  services.clock = [&] { return loop.now; };
   services.log = [](const std::string&) {};
   Recorder recorder;
   recorder.cacheUsable = row.cacheUsable;
@@ -156,7 +169,10 @@ TEST_P(FetchTable, AsksAndEndsAsTheServerAnswers) {
   FetchRequest request;
   request.url = "https://host/agent";
   request.destination = "/nonexistent/agent.zip";
-  request.ifNoneMatch = row.ifNoneMatch;
+  if (row.ifNoneMatch.rfind("Last-Modified: ", 0) == 0)
+    request.ifModifiedSince = row.ifNoneMatch.substr(15);
+  else
+    request.ifNoneMatch = row.ifNoneMatch;
   request.keptBytes = row.kept;
   request.keptEtag = "\"k\"";
   request.keptTotal = 1000;
@@ -190,6 +206,7 @@ struct FetchRig {
     };
     services.random = [] { return 0.0; };
     services.wallClock = [] { return time_t(0); };
+    services.clock = [this] { return loop.now; };
     services.log = [](const std::string&) {};
   }
   FakeLoop loop;
@@ -220,15 +237,18 @@ TEST(Fetch, RestartsCountAgainstTheAttemptBound) {
 }
 
 // What a broken fetch leaves: with a strong ETag, the bytes and the part's
-// description for a later run; otherwise nothing.
+// description for a later run; otherwise, or when the disk is full, nothing.
 TEST(Fetch, KeepsTheBytesOfABrokenFetchOnlyForAStrongEtag) {
-  for (const char* etag : {"\"k\"", "W/\"k\""}) {
+  const struct { const char* etag; E::End end; bool kept; } cases[] = {
+      {"\"k\"", kCut, true}, {"W/\"k\"", kCut, false}, {"\"k\"", E::kDiskFull, false}};
+  for (const auto& c : cases) {
+    const char* etag = c.etag;
     ScratchDir scratch;
     KeptPart part(scratch.path() + "/");
     ASSERT_TRUE(part.locked());
     writeFile(part.path(), std::string(300, 'x'));
     FetchRig rig;
-    rig.server.script = {ok(etag, 1000, 300, kCut), status(404)};
+    rig.server.script = {ok(etag, 1000, 300, c.end), status(404)};
     Fetch fetch(rig.services, rig.recorder);
     FetchRequest request;
     request.url = "https://host/agent";
@@ -236,11 +256,28 @@ TEST(Fetch, KeepsTheBytesOfABrokenFetchOnlyForAStrongEtag) {
     request.part = &part;
     fetch.start(request);
     rig.loop.runUntilIdle();
-    EXPECT_EQ(rig.recorder.events.back(), "failed status 404");
-    bool strong = etag[0] == '"';
+    EXPECT_EQ(rig.recorder.events.back(), c.end == kCut ? "failed status 404" : "failed write");
+    bool strong = c.kept;
     EXPECT_EQ(pathExists(part.path()), strong) << etag;
     std::string keptEtag;
     int64_t total = 0;
     EXPECT_EQ(part.keptFor("https://host/agent", &keptEtag, &total), strong ? 300 : 0) << etag;
   }
+}
+
+// A server that keeps failing is given a minute of waits, not a count.
+TEST(Fetch, GivesUpAfterAMinuteWithoutProgress) {
+  FetchRig rig;
+  rig.server.script.assign(RetryPolicy::kMaxAttempts, status(500));
+  rig.services.random = [] { return 0.5; };
+  Fetch fetch(rig.services, rig.recorder);
+  FetchRequest request;
+  request.url = "https://host/agent";
+  request.destination = "/nonexistent/agent.zip";
+  fetch.start(request);
+  rig.loop.runUntilIdle();
+  EXPECT_EQ(rig.recorder.events.back(), "failed status 500");
+  EXPECT_GT(rig.server.asked.size(), 5u);
+  EXPECT_LE(rig.loop.now, RetryPolicy::kStalledSeconds + 1);
+  EXPECT_GT(rig.loop.now, RetryPolicy::kStalledSeconds - RetryPolicy::kCapSeconds);
 }

@@ -4,16 +4,24 @@
 #include <cstdlib>
 #include <cstring>
 
-RetryPolicy::RetryPolicy(std::function<double()> random) : random_(std::move(random)) {}
+RetryPolicy::RetryPolicy(std::function<double()> random, std::function<double()> clock)
+    : random_(std::move(random)), clock_(std::move(clock)) {}
 
-bool RetryPolicy::mayRetry(int64_t reached) {
+void RetryPolicy::attemptStarted() {
+  if (progressAt_ < 0) progressAt_ = clock_();
+  ++attempts_;
+}
+
+bool RetryPolicy::mayRetry(int64_t reached, double wait) {
+  double now = clock_();
   if (reached > furthest_) {
     furthest_ = reached;
     stalled_ = 0;
+    progressAt_ = now;
   } else {
     ++stalled_;
   }
-  return attempts_ < kMaxAttempts && stalled_ <= kMaxStalledRetries;
+  return attempts_ < kMaxAttempts && now + wait - progressAt_ <= kStalledSeconds;
 }
 
 double RetryPolicy::backoffSeconds() const {

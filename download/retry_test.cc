@@ -10,24 +10,30 @@ TEST(RetryAfter, SecondsOrAnHttpDate) {
   for (const auto& c : cases) EXPECT_EQ(retryAfterSeconds(c.value, now), c.seconds) << c.value;
 }
 
-// An attempt that got somewhere earns a retry; four more in a row that get
-// no further end it. Twenty attempts end it whatever happens.
-TEST(RetryPolicy, BoundsRetriesWithoutProgressAndAttemptsInAll) {
-  RetryPolicy same([] { return 0.999; });
+// Retries that get no further go on for a minute of waits and no longer;
+// any progress starts that minute again. Twenty attempts end it whatever
+// happens.
+TEST(RetryPolicy, BoundsRetriesWithoutProgressByTimeAndAttemptsInAll) {
+  double now = 0;
+  RetryPolicy same([] { return 0.999; }, [&] { return now; });
   int retries = 0;
-  for (same.attemptStarted(); same.mayRetry(500); same.attemptStarted()) ++retries;
-  EXPECT_EQ(retries, 1 + RetryPolicy::kMaxStalledRetries);
+  double wait = 0;
+  for (same.attemptStarted(); same.mayRetry(500, wait = same.backoffSeconds());
+       same.attemptStarted())
+    now += wait, ++retries;
+  EXPECT_LE(now, RetryPolicy::kStalledSeconds);
+  EXPECT_GT(now + wait, RetryPolicy::kStalledSeconds);
+  EXPECT_GE(retries, 6);  // several seconds of a dead link are ridden out
 
-  RetryPolicy growing([] { return 0.0; });
+  RetryPolicy growing([] { return 0.999; }, [&] { return now; });
   int attempts = 1;
   for (growing.attemptStarted(); growing.mayRetry(attempts * 10); growing.attemptStarted())
-    ++attempts;
+    now += 50, ++attempts;
   EXPECT_EQ(attempts, RetryPolicy::kMaxAttempts);
-  EXPECT_EQ(growing.backoffSeconds(), 0.0);
 }
 
 TEST(RetryPolicy, BackoffDoublesUpToTheCap) {
-  RetryPolicy policy([] { return 0.999; });
+  RetryPolicy policy([] { return 0.999; }, [] { return 0.0; });
   std::vector<int> waits;
   for (int i = 0; i < 6; ++i) policy.mayRetry(0), waits.push_back(int(policy.backoffSeconds()));
   EXPECT_EQ(waits, (std::vector<int>{0, 1, 3, 7, 14, 14}));

@@ -28,11 +28,17 @@ void SignatureCheck::check(const std::string& archiveUrl, const std::string& pat
   waiting_ = std::move(waiting);
   done_ = std::move(done);
   FetchRequest request;
-  request.url = archiveUrl + ".minisig";
+  request.url = signatureUrl(archiveUrl);
   request.destination = path;
   request.idleTimeout = idleTimeout;
   request.maxBytes = kMaxSignatureBytes;
   fetch_.start(request);
+}
+
+std::string SignatureCheck::signatureUrl(const std::string& url) {
+  size_t end = url.find_first_of("?#", url.find("://") == std::string::npos ? 0 : url.find("://") + 3);
+  if (end == std::string::npos) end = url.size();
+  return url.substr(0, end) + ".minisig" + url.substr(end);
 }
 
 void SignatureCheck::cancel() {

@@ -35,6 +35,10 @@ class SignatureCheck : private FetchDelegate {
   // The archive file now holds its first |length| bytes.
   void archiveWritten(int64_t length);
 
+  // Where the signature of the archive at |url| is: ".minisig" added to the
+  // path, before any query or fragment.
+  static std::string signatureUrl(const std::string& url);
+
   // Fetches the signature of the archive at |archiveUrl| into |path| and
   // checks it against the archive hashed so far and the cached agent's
   // signature |cachedSignature|. |waiting| hears of retries.

@@ -52,6 +52,7 @@ void DownloadStatus::started(const FetchStart& start) {
     showPercent();
   }
   window_.setProgressAnimating(true);
+  window_.setCancelEnabled(true);
 }
 
 void DownloadStatus::progress(int64_t received, uint64_t arrived) {

@@ -25,9 +25,11 @@ void catchResize() {
 int readColumns(int fd) {
   winsize size = {};
   if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  // A whole number of columns a terminal can have; anything else is ignored.
   const char* columns = getenv("COLUMNS");
-  int fromEnv = columns ? atoi(columns) : 0;
-  return fromEnv > 0 ? fromEnv : 80;
+  char* end = nullptr;
+  long fromEnv = columns && *columns ? strtol(columns, &end, 10) : 0;
+  return end && *end == '\0' && fromEnv > 0 && fromEnv <= 10000 ? static_cast<int>(fromEnv) : 80;
 }
 
 }  // namespace

@@ -57,6 +57,8 @@ class CurlTransfer : public Transfer {
   std::string headerValue(const char* name);
   void armIdleTimer(double seconds);
   void onIdleTimer();
+  void armSpeedTimer();
+  void failIdle(const std::string& description);
   // Ends the transfer; returns true when the file was kept.
   bool finish(bool keepFile);
 
@@ -81,12 +83,24 @@ class CurlTransfer : public Transfer {
   std::map<curl_socket_t, Loop::Handle> watches_;
   Loop::Handle curlTimer_ = 0;
   Loop::Handle idleTimer_ = 0;
+  Loop::Handle speedTimer_ = 0;
+  uint64_t written_ = 0;        // body bytes written so far
+  uint64_t windowStartBytes_ = 0;  // and when the speed window began
 };
 
 CurlTransfer::CurlTransfer(const CurlLibrary& curl, Loop& loop, const TransferRequest& request,
                            TransferDelegate& delegate)
     : curl_(curl), loop_(loop), request_(request), delegate_(delegate) {
-  fd_ = open(request_.destination.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  // Never blocks (a FIFO planted in its place) and never writes through a
+  // link into another file.
+  fd_ = open(request_.destination.c_str(),
+             O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  struct stat st;
+  if (fd_ >= 0 && (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) {
+    close(fd_);
+    fd_ = -1;
+    writeErrno_ = EINVAL;
+  }
   configure();
   armIdleTimer(request_.idleTimeout);
   curl_.curl_multi_add_handle(multi_, easy_);
@@ -127,11 +141,13 @@ void CurlTransfer::configure() {
   configureCertificates();
 }
 
-// No Accept-Encoding (compression on the fly weakens ETags and disables
-// ranges) and no If-Modified-Since (servers then want both to match).
+// No Accept-Encoding: compression on the fly weakens ETags and disables
+// ranges.
 void CurlTransfer::configureHeaders() {
   std::vector<std::string> lines = {"Connection: close"};
   if (!request_.ifNoneMatch.empty()) lines.push_back("If-None-Match: " + request_.ifNoneMatch);
+  if (!request_.ifModifiedSince.empty())
+    lines.push_back("If-Modified-Since: " + request_.ifModifiedSince);
   if (request_.rangeStart > 0) {
     lines.push_back("Range: bytes=" + std::to_string(request_.rangeStart) + "-");
     if (!request_.ifRange.empty()) lines.push_back("If-Range: " + request_.ifRange);
@@ -204,6 +220,7 @@ size_t CurlTransfer::write(const char* data, size_t length) {
     done += n;
   }
   pendingBytes_ += length;
+  written_ += length;
   return length;
 }
 
@@ -267,29 +284,45 @@ std::string CurlTransfer::effectiveUrl() {
   return url ? url : request_.url;
 }
 
-// A whole non-negative decimal number, else -1.
+// A whole non-negative decimal number that fits in 63 bits, else -1.
 int64_t parseLength(const std::string& text) {
-  char* end = nullptr;
-  long long value = strtoll(text.c_str(), &end, 10);
-  return (!text.empty() && isdigit(static_cast<unsigned char>(text[0])) && *end == '\0') ? value : -1;
+  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
+    return -1;
+  errno = 0;
+  long long value = strtoll(text.c_str(), nullptr, 10);
+  return errno == 0 ? value : -1;
+}
+
+// "bytes N-M/T" exactly, with N <= M < T.
+bool parseContentRange(const std::string& text, int64_t* first, int64_t* total) {
+  static const char kUnit[] = "bytes ";
+  if (text.compare(0, strlen(kUnit), kUnit) != 0) return false;
+  size_t dash = text.find('-'), slash = text.find('/');
+  if (dash == std::string::npos || slash == std::string::npos || dash > slash) return false;
+  int64_t start = parseLength(text.substr(strlen(kUnit), dash - strlen(kUnit)));
+  int64_t last = parseLength(text.substr(dash + 1, slash - dash - 1));
+  int64_t length = parseLength(text.substr(slash + 1));
+  if (start < 0 || last < start || length <= last) return false;
+  *first = start;
+  *total = length;
+  return true;
 }
 
 void CurlTransfer::deliverResponse() {
   TransferResponse response;
   curl_.curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &response.status);
   response.etag = headerValue("ETag");
-  response.expectedLength = parseLength(headerValue("Content-Length"));
-  long long first = -1, last = -1, total = -1;
-  if (sscanf(headerValue("Content-Range").c_str(), "bytes %lld-%lld/%lld", &first, &last, &total) == 3 &&
-      first >= 0 && last >= first && total > last) {
-    response.rangeStart = first;
-    response.rangeTotal = total;
-  }
+  std::string length = headerValue("Content-Length");
+  response.expectedLength = parseLength(length);
+  response.badLength = !length.empty() && response.expectedLength < 0;
+  parseContentRange(headerValue("Content-Range"), &response.rangeStart, &response.rangeTotal);
   response.retryAfter = headerValue("Retry-After");
+  response.lastModified = headerValue("Last-Modified");
   response.url = effectiveUrl();
   responseDelivered_ = true;
   delegate_.transferDidReceiveResponse(response);
   if (ended_) return;
+  if (request_.minBytesPerIdle > 0) armSpeedTimer();
   if (bodyOffset_ == 0) cutFileTo(0);
   if (paused_) {
     paused_ = false;
@@ -362,8 +395,25 @@ void CurlTransfer::onIdleTimer() {
     armIdleTimer(request_.idleTimeout - idle);
     return;
   }
+  failIdle("The request timed out.");
+}
+
+// A body that trickles in slower than the request allows fails as an idle
+// one would, so that the caller's retry bounds end it.
+void CurlTransfer::armSpeedTimer() {
+  windowStartBytes_ = written_;
+  speedTimer_ = loop_.addTimer(request_.idleTimeout, [this] {
+    speedTimer_ = 0;
+    if (written_ - windowStartBytes_ >= static_cast<uint64_t>(request_.minBytesPerIdle))
+      return armSpeedTimer();
+    failIdle("The transfer stalled: fewer than " + std::to_string(request_.minBytesPerIdle) +
+             " bytes in " + std::to_string(static_cast<int>(request_.idleTimeout)) + " s.");
+  });
+}
+
+void CurlTransfer::failIdle(const std::string& description) {
   TransferError error;
-  error.description = "The request timed out.";
+  error.description = description;
   error.failingUrl = request_.url;
   error.fault = TransferFault::kIdle;
   finish(false);
@@ -377,7 +427,8 @@ bool CurlTransfer::finish(bool keepFile) {
   watches_.clear();
   if (curlTimer_) loop_.cancelTimer(curlTimer_);
   if (idleTimer_) loop_.cancelTimer(idleTimer_);
-  curlTimer_ = idleTimer_ = 0;
+  if (speedTimer_) loop_.cancelTimer(speedTimer_);
+  curlTimer_ = idleTimer_ = speedTimer_ = 0;
   curl_.curl_multi_remove_handle(multi_, easy_);
   if (fd_ >= 0 && close(fd_) != 0) keepFile = false;
   fd_ = -1;

@@ -12,6 +12,10 @@ struct TransferRequest {
   std::string destination;    // file the body is written to (created when missing)
   double idleTimeout = 60.0;  // seconds without a byte (connecting included)
   std::string ifNoneMatch;    // sent as If-None-Match when not empty
+  std::string ifModifiedSince;  // sent as If-Modified-Since when not empty
+  // At least this many bytes must arrive in every idleTimeout seconds once
+  // the body flows, else the transfer fails as idle (a trickle); 0: any.
+  int64_t minBytesPerIdle = 0;
   int64_t rangeStart = 0;     // > 0: asks for the rest from this byte on
   std::string ifRange;        // with rangeStart: the ETag the rest must belong to
   bool keepPartial = false;   // a failed or cancelled transfer leaves its file
@@ -21,9 +25,11 @@ struct TransferResponse {
   long status = 0;              // HTTP status of the final response
   std::string etag;             // the ETag header's value, trimmed; empty when none
   int64_t expectedLength = -1;  // Content-Length; -1 when the server announces none
+  bool badLength = false;       // a Content-Length that is not a number of 63 bits
   int64_t rangeStart = -1;      // Content-Range "bytes N-M/T": N, else -1
   int64_t rangeTotal = -1;      // and T, else -1
   std::string retryAfter;       // the Retry-After header's value, trimmed
+  std::string lastModified;     // the Last-Modified header's value, trimmed
   std::string url;              // the final URL, after redirects
 };
 

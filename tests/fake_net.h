@@ -55,19 +55,21 @@ class FakeLoop : public Loop {
 // How one attempt goes: the response, how many body bytes come, and how it
 // ends.
 struct Exchange {
-  enum End { kFinish, kNetworkFail, kIdleFail, kRefused };
+  enum End { kFinish, kNetworkFail, kIdleFail, kRefused, kDiskFull };
   long status = 200;  // 0: the attempt ends before any response
   std::string etag;
   int64_t length = -1;  // Content-Length
   int64_t rangeStart = -1, rangeTotal = -1;
   std::string retryAfter;
+  std::string lastModified;
+  bool badLength = false;  // a Content-Length that is no number
   int64_t body = -1;  // bytes sent; -1: |length| (0 when unknown)
   End end = kFinish;
 };
 
 // What an attempt asked for.
 struct Asked {
-  std::string url, ifNoneMatch, ifRange;
+  std::string url, ifNoneMatch, ifModifiedSince, ifRange;
   int64_t rangeStart = 0;
   int64_t bodyAt = -1;  // writeBodyAt's offset; -1 when the body was not taken
 };
@@ -83,7 +85,8 @@ class ScriptedServer {
   std::vector<Asked> asked;
 
   std::unique_ptr<Transfer> start(const TransferRequest& request, TransferDelegate& delegate) {
-    asked.push_back({request.url, request.ifNoneMatch, request.ifRange, request.rangeStart});
+    asked.push_back({request.url, request.ifNoneMatch, request.ifModifiedSince, request.ifRange,
+                     request.rangeStart});
     Exchange exchange;
     exchange.status = 404;
     if (asked.size() <= script.size()) exchange = script[asked.size() - 1];
@@ -120,6 +123,8 @@ class ScriptedServer {
       response.rangeStart = exchange_.rangeStart;
       response.rangeTotal = exchange_.rangeTotal;
       response.retryAfter = exchange_.retryAfter;
+      response.lastModified = exchange_.lastModified;
+      response.badLength = exchange_.badLength;
       response.url = request_.url;
       if (exchange_.status == 0) return end();
       if (!deliver([&] { delegate_.transferDidReceiveResponse(response); })) return;
@@ -144,6 +149,7 @@ class ScriptedServer {
       error.description = "scripted failure";
       error.fault = exchange_.end == Exchange::kNetworkFail ? TransferFault::kNetwork
                     : exchange_.end == Exchange::kIdleFail  ? TransferFault::kIdle
+                    : exchange_.end == Exchange::kDiskFull  ? TransferFault::kLocalWrite
                                                             : TransferFault::kRefused;
       delegate_.transferDidFail(error);
       delivering_ = false;

@@ -29,7 +29,7 @@ ranges would, misbehaving as the options say:
   trickle=<ms>           send the body one byte at a time, that long apart
   stall=<ms>             send the first byte of the body, then nothing for that long
   length=<N>|none        announce N bytes, whatever the body, or no length
-GET /serve/<name>?<options>.minisig serves <name>.minisig as it is.
+GET /serve/<name>.minisig?<options> serves <name>.minisig as it is.
 GET /log/<name> lists, one JSON object a line, what each /serve request for
 <name> carried and what it got. Prints "<https port> <http port>" once both
 listen; runs until killed.
@@ -112,10 +112,13 @@ class Handler(socketserver.StreamRequestHandler):
 
 
     def serve(self, target):
-        if target.endswith(".minisig"):  # the signature of /serve/<name>?...: served plainly
-            name = os.path.basename(target.partition("?")[0]) + ".minisig"
-            with open(os.path.join(self.server.root, name), "rb") as f:
-                return self.send(200, f.read())
+        path = target.partition("?")[0]
+        if path.endswith(".minisig"):  # /serve/<name>.minisig?...: the signature, served plainly
+            try:
+                with open(os.path.join(self.server.root, os.path.basename(path)), "rb") as f:
+                    return self.send(200, f.read())
+            except OSError:
+                return self.send(404, b"no such file\n")
         path, _, query = target.partition("?")
         name = os.path.basename(path)
         opts = dict(urllib.parse.parse_qsl(query))
