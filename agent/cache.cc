@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "util/constants.h"
+#include "platform/signal_watch.h"
 #include "platform/system.h"
 
 namespace {
@@ -101,20 +102,29 @@ std::string makeScratchDir(const char* prefix) {
 
 // Serializes changes of the cached agent among concurrent runs, so that a
 // stamp always describes the agent beside it and no run replaces an agent
-// that another run has just placed for the same ETag.
+// that another run has just placed for the same ETag. Waiting for it (a
+// run stopped while holding it) ends on a termination signal: then it is
+// not held, and nothing may be changed.
 class CacheLock {
  public:
   CacheLock() {
-    fd_ = open((getInstallAgentCacheDir() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ >= 0) flock(fd_, LOCK_EX);
+    fd_ = open((getInstallAgentCacheDir() + ".lock").c_str(),
+               O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd_ >= 0 && !lockUnlessSignalled(fd_, LOCK_EX)) {
+      close(fd_);
+      fd_ = -1;
+    }
   }
   ~CacheLock() {
     if (fd_ >= 0) close(fd_);  // releases the lock
   }
+  bool held() const { return fd_ >= 0; }
 
  private:
   int fd_;
 };
+
+bool isInUse(const std::string& dir);
 
 bool isCurrent(const std::string& validationString) {
   return !installAgentDirOnDisk().empty() &&
@@ -131,7 +141,9 @@ bool isStale(const std::string& name) {
     // A number no pid_t can hold names no process: narrowed, it could name
     // another one (or, as -1, all of them).
     if (pid <= 0 || pid != static_cast<long>(static_cast<pid_t>(pid))) return pid > 0;
-    return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+    // An agent run from its staging directory holds it after its run died.
+    return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH &&
+           !isInUse(getInstallAgentCacheDir() + name);
   }
   return false;
 }
@@ -176,12 +188,18 @@ bool isInUse(const std::string& dir) {
 
 // A hold on the cached agent; called under the cache lock, so that no
 // swap comes between finding the agent and locking it.
+AgentHold holdDir(const std::string& dir, bool removeWhenDone) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0 && !lockUnlessSignalled(fd, LOCK_SH)) {
+    close(fd);
+    fd = -1;
+  }
+  return AgentHold(dir, fd, removeWhenDone);
+}
+
 AgentHold holdCachedAgent() {
   std::string dir = installAgentDirOnDisk();
-  if (dir.empty()) return AgentHold();
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd >= 0) flock(fd, LOCK_SH);
-  return AgentHold(dir, fd, false);
+  return dir.empty() ? AgentHold() : holdDir(dir, false);
 }
 
 }  // namespace
@@ -218,6 +236,10 @@ AgentHold& AgentHold::operator=(AgentHold&& other) noexcept {
   return *this;
 }
 
+void AgentHold::shareWithChildren() {
+  if (lockFd_ >= 0) fcntl(lockFd_, F_SETFD, 0);
+}
+
 void AgentHold::release() {
   if (removeWhenDone_) removeItemAtPath(dir_);
   if (lockFd_ >= 0) close(lockFd_);  // releases the shared lock
@@ -228,6 +250,11 @@ void AgentHold::release() {
 
 std::string agentSignaturePath() { return getInstallAgentCacheDir() + ".agent.minisig"; }
 
+int64_t agentSignatureTime() {
+  struct stat st;
+  return lstat(agentSignaturePath().c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_mtime : 0;
+}
+
 std::string readAgentSignature() {
   std::string text;
   return readRegularFile(agentSignaturePath(), 65536, &text) ? text : "";
@@ -237,12 +264,16 @@ AgentHold installStagedAgent(const std::string& staging, const std::string& vali
                              const std::string& signature) {
   std::string cacheDir = getInstallAgentCacheDir();
   CacheLock lock;
+  if (!lock.held()) {
+    removeItemAtPath(staging);
+    return AgentHold();
+  }
   if (isCurrent(validationString)) {  // the same agent is there already
     removeItemAtPath(staging);
     if (!signature.empty()) writeFileAtomically(agentSignaturePath(), signature);
     return holdCachedAgent();
   }
-  if (isInUse(cachedAgentPath())) return AgentHold(staging + FILE_SEPARATOR, -1, true);
+  if (isInUse(cachedAgentPath())) return holdDir(staging + FILE_SEPARATOR, true);
   removeValidationString(cacheDir);
   unlink(agentSignaturePath().c_str());
   std::string retired = retireCachedAgent();
@@ -261,6 +292,7 @@ AgentHold installStagedAgent(const std::string& staging, const std::string& vali
 
 AgentHold holdCachedAgentIfCurrent(const std::string& validationString, bool removeStale) {
   CacheLock lock;
+  if (!lock.held()) return AgentHold();
   removeStaleScratch();  // a run that only uses the cache tidies it too
   if (installAgentDirOnDisk().empty()) return AgentHold();
   if (isCurrent(validationString)) return holdCachedAgent();
@@ -268,8 +300,10 @@ AgentHold holdCachedAgentIfCurrent(const std::string& validationString, bool rem
   return AgentHold();
 }
 
+// The stamp goes too: a stamp without its agent stands for nothing.
 void removeCachedAgent() {
   if (isInUse(cachedAgentPath())) return;
+  removeValidationString(getInstallAgentCacheDir());
   std::string retired = retireCachedAgent();
   if (!retired.empty()) removeItemAtPath(retired);
 }

@@ -2,6 +2,7 @@
 #define SETUP_AGENT_CACHE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // The per-user cache: HOME (else /tmp) + INSTALLER_CACHE_DIR, always ending
@@ -70,6 +71,10 @@ class AgentHold {
   ~AgentHold() { release(); }
   // The agent directory, ending in "/"; empty when there is none.
   const std::string& dir() const { return dir_; }
+  // Programs started from now on inherit the lock, so that the agent keeps
+  // its directory whole for as long as it runs, even when this program has
+  // died.
+  void shareWithChildren();
 
  private:
   void release();
@@ -93,13 +98,16 @@ AgentHold installStagedAgent(const std::string& staging, const std::string& vali
 
 // The signature the cached agent was checked with; empty when there is none.
 std::string readAgentSignature();
+// When that signature was kept (Unix time by this machine's clock); 0 when
+// there is none.
+int64_t agentSignatureTime();
 
 // A hold on the cached agent when it is stamped with |validationString|;
 // otherwise an empty hold, the stale agent removed (with |removeStale|)
 // unless it is in use.
 AgentHold holdCachedAgentIfCurrent(const std::string& validationString, bool removeStale = true);
 
-// Moves the cached agent out of the way and removes it (the stamp stays),
+// Moves the cached agent out of the way and removes it with its stamp,
 // unless it is in use.
 void removeCachedAgent();
 

@@ -43,29 +43,61 @@ int64_t regularFileSize(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// Opens the part without blocking (a FIFO in its place) and only when it is
+// a regular file with one name: through a hard link, the download would be
+// written into another file.
+int openPart(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) {
+    close(fd);
+    return -2;
+  }
+  return fd;
+}
+
+}  // namespace
+
+// Something that is not a plain part in its place (in the user's own
+// private cache) is removed, and a fresh part made.
 KeptPart::KeptPart(const std::string& cacheDir)
     : data_(cacheDir + ".part"), info_(cacheDir + ".part.info") {
-  int fd = open(data_.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = openPart(data_);
+  if (fd == -2) {
+    unlink(info_.c_str());
+    unlink(data_.c_str());
+    fd = openPart(data_);
+  }
   if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
     fd = -1;
   }
-  lock_ = fd;
+  lock_ = fd < 0 ? -1 : fd;
 }
 
 // An empty part is no part: it goes, so that a run that kept nothing
-// leaves nothing.
+// leaves nothing. Only while the name is still the file this run locked:
+// once it has been removed (the archive unpacked), another run may have
+// made a part of its own there.
 KeptPart::~KeptPart() {
   if (lock_ < 0) return;
-  if (regularFileSize(data_) == 0) {
+  if (holdsPath() && regularFileSize(data_) == 0) {
     unlink(info_.c_str());
     unlink(data_.c_str());
   }
   close(lock_);
 }
 
+bool KeptPart::holdsPath() const {
+  struct stat held, named;
+  return lock_ >= 0 && fstat(lock_, &held) == 0 && lstat(data_.c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
 int64_t KeptPart::keptFor(const std::string& url, std::string* etag, int64_t* total) {
-  if (!locked()) return 0;
+  if (!holdsPath()) return 0;
   PartInfo info;
   int64_t size = regularFileSize(data_);
   int64_t age = static_cast<int64_t>(time(nullptr)) - (readInfo(info_, &info) ? info.begun : 0);
@@ -81,11 +113,11 @@ int64_t KeptPart::keptFor(const std::string& url, std::string* etag, int64_t* to
 }
 
 void KeptPart::forget() {
-  if (locked()) unlink(info_.c_str());
+  if (holdsPath()) unlink(info_.c_str());
 }
 
 void KeptPart::describe(const std::string& url, const std::string& etag, int64_t total) {
-  if (!locked() || url.find('\n') != std::string::npos || etag.find('\n') != std::string::npos)
+  if (!holdsPath() || url.find('\n') != std::string::npos || etag.find('\n') != std::string::npos)
     return;
   std::string text = url + "\n" + etag + "\n" + std::to_string(total) + "\n" +
                      std::to_string(static_cast<int64_t>(time(nullptr))) + "\n";
@@ -93,7 +125,7 @@ void KeptPart::describe(const std::string& url, const std::string& etag, int64_t
 }
 
 void KeptPart::discard() {
-  if (!locked()) return;
+  if (!holdsPath()) return;
   unlink(info_.c_str());
   // Emptied, not removed: the file is the lock, and a run that made a new
   // one meanwhile would share the download with this one.

@@ -45,6 +45,9 @@ class KeptPart {
   void discard();
 
  private:
+  // Whether the part's name still names the file this run locked.
+  bool holdsPath() const;
+
   std::string data_, info_;
   int lock_ = -1;
 };

@@ -12,7 +12,7 @@
 #include "util/temp_dir.h"
 
 void report_error_main(std::string message, bool isError) {
-  FILE* stream = isError ? stderr : stdout;
+  FILE* stream = isError ? standardError() : stdout;
   fwrite(message.data(), 1, message.size(), stream);
   fputc('\n', stream);
   fflush(stream);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/bundle.h"
+#include "platform/signal_watch.h"
 #include "platform/system.h"
 #include "display/display.h"
 #include "display/gtk/gtk_module.h"
@@ -36,7 +37,8 @@ SetupGtkOpenFn findGtkModule() {
 Display openTerminalDisplay() {
   Display display;
   display.loop = newPollLoop();
-  display.window = newTerminalWindow(*display.loop, stderr, terminalOptionsFor(stderr));
+  display.window =
+      newTerminalWindow(*display.loop, standardError(), terminalOptionsFor(stderr));
   return display;
 }
 

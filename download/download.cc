@@ -189,7 +189,7 @@ void Download::fetchFailed(const FetchError& error) {
 void Download::fetchFinished() {
   if (!signature_->required()) return startUnpacking();
   signature_->check(
-      url_, downloadTo + ".minisig", idleTimeout_, readAgentSignature(),
+      url_, downloadTo + ".minisig", idleTimeout_, readAgentSignature(), agentSignatureTime(),
       [this](FetchWait why, int seconds) { status_.waiting(why, seconds); },
       [this](const std::string& error, const std::string& url) { signatureChecked(error, url); });
 }
@@ -265,6 +265,7 @@ void Download::fireInstallAgent() {
     std::vector<std::string> user(all.begin() + (all.empty() ? 0 : 1), all.end());
     std::vector<std::string> arguments = installAgentArguments(platform_.resourceDir, user);
     arguments.insert(arguments.begin(), getInstallAgentExecutable(installAgentLocation));
+    agent_.shareWithChildren();
     agentTask_ = platform_.launchTask("/bin/sh", arguments);
   }
   if (agentTask_ < 0 && platform_.report) platform_.report("Failed to start the instal agent", true);

@@ -264,18 +264,22 @@ bool checkStoredSignature(const std::string& signatureText, const std::vector<Pu
 }
 
 bool isRollback(const SignatureInfo& fresh, const std::string& cachedSignatureText,
-                std::string* reason) {
+                int64_t cachedAt, std::string* reason) {
   ParsedSignature cached;
   int64_t cachedTime = 0;
   if (!parseSignature(cachedSignatureText, &cached, nullptr) ||
       !parseTimestamp(cached.trustedComment, &cachedTime)) {
     return false;
   }
+  if (cachedAt > 0 && cachedAt < INT64_MAX - kSignatureFutureSlackSeconds &&
+      cachedTime > cachedAt + kSignatureFutureSlackSeconds)
+    cachedTime = cachedAt;
   if (!fresh.hasTimestamp) {
     return !fail(reason, "the new agent's signature has no timestamp, the cached agent's has");
   }
   if (fresh.timestamp >= cachedTime) return false;
   return !fail(reason, "the new agent's signature (timestamp " + std::to_string(fresh.timestamp) +
                            ") is older than the cached agent's (" + std::to_string(cachedTime) +
-                           ")");
+                           "); to install an older release on purpose, remove the cache " +
+                           "directory first");
 }

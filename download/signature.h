@@ -74,11 +74,22 @@ class ArchiveVerifier {
 bool checkStoredSignature(const std::string& signatureText, const std::vector<PublicKey>& keys,
                           SignatureInfo* info, std::string* error);
 
+// How far past the moment it was cached a cached signature's timestamp may
+// lie and still be believed. A release signed with a vendor's clock years
+// ahead would otherwise make every later, correctly signed release look
+// older; a machine's own clock wrong by days stays well inside it.
+constexpr int64_t kSignatureFutureSlackSeconds = 30 * 24 * 3600;
+
 // True, with the reason, when the verified |fresh| signature is older than
 // the cached agent's |cachedSignatureText|: its timestamp is earlier, or it
-// has none while the cached one has. No check (false) when the cached
-// signature has no timestamp or cannot be read.
+// has none while the cached one has. A cached timestamp more than
+// kSignatureFutureSlackSeconds past |cachedAt| (when that agent was cached,
+// by this machine's clock; 0 when unknown) is not believed: the cached
+// agent then counts as signed when it was cached. Otherwise the check reads
+// no clock, so a machine whose clock is wrong by days is judged as any
+// other. No check (false) when the cached signature has no timestamp or
+// cannot be read.
 bool isRollback(const SignatureInfo& fresh, const std::string& cachedSignatureText,
-                std::string* reason);
+                int64_t cachedAt, std::string* reason);
 
 #endif  // SETUP_DOWNLOAD_SIGNATURE_H_

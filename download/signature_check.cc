@@ -21,10 +21,11 @@ void SignatureCheck::archiveWritten(int64_t length) {
 
 void SignatureCheck::check(const std::string& archiveUrl, const std::string& path,
                            double idleTimeout, const std::string& cachedSignature,
-                           Waiting waiting, Done done) {
+                           int64_t cachedAt, Waiting waiting, Done done) {
   url_ = archiveUrl;
   path_ = path;
   cached_ = cachedSignature;
+  cachedAt_ = cachedAt;
   waiting_ = std::move(waiting);
   done_ = std::move(done);
   FetchRequest request;
@@ -55,7 +56,7 @@ void SignatureCheck::fetchFinished() {
   SignatureInfo info;
   if (!read) error = "Cannot read the signature.";
   if (error.empty() && verifier.verify(text, keys_, &info, &error) &&
-      !isRollback(info, cached_, &error)) {
+      !isRollback(info, cached_, cachedAt_, &error)) {
     signature_ = text;
     error.clear();
   }

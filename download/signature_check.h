@@ -43,7 +43,7 @@ class SignatureCheck : private FetchDelegate {
   // checks it against the archive hashed so far and the cached agent's
   // signature |cachedSignature|. |waiting| hears of retries.
   void check(const std::string& archiveUrl, const std::string& path, double idleTimeout,
-             const std::string& cachedSignature, Waiting waiting, Done done);
+             const std::string& cachedSignature, int64_t cachedAt, Waiting waiting, Done done);
   void cancel();
 
   // The signature text once it has checked.
@@ -60,6 +60,7 @@ class SignatureCheck : private FetchDelegate {
   std::unique_ptr<HashBehind> hash_;
   Fetch fetch_;
   std::string url_, path_, cached_, signature_;
+  int64_t cachedAt_ = 0;
   Waiting waiting_;
   Done done_;
 };

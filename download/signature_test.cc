@@ -115,26 +115,38 @@ TEST_F(SignatureTest, RollbackByTimestamp) {
   auto cached = [&](const std::string& comment) {
     return join({s[0], s[1], "trusted comment: " + comment, s[3]});
   };
+  const int64_t slack = kSignatureFutureSlackSeconds, day = 24 * 3600;
   const struct {
     int64_t fresh;  // -1: no timestamp
     std::string cachedComment;
+    int64_t cachedAt;  // when it was cached, by this machine's clock
     bool rollback;
   } cases[] = {
-      {999, "timestamp:1000\tfile:agent.zip\thashed", true},
-      {-1, "timestamp:1000", true},
-      {1000, "timestamp:1000\tfile:agent.zip", false},
-      {1001, "timestamp:1000", false},
-      {5, "release 7", false},
-      {-1, "timestamp:12x", false},
-      {5, "timestamp:99999999999999999999", false},
-      {5, "", false},  // no cached signature
+      {999, "timestamp:1000\tfile:agent.zip\thashed", 2000, true},
+      {-1, "timestamp:1000", 2000, true},
+      {1000, "timestamp:1000\tfile:agent.zip", 2000, false},
+      {1001, "timestamp:1000", 2000, false},
+      {5, "release 7", 2000, false},
+      {-1, "timestamp:12x", 2000, false},
+      {5, "timestamp:99999999999999999999", 2000, false},
+      {5, "", 2000, false},  // no cached signature
+      // Signed years ahead of its caching: it counts as signed when cached.
+      {2000, "timestamp:900000000", 2000, false},
+      {1999, "timestamp:900000000", 2000, true},
+      {1999 + slack, "timestamp:" + std::to_string(2000 + slack), 2000, true},  // just believed
+      {2000, "timestamp:" + std::to_string(2001 + slack), 2000, false},         // just not
+      {999, "timestamp:900000000", 0, true},  // unknown caching time: as signed
+      // This machine's clock days behind or ahead: judged as any other.
+      {999, "timestamp:1000", 1000 - 5 * day, true},
+      {1001, "timestamp:1000", 1000 - 5 * day, false},
+      {999, "timestamp:1000", 1000 + 5 * day, true},
   };
   for (const auto& c : cases) {
     SignatureInfo fresh;
     fresh.hasTimestamp = c.fresh >= 0;
     fresh.timestamp = c.fresh;
     std::string reason, text = c.cachedComment.empty() ? "" : cached(c.cachedComment);
-    EXPECT_EQ(isRollback(fresh, text, &reason), c.rollback) << c.cachedComment;
+    EXPECT_EQ(isRollback(fresh, text, c.cachedAt, &reason), c.rollback) << c.cachedComment;
     EXPECT_EQ(reason.empty(), !c.rollback) << reason;
   }
 }

@@ -2,6 +2,7 @@
 #define SETUP_PLATFORM_SIGNAL_WATCH_H_
 
 #include <signal.h>
+#include <stdio.h>
 
 #include <functional>
 
@@ -12,6 +13,21 @@
 // takeCaughtSignal() and make caughtSignalFd() readable. Calling it again
 // does nothing.
 void catchTerminationSignals();
+
+// Whether a termination signal has been caught since the start (taken or
+// not).
+bool terminationSignalCaught();
+
+// Takes flock(2) |operation| (LOCK_SH, LOCK_EX) on |fd|, waiting as long as
+// another process holds it, unless a termination signal is caught before or
+// meanwhile: then false, and no lock.
+bool lockUnlessSignalled(int fd, int operation);
+
+// Standard error as a stream that never holds the run up after a
+// termination signal: when nobody reads it any more (a full pipe), what
+// cannot be written at once is then dropped, and a reader that has gone
+// makes writes fail instead of ending the program.
+FILE* standardError();
 
 // A signal caught and not yet taken.
 struct CaughtSignal {
