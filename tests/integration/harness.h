@@ -19,6 +19,8 @@
 #include <random>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 #include "tests/test_util.h"
 #include "util/constants.h"
 
@@ -38,6 +40,15 @@ inline bool waitUntil(const std::function<bool()>& done, double seconds) {
   for (double end = now() + seconds; !done(); usleep(10000))
     if (now() > end) return false;
   return true;
+}
+
+// Fails the running test when a program's standard error holds a sanitizer's
+// report. AddressSanitizer's go to files in a build with sanitizers, but
+// UBSan's runtime writes to standard error whatever log_path says, and a
+// test that expects a run to fail or be killed would not notice it otherwise.
+inline void expectNoSanitizerReport(const std::string& err) {
+  for (const char* mark : {": runtime error: ", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer"})
+    if (has(err, mark)) ADD_FAILURE() << "a sanitizer reported:\n" << err;
 }
 
 // A child in its own process group (so that it and its children die
@@ -72,6 +83,7 @@ struct Proc {
   ~Proc() {
     kill(-pid, SIGKILL);
     if (!reaped) waitpid(pid, &status, 0);
+    expectNoSanitizerReport(err());
   }
   bool ended() { return reaped = reaped || waitpid(pid, &status, WNOHANG) == pid; }
   std::string out() const { return readFile(dir / "out"); }
