@@ -66,7 +66,7 @@ Download::Download(DownloadPlatform platform, double idleTimeout)
       idleTimeout_(idleTimeout),
       status_(window_, platform_.clock),
       archive_(platform_.net, *this),
-      unpacking_(platform_.runInBackground, platform_.report) {}
+      unpacking_(platform_.runInBackground, platform_.report, systemLog) {}
 
 Download::~Download() {
   if (closeTimer_) loop_.cancelTimer(closeTimer_);
@@ -242,7 +242,8 @@ void Download::startUnpacking() {
   std::string workAgentDir =
       stripLastComponent(installAgentLocation) + FILE_SEPARATOR + INSTALL_AGENT_DIR_NAME;
   unpacking_.start(archivePath_, platform_.useCache, workAgentDir, validationString,
-                   signature_->signature(), [this](AgentHold placed) { agentPlaced(std::move(placed)); });
+                   signature_->signature(), stripLastComponent(installAgentLocation) + "/unzip.log",
+                   [this](AgentHold placed) { agentPlaced(std::move(placed)); });
 }
 
 void Download::agentPlaced(AgentHold placed) {

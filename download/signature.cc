@@ -166,6 +166,11 @@ bool authenticate(const SodiumLibrary* sodium, const std::string& text,
   if (!parseSignature(text, sig, error)) return false;
   *key = findKey(keys, sig->keyId);
   if (!*key) return fail(error, "unknown key id " + keyIdHex(sig->keyId) + ": not a trusted key");
+  // A key that is no curve point was damaged on its way into the bundle:
+  // no signature could ever check with it, and the fault is not the download's.
+  if (sodium->crypto_core_ed25519_is_valid_point((*key)->key.data()) != 1)
+    return fail(error, "the bundle's key file is damaged: key " + keyIdHex(sig->keyId) +
+                           " is not a valid Ed25519 public key");
   std::string signedText = sig->signature + sig->trustedComment;
   if (sodium->crypto_sign_verify_detached(bytes(sig->globalSignature), bytes(signedText),
                                           signedText.size(), (*key)->key.data()) == 0) {

@@ -110,6 +110,21 @@ TEST_F(SignatureTest, MalformedKeyAndSignatureFiles) {
   EXPECT_FALSE(checkStoredSignature(join(s), keys(pub["b"]), &info, &error));
 }
 
+// Key bytes damaged in the bundle (here: no curve point) are the key file's
+// fault, not the download's.
+TEST_F(SignatureTest, DamagedKeyIsTheKeyFilesFault) {
+  std::string signature = sign("agent", "a");
+  ASSERT_EQ(shell("python3 -c \"import base64,sys; l=open(sys.argv[1]).read().split('\\n');"
+                  " k=base64.b64decode(l[1]); l[1]=base64.b64encode(k[:10]+b'\\xff'*32).decode();"
+                  " open(sys.argv[2],'w').write('\\n'.join(l))\" " +
+                  dir / "a.pub " + dir / "damaged.pub"),
+            0);
+  std::string error;
+  EXPECT_FALSE(check("agent", signature, readFile(dir / "damaged.pub"), &error));
+  EXPECT_NE(error.find("the bundle's key file is damaged: key " + id["a"]), std::string::npos)
+      << error;
+}
+
 TEST_F(SignatureTest, RollbackByTimestamp) {
   std::vector<std::string> s = lines(sign("x", "a"));
   auto cached = [&](const std::string& comment) {

@@ -23,24 +23,30 @@ class Unpacking {
   // unpacked or placed (then nothing of the unpacking is left).
   using Done = std::function<void(AgentHold placed)>;
 
-  Unpacking(RunInBackground run, ErrorReport report) : run_(std::move(run)), report_(report) {}
+  // |log| takes unzip's own lines, which are no reading for the user.
+  Unpacking(RunInBackground run, ErrorReport report, std::function<void(const std::string&)> log)
+      : run_(std::move(run)), report_(report), log_(std::move(log)) {}
   // Ends an unpacking still under way, as stop() does.
   ~Unpacking();
 
   // Unpacks |archive| (removed once unpacked) into the cache, stamped with
   // |validationString| and with |signature| kept beside it, when |useCache|;
-  // else into |workAgentDir|.
+  // else into |workAgentDir|. unzip answers no question (its input is
+  // empty) and writes to |unzipLog|, removed afterwards.
   void start(const std::string& archive, bool useCache, const std::string& workAgentDir,
-             const std::string& validationString, const std::string& signature, Done done);
+             const std::string& validationString, const std::string& signature,
+             const std::string& unzipLog, Done done);
   // Ends the unpacking and everything it started; nothing of it stays.
   void stop();
   bool running() const { return running_; }
 
  private:
-  void finish(bool unpacked);
+  void finish(int status);
 
   RunInBackground run_;
   ErrorReport report_;
+  std::function<void(const std::string&)> log_;
+  std::string unzipLog_;
   std::function<void()> end_;  // kept until stop or destruction, never dropped in its own event
   std::string archive_, dir_, validationString_, signature_;
   bool useCache_ = false;

@@ -10,7 +10,8 @@
 
 #define SETUP_SODIUM_FUNCTIONS(X)                                           \
   X(sodium_init) X(crypto_generichash_init) X(crypto_generichash_update)   \
-  X(crypto_generichash_final) X(crypto_sign_verify_detached)
+  X(crypto_generichash_final) X(crypto_sign_verify_detached)               \
+  X(crypto_core_ed25519_is_valid_point)
 
 // The libsodium functions signature checks use, under their own names.
 struct SodiumLibrary {
