@@ -79,7 +79,13 @@ start_https_server "$link_server" "$work/www" 50m
 link="https://127.0.0.1:$SERVER_PORT"
 cat "$server/cert.pem" "$link_server/cert.pem" >"$work/ca.pem"
 export HOME=$work/home TMPDIR=$work/tmp CURL_CA_BUNDLE=$work/ca.pem
-cache=$HOME/.korvex/app_installer_cache/V3104k/maci64
+# The cache directory the build was configured with (relative to HOME, one
+# trailing /), so that a build with a vendor's names measures its own cache;
+# forget_cache removes it from its top directory down.
+cache_dir=$(sed -n 's/^#define SETUP_BUILD_CACHE_DIR "\(.*\)"$/\1/p' "$top/build/generated/util/build_config.h")
+[ -n "$cache_dir" ] || { echo "no SETUP_BUILD_CACHE_DIR in $top/build/generated/util/build_config.h" >&2; exit 1; }
+cache=$HOME/${cache_dir%/}
+forget_cache() { rm -rf "${HOME:?}/${cache_dir%%/*}"; }
 F=$work/by-hand/agent.zip D=$work/by-hand/agent
 
 # Each measurement starts from the same state, whatever ran before it: the
@@ -101,7 +107,7 @@ local_by_hand() { rm -rf "$D"; settle; "$measure" -- sh -c "unzip -qq -o '$work/
 declare -A results
 for run in $(seq 1 "$RUNS"); do
   echo "run $run of $RUNS" >&2
-  rm -rf "$HOME/.korvex"
+  forget_cache
   results[dl_setup]+="$(setup_run "$base/agent-$BIG_MB.zip")"$'\n'
   results[dl_hand]+="$(by_hand "$base/agent-$BIG_MB.zip")"$'\n'
   results[curl]+="$(curl_only "$base/agent-$BIG_MB.zip")"$'\n'
@@ -109,15 +115,15 @@ for run in $(seq 1 "$RUNS"); do
   results[hit_setup]+="$(setup_run "$base/agent-$BIG_MB.zip")"$'\n'
   results[hit_bytes]+="$(awk '{print $4}' "$server/access.log" | tail -n 1)"$'\n'
   results[hit_hand]+="$(hit_by_hand "$base/agent-$BIG_MB.zip")"$'\n'
-  rm -rf "$HOME/.korvex"
+  forget_cache
   results[small_setup]+="$(setup_run "$base/agent-$SMALL_MB.zip")"$'\n'
-  rm -rf "$HOME/.korvex"
+  forget_cache
   results[unsigned]+="$(setup_run "$base/agent-$SIGNED_MB.zip")"$'\n'
-  rm -rf "$HOME/.korvex"
+  forget_cache
   results[signed]+="$(setup_run "$base/agent-$SIGNED_MB.zip" signed-bundle)"$'\n'
-  rm -rf "$HOME/.korvex"
+  forget_cache
   results[link_unsigned]+="$(setup_run "$link/agent-$SIGNED_MB.zip")"$'\n'
-  rm -rf "$HOME/.korvex"
+  forget_cache
   results[link_signed]+="$(setup_run "$link/agent-$SIGNED_MB.zip" signed-bundle)"$'\n'
 done
 # A download cut twice (at 30% and 70%, the second a reset): how many body
@@ -128,7 +134,7 @@ faults=$!
 trap 'kill $faults 2>/dev/null || true; stop_https_server "$server"; stop_https_server "$link_server"' EXIT
 for _ in $(seq 1 50); do [ -s "$work/faults.port" ] && break; sleep 0.1; done
 fault_base="https://127.0.0.1:$(cut -d' ' -f1 "$work/faults.port")"
-rm -rf "$HOME/.korvex"
+forget_cache
 cut_status=$(ZV_INTERNAL_INSTALL_AGENT_URL="$fault_base/serve/agent-$SMALL_MB.zip?cut=30%,70%&how=reset" \
   "$work/bundle/setup" 2>/dev/null >/dev/null && echo 0 || echo 1)
 cut_bytes=$(curl -s --cacert "$work/ca.pem" "$fault_base/log/agent-$SMALL_MB.zip" |
