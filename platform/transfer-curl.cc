@@ -96,7 +96,8 @@ CurlTransfer::CurlTransfer(const CurlLibrary& curl, Loop& loop, const TransferRe
   fd_ = open(request_.destination.c_str(),
              O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
   struct stat st;
-  if (fd_ >= 0 && (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) {
+  if (fd_ >= 0 && (fstat(fd_, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ||
+                   (S_ISREG(st.st_mode) && st.st_nlink != 1))) {
     close(fd_);
     fd_ = -1;
     writeErrno_ = EINVAL;

@@ -72,3 +72,15 @@ TEST(Transfer, FullDiskIsALocalWriteFailureThatSaysSo) {
   EXPECT_EQ(r.error.fault, TransferFault::kLocalWrite);
   EXPECT_EQ(r.error.description, "Cannot write /dev/full: No space left on device");
 }
+
+// A body that trickles in slower than asked fails as idle, though bytes
+// keep coming: the caller's retry bounds then end it.
+TEST(Transfer, TrickleSlowerThanAskedStalls) {
+  TransferRequest request;
+  request.minBytesPerIdle = 100;
+  Recorder r = transfer("trickle", "trickle=150", 0.5, request);
+  EXPECT_EQ(r.events, ";response;data+failed;");
+  EXPECT_EQ(r.error.fault, TransferFault::kIdle);
+  EXPECT_NE(r.error.description.find("stalled"), std::string::npos) << r.error.description;
+  EXPECT_LT(r.bytes, 10u);
+}

@@ -11,13 +11,20 @@ GET /<kind>/<name> answers with file <name> of --root:
 GET /status/<code> answers <code>.
 GET /serve/<name>?<options> serves file <name> as a server with caching and
 ranges would, misbehaving as the options say:
-  etag=strong|weak|empty|none
-                         the ETag sent (strong by default; it follows the content)
+  etag=strong|weak|weakfirst|empty|none
+                         the ETag sent (strong by default; it follows the content);
+                         weakfirst: weak on the first request, strong after, as a
+                         server does while a file is younger than a second.
+                         If-None-Match is compared weakly.
+  lastmod=1              send Last-Modified (the file's time) and answer
+                         If-Modified-Since (without If-None-Match) with 304
   inm=ignore|other       answer 200 even when If-None-Match matches, or answer
                          any If-None-Match with a 304 naming another ETag
-  range=ignore|refuse|bad
+  range=ignore|refuse|bad|always
                          answer every Range request with 200, with 416, or with a
-                         206 that starts at the first byte
+                         206 that starts at the first byte; always: answer every
+                         request, with or without Range, with a 206
+  ifrange=ignore         continue a range whatever If-Range names
   cut=P[,P...]           cut the connection once at each file position P
                          (bytes, or a percentage such as 50%) as the body passes it
   how=reset              cut with a reset instead of a clean close
@@ -30,6 +37,8 @@ ranges would, misbehaving as the options say:
   stall=<ms>             send the first byte of the body, then nothing for that long
   length=<N>|none        announce N bytes, whatever the body, or no length
 GET /serve/<name>.minisig?<options> serves <name>.minisig as it is.
+CONNECT 127.0.0.1:<port> opens a tunnel to that port, as a proxy does (the
+plain listener is an http:// proxy that way); GET /log/CONNECT lists them.
 GET /log/<name> lists, one JSON object a line, what each /serve request for
 <name> carried and what it got. Prints "<https port> <http port>" once both
 listen; runs until killed.
@@ -39,6 +48,7 @@ import argparse
 import hashlib
 import json
 import os
+import select
 import urllib.parse
 import socket
 import socketserver
@@ -70,6 +80,8 @@ class Handler(socketserver.StreamRequestHandler):
             key, _, value = line.partition(":")
             self.headers[key.strip().lower()] = value.strip()
         target = words[1] if len(words) > 1 else "/"
+        if words and words[0] == "CONNECT":
+            return self.tunnel(target)
         _, kind, name = (target.split("/", 2) + ["", ""])[:3]
         etag = 'ETag: "fault"\r\n'
         if kind == "serve":
@@ -144,25 +156,37 @@ class Handler(socketserver.StreamRequestHandler):
             return self.send(404, b"no such file\n")
         tag = '"%s"' % hashlib.sha1(body).hexdigest()[:16]
         kind = opts.get("etag", "strong")
+        if kind == "weakfirst":
+            kind = "weak" if count == 1 else "strong"
         tag = {"strong": tag, "weak": "W/" + tag, "empty": "", "none": ""}[kind]
         head = "ETag: %s\r\n" % tag if kind != "none" else ""
+        mtime = os.stat(os.path.join(self.server.root, os.path.basename(served))).st_mtime
+        modified = time.strftime("%a, %d %b %Y %H:%M:%S GMT", time.gmtime(mtime))
+        if opts.get("lastmod"):
+            head += "Last-Modified: %s\r\n" % modified
         asked = self.headers.get("if-none-match")
+        since = self.headers.get("if-modified-since")
         if asked and opts.get("inm") == "other":
             entry["status"] = 304
             return self.send(304, extra='ETag: "other"\r\n')
-        if tag and opts.get("inm") != "ignore" and asked == tag:
+        weak = lambda t: t[2:] if t.startswith("W/") else t
+        if tag and opts.get("inm") != "ignore" and asked and weak(asked) == weak(tag):
+            entry["status"] = 304
+            return self.send(304, extra=head)
+        if opts.get("lastmod") and not asked and since == modified:
             entry["status"] = 304
             return self.send(304, extra=head)
         start = 0
         wanted = self.headers.get("range", "")
         if wanted.startswith("bytes=") and wanted.endswith("-") and opts.get("range") != "ignore":
-            if self.headers.get("if-range", tag) == tag and tag and not tag.startswith("W/"):
+            if opts.get("ifrange") == "ignore" or (
+                    self.headers.get("if-range", tag) == tag and tag and not tag.startswith("W/")):
                 start = int(wanted[6:-1])
                 if start >= len(body) or opts.get("range") == "refuse":
                     entry["status"] = 416
                     return self.send(416, extra="Content-Range: bytes */%d\r\n" % len(body))
-        entry["status"] = 206 if start else 200
-        if start:
+        entry["status"] = 206 if start or opts.get("range") == "always" else 200
+        if entry["status"] == 206:
             first = 0 if opts.get("range") == "bad" else start
             head += "Content-Range: bytes %d-%d/%d\r\n" % (first, len(body) - 1, len(body))
         cut = self.next_cut(opts, cuts_done, len(body))
@@ -192,6 +216,29 @@ class Handler(socketserver.StreamRequestHandler):
             self.cut(opts.get("how") == "reset")
         elif length == "none":
             self.request.unwrap()  # close_notify: the end of the body
+
+    def tunnel(self, target):
+        """A proxy's CONNECT, to 127.0.0.1 only: bytes both ways until a side closes."""
+        host, _, port = target.rpartition(":")
+        entry = {"connect": target, "status": 403}
+        self.server.log.setdefault("CONNECT", []).append(entry)
+        if host not in ("127.0.0.1", "localhost") or not port.isdigit():
+            return self.send(403, b"tunnels lead to 127.0.0.1 only\n")
+        try:
+            upstream = socket.create_connection(("127.0.0.1", int(port)))
+        except OSError:
+            entry["status"] = 502
+            return self.send(502, b"cannot connect\n")
+        entry["status"] = 200
+        self.wfile.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
+        self.wfile.flush()
+        with upstream:
+            while True:
+                for end in select.select([self.request, upstream], [], [])[0]:
+                    data = end.recv(65536)
+                    if not data:
+                        return
+                    (upstream if end is self.request else self.request).sendall(data)
 
     @staticmethod
     def next_cut(opts, done, length):
@@ -226,6 +273,7 @@ def main():
         server.tls, server.root = context, args.root
         server.state, server.log, server.lock = {}, {}, threading.Lock()
         server.http_port = servers[1].server_address[1]
+    servers[1].log = servers[0].log  # tunnels through the plain listener show in /log/CONNECT
     threading.Thread(target=servers[1].serve_forever, daemon=True).start()
     print(servers[0].server_address[1], servers[1].server_address[1], flush=True)
     servers[0].serve_forever()
