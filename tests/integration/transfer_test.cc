@@ -177,6 +177,7 @@ TEST(Transfers, UnaskedNotModifiedFails) {
     ASSERT_FALSE(requests.empty());
     EXPECT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].ifNoneMatch, "");
+    EXPECT_EQ(requests[0].unasked, "null null");  // no date condition either
     EXPECT_EQ(requests[0].status, 304);
     EXPECT_EQ(requests[0].sent, 0);
   }
