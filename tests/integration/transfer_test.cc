@@ -21,7 +21,7 @@ std::vector<Request> requestsFor(const std::string& name) {
   Result r = runSetup({{"PATH", getenv("PATH")}},
                       {"curl", "-s", "--cacert", servers().cert, servers().faultUrl + "log/" + name});
   std::vector<Request> found;
-  std::regex line(R"re(\{"range": (?:"([^"]*)"|null), "if-range": [^,]*, "if-none-match": (?:"((?:[^"\\]|\\.)*)"|null), "if-modified-since": ([^,]*), "accept-encoding": ([^,]*), "status": (\d+), "sent": (\d+)\})re");
+  std::regex line(R"re(\{"range": (?:"([^"]*)"|null), "if-range": [^,]*, "if-none-match": (?:"((?:[^"\\]|\\.)*)"|null), "if-modified-since": (null|"[^"]*"), "accept-encoding": (null|"[^"]*"), "status": (\d+), "sent": (\d+)\})re");
   for (std::sregex_iterator it(r.out.begin(), r.out.end(), line), end; it != end; ++it)
     found.push_back({(*it)[1], std::regex_replace((*it)[2].str(), std::regex(R"(\\(.))"), "$1"),
                      (*it)[3].str() + " " + (*it)[4].str(), std::stoi((*it)[5]), std::stol((*it)[6])});
