@@ -108,4 +108,18 @@ TEST(SignedAgents, CachedAgentsAndRollback) {
   EXPECT_EQ(w.runs(), (Strings{"v1", "v1", "v1"}));
   EXPECT_EQ(tree(w.cache()), before);
   EXPECT_EQ(readFile(w.cache() + ".validatestring"), stamp);
+
+  // A release signed with a clock ten years ahead, then one signed now:
+  // the far-future timestamp is not believed, so the later release runs.
+  auto publishSigned = [&](const std::string& tag, int64_t timestamp, int hours) {
+    servers().publish("rollback.zip", tag, 1 << 20);
+    fs::last_write_time(file, time + std::chrono::hours(hours));
+    keys().sign(file, "a", "-t 'timestamp:" + std::to_string(timestamp) + "\tfile:rollback.zip'");
+  };
+  publishSigned("v2", ::time(nullptr) + 10 * 365 * 86400, 2);
+  ASSERT_EQ(w.run().status, 0);
+  publishSigned("v3", ::time(nullptr), 3);
+  r = w.run();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(w.runs(), (Strings{"v1", "v1", "v1", "v2", "v3"}));
 }

@@ -1,0 +1,317 @@
+#include "agent/zip_directory.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <stdexcept>
+
+#include "tests/test_util.h"
+#include "util/quote.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+uint32_t crc32Of(const std::string& bytes) {
+  uint32_t crc = ~0u;
+  for (unsigned char c : bytes) {
+    crc ^= c;
+    for (int i = 0; i < 8; ++i) crc = crc >> 1 ^ (0xedb88320 & (0 - (crc & 1)));
+  }
+  return ~crc;
+}
+
+struct Parsed {
+  ZipDirectoryLocation where;
+  ZipDirectory directory;
+  std::string error;
+};
+
+// Reads the tail |tail| of a file of |size| bytes; |error| is empty when read.
+Parsed parse(const std::string& tail, int64_t size) {
+  Parsed p;
+  if (findCentralDirectory(tail, size, &p.where, &p.error))
+    readCentralDirectory(tail, p.where, size, &p.directory, &p.error);
+  else if (p.error.empty())
+    p.error = "needs " + std::to_string(p.where.needTail);
+  return p;
+}
+
+// What every accepted archive satisfies: the spans tile the file from the
+// prepended bytes to the directory, each with room for its header and data.
+void expectTiled(const Parsed& p, int64_t size) {
+  ASSERT_EQ(int64_t(p.directory.entries.size()), p.where.entryCount);
+  ASSERT_LE(p.where.directorySize, size - p.where.directoryOffset);
+  std::vector<ZipEntry> entries = p.directory.entries;
+  std::sort(entries.begin(), entries.end(),
+            [](auto& a, auto& b) { return a.localHeaderOffset < b.localHeaderOffset; });
+  int64_t at = p.directory.prependedBytes;
+  for (const ZipEntry& entry : entries) {
+    ASSERT_EQ(entry.localHeaderOffset, at);
+    ASSERT_GE(entry.spanEnd - at - 30 - int64_t(entry.name.size()), entry.compressedSize);
+    at = entry.spanEnd;
+  }
+  ASSERT_EQ(at, p.where.directoryOffset);
+}
+
+const std::map<std::string, std::string>& contents() {
+  static const auto files = [] {
+    std::string text, noise;
+    while (text.size() < 20000) text += "line " + std::to_string(text.size()) + " of the agent\n";
+    for (std::mt19937 random(7); noise.size() < 4000;) noise += char(random());
+    return std::map<std::string, std::string>{
+        {"empty", ""},         {"install", "#!/bin/sh\necho hi\n"}, {"lib/", ""},
+        {"lib/text.txt", text}, {"lib/noise.bin", noise},           {"-", "from stdin\n"}};
+  }();
+  return files;
+}
+
+struct Archive {
+  const char* label;
+  std::string command;  // makes $Z in the files' directory
+  int64_t prepended, shift;  // a stub's length; how far the offsets are off
+  bool zip64;
+  size_t entries;
+  uint16_t fileFlags, textMethod;  // set on every file; lib/text.txt's method
+  std::string comment = "";
+  const char* error = "";  // what it is refused with
+  std::string bytes = "";
+};
+
+const std::vector<Archive>& archives() {
+  static const std::vector<Archive> made = [] {
+    const std::string files = " empty install lib", stub = "printf '#!/bin/sh\\nexit\\n'";
+    std::string comment;  // zip ends each line with CR LF
+    for (int line = 0; line < 1000; ++line) comment += std::string(63, 'c') + "\r\n";
+    std::vector<Archive> rows = {
+        {"deflated", "zip -q -r $Z" + files, 0, 0, false, 5, 0, 8},
+        {"stored", "zip -q -0 -r $Z" + files, 0, 0, false, 5, 0, 0},
+        // The signature at its end has no room for a record after it.
+        {"comment", "{ yes " + std::string(63, 'c') + " | head -n 1000; printf 'PK\\5\\6 end\\n'; }"
+                    " | zip -q -z -r $Z" + files, 0, 0, false, 5, 0, 8, comment + "PK\5\6 end"},
+        {"zip64", "zip -q -fz -r $Z" + files, 0, 0, true, 5, 0, 8},
+        {"zip64 stdin", "zip -q -fz -r $Z" + files + " && zip -q -fz $Z - < -", 0, 0, true, 6, 0,
+         8},
+        {"streamed", "zip -q -r -" + files + " | cat > $Z", 0, 0, false, 5, 8, 8},
+        {"stub", "{ " + stub + "; zip -q -r -" + files + " | cat; } > $Z", 15, 15, false, 5, 8, 8},
+        {"stub adjusted", "zip -q -r $Z.0" + files + " && { " + stub + "; cat $Z.0; } > $Z && " +
+         "zip -q -A $Z", 15, 0, false, 5, 0, 8},
+        {"encrypted", "zip -q -P secret -r $Z" + files, 0, 0, false, 5, 1, 8},
+        {"empty", "zip -q $Z empty && zip -q -d $Z empty", 0, 0, false, 0, 0, 0},
+        // Without the zip64 end records, which zip leaves out on a pipe;
+        // unzip refuses it too.
+        {"zip64 to a pipe", "zip -q -fz -r -" + files + " | cat > $Z", 0, 0, true, 5, 8, 8, "",
+         "central directory offset past the directory"},
+        // unzip too takes this signature for the end record.
+        {"signature in comment", "printf 'PK\\005\\006%030d' 0 | zip -q -z -r $Z" + files, 0, 0,
+         false, 5, 0, 8, "", "archive comment does not end with the file"}};
+    ScratchDir scratch;
+    for (const auto& [name, bytes] : contents())
+      name.back() == '/' ? void(shell("mkdir " + scratch / name))
+                         : writeFile(scratch / name, bytes);
+    for (Archive& row : rows) {
+      std::string zip = scratch / "out.zip";
+      if (shell("cd " + scratch.path() + " && Z=" + zip + " && rm -f $Z && (" + row.command + ")"))
+        throw std::runtime_error("zip failed for "s + row.label);
+      row.bytes = readFile(zip);
+    }
+    return rows;
+  }();
+  return made;
+}
+
+TEST(ZipDirectory, ReadsArchivesMadeByZipFromTheSuffixItAsksFor) {
+  for (const Archive& archive : archives()) {
+    SCOPED_TRACE(archive.label);
+    const std::string& file = archive.bytes;
+    int64_t size = file.size();
+    Parsed p = parse(file, size);
+    EXPECT_EQ(p.error, archive.error);
+    if (!p.error.empty()) continue;
+    expectTiled(p, size);
+    EXPECT_EQ(std::make_tuple(p.where.zip64, p.where.offsetShift, p.directory.prependedBytes),
+              std::make_tuple(archive.zip64, archive.shift, archive.prepended));
+    EXPECT_TRUE(p.where.comment == archive.comment) << p.where.comment.size();
+    EXPECT_EQ(p.directory.entries.size(), archive.entries);
+    for (const ZipEntry& entry : p.directory.entries) {
+      SCOPED_TRACE(entry.name);
+      const std::string& bytes = contents().at(entry.name);
+      EXPECT_EQ(entry.uncompressedSize, int64_t(bytes.size()));
+      EXPECT_EQ(entry.crc32, crc32Of(bytes));
+      EXPECT_EQ(file.substr(entry.localHeaderOffset, 4), "PK\3\4");
+      EXPECT_EQ(file.substr(entry.localHeaderOffset + 30, entry.name.size()), entry.name);
+      EXPECT_TRUE(entry.name != "lib/text.txt" || entry.method == archive.textMethod);
+      if (entry.isDirectory() || entry.name == "-") continue;
+      EXPECT_EQ(entry.flags & archive.fileFlags, archive.fileFlags);
+      EXPECT_EQ(entry.encrypted, archive.fileFlags == 1);
+    }
+    // From nothing: the end records (zip64 ones in a second step), then
+    // exactly the directory.
+    int64_t need = p.where.needTail, ends = 42 + p.where.comment.size();
+    EXPECT_EQ(need, size - p.where.directoryOffset);
+    EXPECT_EQ(parse("", size).error, "needs " + std::to_string(std::min<int64_t>(size, 65633)));
+    EXPECT_EQ(parse(file.substr(1 + size - need), size).error, "needs " + std::to_string(need));
+    if (ends < size) {
+      EXPECT_EQ(parse(file.substr(size - ends), size).error,
+                "needs " + std::to_string(archive.zip64 ? ends + 56 : need));
+    }
+    Parsed fromTail = parse(file.substr(size - need), size);
+    EXPECT_EQ(fromTail.error, "");
+    EXPECT_EQ(fromTail.directory.entries.size(), archive.entries);
+    EXPECT_FALSE(readCentralDirectory(file.substr(1 + size - need), p.where, size,
+                                      &fromTail.directory, &fromTail.error));
+    EXPECT_EQ(fromTail.error, "the tail does not hold the central directory");
+  }
+}
+
+TEST(ZipDirectory, RefusesBrokenArchives) {
+  // Patches at offsets from the central header named |name|, else from the
+  // end record; an empty error: accepted.
+  struct Patch { int64_t at; uint64_t value; int width; };
+  struct { const char* archive; std::string name; std::vector<Patch> patches; const char* error; }
+  cases[] = {
+      {"deflated", "", {{0, 0, 1}}, "no end of central directory record"},
+      {"deflated", "", {{20, 1, 2}}, "archive comment does not end with the file"},
+      {"deflated", "", {{4, 1, 2}}, "multi-disk archives are not supported"},
+      {"deflated", "", {{8, 0x7fff7fff, 4}}, "entry count too large for the central directory"},
+      {"deflated", "", {{8, 0x00040004, 4}}, "central directory longer than its entries"},
+      {"deflated", "", {{12, 1 << 20, 4}}, "central directory larger than the file before it"},
+      {"deflated", "empty", {{28, 4096, 2}}, "entry 0: name longer than 4095 bytes"},
+      {"deflated", "empty", {{28, 0, 2}}, "entry 0: empty name"},
+      {"deflated", "empty", {{24, 1, 4}}, "entry 0: stored with differing sizes"},
+      {"deflated", "empty", {{34, 2, 2}}, "entry 0: on another disk"},
+      {"deflated", "install", {{42, 0, 4}}, "share a local header"},
+      {"deflated", "lib/text.txt", {{20, 1000000, 4}}, "data runs past its span"},
+      {"deflated", "lib/text.txt", {{24, 1 << 30, 4}}, "beyond what deflate can expand to"},
+      {"deflated", "lib/text.txt", {{42, 1 << 30, 4}}, "local header outside the entries"},
+      // More than 65535 entries: the end record leaves the counts to zip64.
+      {"zip64", "", {{8, ~0u, 4}}, ""},
+      {"zip64", "", {{8, 3, 2}}, "end of central directory records disagree"},
+      {"zip64", "", {{8, ~0u, 4}, {-52, 2000000, 8}, {-44, 2000000, 8}}, "more than 1000000"},
+      {"zip64", "", {{-72, 43, 8}}, "no zip64 end of central directory record"},
+      {"zip64", "lib/text.txt", {{20, ~0u, 4}}, "zip64 extra field missing or short"},
+  };
+  for (const auto& test : cases) {
+    std::string file = std::find_if(archives().begin(), archives().end(), [&](auto& archive) {
+                         return archive.label == std::string(test.archive);
+                       })->bytes;
+    // Names are followed by zip's "UT" extra field; the central one comes last.
+    int64_t base = test.name.empty() ? file.size() - 22 : file.rfind(test.name + "UT") - 46;
+    for (const Patch& p : test.patches)
+      for (int i = 0; i < p.width; ++i) file[base + p.at + i] = char(p.value >> 8 * i);
+    EXPECT_NE(parse(file, file.size()).error.find(test.error), std::string::npos) << test.error;
+    EXPECT_EQ(parse(file, file.size()).error.empty(), !*test.error) << test.error;
+  }
+}
+
+TEST(ZipDirectory, FuzzedArchivesAreReadWithinBoundsOrRefused) {
+  std::mt19937_64 random(20240607);
+  auto below = [&](uint64_t n) { return n ? random() % n : 0; };
+  const uint64_t fields[] = {0, 1, 0xffff, 0xffffffff, 0x7fffffff, ~0ull, 1ull << 62};
+  int accepted = 0;
+  for (int round = 0; round < 30000; ++round) {
+    std::string file = archives()[round % archives().size()].bytes;
+    // Most changes land in the directory and end records, where the parsing is.
+    auto nearEnd = [&] { return file.size() - 1 - std::min(below(file.size()), below(600)); };
+    int kind = below(5);
+    for (int n = kind == 0 ? 1 + below(8) : 0; n > 0; --n) file[nearEnd()] ^= 1 << below(8);
+    uint64_t value = fields[below(7)];
+    for (size_t at = nearEnd(), i = 0, width = 1 << below(4); kind == 1 && i < width; ++i)
+      if (at + i < file.size()) file[at + i] = char(value >> 8 * i);
+    size_t cut = below(file.size());
+    if (kind == 2) file = below(2) ? file.substr(cut) : file.substr(0, cut);
+    if (kind == 3) {  // another archive's bytes spliced in
+      const std::string& other = archives()[below(archives().size())].bytes;
+      size_t from = below(other.size());
+      file.replace(cut, below(200), other.substr(from, below(other.size() - from)));
+    }
+    int64_t size = file.size();
+    std::string tail = file.substr(below(2) ? 0 : below(size + 1));
+    ZipDirectoryLocation where;
+    ZipDirectory directory;
+    std::string error;
+    if (!findCentralDirectory(tail, size, &where, &error)) {
+      if (!error.empty()) continue;
+      ASSERT_LE(where.needTail, size);
+      ASSERT_GT(where.needTail, int64_t(tail.size()));
+      tail = file.substr(size - where.needTail);
+      if (!findCentralDirectory(tail, size, &where, &error)) continue;
+    }
+    if (below(20) == 0) where.offsetShift = fields[below(7)] >> 1;
+    if (!readCentralDirectory(tail, where, size, &directory, &error)) continue;
+    ++accepted;
+    expectTiled({where, directory, ""}, size);
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_GT(accepted, 3000);
+}
+
+TEST(ZipDirectory, UnzipSelectsEachNameByItsPattern) {
+  ScratchDir scratch;
+  std::string list, zip = scratch / "names.zip", out = scratch / "out";
+  for (const char* name : {"a*b", "a?b", "axb", "[x]", "x", "a\\b", "ab", "a b", "a[b", "a]b", "?",
+                           "a\\*b", "-x", "-d", "*", "\xc3\xb1\xc3\xa9", "a\\[x]\\y", "[!x]"}) {
+    writeFile(scratch / name, "<"s + name + ">");
+    list += " " + smart_quote(name);
+  }
+  ASSERT_EQ(shell("cd " + scratch.path() + " && zip -q " + zip + " --" + list), 0);
+  Parsed p = parse(readFile(zip), readFile(zip).size());
+  ASSERT_EQ(p.directory.entries.size(), 18u) << p.error;
+  for (const ZipEntry& entry : p.directory.entries) {
+    ASSERT_TRUE(unzipMatchesLiterally(entry)) << entry.name;
+    shell("(unzip -p " + zip + " " + smart_quote(unzipPattern(entry.name)) + " > " + out + ")");
+    EXPECT_EQ(readFile(out), "<" + entry.name + ">");
+  }
+  EXPECT_EQ(unzipPattern("-a*b?[c]\\"), "\\-a\\*b\\?\\[c\\]\\\\");
+  // Names unzip rewrites before matching: a Unicode path field, OEM names
+  // (from MS-DOS and NT), a NUL.
+  using Case = std::tuple<std::string, int, std::string, bool>;
+  for (auto [name, madeBy, extra, literal] :
+       std::vector<Case>{{"caf\xc3\xa9", 3, "", true}, {"caf\xc3\xa9", 0, "", false},
+                         {"caf\xc3\xa9", 11, "", false}, {"cafe", 0, "", true},
+                         {"cafe", 3, "up\5\0\1abcd"s, false}, {"a\0b"s, 3, "", false}}) {
+    ZipEntry entry;
+    entry.name = name, entry.versionMadeBy = madeBy << 8, entry.extra = extra;
+    EXPECT_EQ(unzipMatchesLiterally(entry), literal) << name << " " << madeBy;
+  }
+}
+
+std::vector<ZipEntry> withSizes(const std::vector<int64_t>& sizes) {  // -1: a directory
+  std::vector<ZipEntry> entries(sizes.size());
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    entries[i].name = sizes[i] < 0 ? "dir/" : "f";
+    entries[i].uncompressedSize = std::max<int64_t>(sizes[i], 0);
+  }
+  return entries;
+}
+
+TEST(ZipBatches, LargestFirstOntoTheLightest) {
+  using Batches = std::vector<std::vector<size_t>>;
+  struct { std::vector<int64_t> sizes; int k; Batches batches; } cases[] = {
+      {{5, 4, 3, 3, 3}, 2, {{0, 3}, {1, 2, 4}}}, {{-1, 7, 1, 1, 1}, 3, {{1}, {2, 4}, {3}}},
+      {{0, 0, 0, 0}, 3, {{0, 3}, {1}, {2}}},     {{9, 1}, 4, {{0}, {1}}},
+      {{3, 1}, 0, {{0, 1}}},                     {{1, 2, 3}, 1, {{0, 1, 2}}},
+      {{-1}, 2, {}},                             {{}, 2, {}}};
+  for (const auto& test : cases)
+    EXPECT_EQ(balanceBatches(withSizes(test.sizes), test.k), test.batches);
+
+  std::mt19937 random(3);
+  std::vector<int64_t> sizes(1000);
+  for (int64_t& size : sizes) size = random() % 5 ? random() % 10000 : -1;
+  std::vector<ZipEntry> entries = withSizes(sizes);
+  int64_t bound = totalUnpackedSize(entries) / 8 + *std::max_element(sizes.begin(), sizes.end());
+  std::vector<int> seen(entries.size());
+  Batches batches = balanceBatches(entries, 8);
+  ASSERT_EQ(batches.size(), 8u);
+  for (const auto& batch : batches) {
+    int64_t weight = 0;
+    for (size_t i : batch) weight += entries[i].uncompressedSize, ++seen[i];
+    EXPECT_LE(weight, bound);
+  }
+  for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(seen[i], sizes[i] < 0 ? 0 : 1) << i;
+  EXPECT_EQ(totalUnpackedSize(withSizes({INT64_MAX, 1})), INT64_MAX);
+}
+
+}  // namespace
