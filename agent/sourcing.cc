@@ -29,7 +29,8 @@ std::string findLocalArchive() {
 
 // Runs the download front end; true when it started the agent, which has
 // since ended.
-bool downloadAndRunAgent(const std::string& workDir, ErrorReport report, DownloadStep download) {
+bool downloadAndRunAgent(const std::string& workDir, ErrorReport report, DownloadStep download,
+                         int* agentStatus) {
   std::string cacheDir = getInstallAgentCacheDir();
   mkpath(cacheDir + INSTALL_AGENT_DIR_NAME, 0700);
   // Decided once for the run: a cache that another user could have planted
@@ -39,7 +40,7 @@ bool downloadAndRunAgent(const std::string& workDir, ErrorReport report, Downloa
     report("The installer cache " + cacheDir + " is not private to this user; it is not used.",
            true);
   std::string destination = workDir + FILE_SEPARATOR + INSTALL_AGENT_ZIP_NAME;
-  return download(destination.c_str(), report, useCache);
+  return download(destination.c_str(), report, useCache, agentStatus);
 }
 
 }  // namespace
@@ -59,10 +60,10 @@ std::string findNamedInstallAgent(const std::string& dir) {
 }
 
 std::string sourceInstallAgent(std::string workDir, ErrorReport report, DownloadStep download,
-                               bool* agentAlreadyRan) {
+                               bool* agentAlreadyRan, int* agentStatus) {
   std::string archive = findLocalArchive();
   if (archive.empty()) {
-    bool ran = downloadAndRunAgent(workDir, report, download);
+    bool ran = downloadAndRunAgent(workDir, report, download, agentStatus);
     if (agentAlreadyRan) *agentAlreadyRan = ran;
     return "";
   }

@@ -8,7 +8,8 @@
 // The download road: fetches the archive to |destination| and, when it can,
 // starts the agent itself (see downloadInstallAgentFromZV). True when it
 // handed the run to the agent, after that agent has ended.
-typedef bool (*DownloadStep)(const char* destination, ErrorReport report, bool useCache);
+typedef bool (*DownloadStep)(const char* destination, ErrorReport report, bool useCache,
+                             int* agentStatus);
 
 // Provides the install agent: a local archive from the bundle's resource
 // directory ("InstallAgent.zip", else the first "InstallAgent_*.zip" the
@@ -16,10 +17,11 @@ typedef bool (*DownloadStep)(const char* destination, ErrorReport report, bool u
 // download front end, reached through |download| (the driver chooses it, so
 // that sourcing sits below the front end). Returns the agent's executable for the caller to
 // start, or the empty string on failure. When the download front end has
-// itself started the agent and seen it end, sets |agentAlreadyRan| and
-// returns the empty string: nothing is to be started again.
+// itself started the agent and seen it end, sets |agentAlreadyRan| (and the
+// agent's exit status in |agentStatus|) and returns the empty string:
+// nothing is to be started again.
 std::string sourceInstallAgent(std::string workDir, ErrorReport report, DownloadStep download,
-                               bool* agentAlreadyRan = nullptr);
+                               bool* agentAlreadyRan = nullptr, int* agentStatus = nullptr);
 
 // The resource directory + "/InstallAgent.zip"; empty without a bundle.
 std::string getDefaultInstallAgentLocation();

@@ -45,14 +45,17 @@ int mainFcn(int argc, const char* const* argv, ErrorReport report) {
     return -1;
   }
   bool agentAlreadyRan = false;
-  std::string agentPath = sourceInstallAgent(workDir, report, downloadInstallAgentFromZV, &agentAlreadyRan);
-  if (agentAlreadyRan) return 0;  // the download front end handed over to it
+  int agentStatus = 0;
+  std::string agentPath = sourceInstallAgent(workDir, report, downloadInstallAgentFromZV,
+                                             &agentAlreadyRan, &agentStatus);
+  if (agentAlreadyRan) return agentStatus;  // the download front end handed over to it
   if (agentPath.empty() || takeCaughtSignal().number) return -1;
   std::string command = "sh " + smart_quote(agentPath);
   std::string bundleLocation = getBundleLocation();
-  if (!fireInstallAgentWithArgs(agentPath, command, bundleLocation, argc, argv, report)) {
+  if (!fireInstallAgentWithArgs(agentPath, command, bundleLocation, argc, argv, report,
+                                &agentStatus)) {
     report("Failed to start the instal agent", true);
     return -1;
   }
-  return 0;
+  return agentStatus;
 }

@@ -6,7 +6,8 @@
 #include "bootstrap/report.h"
 
 // One run of the installer: work directory, install agent, launch. Returns
-// 0 once the agent has run, -1 on failure (reported through |report|).
+// the agent's exit status once it has run (as a shell reports it: 128 + n
+// when signal n ended it), -1 on failure (reported through |report|).
 int mainFcn(int argc, const char* const* argv, ErrorReport report);
 
 // Unpacks the payload carried by the program into |dir|; this program

@@ -1,9 +1,23 @@
+#include <string.h>
+
+#include <string>
+
 #include "bootstrap/driver.h"
+#include "platform/signal_watch.h"
 #include "platform/system.h"
 
+// The agent's own exit status passes through, as ssh passes on the remote
+// command's, so that a script can tell a failed install from a good one.
+// Our own failures are 255; a run cancelled by signal n before the agent
+// started is 128 + n.
 int main(int argc, char** argv) {
   setProcessArguments(argc, argv);
   int result = mainFcn(argc, argv, report_error_main);
-  if (result != 0) report_error_main("Installation failed.", true);
-  return result;
+  if (result >= 0) return result;
+  int signal = lastTerminationSignal();
+  if (signal)
+    report_error_main(std::string("Cancelled (SIG") + sigabbrev_np(signal) +
+                          ") before the installer started.", true);
+  report_error_main("Installation failed.", true);
+  return signal ? 128 + signal : 255;
 }

@@ -17,16 +17,20 @@ namespace {
 
 bool downloadUsesCache = false;
 ErrorReport downloadReport = nullptr;
+int downloadAgentStatus = 0;
 
 }  // namespace
 
-bool downloadInstallAgentFromZV(const char* destination, ErrorReport report, bool useCache) {
+bool downloadInstallAgentFromZV(const char* destination, ErrorReport report, bool useCache,
+                                int* agentStatus) {
   const char* url = getenv("ZV_INTERNAL_INSTALL_AGENT_URL");
   downloadUsesCache = useCache;
   downloadReport = report;
   downloadTo = destination;
   downloadFrom = url ? url : INSTALL_AGENT_URL;
-  return CallNSApplicationMain(0, nullptr) != 0;
+  bool ran = CallNSApplicationMain(0, nullptr) != 0;
+  if (ran && agentStatus) *agentStatus = downloadAgentStatus;
+  return ran;
 }
 
 int CallNSApplicationMain(int, const char**) {
@@ -49,6 +53,6 @@ int CallNSApplicationMain(int, const char**) {
     agentDir = download.takeAgentHold();
   }  // the window is gone before the agent's run is waited for
   if (agent < 0) return 0;
-  waitForTask(agent, OnSignal::kPassOn);
+  downloadAgentStatus = exitStatusOf(waitForTask(agent, OnSignal::kPassOn));
   return 1;
 }

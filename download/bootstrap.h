@@ -15,9 +15,11 @@ extern std::string downloadFrom;
 // INSTALL_AGENT_URL, through the download window and its loop; the agent is
 // unpacked into the cache when |useCache| (the cache is private), else
 // beside the archive. Returns true when the front end handed the run to the
-// install agent, after that agent has ended; false when the loop ended
+// install agent, after that agent has ended (its exit status, see
+// exitStatusOf, in |agentStatus| when given); false when the loop ended
 // without a hand-off. Termination signals are passed on to the agent.
-bool downloadInstallAgentFromZV(const char* destination, ErrorReport report, bool useCache);
+bool downloadInstallAgentFromZV(const char* destination, ErrorReport report, bool useCache,
+                                int* agentStatus = nullptr);
 
 // Runs the download application: returns non-zero after a hand-off (once
 // the agent has ended), 0 otherwise. The arguments are ignored.

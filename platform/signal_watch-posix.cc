@@ -48,6 +48,8 @@ void catchTerminationSignals() {
 
 bool terminationSignalCaught() { return everCaught != 0; }
 
+int lastTerminationSignal() { return everCaught ? lastSignal : 0; }
+
 bool lockUnlessSignalled(int fd, int operation) {
   while (flock(fd, operation | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) return false;

@@ -15,8 +15,9 @@
 void catchTerminationSignals();
 
 // Whether a termination signal has been caught since the start (taken or
-// not).
+// not), and the number of the last one (0: none).
 bool terminationSignalCaught();
+int lastTerminationSignal();
 
 // Takes flock(2) |operation| (LOCK_SH, LOCK_EX) on |fd|, waiting as long as
 // another process holds it, unless a termination signal is caught before or

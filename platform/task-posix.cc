@@ -111,3 +111,10 @@ int endTaskGroup(pid_t pid) {
   }
   return status;
 }
+
+int exitStatusOf(int waitStatus) {
+  if (waitStatus == -1) return 255;
+  if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
+  if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
+  return 255;
+}

@@ -30,6 +30,10 @@ enum class OnSignal {
 // process group and is not passed on again.
 int waitForTask(pid_t pid, OnSignal onSignal);
 
+// The exit status a shell would report for |waitStatus|: the program's own
+// status, 128 + n when signal n ended it, 255 when it did not run.
+int exitStatusOf(int waitStatus);
+
 // Kills the process group led by |pid| at once; reaps its leader and
 // returns that wait status.
 int endTaskGroup(pid_t pid);

@@ -26,7 +26,7 @@ int call_system(std::string, std::string commandLine) {
 
 bool fireInstallAgentWithArgs(std::string /*agentPath*/, std::string command,
                               std::string bundleLocation, int argc, const char* const* argv,
-                              ErrorReport report) {
+                              ErrorReport report, int* agentStatus) {
   std::vector<std::string> user(argv + (argc > 1 ? 1 : argc), argv + argc);
   for (const std::string& argument : installAgentArguments(bundleLocation, user))
     command += " " + smart_quote(argument);
@@ -34,8 +34,9 @@ bool fireInstallAgentWithArgs(std::string /*agentPath*/, std::string command,
     // In our process group with our standard input, for a dialogue on the
     // terminal. The shell of the line only carries the agent: a signal goes
     // to the agent, which the shell then waits for.
-    waitFor(launchTask("/bin/sh", {"-c", std::string(command.c_str())}),
-            OnSignal::kPassOnToChildren);
+    int status = waitFor(launchTask("/bin/sh", {"-c", std::string(command.c_str())}),
+                         OnSignal::kPassOnToChildren);
+    if (agentStatus) *agentStatus = exitStatusOf(status);
   } catch (const std::exception&) {
     report("Failed to start the instal agent", true);
     return false;

@@ -22,10 +22,11 @@ std::vector<std::string> installAgentArguments(const std::string& bundleLocation
 // Completes |command| ("sh " and the quoted agent path) with
 // " -installbundle ", the quoted |bundleLocation|/bundle.zip and the quoted
 // user arguments, runs it through /bin/sh and waits; a termination signal
-// caught meanwhile is passed on to the agent. The agent's own status is not
-// looked at. Returns false, after reporting, only when the launch itself failed.
+// caught meanwhile is passed on to the agent. The agent's exit status (see
+// exitStatusOf) goes to |agentStatus| when given. Returns false, after
+// reporting, only when the launch itself failed.
 bool fireInstallAgentWithArgs(std::string agentPath, std::string command,
                               std::string bundleLocation, int argc, const char* const* argv,
-                              ErrorReport report);
+                              ErrorReport report, int* agentStatus = nullptr);
 
 #endif  // SETUP_UTIL_LAUNCH_H_
