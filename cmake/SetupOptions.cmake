@@ -8,6 +8,8 @@ set(SETUP_INSTALL_AGENT_URL "" CACHE STRING
   "Where the install agent is downloaded from (https://); empty: composed from the tags")
 set(SETUP_CACHE_DIR "" CACHE STRING
   "Per-user cache directory, relative to the home directory; empty: composed from the tags")
+set(SETUP_PUBLIC_KEYS "" CACHE FILEPATH
+  "minisign public keys (a file as minisign -G writes it) built into the program: a downloaded agent must then be signed by one")
 
 # Stops when |value| holds anything but printable ASCII without blanks and
 # quotes: the values become C string literals and paths in shell lines.
@@ -59,10 +61,71 @@ if("/${SETUP_CACHE_DIR_USED}/" MATCHES "/\\.\\.?/" OR SETUP_CACHE_DIR_USED MATCH
 endif()
 set(SETUP_CACHE_DIR_USED "${SETUP_CACHE_DIR_USED}/")
 
+# The keys as the program parses them at run time, one entry each (only the
+# key lines are taken: the comments could hold anything). Checked as
+# strictly as the program will: a damaged entry would fail every run.
+function(setup_read_public_keys file)
+  set(what "SETUP_PUBLIC_KEYS \"${file}\"")
+  if(NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
+    message(FATAL_ERROR "${what}: no such file")
+  endif()
+  file(READ "${file}" content)
+  # One list element a line; characters that mean something to a list go.
+  string(REGEX REPLACE "[][;\r]" "" content "${content}")
+  string(REPLACE "\n" ";" lines "${content}")
+  set(text "")
+  set(seen "")
+  set(number 0)
+  set(want comment)
+  foreach(line IN LISTS lines)
+    math(EXPR number "${number} + 1")
+    if(line MATCHES "^[ \t]*$")
+      continue()
+    elseif(want STREQUAL "comment")
+      if(NOT line MATCHES "^untrusted comment:")
+        message(FATAL_ERROR "${what}: line ${number} is not an \"untrusted comment:\" line")
+      endif()
+      set(want key)
+    else()
+      # 42 bytes in base64 (56 characters): "Ed", the key id, the Ed25519 key.
+      string(LENGTH "${line}" length)
+      if(NOT length EQUAL 56 OR NOT line MATCHES "^RW[QRST][A-Za-z0-9+/]+$")
+        message(FATAL_ERROR "${what}: line ${number} is not a minisign public key")
+      endif()
+      if(line IN_LIST seen)
+        message(FATAL_ERROR "${what}: the key at line ${number} is there twice")
+      endif()
+      list(APPEND seen "${line}")
+      string(APPEND text "untrusted comment: built in\\n${line}\\n")
+      set(want comment)
+    endif()
+  endforeach()
+  if(want STREQUAL "key")
+    message(FATAL_ERROR "${what}: a comment line with no key after it")
+  elseif(text STREQUAL "")
+    message(FATAL_ERROR "${what}: no minisign public key in it")
+  endif()
+  list(LENGTH seen count)
+  set(SETUP_PUBLIC_KEYS_TEXT "${text}" PARENT_SCOPE)
+  set(SETUP_PUBLIC_KEYS_COUNT ${count} PARENT_SCOPE)
+endfunction()
+
+set(SETUP_PUBLIC_KEYS_TEXT "")
+if(NOT SETUP_PUBLIC_KEYS STREQUAL "")
+  setup_read_public_keys("${SETUP_PUBLIC_KEYS}")
+  # Configured again when the file changes.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${SETUP_PUBLIC_KEYS}")
+endif()
+
 message(STATUS "Release tag:        ${SETUP_RELEASE_TAG}")
 message(STATUS "Platform tag:       ${SETUP_PLATFORM_TAG}")
 message(STATUS "Install agent URL:  ${SETUP_INSTALL_AGENT_URL_USED}")
 message(STATUS "Cache directory:    $HOME/${SETUP_CACHE_DIR_USED}")
+if(SETUP_PUBLIC_KEYS_TEXT STREQUAL "")
+  message(STATUS "Public keys:        none built in (SETUP_PUBLIC_KEYS): only a bundle's InstallAgent.pub asks for signed agents")
+else()
+  message(STATUS "Public keys:        ${SETUP_PUBLIC_KEYS_COUNT} built in from ${SETUP_PUBLIC_KEYS}: every downloaded agent must be signed")
+endif()
 
 configure_file(${PROJECT_SOURCE_DIR}/util/build_config.h.in
   ${CMAKE_BINARY_DIR}/generated/util/build_config.h @ONLY)

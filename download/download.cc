@@ -9,6 +9,7 @@
 #include "agent/sourcing.h"
 #include "display/window.h"
 #include "download/bootstrap.h"
+#include "download/keys.h"
 #include "platform/background.h"
 #include "platform/clock.h"
 #include "platform/system.h"
@@ -86,11 +87,11 @@ void Download::applicationDidFinishLaunching() {
     window_.setSplash(splash, 400.0, 400.0);
     window_.displayIfNeeded();
   }
-  // Keys beside the product: the agent must come signed by one of them.
-  std::string keyFile = appendPathComponent(resources, "InstallAgent.pub");
+  // The built-in keys and those beside the product: the agent must come
+  // signed by one of them.
   std::vector<PublicKey> keys;
   std::string error;
-  if (fileExists(keyFile) && !loadPublicKeys(keyFile, &keys, &error)) {
+  if (!bundleKeys(resources, &keys, &error)) {
     if (platform_.report) platform_.report(error, true);
     return;
   }

@@ -1,0 +1,57 @@
+#include "download/keys.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "tests/test_util.h"
+
+namespace {
+
+std::vector<std::string> ids(const std::vector<PublicKey>& keys) {
+  std::vector<std::string> found;
+  for (const PublicKey& key : keys) found.push_back(keyIdHex(key.id));
+  return found;
+}
+
+}  // namespace
+
+// Each row: the keys built in, the bundle's key file (none: absent), and
+// the keys that count, or the error. The file adds keys; it never takes a
+// built-in one away, and an empty one does not turn checking off.
+TEST(Keys, BuiltInKeysStayWhateverTheBundleHolds) {
+  if (shell("command -v minisign") != 0) GTEST_SKIP() << "minisign is not installed";
+  ScratchDir dir;
+  makeMinisignKeys(dir.path(), {"a", "b"});
+  const std::string a = readFile(dir / "a.pub"), b = readFile(dir / "b.pub");
+  std::vector<PublicKey> parsed;
+  std::string error;
+  ASSERT_TRUE(parsePublicKeys(a + b, &parsed, &error)) << error;
+  const std::string idA = keyIdHex(parsed[0].id), idB = keyIdHex(parsed[1].id);
+  const struct Case {
+    std::string name, builtIn;
+    std::optional<std::string> file;
+    std::vector<std::string> keys;
+    std::string error;
+  } cases[] = {
+      {"none", "", std::nullopt, {}, ""},
+      {"file-only", "", b, {idB}, ""},
+      {"built-in-only", a, std::nullopt, {idA}, ""},
+      {"file-adds", a, b, {idA, idB}, ""},
+      {"file-repeats", a, a + b, {idA, idB}, ""},
+      {"built-in-twice", a + a, std::nullopt, {}, "The keys built into the program: the key at line 3"},
+      {"damaged-file", a, "untrusted comment: x\nRWQ\n", {}, "InstallAgent.pub"},
+      {"empty-file", a, "", {}, "InstallAgent.pub"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir res;
+    if (c.file) writeFile(res / "InstallAgent.pub", *c.file);
+    std::vector<PublicKey> keys;
+    error.clear();
+    bool ok = mergeKeys(c.builtIn, res.path(), &keys, &error);
+    EXPECT_EQ(ok, c.error.empty()) << error;
+    EXPECT_EQ(ids(keys), c.keys);
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+  }
+}
