@@ -12,6 +12,7 @@
 #include "download/keys.h"
 #include "platform/background.h"
 #include "platform/clock.h"
+#include "platform/proxy.h"
 #include "platform/system.h"
 #include "platform/task.h"
 #include "util/constants.h"
@@ -57,6 +58,9 @@ DownloadPlatform realDownloadPlatform(Loop& loop, DownloadWindow& window, ErrorR
   platform.resourceDir = getBundleLocation();
   platform.arguments = processArguments();
   platform.report = report;
+  platform.proxies.lookUp = [&loop](const std::string& url, double seconds, DesktopProxiesDone done) {
+    return lookUpDesktopProxies(loop, url, seconds, std::move(done));
+  };
   return platform;
 }
 
@@ -67,7 +71,10 @@ Download::Download(DownloadPlatform platform, double idleTimeout)
       idleTimeout_(idleTimeout),
       status_(window_, platform_.clock),
       archive_(platform_.net, *this),
-      unpacking_(platform_.runInBackground, platform_.report, systemLog) {}
+      unpacking_(platform_.runInBackground, platform_.report, systemLog),
+      proxy_(loop_, platform_.proxies, platform_.net.log) {
+  platform_.net.startTransfer = proxy_.through(platform_.net.startTransfer);
+}
 
 Download::~Download() {
   if (closeTimer_) loop_.cancelTimer(closeTimer_);
@@ -96,10 +103,12 @@ void Download::applicationDidFinishLaunching() {
     return;
   }
   signature_ = std::make_unique<SignatureCheck>(platform_.net, std::move(keys));
-  downloadFromURL(downloadFrom);
+  started_ = true;  // the loop runs while the desktop is asked for a proxy
+  proxy_.choose(downloadFrom, [this] { downloadFromURL(downloadFrom); });
 }
 
 void Download::windowWillClose() {
+  proxy_.cancel();
   archive_.cancel();
   if (signature_) signature_->cancel();
   if (unpacking_.running()) unpacking_.stop();

@@ -11,6 +11,7 @@
 
 #include "agent/cache.h"
 #include "download/fetch.h"
+#include "download/proxy_choice.h"
 #include "download/signature_check.h"
 #include "download/status.h"
 #include "download/unpack.h"
@@ -34,6 +35,7 @@ struct DownloadPlatform {
   std::vector<std::string> arguments;  // the process's, program path first
   ErrorReport report = nullptr;
   bool useCache = false;  // the cache is private: unpack into it
+  ProxySources proxies;   // where the transfers' proxy comes from
 };
 
 // The real platform around |loop| and |window|, reporting through |report|.
@@ -115,6 +117,7 @@ class Download : private FetchDelegate {
   Fetch archive_;
   Unpacking unpacking_;
   AgentHold agent_;  // where the agent lies once unpacked or found
+  ProxyChoice proxy_;  // every transfer of the run goes through its choice
 };
 
 #endif  // SETUP_DOWNLOAD_DOWNLOAD_H_

@@ -140,6 +140,9 @@ void CurlTransfer::configure() {
   curl_.curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, onWrite);
   curl_.curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
   configureCertificates();
+  // See TransferRequest::proxy.
+  if (request_.proxy == "direct://") curl_.curl_easy_setopt(easy_, CURLOPT_NOPROXY, "*");
+  else if (!request_.proxy.empty()) curl_.curl_easy_setopt(easy_, CURLOPT_PROXY, request_.proxy.c_str());
 }
 
 // No Accept-Encoding: compression on the fly weakens ETags and disables
@@ -378,6 +381,9 @@ TransferError CurlTransfer::failureOf(CURLcode result) {
                         strerror(writeErrno_ ? writeErrno_ : errno);
   } else {
     error.fault = faultOf(result);
+    bool viaProxy = !request_.proxy.empty() && request_.proxy != "direct://";
+    error.proxyUnreachable = result == CURLE_COULDNT_RESOLVE_PROXY ||
+                             (result == CURLE_COULDNT_CONNECT && viaProxy);
     error.description = *errorBuffer_ ? errorBuffer_ : curl_.curl_easy_strerror(result);
   }
   return error;

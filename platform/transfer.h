@@ -19,6 +19,10 @@ struct TransferRequest {
   int64_t rangeStart = 0;     // > 0: asks for the rest from this byte on
   std::string ifRange;        // with rangeStart: the ETag the rest must belong to
   bool keepPartial = false;   // a failed or cancelled transfer leaves its file
+  // The proxy: empty, libcurl's own reading of the environment (https_proxy,
+  // http_proxy, all_proxy, no_proxy); "direct://", none whatever the
+  // environment says; otherwise its URL ("http://host:port", "socks5h://…").
+  std::string proxy;
 };
 
 struct TransferResponse {
@@ -46,6 +50,9 @@ struct TransferError {
   std::string description;
   std::string failingUrl;
   TransferFault fault = TransferFault::kOther;
+  // The request's proxy could not be resolved or connected to (a kNetwork
+  // fault); the server itself was not reached.
+  bool proxyUnreachable = false;
 };
 
 // Receives the events of one transfer, on the loop's thread, in order: one

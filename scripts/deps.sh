@@ -4,12 +4,15 @@
 #   ensure_packages "${BUILD_PACKAGES[@]}" "${RUN_PACKAGES[@]}" ...
 
 # shellcheck disable=SC2034  # read by the scripts that source this file
-BUILD_PACKAGES=(g++ cmake make pkg-config libcurl4-openssl-dev libgtk-3-dev libgtest-dev libgmock-dev libsodium-dev)
+BUILD_PACKAGES=(g++ cmake make pkg-config libcurl4-openssl-dev libgtk-3-dev libgtest-dev libgmock-dev libsodium-dev libglib2.0-dev)
 # What the demo and the tests run: unzip and sh for the agent, zip and
 # openssl and nginx for a sample product and its server, makeself for the
-# single-file installer, minisign for signed agents.
+# single-file installer, minisign for signed agents, GIO with GNOME's proxy
+# settings and PAC support for the desktop's proxy, desktop-file-utils to
+# check the launcher make-bundle.sh writes.
 # shellcheck disable=SC2034
-RUN_PACKAGES=(libcurl4 libsodium23 unzip zip openssl nginx-light ca-certificates makeself minisign)
+RUN_PACKAGES=(libcurl4 libsodium23 unzip zip openssl nginx-light ca-certificates makeself minisign
+  libglib2.0-0 glib-networking gsettings-desktop-schemas desktop-file-utils)
 
 ensure_packages() {
   local missing=()
