@@ -47,12 +47,14 @@ Display openTerminalDisplay() {
   return display;
 }
 
-Display openDisplay(const std::string& title, const std::string& untilStatus) {
+Display openDisplay(const std::string& title, const std::string& untilStatus,
+                    const DisplayIdentity& identity) {
   if (!haveGraphicalDisplay()) return openTerminalDisplay();
   SetupGtkOpenFn open = findGtkModule();
   Loop* loop = nullptr;
   DownloadWindow* window = nullptr;
-  if (!open || !open(title.c_str(), untilStatus.c_str(), &loop, &window))
+  if (!open || !open(title.c_str(), untilStatus.c_str(), identity.applicationId.c_str(),
+                     identity.name.c_str(), identity.icon.c_str(), &loop, &window))
     return openTerminalDisplay();
   Display display;
   display.loop.reset(loop);

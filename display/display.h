@@ -14,11 +14,22 @@ struct Display {
   std::unique_ptr<DownloadWindow> window;
 };
 
+// Whom the window belongs to, as the desktop knows it: |applicationId|
+// names the program to the window system (the window's class, and the
+// launcher it is matched with), |name| is the product's name as people
+// read it, |icon| a picture file for the window. Empty: the toolkit's own.
+struct DisplayIdentity {
+  std::string applicationId;
+  std::string name;
+  std::string icon;
+};
+
 // The graphical window when DISPLAY or WAYLAND_DISPLAY is set and the
 // toolkit module loads and starts, titled |title| and showing |untilStatus|
-// until a status is set; otherwise, silently, the terminal display (which
-// shows neither).
-Display openDisplay(const std::string& title, const std::string& untilStatus);
+// until a status is set, its program known to the desktop as |identity|
+// says; otherwise, silently, the terminal display (which shows none of these).
+Display openDisplay(const std::string& title, const std::string& untilStatus,
+                    const DisplayIdentity& identity = {});
 
 // The terminal display on its poll loop.
 Display openTerminalDisplay();

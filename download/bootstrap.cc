@@ -5,6 +5,7 @@
 #include "agent/cache.h"
 #include "display/display.h"
 #include "download/download.h"
+#include "download/identity.h"
 #include "download/status.h"
 #include "platform/signal_watch.h"
 #include "platform/task.h"
@@ -37,7 +38,10 @@ int CallNSApplicationMain(int, const char**) {
   pid_t agent = -1;
   AgentHold agentDir;  // kept whole until the agent has ended
   {
-    Display display = openDisplay(DownloadStatus::kTitle, DownloadStatus::kUntilStatus);
+    MainBundle bundle;
+    DisplayIdentity identity = getMainBundle(&bundle) ? bundleIdentity(bundle) : DisplayIdentity();
+    Display display = openDisplay(DownloadStatus::titleFor(identity.name),
+                                  DownloadStatus::kUntilStatus, identity);
     DownloadPlatform platform =
         realDownloadPlatform(*display.loop, *display.window, downloadReport);
     platform.useCache = downloadUsesCache;

@@ -27,6 +27,10 @@ const char* waitPhrase(FetchWait why) {
 
 }  // namespace
 
+std::string DownloadStatus::titleFor(const std::string& name) {
+  return name.empty() ? kTitle : name + " " + kTitle;
+}
+
 DownloadStatus::DownloadStatus(DownloadWindow& window, std::function<double()> clock)
     : window_(window), clock_(std::move(clock)) {}
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "display/window.h"
 #include "download/fetch.h"
@@ -17,6 +18,8 @@ class DownloadStatus {
   // The window's title, and its status until the server has answered.
   static constexpr const char* kTitle = "Installer";
   static constexpr const char* kUntilStatus = "Downloading the installer";
+  // The title for a product known by |name| (empty: kTitle).
+  static std::string titleFor(const std::string& name);
 
   // |clock|: seconds that never jump, for the speed.
   DownloadStatus(DownloadWindow& window, std::function<double()> clock);

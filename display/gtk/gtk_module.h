@@ -13,8 +13,10 @@ class DownloadWindow;
 // window to be destroyed before the loop) and returns 1; returns 0 when the
 // toolkit cannot start (no usable display).
 // |title| and |untilStatus| are the window's title and the status shown
-// until the first one is set.
-extern "C" typedef int (*SetupGtkOpenFn)(const char* title, const char* untilStatus, Loop** loop,
-                                         DownloadWindow** window);
+// until the first one is set; |applicationId|, |name| and |icon| are the
+// DisplayIdentity's fields (empty strings: the toolkit's own).
+extern "C" typedef int (*SetupGtkOpenFn)(const char* title, const char* untilStatus,
+                                         const char* applicationId, const char* name,
+                                         const char* icon, Loop** loop, DownloadWindow** window);
 
 #endif  // SETUP_DISPLAY_GTK_GTK_MODULE_H_

@@ -6,9 +6,12 @@
 #include "display/gtk/window-gtk.h"
 
 extern "C" __attribute__((visibility("default"))) int setup_gtk_open(
-    const char* title, const char* untilStatus, Loop** loop, DownloadWindow** window) {
+    const char* title, const char* untilStatus, const char* applicationId, const char* name,
+    const char* icon, Loop** loop, DownloadWindow** window) {
+  setApplicationIdentity(applicationId, name);  // before the toolkit reads it
   if (!gtk_init_check(nullptr, nullptr)) return 0;
   auto* downloadWindow = new GtkDownloadWindow(title, untilStatus);
+  downloadWindow->setIconFile(icon);
   downloadWindow->present();
   *loop = new GtkLoop();
   *window = downloadWindow;

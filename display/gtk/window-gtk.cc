@@ -47,6 +47,14 @@ GtkLabel* newDetailLabel() {
 
 }  // namespace
 
+void setApplicationIdentity(const std::string& applicationId, const std::string& name) {
+  if (!applicationId.empty()) {
+    g_set_prgname(applicationId.c_str());
+    gdk_set_program_class(applicationId.c_str());
+  }
+  if (!name.empty()) g_set_application_name(name.c_str());
+}
+
 GtkDownloadWindow::GtkDownloadWindow(const std::string& title, const std::string& untilStatus)
     : window_(GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL))) {
   gtk_window_set_title(window_, title.c_str());
@@ -95,6 +103,10 @@ GtkWidget* GtkDownloadWindow::buildButtons() {
   cancel_ = GTK_BUTTON(gtk_button_new_with_mnemonic("_Cancel"));
   gtk_container_add(GTK_CONTAINER(buttons), GTK_WIDGET(cancel_));
   return buttons;
+}
+
+void GtkDownloadWindow::setIconFile(const std::string& path) {
+  if (!path.empty()) gtk_window_set_icon_from_file(window_, path.c_str(), nullptr);
 }
 
 void GtkDownloadWindow::present() {

@@ -10,6 +10,12 @@
 #include "display/gtk/status-gtk.h"
 #include "display/window.h"
 
+// Names the program to the window system as |applicationId| (the window's
+// class on X11, the application id on Wayland, as a launcher's
+// StartupWMClass or file name gives it) and to people as |name|; empty
+// strings leave the toolkit's defaults. Call it before the toolkit starts.
+void setApplicationIdentity(const std::string& applicationId, const std::string& name);
+
 // The widgets of a GtkDownloadWindow, for code that checks what is really
 // on screen (the tests and the screenshot tool). Owned by the window.
 struct GtkWindowParts {
@@ -39,6 +45,10 @@ class GtkDownloadWindow : public DownloadWindow {
   ~GtkDownloadWindow() override;
   GtkDownloadWindow(const GtkDownloadWindow&) = delete;
   GtkDownloadWindow& operator=(const GtkDownloadWindow&) = delete;
+
+  // The window's icon from the picture at |path|; the stock installer icon
+  // stays when it is empty or cannot be read.
+  void setIconFile(const std::string& path);
 
   // Shows the window centred on screen and waits, a second at most, until
   // it is drawn. It iterates the main context, so call it before any loop

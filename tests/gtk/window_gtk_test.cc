@@ -159,6 +159,37 @@ TEST_F(GtkWindowTest, SplashIsScaledToFitKeepingItsAspectOrLeftOut) {
   EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(w_.splash)));
 }
 
+// A product's window carries its launcher's id as its class (the desktop
+// matches the two by it) and the bundle's picture as its icon; a picture
+// that cannot be read leaves the stock icon.
+TEST_F(GtkWindowTest, WindowCarriesTheProductsIdAndIcon) {
+  const std::string png = ::testing::TempDir() + "icon-" + std::to_string(getpid()) + ".png";
+  g_autoptr(GdkPixbuf) image = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 48, 48);
+  gdk_pixbuf_fill(image, 0x1d4e89ff);
+  ASSERT_TRUE(gdk_pixbuf_save(image, png.c_str(), "png", nullptr, nullptr));
+  setApplicationIdentity("odd-name", "Odd 'Name'");
+  GtkDownloadWindow product("Odd 'Name' Installer", "Downloading the installer");
+  product.setIconFile(png);
+  unlink(png.c_str());
+  product.present();
+  GtkWindow* window = product.parts().window;
+  GdkPixbuf* icon = gtk_window_get_icon(window);
+  ASSERT_NE(icon, nullptr);
+  EXPECT_EQ(gdk_pixbuf_get_width(icon), 48);
+  GdkAtom type;
+  gint format = 0, length = 0;
+  guchar* data = nullptr;
+  ASSERT_TRUE(gdk_property_get(gtk_widget_get_window(GTK_WIDGET(window)),
+                               gdk_atom_intern_static_string("WM_CLASS"), GDK_NONE, 0, 1024,
+                               FALSE, &type, &format, &length, &data));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), length), std::string("odd-name\0odd-name\0", 18));
+  g_free(data);
+  EXPECT_STREQ(g_get_application_name(), "Odd 'Name'");
+  window_->setIconFile("/nonexistent/icon.png");
+  EXPECT_EQ(gtk_window_get_icon(w_.window), nullptr);
+  EXPECT_STREQ(gtk_window_get_icon_name(w_.window), "system-software-install");
+}
+
 // Every way of closing runs the close handler once and the loop ends.
 TEST_F(GtkWindowTest, ReturnCancelAndTheCloseButtonCloseOnce) {
   const std::pair<const char*, std::function<void()>> ways[] = {
