@@ -3,18 +3,23 @@
 # wraps it as one self-extracting file.
 #
 #   scripts/make-bundle.sh --out DIR --bundle-zip FILE [--splash PNG]
-#       [--agent ZIP] [--keys FILE] [--name NAME] [--run FILE]
+#       [--icon PNG] [--agent ZIP] [--keys FILE] [--name NAME] [--run FILE]
 #       [--program FILE] [--force]
 #
 #   --out DIR         where the bundle goes: DIR itself (flat), or DIR/NAME.app
 #   --bundle-zip FILE the product, placed as bundle.zip
 #   --splash PNG      the download window's picture, placed as splash.png
+#   --icon PNG        the product's icon, placed as icon.png: the window's
+#                     icon, and the launcher's once installed (see README)
 #   --agent ZIP       a local install agent, placed as InstallAgent.zip
 #   --keys FILE       minisign public keys, placed as InstallAgent.pub
-#   --name NAME       make NAME.app/Contents/{MacOS,Resources} inside DIR
+#   --name NAME       make NAME.app/Contents/{MacOS,Resources} inside DIR,
+#                     and the launcher DIR/ID.desktop beside it (ID: NAME in
+#                     lower case, each run of other characters one "-")
 #   --run FILE        also write FILE: one file that unpacks the bundle into
 #                     a temporary directory and starts setup there; run it as
-#                     `sh FILE -- ARGS...` (ARGS reach the agent unchanged)
+#                     `sh FILE -- ARGS...` (ARGS reach the agent unchanged);
+#                     its directory is made when it lies inside DIR
 #   --program FILE    the setup program (default: build/setup); its window
 #                     module is taken from beside it or from ../lib/setup/
 #   --force           replace an earlier bundle or single file
@@ -30,14 +35,14 @@ die() {
   exit 1
 }
 
-out="" bundle_zip="" splash="" agent="" keys="" name="" run="" force=""
+out="" bundle_zip="" splash="" icon="" agent="" keys="" name="" run="" force=""
 program=$top/build/setup
 
 while [ $# -gt 0 ]; do
   case $1 in
     --force) force=1; shift; continue ;;
     -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-    --out | --bundle-zip | --splash | --agent | --keys | --name | --run | --program)
+    --out | --bundle-zip | --splash | --icon | --agent | --keys | --name | --run | --program)
       [[ $# -ge 2 && -n $2 ]] || die "$1 needs a value" ;;
     *) die "unknown argument '$1' (see --help)" ;;
   esac
@@ -45,6 +50,7 @@ while [ $# -gt 0 ]; do
     --out) out=$2 ;;
     --bundle-zip) bundle_zip=$2 ;;
     --splash) splash=$2 ;;
+    --icon) icon=$2 ;;
     --agent) agent=$2 ;;
     --keys) keys=$2 ;;
     --name) name=$2 ;;
@@ -96,6 +102,22 @@ check_keys() {
   [ $count -gt 0 ] || die "--keys $1: no minisign public key in it"
 }
 
+# The application id the program takes from NAME.app (download/identity.cc
+# makes it the same way): the launcher's name, so that the desktop matches
+# the window with it.
+app_id() {
+  local id
+  id=$(printf '%s' "$1" | LC_ALL=C tr 'A-Z' 'a-z' | LC_ALL=C tr -c 'a-z0-9' - | tr -s -)
+  id=${id#-} id=${id%-}
+  printf '%s\n' "${id:-product}"
+}
+
+# Whether path $1 is $2 or lies below it, neither need exist.
+inside() {
+  case "$(realpath -m -- "$1")/" in "$(realpath -m -- "$2")"/*) return 0 ;; esac
+  return 1
+}
+
 # The name ends up in paths and, for --run, in the self-extracting script.
 check_name() {
   local unsafe='[/"$`\]'
@@ -117,6 +139,10 @@ if [ -n "$splash" ]; then
   need_file --splash "$splash"
   is_png "$splash" || die "--splash $splash is not a PNG image"
 fi
+if [ -n "$icon" ]; then
+  need_file --icon "$icon"
+  is_png "$icon" || die "--icon $icon is not a PNG image"
+fi
 if [ -n "$agent" ]; then
   need_file --agent "$agent"
   is_zip "$agent" || die "--agent $agent is not a zip archive"
@@ -134,7 +160,17 @@ if [ -n "$run" ]; then
     [ -n "$force" ] || die "--run $run exists (--force replaces it)"
     [[ -f $run && ! -L $run ]] || die "--run $run exists and is not a regular file"
   fi
-  [ -d "$(dirname "$run")" ] || die "--run $run: no such directory $(dirname "$run")"
+  # Made with the bundle when it lies inside --out; elsewhere it must exist.
+  [ -d "$(dirname "$run")" ] || inside "$(dirname "$run")" "$out" ||
+    die "--run $run: no such directory $(dirname "$run")"
+fi
+launcher=""
+if [ -n "$name" ]; then
+  launcher=$out/$(app_id "$name").desktop
+  if [ -e "$launcher" ] || [ -L "$launcher" ]; then
+    [ -n "$force" ] || die "$launcher exists (--force replaces it)"
+    [[ -f $launcher && ! -L $launcher ]] || die "$launcher exists and is not a regular file"
+  fi
 fi
 
 # An existing output is replaced only with --force, and only when it is
@@ -179,8 +215,33 @@ chmod 755 "$bundle/$program_dir/setup"
 [ -z "$module" ] || cp "$module" "$bundle/$program_dir/libsetup-gtk.so"
 cp "$bundle_zip" "$bundle/$resource_dir/bundle.zip"
 [ -z "$splash" ] || cp "$splash" "$bundle/$resource_dir/splash.png"
+[ -z "$icon" ] || cp "$icon" "$bundle/$resource_dir/icon.png"
 [ -z "$agent" ] || cp "$agent" "$bundle/$resource_dir/InstallAgent.zip"
 [ -z "$keys" ] || cp "$keys" "$bundle/$resource_dir/InstallAgent.pub"
+
+# The Desktop Entry format takes no path relative to the launcher, but its
+# %k is the launcher's own path: a shell started with it finds the bundle
+# beside the launcher wherever the folder was unpacked (desktops that start
+# launchers from a folder: KDE, Xfce). An applications menu needs a launcher
+# with the bundle's absolute path, written where it is installed (README).
+# Exec's quoting: \\" and \\$ for a quote and a dollar inside a quoted
+# argument, %% for a percent sign.
+if [ -n "$launcher" ]; then
+  id=$(app_id "$name") icon_name=system-software-install
+  [ -z "$icon" ] || icon_name=$id
+  cat >"$stage/launcher.desktop" <<DESKTOP
+[Desktop Entry]
+Type=Application
+Version=1.4
+Name=$name
+Comment=Installs $name
+Exec=sh -c "exec \\\\"\\\\\${1%%/*}/${name//[%]/%%}.app/Contents/MacOS/setup\\\\"" sh %k
+Icon=$icon_name
+Terminal=false
+StartupNotify=true
+StartupWMClass=$id
+DESKTOP
+fi
 
 if [ -n "$run" ]; then
   # makeself unpacks into a private directory under $TMPDIR, runs the
@@ -201,9 +262,14 @@ else
   find "$target" -mindepth 1 -maxdepth 1 ! -name "${stage##*/}" -exec rm -rf {} +
   find "$bundle" -mindepth 1 -maxdepth 1 -exec mv -t "$target" {} +
 fi
-[ -z "$run" ] || mv -f "$stage/single.run" "$run"
+[ -z "$launcher" ] || mv -f "$stage/launcher.desktop" "$launcher"
+if [ -n "$run" ]; then
+  mkdir -p "$(dirname "$run")"
+  mv -f "$stage/single.run" "$run"
+fi
 
 printf 'bundle: %s\n' "$target"
+[ -z "$launcher" ] || printf 'launcher: %s\n' "$launcher"
 [ -z "$module" ] || printf '  with the window module from %s\n' "$module"
 [ -n "$module" ] || printf '  no window module beside %s: downloads show the terminal display\n' "$program"
 [ -z "$run" ] || printf 'single file: %s (%s bytes; run it as: sh %s -- ARGS...)\n' "$run" "$(wc -c <"$run")" "$run"
