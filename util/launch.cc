@@ -1,15 +1,25 @@
 #include "util/launch.h"
 
+#include <cstdio>
 #include <exception>
 
 #include "util/constants.h"
+#include "platform/signal_watch.h"
+#include "platform/system.h"
 #include "platform/task.h"
 #include "util/quote.h"
 
 std::vector<std::string> installAgentArguments(const std::string& bundleLocation,
                                                const std::vector<std::string>& userArguments) {
-  std::vector<std::string> arguments = {"-installbundle",
-                                        bundleLocation + FILE_SEPARATOR + "bundle.zip"};
+  std::string bundle = bundleLocation + FILE_SEPARATOR + "bundle.zip";
+  // The agent is started all the same, but a product that is not where it
+  // is handed over is said here, once, rather than left for the agent.
+  if (!fileExists(bundle)) {
+    fprintf(standardError(), "Warning: %s does not exist; the install agent is started all the same.\n",
+            bundle.c_str());
+    fflush(standardError());
+  }
+  std::vector<std::string> arguments = {"-installbundle", bundle};
   arguments.insert(arguments.end(), userArguments.begin(), userArguments.end());
   return arguments;
 }
