@@ -33,6 +33,8 @@ http {
     ssl_certificate_key $dir/key.pem;
     root $root;
     limit_rate $rate;
+    # The same files as a server with "etag off" sends them.
+    location /etag-off/ { alias $root/; etag off; }
   }
 }
 CONF
