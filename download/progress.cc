@@ -113,9 +113,27 @@ StatusLinePieces terminalPieces(const TransferFigures& figures) {
   return pieces;
 }
 
+// |bar| ("[" cells "]", one byte a cell) resampled to |width| columns.
+std::string shrinkBar(const std::string& bar, int width) {
+  int inner = static_cast<int>(bar.size()) - 2, cells = width - 2;
+  if (inner <= 0 || cells >= inner) return bar;
+  std::string shrunk = "[";
+  for (int i = 0; i < cells; ++i) shrunk += bar[1 + i * inner / cells];
+  return shrunk + "]";
+}
+
+// The bar shrinks to the room left (ten cells at least) before anything
+// goes; then the bar, the speed, the time left and the amount go in turn.
 std::string fitStatusLine(StatusLinePieces p, int width) {
   std::string* dropOrder[] = {&p.bar, &p.speed, &p.left, &p.amount};
   std::string line = joined({&p.status, &p.bar, &p.amount, &p.speed, &p.left});
+  if (width > 0 && !p.bar.empty() && columns(line) > width) {
+    int room = width - (columns(line) - columns(p.bar));
+    if (room >= 12) {
+      p.bar = shrinkBar(p.bar, room);
+      line = joined({&p.status, &p.bar, &p.amount, &p.speed, &p.left});
+    }
+  }
   for (std::string* piece : dropOrder) {
     if (width <= 0 || columns(line) <= width) return line;
     piece->clear();

@@ -39,8 +39,9 @@ struct StatusLinePieces {
 // "0:05 left"; pieces without a value stay empty.
 StatusLinePieces terminalPieces(const TransferFigures& figures);
 // The pieces joined in at most |width| columns (no limit for width <= 0):
-// the bar goes first, then the speed, then the time left, then the amount;
-// a status text still too long is cut.
+// the bar shrinks to fit, down to ten cells; then the bar goes, then the
+// speed, then the time left, then the amount; a status text still too long
+// is cut.
 std::string fitStatusLine(StatusLinePieces pieces, int width);
 // "20.1 MB of 48.0 MB — about 5 seconds left", shorter when less is known.
 std::string windowWording(const TransferFigures& figures);

@@ -36,7 +36,8 @@ TEST(ProgressMeter, FitsTheLineToTheWidth) {
   TransferFigures unknown{21076377, -1, 5557452.8, -1};
   const struct { TransferFigures f; int width; std::string line; } cases[] = {
       {known, 200, "Downloading  42%  [##########..............]  20.1 MiB of 48.0 MiB  5.3 MiB/s  0:05 left"},
-      {known, 80, "Downloading  42%  20.1 MiB of 48.0 MiB  5.3 MiB/s  0:05 left"},
+      {known, 80, "Downloading  42%  [#######.........]  20.1 MiB of 48.0 MiB  5.3 MiB/s  0:05 left"},
+      {known, 72, "Downloading  42%  20.1 MiB of 48.0 MiB  5.3 MiB/s  0:05 left"},
       {known, 40, "Downloading  42%  20.1 MiB of 48.0 MiB"},
       {known, 20, "Downloading  42%"},
       {unknown, 80, "Downloading  42%  [##########..............]  20.1 MiB  5.3 MiB/s"},
