@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The vendor's kit, run for real: configure refusals, a build with other
-# names against nginx, the installed program with its window, and what
-# scripts/make-bundle.sh makes (and refuses to make).
+# names against nginx, the README's first hour as it stands (a build with a
+# key built in, its bundle and launcher), the installed program with its
+# window, and what scripts/make-bundle.sh makes (and refuses to make).
 #   kit_test.sh SOURCE_DIR BUILD_DIR PROGRAM HAVE_GTK_MODULE(0|1)
 set -uo pipefail
 [ $# -eq 4 ] || { sed -n 5p "$0" >&2; exit 2; }
@@ -20,6 +21,7 @@ check() {  # NAME COMMAND...: one expectation; a failure is named and counted
 not() { ! "$@"; }
 exits() { local want=$1; shift; "$@"; [ $? -eq "$want" ]; }
 has() { [[ $(<"$1")$'\n' == *"$2"* ]]; }  # FILE TEXT
+says() { [[ $(tr -s ' \n' ' ' <"$1") == *"$2"* ]]; }  # FILE TEXT, as CMake wraps it over lines
 exists_iff() { if [ "$1" = 1 ]; then [ -e "$2" ]; else [ ! -e "$2" ]; fi; }  # FLAG PATH
 listing() { find "$1" -mindepth 1 ! -name .lock -printf '%P\n' | LC_ALL=C sort; }
 etag() { printf '"%x-%x"' "$(stat -c %Y "$1")" "$(stat -c %s "$1")"; }  # as nginx makes it
@@ -48,6 +50,11 @@ configure() { cmake -S "$src" -B "$1" -DBUILD_TESTING=OFF "${@:2}" >"$1.out" 2>"
 make_bundle() {  # ARGS...: make-bundle.sh around the built program; output in $scratch/mb.{out,err}
   env -i PATH="$PATH" "$src/scripts/make-bundle.sh" --program "$program" "$@" >"$scratch/mb.out" 2>"$scratch/mb.err"
 }
+readme_block() {  # README: the block the README says this test runs
+  awk '/^<!-- tests\/kit\/kit_test.sh runs the block below/ { on = 1; next }
+       on && /^    / { print substr($0, 5); seen = 1; next }
+       on && seen { exit }' "$1"
+}
 
 www=$scratch/www && mkdir -p "$www"
 for tag in vendor override installed app; do make_agent "$www/$tag.zip" "$tag"; done
@@ -63,12 +70,14 @@ url=https://127.0.0.1:$(<"$scratch/server/port")
 SERVER_CA=$scratch/server/cert.pem
 
 # Configure: each bad value stops it before anything is generated.
+: >"$scratch/empty.pub"
+printf 'untrusted comment: one\nRWQ\n' >"$scratch/short.pub"
 while IFS='|' read -r option message; do
   dir=$(mktemp -d "$scratch/configure.XXXXXX")
   check "configure $option: refused" not configure "$dir" "$option"
-  check "configure $option: says '$message'" has "$dir.err" "$message"
+  check "configure $option: says '$message'" says "$dir.err" "$message"
   check "configure $option: no build_config.h" not test -e "$dir/generated/util/build_config.h"
-done <<'CASES'
+done <<CASES
 -DSETUP_RELEASE_TAG=|SETUP_RELEASE_TAG is empty
 -DSETUP_PLATFORM_TAG=a b|white space
 -DSETUP_RELEASE_TAG=it's|quote
@@ -76,15 +85,21 @@ done <<'CASES'
 -DSETUP_INSTALL_AGENT_URL=http://127.0.0.1/a|not an https:// URL
 -DSETUP_CACHE_DIR=/var/cache|relative to the home
 -DSETUP_CACHE_DIR=a/../../b|'..'
+-DSETUP_PUBLIC_KEYS=$scratch/none.pub|no such file
+-DSETUP_PUBLIC_KEYS=$scratch/empty.pub|no minisign public key in it
+-DSETUP_PUBLIC_KEYS=$scratch/short.pub|line 2 is not a minisign public key
 CASES
 check "configure with tags" configure "$scratch/tags" -DSETUP_RELEASE_TAG=R9 -DSETUP_PLATFORM_TAG=lin64
 check "configure prints the URL" has "$scratch/tags.out" $'https://downloads.korvex.com/pi_install_agent_pi_R9_lin64\n'
 check "configure prints the cache" has "$scratch/tags.out" $'$HOME/.korvex/app_installer_cache/R9/lin64/\n'
+check "configure names what is still stock" has "$scratch/tags.out" \
+  $'Still stock:        SETUP_INSTALL_AGENT_URL SETUP_CACHE_DIR (a product'
 
 # A build with every name changed fetches its own URL into its own cache.
 vendor=$scratch/vendor-build
 check "vendor configure" configure "$vendor" -DSETUP_RELEASE_TAG=R9 -DSETUP_PLATFORM_TAG=lin64 \
   "-DSETUP_INSTALL_AGENT_URL=$url/vendor.zip" -DSETUP_CACHE_DIR=.vendor/cache//
+check "vendor configure: nothing stock" has "$vendor.out" $'Still stock:        none\n'
 check "vendor build" cmake --build "$vendor" --target setup -j2 >/dev/null
 u=$scratch/vendor && new_user "$u" "$vendor/setup"
 check "vendor: runs" as_user "$u" "$u/product/setup" "${hostile[@]}"
@@ -94,6 +109,80 @@ check "vendor: no stock cache" not test -e "$u/home/.korvex"
 check "vendor: override runs" as_user "$u" ZV_INTERNAL_INSTALL_AGENT_URL="$url/override.zip" "$u/product/setup"
 check "vendor: the override wins" cmp -s "$u/out/runs" <(printf '%s\n' vendor override)
 
+# The README's first hour, its block run as it stands in a copy of the
+# source tree (what a fresh clone holds, local changes included), with a
+# product, an agent, a splash and an icon of the test's own.
+clone=$scratch/clone && mkdir "$clone"
+if git -C "$src" rev-parse --git-dir >/dev/null 2>&1; then
+  (cd "$src" && git ls-files -z --cached --others --exclude-standard |
+    xargs -0 sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh |
+    xargs -0 cp --parents -t "$clone")
+else
+  tar -C "$src" --exclude='./build*' -cf - . | tar -C "$clone" -xf -
+fi
+make_zip "$clone/product.zip" product.txt "the product" && make_agent "$clone/agent.zip" readme
+cp "$src/demo/splash.png" "$clone/splash.png" && cp "$src/demo/splash.png" "$clone/icon.png"
+readme_block "$src/README.md" >"$scratch/first-hour.sh"
+first_hour() {  # the block, in the copy, in a bare environment (builds as parallel as the machine)
+  (cd "$clone" && env -i PATH="$PATH" HOME="$scratch" CMAKE_BUILD_PARALLEL_LEVEL="$(nproc)" \
+    bash -e -o pipefail "$scratch/first-hour.sh") >"$scratch/first-hour.out" 2>"$scratch/first-hour.err" ||
+    { local status=$? && tail -n 5 "$scratch/first-hour.err" >&2 && return $status; }
+}
+check "README: has the first hour" grep -q "^scripts/make-bundle.sh" "$scratch/first-hour.sh"
+check "README: the first hour runs" first_hour
+check "README: nothing stock" has "$scratch/first-hour.out" $'Still stock:        none\n'
+check "README: one key built in" has "$scratch/first-hour.out" "Public keys:        1 built in"
+dist=$clone/dist app="$clone/dist/Sample Product.app/Contents"
+check "README: no key file in the bundle" not test -e "$app/Resources/InstallAgent.pub"
+check "README: the icon in the bundle" cmp -s "$app/Resources/icon.png" "$clone/icon.png"
+check "README: the single file" test -x "$dist/sample-product.run"
+check "README: the launcher validates" desktop-file-validate "$dist/sample-product.desktop"
+check "README: the launcher's class" has "$dist/sample-product.desktop" $'StartupWMClass=sample-product\n'
+cp "$clone/agent.zip" "$www/readme.zip" && cp "$clone/agent.zip.minisig" "$www/readme.zip.minisig"
+u=$scratch/readme-signed && new_user "$u"
+check "built-in key: signed runs" as_user "$u" ZV_INTERNAL_INSTALL_AGENT_URL="$url/readme.zip" "$app/MacOS/setup"
+check "built-in key: the agent ran" cmp -s "$u/out/runs" <(echo readme)
+check "built-in key: its own cache" test -s "$u/home/.cache/sample-product/installer/R1/.validatestring"
+u=$scratch/readme-unsigned && new_user "$u"
+check "built-in key: unsigned refused" exits 255 as_user "$u" ZV_INTERNAL_INSTALL_AGENT_URL="$url/vendor.zip" "$app/MacOS/setup"
+check "built-in key: says why" has "$u/stderr" "No signature for the archive (HTTP status 404)."
+check "built-in key: no agent ran" not test -e "$u/out/runs"
+# A key file beside the program adds its keys and takes none away.
+minisign -G -W -p "$scratch/added.pub" -s "$scratch/added.sec" >/dev/null
+cp "$www/vendor.zip" "$www/added.zip" && minisign -S -s "$scratch/added.sec" -m "$www/added.zip" >/dev/null
+cp "$scratch/added.pub" "$app/Resources/InstallAgent.pub"
+for agent in added readme vendor; do
+  u=$scratch/readme-file-$agent && new_user "$u"
+  check "key file beside: $agent" exits "$([ $agent = vendor ] && echo 255 || echo 0)" \
+    as_user "$u" ZV_INTERNAL_INSTALL_AGENT_URL="$url/$agent.zip" "$app/MacOS/setup"
+done
+rm "$app/Resources/InstallAgent.pub"
+# The launcher started as GNOME starts one (GIO's own launch, field codes
+# and all, waited for) runs the program in the bundle.
+cat >"$scratch/gio-launch.c" <<'C'
+#include <gio/gdesktopappinfo.h>
+#include <sys/wait.h>
+static void started(GDesktopAppInfo* info, GPid pid, gpointer out) { *(GPid*)out = pid; }
+int main(int argc, char** argv) {
+  GDesktopAppInfo* info = g_desktop_app_info_new_from_filename(argv[1]);
+  GPid pid = 0;
+  int status = 0;
+  if (!info || !g_desktop_app_info_launch_uris_as_manager(info, NULL, NULL, G_SPAWN_DO_NOT_REAP_CHILD,
+                                                          NULL, NULL, started, &pid, NULL))
+    return 99;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+C
+# shellcheck disable=SC2046  # pkg-config's words
+check "launcher: a GIO launch to test with" cc -o "$scratch/gio-launch" "$scratch/gio-launch.c" \
+  $(pkg-config --cflags --libs gio-unix-2.0)
+mv "$clone/dist" "$scratch/moved dist"  # a launcher finds the bundle wherever the folder is
+u=$scratch/launched && new_user "$u"
+check "launcher: runs the program" as_user "$u" ZV_INTERNAL_INSTALL_AGENT_URL="$url/readme.zip" \
+  "$scratch/gio-launch" "$scratch/moved dist/sample-product.desktop"
+check "launcher: the agent ran" cmp -s "$u/out/runs" <(echo readme)
+
 # The installed program finds its window module in lib/setup/.
 p=$scratch/prefix
 check "install" cmake --install "$build" --prefix "$p" >/dev/null
@@ -102,6 +191,12 @@ u=$scratch/installed && new_user "$u"
 check "installed: runs" as_user "$u" ZV_INTERNAL_INSTALL_AGENT_URL="$url/installed.zip" "$p/bin/setup" x
 check "installed: agent's arguments" args_are "$u" -installbundle "$p/bin/bundle.zip" x
 check "installed, no display: the terminal one" has "$u/stderr" "Downloading 100%"
+check "installed: says bundle.zip is missing" has "$u/stderr" \
+  "Warning: $p/bin/bundle.zip does not exist; the install agent is started all the same."
+echo "the product" >"$p/bin/bundle.zip"
+check "installed with bundle.zip: runs" as_user "$u" ZV_INTERNAL_INSTALL_AGENT_URL="$url/installed.zip" "$p/bin/setup" x
+check "installed with bundle.zip: no warning" not has "$u/stderr" "Warning"
+rm "$p/bin/bundle.zip"
 if [ "$gtk" != 1 ]; then echo "SKIP: the installed program's window: no window module built" >&2
 elif ! command -v xvfb-run >/dev/null; then echo "SKIP: the installed program's window: no xvfb-run" >&2
 else
@@ -136,6 +231,9 @@ runs_hostile "$k/one.run" --
 runs_hostile "$k/flat/setup"
 app="$k/flat/Odd 'Name'.app/Contents"
 check "app: made" make_bundle --out "$k/flat" --name "Odd 'Name'" --bundle-zip "$k/bundle.zip"
+check "app: its launcher validates" desktop-file-validate "$k/flat/odd-name.desktop"
+check "app: the launcher's name" has "$k/flat/odd-name.desktop" $'Name=Odd \'Name\'\nComment=Installs Odd \'Name\''
+check "app: the launcher's stock icon" has "$k/flat/odd-name.desktop" $'Icon=system-software-install\n'
 check "app: window module iff built" exists_iff "$gtk" "$app/MacOS/libsetup-gtk.so"
 check "app: runs" as_user "$u" ZV_INTERNAL_INSTALL_AGENT_URL="$url/app.zip" "$app/MacOS/setup" z
 check "app: agent's arguments" args_are "$u" -installbundle "$app/Resources/bundle.zip" z
@@ -163,6 +261,10 @@ refused "line 2 is not a minisign public key" "${base[@]}" --keys "$k/noEd.pub"
 refused 'is not an "untrusted comment:" line' "${base[@]}" --keys "$k/bundle.zip"
 refused "has '/'" "${base[@]}" --name a/b
 refused "exists (--force replaces it)" "${base[@]}" --run "$k/bundle.zip"
+refused "is not a PNG image" "${base[@]}" --icon "$k/bundle.zip"
+refused "no such directory $k/elsewhere" "${base[@]}" --run "$k/elsewhere/one.run"
+check "--run inside a new --out" make_bundle --out "$k/new" --bundle-zip "$k/bundle.zip" --run "$k/new/sub/one.run"
+check "--run inside a new --out: written" test -x "$k/new/sub/one.run"
 check "bundle with an agent" make_bundle "${base[@]}" --agent "$k/agent.zip"
 check "not empty: refused" exits 1 make_bundle "${base[@]}"
 check "not empty: says so" has "$scratch/mb.err" "exists and is not empty (--force"
