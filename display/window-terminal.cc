@@ -36,6 +36,18 @@ class TerminalWindow : public DownloadWindow {
     status_ = text;
     changed();
   }
+  void updateStatus(const std::string& text) override {
+    if (options_.inPlace) return setStatus(text);
+    status_ = printedLine_ = text;  // a log keeps its earlier line
+  }
+  // After the red text, as two plain lines: the cause, then the advice.
+  void setFailureDetail(const std::string& cause, const std::string& advice) override {
+    cause_ = cause;
+    advice_ = advice;
+    changed();
+  }
+  void setControls(WindowControls) override {}
+  void setTryAgainHandler(std::function<void()>) override {}
   void setStatusRed(bool red) override {
     if (red == red_) return;
     red_ = red;
@@ -80,6 +92,7 @@ class TerminalWindow : public DownloadWindow {
   int stretch() const;
   int barCells() const;
   std::string bar() const;
+  void printDetail();
 
   Loop& loop_;
   FILE* out_;
@@ -98,6 +111,7 @@ class TerminalWindow : public DownloadWindow {
   double lastDraw_ = -1e9;
   std::string drawnLine_;     // in place: what the status line shows
   bool linePending_ = false;  // in place: a status line without its newline
+  std::string cause_, advice_;  // under a failure
   // Plain lines: what the last one showed.
   std::string printedLine_;
   int printedStretch_ = -2;
@@ -208,6 +222,7 @@ void TerminalWindow::drawInPlace() {
     const char* on = options_.colour ? "\033[31m" : "";
     const char* off = options_.colour ? "\033[0m" : "";
     fprintf(out_, "\r\033[K%s%s%s\n", on, status_.c_str(), off);
+    printDetail();
     linePending_ = false;
     drawnLine_.clear();
   } else {
@@ -239,7 +254,13 @@ void TerminalWindow::drawPlainLine() {
   printedValue_ = value_;
   if (figures_.received >= 0) printedReceived_ = figures_.received;
   fprintf(out_, "%s\n", text.c_str());
+  if (red_) printDetail();
   fflush(out_);
+}
+
+void TerminalWindow::printDetail() {
+  for (const std::string* text : {&cause_, &advice_})
+    if (!text->empty()) fprintf(out_, "%s\n", text->c_str());
 }
 
 }  // namespace

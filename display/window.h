@@ -10,9 +10,14 @@
 struct TransferFigures {
   int64_t received = -1;
   int64_t total = -1;           // -1 when the server announced no length
-  double bytesPerSecond = 0;    // smoothed over the last few seconds
-  double secondsLeft = -1;      // -1 until there is enough to go by
+  double bytesPerSecond = 0;    // smoothed over the last few seconds; 0: not known yet
+  double secondsLeft = -1;      // -1 while there is not enough to go by
+  bool stalled = false;         // no byte for a while: speed and time left mean nothing
 };
+
+// The controls under the bar: Cancel while something runs; Close after a
+// failure; Close and Try Again after a failure that trying again may mend.
+enum class WindowControls { kCancel, kClose, kCloseOrTryAgain };
 
 // How the front end words the figures; a display calls these when it draws,
 // so that what a person reads is decided in one place.
@@ -47,6 +52,13 @@ class DownloadWindow {
   // Status text. |singleLine| true keeps it to one line.
   virtual void setStatusSingleLine(bool singleLine) = 0;
   virtual void setStatus(const std::string& text) = 0;
+  // The same status again with a changed figure (a countdown): shown where
+  // the status is redrawn in place, left out of a log.
+  virtual void updateStatus(const std::string& text) = 0;
+  // Under a failure text: what went wrong and what the person can do, in
+  // plain words; a screen reader announces the failure. Empty strings take
+  // it away.
+  virtual void setFailureDetail(const std::string& cause, const std::string& advice) = 0;
   // Failure texts are red; everything else uses the normal colour.
   virtual void setStatusRed(bool red) = 0;
 
@@ -73,6 +85,12 @@ class DownloadWindow {
 
   // Cancel control. Return presses it; pressing it closes the window.
   virtual void setCancelEnabled(bool enabled) = 0;
+  // Which controls are shown (Cancel at first). Escape presses Cancel or
+  // Close; Close closes the window.
+  virtual void setControls(WindowControls controls) = 0;
+  // Called, on the loop's thread, when Try Again is pressed; the window
+  // stays open and shows Cancel again.
+  virtual void setTryAgainHandler(std::function<void()> handler) = 0;
 
   // Puts pending changes on screen now.
   virtual void displayIfNeeded() = 0;

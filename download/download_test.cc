@@ -19,6 +19,10 @@ class FakeWindow : public DownloadWindow {
   void setSplash(const std::string& path, double, double) override { splash = path; }
   void setStatusSingleLine(bool) override {}
   void setStatus(const std::string& text) override { statuses.push_back(text); }
+  void updateStatus(const std::string& text) override { statuses.push_back(text); }
+  void setFailureDetail(const std::string& c, const std::string& a) override { detail = {c, a}; }
+  void setControls(WindowControls c) override { controls = c; }
+  void setTryAgainHandler(std::function<void()> handler) override { tryAgain = handler; }
   void setStatusRed(bool isRed) override { red = isRed; }
   void setFiguresWording(FiguresWording) override {}
   void setTransferFigures(const TransferFigures&) override {}
@@ -36,7 +40,9 @@ class FakeWindow : public DownloadWindow {
     if (closed++ == 0 && onClose) onClose();
   }
 
-  std::function<void()> onClose;
+  std::function<void()> onClose, tryAgain;
+  std::vector<std::string> detail;
+  WindowControls controls = WindowControls::kCancel;
   std::string splash;
   bool red = false;
   int closed = 0;

@@ -176,6 +176,19 @@ void GtkDownloadWindow::incrementProgress(double delta) {
 
 void GtkDownloadWindow::setProgressAnimating(bool animating) { progress_.setAnimating(animating); }
 
+void GtkDownloadWindow::setFailureDetail(const std::string& cause, const std::string& advice) {
+  std::string text = cause.empty() || advice.empty() ? cause + advice : cause + "\n" + advice;
+  gtk_label_set_text(detail_, text.c_str());
+  gtk_widget_set_child_visible(GTK_WIDGET(detail_), !text.empty());
+  changed_ = true;
+}
+
+void GtkDownloadWindow::setControls(WindowControls controls) {
+  gtk_button_set_label(cancel_, controls == WindowControls::kCancel ? "Cancel" : "Close");
+  gtk_widget_set_sensitive(GTK_WIDGET(cancel_), TRUE);
+  changed_ = true;
+}
+
 void GtkDownloadWindow::setCancelEnabled(bool enabled) {
   gtk_widget_set_sensitive(GTK_WIDGET(cancel_), enabled);
   changed_ = true;

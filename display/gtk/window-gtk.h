@@ -60,6 +60,8 @@ class GtkDownloadWindow : public DownloadWindow {
   void setSplash(const std::string& path, double width, double height) override;
   void setStatusSingleLine(bool singleLine) override;
   void setStatus(const std::string& text) override;
+  void updateStatus(const std::string& text) override { setStatus(text); }
+  void setFailureDetail(const std::string& cause, const std::string& advice) override;
   void setStatusRed(bool red) override;
   void setFiguresWording(FiguresWording wording) override;
   // Shows the detail line while there are figures, hides it (keeping its
@@ -76,6 +78,8 @@ class GtkDownloadWindow : public DownloadWindow {
   void incrementProgress(double delta) override;
   void setProgressAnimating(bool animating) override;
   void setCancelEnabled(bool enabled) override;
+  void setControls(WindowControls controls) override;
+  void setTryAgainHandler(std::function<void()> handler) override { tryAgain_ = std::move(handler); }
   // Lays out and paints pending changes synchronously, without running
   // any other callback of the loop.
   void displayIfNeeded() override;
@@ -104,6 +108,7 @@ class GtkDownloadWindow : public DownloadWindow {
   GtkLabel* detail_ = nullptr;
   FiguresWording wording_;
   std::function<void()> closeHandler_;
+  std::function<void()> tryAgain_;
   bool closed_ = false;
   bool changed_ = false;  // something displayIfNeeded has not drawn yet
 };
