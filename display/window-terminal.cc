@@ -121,6 +121,8 @@ class TerminalWindow : public DownloadWindow {
   Loop::Handle animationTimer_ = 0;
 };
 
+// A status line still being redrawn goes with the display (the front end
+// has logged what stays); a failure's red text stays.
 void TerminalWindow::close() {
   if (closed_) return;
   flush(true);
@@ -128,6 +130,11 @@ void TerminalWindow::close() {
   stopAnimation();
   if (redrawTimer_) loop_.cancelTimer(redrawTimer_);
   redrawTimer_ = 0;
+  if (linePending_ && !red_) {
+    fputs("\r\033[K", out_);
+    fflush(out_);
+    linePending_ = false;
+  }
   endLine();
   if (closeHandler_) closeHandler_();
 }

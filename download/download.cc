@@ -69,7 +69,7 @@ Download::Download(DownloadPlatform platform, double idleTimeout)
       loop_(*platform_.loop),
       window_(*platform_.window),
       idleTimeout_(idleTimeout),
-      status_(window_, platform_.clock),
+      status_(window_, loop_, platform_.clock),
       archive_(platform_.net, *this),
       unpacking_(platform_.runInBackground, platform_.report, systemLog),
       proxy_(loop_, platform_.proxies, platform_.net.log) {
@@ -84,6 +84,7 @@ void Download::init() {
   status_.reset();
   installAgentLocation = downloadTo;
   window_.setCloseHandler([this] { windowWillClose(); });
+  window_.setTryAgainHandler([this] { tryAgain(); });
 }
 
 void Download::applicationDidFinishLaunching() {
@@ -122,6 +123,7 @@ void Download::windowWillClose() {
 void Download::downloadFromURL(const std::string& url) {
   url_ = url;
   archivePath_ = installAgentLocation;
+  status_.connecting(url);
   FetchRequest request;
   request.url = url;
   request.idleTimeout = idleTimeout_;
@@ -132,7 +134,7 @@ void Download::downloadFromURL(const std::string& url) {
     // A date is sent alone: servers that have ETags want both to match.
     request.ifModifiedSince = stampedDate(stamp_);
     if (request.ifModifiedSince.empty()) request.ifNoneMatch = stamp_;
-    part_ = std::make_unique<KeptPart>(cacheDir);
+    if (!part_) part_ = std::make_unique<KeptPart>(cacheDir);  // Try Again keeps its own
     if (part_->locked()) {
       archivePath_ = part_->path();
       request.part = part_.get();
@@ -181,7 +183,8 @@ void Download::fetchAccepted(const FetchStart& start) {
   received_ = start.kept;
   continued_ = start.kept > 0;
   signature_->archiveStarted(archivePath_);
-  status_.started(start);
+  std::string resumed = status_.started(start);
+  if (!resumed.empty()) platform_.net.log(resumed);
 }
 
 void Download::fetchProgress(int64_t received) {
@@ -193,7 +196,8 @@ void Download::fetchProgress(int64_t received) {
 void Download::fetchWaiting(FetchWait why, int seconds) { status_.waiting(why, seconds); }
 
 void Download::fetchFailed(const FetchError& error) {
-  downloadDidFail(error.description, error.url);
+  logFailure(error.description, error.url);
+  offerToTryAgain(status_.downloadFailed(error));
 }
 
 void Download::fetchFinished() {
@@ -210,7 +214,8 @@ void Download::signatureChecked(const std::string& error, const std::string& url
   if (part_) part_->discard();
   unlink(archivePath_.c_str());
   if (fetchWholeOnceMore()) return;
-  downloadDidFail(error, url);
+  logFailure(error, url);
+  offerToTryAgain(status_.signatureFailed(url_));
 }
 
 // An archive that continued bytes kept earlier and then fails (the kept
@@ -232,14 +237,14 @@ bool Download::fetchWholeOnceMore() {
   return true;
 }
 
-void Download::downloadDidFail(const std::string& description, const std::string& url) {
+void Download::logFailure(const std::string& description, const std::string& url) {
   platform_.net.log("Download failed! Error - " + description + " " + url);
-  status_.downloadFailed();
-  endWhenNobodyCanClose();
 }
 
-// Nobody may be watching a terminal: the run ends with the message shown.
-void Download::endWhenNobodyCanClose() {
+// A window waits for its person, who may try again where that can help;
+// nobody may be watching a terminal: the run ends with the message shown.
+void Download::offerToTryAgain(bool helps) {
+  canTryAgain_ = helps;
   if (window_.canBeClosedByUser() || closeTimer_) return;
   closeTimer_ = loop_.addTimer(0, [this] {
     closeTimer_ = 0;
@@ -247,8 +252,17 @@ void Download::endWhenNobodyCanClose() {
   });
 }
 
+// Where a failure left the window: the download once more, continuing
+// what is kept.
+void Download::tryAgain() {
+  if (!canTryAgain_) return;
+  canTryAgain_ = continued_ = refetched_ = false;
+  status_.retrying();
+  downloadFromURL(url_);
+}
+
 void Download::startUnpacking() {
-  status_.unpacking();
+  window_.logLine(status_.unpacking());
   std::string workAgentDir =
       stripLastComponent(installAgentLocation) + FILE_SEPARATOR + INSTALL_AGENT_DIR_NAME;
   unpacking_.start(archivePath_, platform_.useCache, workAgentDir, validationString,
@@ -260,8 +274,9 @@ void Download::agentPlaced(AgentHold placed) {
   agent_ = std::move(placed);
   if (agent_.dir().empty() && fetchWholeOnceMore()) return;
   if (agent_.dir().empty()) {
-    status_.unpackFailed();
-    return endWhenNobodyCanClose();
+    std::string where = platform_.useCache ? getInstallAgentCacheDir()
+                                           : stripLastComponent(installAgentLocation);
+    return offerToTryAgain(status_.unpackFailed(unpacking_.outOfSpace(), where));
   }
   fireInstallAgent();
   loop_.stop();

@@ -82,9 +82,9 @@ class Download : private FetchDelegate {
   void fetchFinished() override;
   void fetchFailed(const FetchError& error) override;
 
-  void downloadDidFail(const std::string& description, const std::string& url);
-  void failure();
-  void endWhenNobodyCanClose();
+  void logFailure(const std::string& description, const std::string& url);
+  void offerToTryAgain(bool helps);
+  void tryAgain();
   void signatureChecked(const std::string& error, const std::string& url);
   void startUnpacking();
   void agentPlaced(AgentHold placed);
@@ -100,6 +100,7 @@ class Download : private FetchDelegate {
   bool started_ = false;
   pid_t agentTask_ = -1;
   Loop::Handle closeTimer_ = 0;  // a failure nobody can close ends the run
+  bool canTryAgain_ = false;
 
   // Where the archive was to be stored, then the directory of the agent
   // that was started; and the ETag of the archive the server offers.

@@ -26,7 +26,7 @@ class FakeWindow : public DownloadWindow {
   void setStatusRed(bool isRed) override { red = isRed; }
   void setFiguresWording(FiguresWording) override {}
   void setTransferFigures(const TransferFigures&) override {}
-  bool canBeClosedByUser() const override { return false; }
+  bool canBeClosedByUser() const override { return closable; }
   void logLine(const std::string& line) override { log.push_back(line); }
   void setProgressIndeterminate(bool) override {}
   void setProgressMax(double) override {}
@@ -44,7 +44,7 @@ class FakeWindow : public DownloadWindow {
   std::vector<std::string> detail;
   WindowControls controls = WindowControls::kCancel;
   std::string splash;
-  bool red = false;
+  bool red = false, closable = false;
   int closed = 0;
   std::vector<std::string> statuses, log;
 };
@@ -56,6 +56,7 @@ class DownloadTest : public ::testing::Test {
   DownloadTest() : home_("HOME", (scratch_ / "home").c_str()), server_(loop_) {
     mkpath(scratch_ / "res", 0700);
     mkpath(scratch_ / "work", 0700);
+    writeFile(scratch_ / "res/bundle.zip", "the product");
     mkpath(getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME, 0700);
     downloadTo = scratch_ / "work/InstallAgent.zip";
     downloadFrom = "https://host/agent";
@@ -63,8 +64,7 @@ class DownloadTest : public ::testing::Test {
     archiveSize_ = readFile(scratch_ / "agent.zip").size();
   }
 
-  // Runs the front end until the loop is idle.
-  void run() {
+  DownloadPlatform platform() {
     DownloadPlatform p;
     p.loop = &loop_;
     p.window = &window_;
@@ -91,7 +91,12 @@ class DownloadTest : public ::testing::Test {
     p.resourceDir = scratch_ / "res";
     p.arguments = {"setup", "--flag", "a b"};
     p.useCache = true;
-    Download download(p, 5.0);
+    return p;
+  }
+
+  // Runs the front end until the loop is idle.
+  void run() {
+    Download download(platform(), 5.0);
     download.init();
     download.applicationDidFinishLaunching();
     loop_.runUntilIdle();
@@ -161,14 +166,43 @@ TEST_F(DownloadTest, FailureIsShownLoggedAndEndsTheRun) {
   missing.status = 404, missing.length = 0;
   server_.script = {busy, missing};
   run();
-  EXPECT_EQ(window_.statuses.at(0), "The server is busy; retrying in 2 s");
+  EXPECT_EQ(window_.statuses.at(0), "Connecting to host\u2026");
+  EXPECT_EQ(window_.statuses.at(1), "The server is busy; retrying in 2 s");
+  EXPECT_EQ(window_.statuses.at(2), "The server is busy; retrying in 1 s");  // counted down
   EXPECT_EQ(window_.statuses.back(),
             "Error during the download process.\nSee your system log for more information.");
   EXPECT_TRUE(window_.red);
+  EXPECT_EQ(window_.detail, (std::vector<std::string>{
+                                "The server host does not have the installer (HTTP status 404).",
+                                "Contact the vendor."}));
+  EXPECT_EQ(window_.controls, WindowControls::kClose);
   EXPECT_EQ(window_.log.back(),
             "Download failed! Error - The server answered with HTTP status 404. " + downloadFrom);
   EXPECT_EQ(window_.closed, 1);
   EXPECT_EQ(agent_, -1);
+}
+
+// In a window, a failure that trying again may mend offers Try Again,
+// which downloads once more in the same window.
+TEST_F(DownloadTest, TryAgainAfterAFailureThatMayPass) {
+  window_.closable = true;
+  Exchange refused;
+  refused.status = 0, refused.end = Exchange::kNetworkFail;
+  server_.script.assign(RetryPolicy::kMaxAttempts, refused);
+  server_.script.push_back(archive("\"v1\""));
+  DownloadPlatform p = platform();
+  Download download(p, 5.0);
+  download.init();
+  download.applicationDidFinishLaunching();
+  loop_.runUntilIdle();
+  EXPECT_EQ(window_.controls, WindowControls::kCloseOrTryAgain);
+  EXPECT_EQ(window_.detail.at(0), "Cannot reach host.");
+  ASSERT_TRUE(window_.tryAgain);
+  window_.tryAgain();
+  loop_.runUntilIdle();
+  EXPECT_EQ(window_.controls, WindowControls::kCancel);
+  EXPECT_EQ(launched_, expectedLaunch());
+  EXPECT_EQ(window_.closed, 0);
 }
 
 // With keys the signature is a fetch of its own, started as the archive's

@@ -8,7 +8,9 @@ namespace {
 
 const double kSpeedWindow = 5.0;   // seconds the speed is averaged over
 const double kSampleEvery = 0.25;  // seconds between kept samples
-const double kTimeLeftAfter = 2.0;
+const double kSpeedAfter = 1.0;     // seconds of data before a speed is shown
+const double kTimeLeftAfter = 3.0;  // and before a time left is
+const double kStalledAfter = 5.0;   // seconds without a byte: stalled
 
 std::string scaled(int64_t bytes, double base, const char* const units[]) {
   if (bytes < base) return std::to_string(bytes) + " B";
@@ -67,28 +69,43 @@ std::string joined(const std::vector<const std::string*>& pieces) {
 }  // namespace
 
 void ProgressMeter::start(int64_t kept, int64_t total, double now) {
-  received_ = kept;
+  received_ = kept_ = kept;
   total_ = total;
-  started_ = now;
+  started_ = lastArrival_ = now;
   samples_.assign(1, {now, kept});
 }
 
 void ProgressMeter::add(uint64_t bytes, double now) {
   received_ += static_cast<int64_t>(bytes);
+  lastArrival_ = now;
   if (samples_.empty() || now - samples_.back().first >= kSampleEvery)
     samples_.push_back({now, received_});
   while (samples_.size() > 2 && samples_[1].first <= now - kSpeedWindow) samples_.pop_front();
 }
 
+// The speed only once a second of data has come (a first chunk alone says
+// nothing of the link). The time left goes by the slower of the recent and
+// the whole attempt's speed, and only while the two roughly agree: after a
+// first burst on a lossy link the recent speed promises far too much, and
+// no time left is better than a wrong one.
 TransferFigures ProgressMeter::figures(double now) const {
   TransferFigures figures;
   figures.received = received_;
   figures.total = total_;
-  if (samples_.empty()) return figures;
+  double elapsed = now - started_;
+  if (now - lastArrival_ >= kStalledAfter && received_ != total_) {
+    figures.stalled = true;
+    return figures;
+  }
+  if (samples_.empty() || elapsed < kSpeedAfter) return figures;
   double span = now - samples_.front().first;
-  if (span > 0) figures.bytesPerSecond = (received_ - samples_.front().second) / span;
-  if (total_ >= 0 && now - started_ >= kTimeLeftAfter && figures.bytesPerSecond > 0)
-    figures.secondsLeft = std::max<int64_t>(0, total_ - received_) / figures.bytesPerSecond;
+  if (span <= 0) return figures;
+  figures.bytesPerSecond = (received_ - samples_.front().second) / span;
+  double average = (received_ - kept_) / elapsed;
+  double slower = std::min(average, figures.bytesPerSecond);
+  if (total_ >= 0 && elapsed >= kTimeLeftAfter && slower > 0 &&
+      std::max(average, figures.bytesPerSecond) <= 2 * slower)
+    figures.secondsLeft = std::max<int64_t>(0, total_ - received_) / slower;
   return figures;
 }
 
@@ -107,6 +124,7 @@ StatusLinePieces terminalPieces(const TransferFigures& figures) {
   if (figures.received < 0) return pieces;
   pieces.amount = formatIecBytes(figures.received);
   if (figures.total >= 0) pieces.amount += " of " + formatIecBytes(figures.total);
+  if (figures.stalled) pieces.speed = "stalled";
   if (figures.bytesPerSecond > 0)
     pieces.speed = formatIecBytes(std::llround(figures.bytesPerSecond)) + "/s";
   if (figures.secondsLeft >= 0) pieces.left = clockTime(figures.secondsLeft) + " left";
@@ -146,7 +164,9 @@ std::string windowWording(const TransferFigures& figures) {
   if (figures.received < 0) return "";
   std::string text = formatSiBytes(figures.received);
   if (figures.total >= 0) text += " of " + formatSiBytes(figures.total);
-  if (figures.secondsLeft >= 0)
+  if (figures.stalled)
+    text += " \u2014 waiting for the server\u2026";
+  else if (figures.secondsLeft >= 0)
     text += " \u2014 " + roughTime(figures.secondsLeft);
   else if (figures.total < 0 && figures.bytesPerSecond > 0)
     text += " \u2014 " + formatSiBytes(std::llround(figures.bytesPerSecond)) + "/s";

@@ -16,13 +16,17 @@ class ProgressMeter {
   // (-1: unknown); the speed counts only what arrives from now on.
   void start(int64_t kept, int64_t total, double now);
   void add(uint64_t bytes, double now);
-  // The time left only after two seconds of data, else -1.
+  // The speed after a second of data, the time left after three while the
+  // recent speed agrees with the whole attempt's; stalled after five
+  // seconds without a byte.
   TransferFigures figures(double now) const;
 
  private:
   int64_t received_ = 0;
+  int64_t kept_ = 0;
   int64_t total_ = -1;
   double started_ = 0;
+  double lastArrival_ = 0;
   std::deque<std::pair<double, int64_t>> samples_;  // (time, received), oldest first
 };
 

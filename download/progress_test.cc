@@ -12,23 +12,40 @@ int columns(const std::string& text) {
 
 }  // namespace
 
-// 1 MiB a second for ten seconds of a 48 MiB archive continued at 20 MiB.
-TEST(ProgressMeter, SpeedFromTheResumePointAndTimeLeftAfterTwoSeconds) {
+// 1.25 MiB a second for ten seconds of a 48 MiB archive continued at 20
+// MiB: a speed after a second, a time left after three; stalled after five
+// seconds without a byte.
+TEST(ProgressMeter, SpeedFromTheResumePointTimeLeftAfterThreeSecondsThenStalled) {
   ProgressMeter meter;
   meter.start(20 << 20, 48 << 20, 100.0);
   EXPECT_EQ(meter.figures(100.0).secondsLeft, -1);
   for (int tick = 1; tick <= 100; ++tick) {
     meter.add(1 << 17, 100.0 + tick / 10.0);  // 128 KiB every 0.1 s
     TransferFigures f = meter.figures(100.0 + tick / 10.0);
-    EXPECT_EQ(f.secondsLeft >= 0, tick >= 20) << tick;
-    if (tick < 20) continue;
-    EXPECT_NEAR(f.bytesPerSecond, 1.25 * (1 << 20), 1.0) << tick;
+    EXPECT_EQ(f.bytesPerSecond > 0, tick >= 10) << tick;  // never one chunk's figure
+    EXPECT_EQ(f.secondsLeft >= 0, tick >= 30) << tick;
+    if (tick >= 10) EXPECT_NEAR(f.bytesPerSecond, 1.25 * (1 << 20), 1.0) << tick;
   }
   TransferFigures f = meter.figures(110.0);
   EXPECT_EQ(f.received, (20 << 20) + 100 * (1 << 17));
   EXPECT_NEAR(f.secondsLeft, (48 - 32.5) / 1.25, 0.01);
   EXPECT_EQ(fitStatusLine(terminalPieces(f), 0), "32.5 MiB of 48.0 MiB  1.2 MiB/s  0:12 left");
   EXPECT_EQ(windowWording(f), "34.1 MB of 50.3 MB \u2014 about 12 seconds left");
+  TransferFigures stalled = meter.figures(115.0);
+  EXPECT_TRUE(stalled.stalled);
+  EXPECT_EQ(fitStatusLine(terminalPieces(stalled), 0), "32.5 MiB of 48.0 MiB  stalled");
+  EXPECT_EQ(windowWording(stalled), "34.1 MB of 50.3 MB \u2014 waiting for the server\u2026");
+}
+
+// A first burst, then a link twenty times slower: no time left while the
+// recent and the whole speed disagree, rather than one far too short.
+TEST(ProgressMeter, NoTimeLeftWhileTheSpeedsDisagree) {
+  ProgressMeter meter;
+  meter.start(0, 100 << 20, 0.0);
+  meter.add(20 << 20, 0.5);
+  for (int tick = 1; tick <= 80; ++tick) meter.add(1 << 16, 0.5 + tick / 10.0);  // 640 KiB/s
+  EXPECT_EQ(meter.figures(8.5).secondsLeft, -1);
+  EXPECT_GT(meter.figures(8.5).bytesPerSecond, 0);
 }
 
 TEST(ProgressMeter, FitsTheLineToTheWidth) {

@@ -1,5 +1,6 @@
 #include "download/status.h"
 
+#include <cmath>
 #include <cstdio>
 #include <utility>
 
@@ -31,8 +32,19 @@ std::string DownloadStatus::titleFor(const std::string& name) {
   return name.empty() ? kTitle : name + " " + kTitle;
 }
 
-DownloadStatus::DownloadStatus(DownloadWindow& window, std::function<double()> clock)
-    : window_(window), clock_(std::move(clock)) {}
+DownloadStatus::DownloadStatus(DownloadWindow& window, Loop& loop, std::function<double()> clock)
+    : window_(window), loop_(loop), clock_(std::move(clock)) {}
+
+DownloadStatus::~DownloadStatus() { stopTicking(); }
+
+std::string hostOf(const std::string& url) {
+  size_t begin = url.find("://");
+  begin = begin == std::string::npos ? 0 : begin + 3;
+  size_t end = url.find_first_of("/?#", begin);
+  std::string host = url.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+  size_t at = host.rfind('@');  // never a user name or password
+  return at == std::string::npos ? host : host.substr(at + 1);
+}
 
 void DownloadStatus::reset() {
   window_.setProgressValue(0.0);
@@ -40,15 +52,27 @@ void DownloadStatus::reset() {
   window_.setFiguresWording(figuresWording());
 }
 
+void DownloadStatus::connecting(const std::string& url) {
+  stopTicking();
+  window_.setStatus("Connecting to " + hostOf(url) + "\u2026");
+  window_.setProgressIndeterminate(true);
+  window_.setProgressAnimating(true);
+  window_.displayIfNeeded();
+}
+
 // Every accepted response starts the count again from the bytes kept, so
 // that a continued download goes on from where it was.
-void DownloadStatus::started(const FetchStart& start) {
+std::string DownloadStatus::started(const FetchStart& start) {
+  stopTicking();
   received_ = start.kept;
   total_ = start.total;
   double now = clock_();
+  began_ = now;
+  flowing_ = true;
   meter_.start(start.kept, start.total, now);
   window_.setTransferFigures(meter_.figures(now));
   if (total_ == -1) {
+    window_.setStatus(kUntilStatus);  // no percentage to give
     window_.setProgressIndeterminate(true);
   } else {
     window_.setProgressMax(static_cast<double>(total_));
@@ -57,6 +81,10 @@ void DownloadStatus::started(const FetchStart& start) {
   }
   window_.setProgressAnimating(true);
   window_.setCancelEnabled(true);
+  ticker_ = loop_.addTimer(1.0, [this] { tick(); });
+  if (start.kept <= 0) return "";
+  return "Resuming at " + formatIecBytes(start.kept) +
+         (total_ >= 0 ? " of " + formatIecBytes(total_) : "");
 }
 
 void DownloadStatus::progress(int64_t received, uint64_t arrived) {
@@ -73,32 +101,143 @@ void DownloadStatus::showPercent() {
   window_.displayIfNeeded();
 }
 
-// One status line for the wait (a log gets one line, not a countdown).
-void DownloadStatus::waiting(FetchWait why, int seconds) {
-  window_.setTransferFigures(TransferFigures());
-  window_.setStatus(std::string(waitPhrase(why)) + "; retrying in " + std::to_string(seconds) +
-                    " s");
+// Once a second: the countdown of a wait, or the figures of a transfer
+// whose bytes may have stopped coming.
+void DownloadStatus::tick() {
+  ticker_ = 0;
+  double now = clock_();
+  if (!waitPhrase_.empty()) {
+    int left = static_cast<int>(std::ceil(waitUntil_ - now));
+    if (left < 1) return;
+    window_.updateStatus(waitPhrase_ + "; retrying in " + std::to_string(left) + " s");
+  } else if (flowing_) {
+    window_.setTransferFigures(meter_.figures(now));
+  } else {
+    return;
+  }
   window_.displayIfNeeded();
+  ticker_ = loop_.addTimer(1.0, [this] { tick(); });
 }
 
-void DownloadStatus::unpacking() {
+void DownloadStatus::stopTicking() {
+  if (ticker_) loop_.cancelTimer(ticker_);
+  ticker_ = 0;
+  waitPhrase_.clear();
+  flowing_ = false;
+}
+
+// One status line for the wait, counted down where it is redrawn in place
+// (a log gets one line); the bar pulses meanwhile.
+void DownloadStatus::waiting(FetchWait why, int seconds) {
+  stopTicking();
+  waitPhrase_ = waitPhrase(why);
+  waitUntil_ = clock_() + seconds;
+  window_.setTransferFigures(TransferFigures());
+  window_.setStatus(waitPhrase_ + "; retrying in " + std::to_string(seconds) + " s");
+  window_.setProgressIndeterminate(true);
+  window_.setProgressAnimating(true);
+  window_.displayIfNeeded();
+  ticker_ = loop_.addTimer(1.0, [this] { tick(); });
+}
+
+std::string DownloadStatus::unpacking() {
+  double took = clock_() - began_;
+  int64_t amount = received_;
+  stopTicking();
   window_.setStatus(kUnpacking);
   window_.setTransferFigures(TransferFigures());
   window_.setProgressIndeterminate(true);
   window_.setProgressAnimating(true);
   window_.setCancelEnabled(false);
   window_.displayIfNeeded();
+  long seconds = std::lround(std::max(0.0, took));
+  char time[32];
+  snprintf(time, sizeof(time), "%ld:%02ld", seconds / 60, seconds % 60);
+  return "Downloaded the installer: " + formatIecBytes(amount) + " in " + time;
 }
 
-void DownloadStatus::downloadFailed() { failed(kFailedDownload); }
-void DownloadStatus::unpackFailed() { failed(kFailedUnzip); }
+// What a failed transfer means to a person, and what they can do.
+bool DownloadStatus::downloadFailed(const FetchError& error) {
+  std::string host = hostOf(error.url);
+  std::string status = std::to_string(error.status);
+  const char* text = kFailedDownload;
+  switch (error.failure) {
+    case FetchFailure::kCannotReach:
+      failed(text, "Cannot reach " + host + ".",
+             "Check the network connection or the proxy settings, then try again.", true);
+      return true;
+    case FetchFailure::kConnectionLost:
+      failed(text, "The connection to " + host + " was lost.",
+             "Try again: the download goes on where it stopped.", true);
+      return true;
+    case FetchFailure::kServerStatus:
+      if (error.status == 429 || error.status == 503) {
+        failed(text, "The server " + host + " is busy.", "Try again later.", true);
+      } else if (error.status == 408 || error.status == 504) {
+        failed(text, "The server " + host + " did not answer in time.", "Try again later.", true);
+      } else if (error.status >= 500) {
+        failed(text, "The server " + host + " failed (HTTP status " + status + ").",
+               "Try again later; if it goes on, contact the vendor.", true);
+      } else {
+        failed(text, "The server " + host + " does not have the installer (HTTP status " + status +
+                         ").",
+               "Contact the vendor.", false);
+        return false;
+      }
+      return true;
+    case FetchFailure::kLocalWrite: {
+      // "Cannot write <path>: <reason>", as the transfer says it.
+      bool full = error.description.find("No space left") != std::string::npos;
+      failed(text, full ? "Not enough disk space: " + error.description + "."
+                        : error.description + ".",
+             full ? "Free some disk space, then try again." : "Check the folder's permissions.",
+             full);
+      return full;
+    }
+    case FetchFailure::kRefused:
+      failed(text, "The connection to " + host + " cannot be trusted.",
+             "Check the computer's date and the network; if it goes on, contact the vendor.", false);
+      return false;
+    default:
+      failed(text, "The server " + host + " did not send the installer correctly.",
+             "Contact the vendor.", false);
+      return false;
+  }
+}
 
-void DownloadStatus::failed(const char* text) {
+bool DownloadStatus::signatureFailed(const std::string& url) {
+  failed(kFailedDownload,
+         "The installer from " + hostOf(url) + " was damaged or is not signed by the product's key.",
+         "Do not try again; contact the vendor.", false);
+  return false;
+}
+
+bool DownloadStatus::unpackFailed(bool outOfSpace, const std::string& where) {
+  if (outOfSpace) {
+    failed(kFailedUnzip, "Not enough disk space to unpack the installer in " + where + ".",
+           "Free some disk space, then try again.", true);
+    return true;
+  }
+  failed(kFailedUnzip, "The installer could not be unpacked.", "Contact the vendor.", false);
+  return false;
+}
+
+void DownloadStatus::retrying() {
+  window_.setStatusRed(false);
+  window_.setFailureDetail("", "");
+  window_.setControls(WindowControls::kCancel);
+}
+
+void DownloadStatus::failed(const char* text, const std::string& cause, const std::string& advice,
+                            bool retryable) {
+  stopTicking();
   window_.setProgressAnimating(false);
   window_.setProgressIndeterminate(false);
   window_.setProgressValue(window_.progressMax());
   window_.setStatus(text);
   window_.setStatusRed(true);
   window_.setTransferFigures(TransferFigures());
+  window_.setFailureDetail(cause, advice);
+  window_.setControls(retryable ? WindowControls::kCloseOrTryAgain : WindowControls::kClose);
   window_.displayIfNeeded();
 }

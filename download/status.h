@@ -6,6 +6,7 @@
 #include <string>
 
 #include "display/window.h"
+#include "platform/loop.h"
 #include "download/fetch.h"
 #include "download/progress.h"
 
@@ -21,28 +22,53 @@ class DownloadStatus {
   // The title for a product known by |name| (empty: kTitle).
   static std::string titleFor(const std::string& name);
 
-  // |clock|: seconds that never jump, for the speed.
-  DownloadStatus(DownloadWindow& window, std::function<double()> clock);
+  // |clock|: seconds that never jump, for the speed; |loop| runs the
+  // once-a-second refresh of a countdown and of a stalled transfer.
+  DownloadStatus(DownloadWindow& window, Loop& loop, std::function<double()> clock);
+  ~DownloadStatus();
 
   // A fresh window: empty bar, one-line status, the figures' wording.
   void reset();
-  // A body starts, continuing |start.kept| of |start.total| bytes (-1: unknown).
-  void started(const FetchStart& start);
+  // Before the server has answered: "Connecting to <host>…", pulsing.
+  void connecting(const std::string& url);
+  // A body starts, continuing |start.kept| of |start.total| bytes (-1:
+  // unknown). Returns the line to log when it continues kept bytes.
+  std::string started(const FetchStart& start);
   void progress(int64_t received, uint64_t arrived);
+  // A wait before the next attempt, counted down.
   void waiting(FetchWait why, int seconds);
-  void unpacking();
-  void downloadFailed();
-  void unpackFailed();
+  // The archive is whole: unpacking starts. Returns the summary line.
+  std::string unpacking();
+
+  // Failures: the red text and, under it, what happened and what to do.
+  // Each returns whether trying again may help.
+  bool downloadFailed(const FetchError& error);
+  bool signatureFailed(const std::string& url);
+  bool unpackFailed(bool outOfSpace, const std::string& where);
+  // The window shows the download again after a failure (Try Again).
+  void retrying();
 
  private:
-  void failed(const char* text);
+  void failed(const char* text, const std::string& cause, const std::string& advice,
+              bool retryable);
   void showPercent();
+  void tick();
+  void stopTicking();
 
   DownloadWindow& window_;
+  Loop& loop_;
   std::function<double()> clock_;
   ProgressMeter meter_;
   int64_t received_ = 0;
   int64_t total_ = -1;
+  double began_ = 0;     // when this attempt's body began
+  Loop::Handle ticker_ = 0;
+  std::string waitPhrase_;  // while a retry is waited for: its phrase
+  double waitUntil_ = 0;
+  bool flowing_ = false;    // a body is arriving
 };
+
+// The host of |url| (with its port), for messages.
+std::string hostOf(const std::string& url);
 
 #endif  // SETUP_DOWNLOAD_STATUS_H_

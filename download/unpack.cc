@@ -14,7 +14,7 @@ namespace {
 
 // Whether unzip ran out of room: its own words, or a file system with no
 // room left (unzip's log may not have fitted either).
-bool outOfSpace(const std::string& unzipOutput, const std::string& dir) {
+bool diskFull(const std::string& unzipOutput, const std::string& dir) {
   if (unzipOutput.find("No space left on device") != std::string::npos ||
       unzipOutput.find("disk full") != std::string::npos)
     return true;
@@ -56,7 +56,8 @@ void Unpacking::finish(int status) {
   std::istringstream lines(output);
   for (std::string line; std::getline(lines, line);)
     if (!line.empty()) log_("unzip: " + line);
-  if (status != 0 && outOfSpace(output, dir_) && report_)
+  outOfSpace_ = status != 0 && diskFull(output, dir_);
+  if (outOfSpace_ && report_)
     report_("No space left on device to unpack the installer into " + dir_, true);
   bool unpacked = fileExists(archive_) && checkUnzipStatus(status, report_);
   // The archive is not needed once unpacked; the agent may run for long.

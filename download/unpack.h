@@ -39,6 +39,8 @@ class Unpacking {
   // Ends the unpacking and everything it started; nothing of it stays.
   void stop();
   bool running() const { return running_; }
+  // Whether the last unpacking failed for lack of disk space.
+  bool outOfSpace() const { return outOfSpace_; }
 
  private:
   void finish(int status);
@@ -51,6 +53,7 @@ class Unpacking {
   std::string archive_, dir_, validationString_, signature_;
   bool useCache_ = false;
   bool running_ = false;
+  bool outOfSpace_ = false;
   Done done_;
 };
 
