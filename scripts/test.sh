@@ -12,7 +12,10 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 ensure_packages "${BUILD_PACKAGES[@]}" "${RUN_PACKAGES[@]}" python3 xvfb xauth
 build_setup "$top"
 cd "$top/build"
-ctest --output-on-failure --timeout 300
+# A failure here still lets the sanitizer run show what it finds; the
+# script fails at the end.
+failed=0
+ctest --output-on-failure --timeout 300 || failed=1
 
 # The window module is a MODULE library: it gets the sanitizer link flags
 # too, so that it links against the runtime the program has loaded.
@@ -24,4 +27,5 @@ cmake -S "$top" -B "$top/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$top/build-asan" -j"$(nproc)" \
   --target setup setup-gtk setup_tests setup_integration_tests >/dev/null
 cd "$top/build-asan"
-ctest --output-on-failure --timeout 300 -L 'unit|integration'
+ctest --output-on-failure --timeout 300 -L 'unit|integration' || failed=1
+exit $failed
