@@ -18,10 +18,13 @@ failed=0
 ctest --output-on-failure --timeout 300 || failed=1
 
 # The window module is a MODULE library: it gets the sanitizer link flags
-# too, so that it links against the runtime the program has loaded.
+# too, so that it links against the runtime the program has loaded. GCC
+# warns of "maybe uninitialized" values inside std::regex and std::function
+# only with the sanitizers' instrumentation; those warnings are left to the
+# plain build.
 sanitize="-fsanitize=address,undefined"
 cmake -S "$top" -B "$top/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_FLAGS="$sanitize -fno-omit-frame-pointer -fno-sanitize-recover=all" \
+  -DCMAKE_CXX_FLAGS="$sanitize -fno-omit-frame-pointer -fno-sanitize-recover=all -Wno-maybe-uninitialized" \
   -DCMAKE_EXE_LINKER_FLAGS="$sanitize" -DCMAKE_SHARED_LINKER_FLAGS="$sanitize" \
   -DCMAKE_MODULE_LINKER_FLAGS="$sanitize" >/dev/null
 cmake --build "$top/build-asan" -j"$(nproc)" \
