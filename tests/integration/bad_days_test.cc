@@ -75,7 +75,7 @@ TEST(BadDays, StandardErrorFullOrGone) {
   World w;
   w.download(servers().faultUrl + "serve/stderr.zip?pace=20");
   Result full = runWithStderr(w, "full", 1.5);
-  EXPECT_EQ(full.status, 255);
+  EXPECT_EQ(full.status, 128 + SIGTERM);
   EXPECT_LT(full.seconds, 10);
   EXPECT_EQ(tree(w.tmp), Strings{});
   World gone;
@@ -100,7 +100,7 @@ TEST(BadDays, WaitForAStoppedRunsLockEndsOnASignal) {
   ASSERT_FALSE(run.ended()) << run.err();
   kill(run.pid, SIGTERM);
   Result r = run.finish(10);
-  EXPECT_EQ(r.status, 255) << r.err;
+  EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
   EXPECT_LT(r.seconds, 5);
   EXPECT_EQ(tree(w.tmp), Strings{});
   EXPECT_EQ(w.runs(), Strings{});
