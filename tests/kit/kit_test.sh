@@ -72,12 +72,14 @@ SERVER_CA=$scratch/server/cert.pem
 # Configure: each bad value stops it before anything is generated.
 : >"$scratch/empty.pub"
 printf 'untrusted comment: one\nRWQ\n' >"$scratch/short.pub"
-while IFS='|' read -r option message; do
-  dir=$(mktemp -d "$scratch/configure.XXXXXX")
-  check "configure $option: refused" not configure "$dir" "$option"
-  check "configure $option: says '$message'" says "$dir.err" "$message"
-  check "configure $option: no build_config.h" not test -e "$dir/generated/util/build_config.h"
-done <<CASES
+configure_refuses() {  # OPTION MESSAGE
+  local dir; dir=$(mktemp -d "$scratch/configure.XXXXXX")
+  check "configure ${1@Q}: refused" not configure "$dir" "$1"
+  check "configure ${1@Q}: says '$2'" says "$dir.err" "$2"
+  check "configure ${1@Q}: no build_config.h" not test -e "$dir/generated/util/build_config.h"
+}
+configure_refuses $'-DSETUP_PRODUCT_NAME=Sample\tProduct' "a backslash or control characters"
+while IFS='|' read -r option message; do configure_refuses "$option" "$message"; done <<CASES
 -DSETUP_RELEASE_TAG=|SETUP_RELEASE_TAG is empty
 -DSETUP_PLATFORM_TAG=a b|white space
 -DSETUP_RELEASE_TAG=it's|quote
@@ -88,8 +90,12 @@ done <<CASES
 -DSETUP_PUBLIC_KEYS=$scratch/none.pub|no such file
 -DSETUP_PUBLIC_KEYS=$scratch/empty.pub|no minisign public key in it
 -DSETUP_PUBLIC_KEYS=$scratch/short.pub|line 2 is not a minisign public key
+-DSETUP_PRODUCT_NAME=Sample "Product"|SETUP_PRODUCT_NAME has quote characters
+-DSETUP_PRODUCT_NAME=Sample\\Product|a backslash
 CASES
-check "configure with tags" configure "$scratch/tags" -DSETUP_RELEASE_TAG=R9 -DSETUP_PLATFORM_TAG=lin64
+check "configure with tags" configure "$scratch/tags" -DSETUP_RELEASE_TAG=R9 -DSETUP_PLATFORM_TAG=lin64 \
+  "-DSETUP_PRODUCT_NAME=Sample Product"
+check "configure prints the product name" has "$scratch/tags.out" $'Product name:       Sample Product\n'
 check "configure prints the URL" has "$scratch/tags.out" $'https://downloads.korvex.com/pi_install_agent_pi_R9_lin64\n'
 check "configure prints the cache" has "$scratch/tags.out" $'$HOME/.korvex/app_installer_cache/R9/lin64/\n'
 check "configure names what is still stock" has "$scratch/tags.out" \
@@ -100,6 +106,7 @@ vendor=$scratch/vendor-build
 check "vendor configure" configure "$vendor" -DSETUP_RELEASE_TAG=R9 -DSETUP_PLATFORM_TAG=lin64 \
   "-DSETUP_INSTALL_AGENT_URL=$url/vendor.zip" -DSETUP_CACHE_DIR=.vendor/cache//
 check "vendor configure: nothing stock" has "$vendor.out" $'Still stock:        none\n'
+check "vendor configure: no product name" has "$vendor.out" $'Product name:       none (SETUP_PRODUCT_NAME)\n'
 check "vendor build" cmake --build "$vendor" --target setup -j2 >/dev/null
 u=$scratch/vendor && new_user "$u" "$vendor/setup"
 check "vendor: runs" as_user "$u" "$u/product/setup" "${hostile[@]}"
@@ -229,6 +236,11 @@ runs_hostile() {  # COMMAND...: the hostile arguments reach the agent, and nothi
 runs_hostile sh "$k/one.run" --
 runs_hostile "$k/one.run" --
 runs_hostile "$k/flat/setup"
+# The single file passes on the agent's exit status, as setup does.
+make_zip "$k/failing.zip" install "exit 3"
+check "bundle: an agent that fails" make_bundle --out "$k/failing" --bundle-zip "$k/bundle.zip" \
+  --agent "$k/failing.zip" --run "$k/failing.run"
+check "failing.run: the agent's status" exits 3 as_user "$u" sh "$k/failing.run" --
 app="$k/flat/Odd 'Name'.app/Contents"
 check "app: made" make_bundle --out "$k/flat" --name "Odd 'Name'" --bundle-zip "$k/bundle.zip"
 check "app: its launcher validates" desktop-file-validate "$k/flat/odd-name.desktop"
