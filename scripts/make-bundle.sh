@@ -173,8 +173,9 @@ if [ -n "$name" ]; then
   fi
 fi
 
-# An existing output is replaced only with --force, and only when it is
-# a bundle: --force never empties an unrelated directory.
+# An existing output is replaced only with --force, and only when this
+# script made it (it leaves its mark there): --force never empties an
+# unrelated directory, not even a build directory that holds a setup.
 module=""
 for candidate in "$(dirname "$program")/libsetup-gtk.so" "$(dirname "$program")/../lib/setup/libsetup-gtk.so"; do
   [ -f "$candidate" ] && module=$candidate && break
@@ -191,7 +192,8 @@ if [ -e "$target" ] || [ -L "$target" ]; then
   [[ -d $target && ! -L $target ]] || die "$target exists and is not a directory"
   if [ -n "$(ls -A "$target")" ]; then
     [ -n "$force" ] || die "$target exists and is not empty (--force replaces a bundle)"
-    [ -f "$target/$program_dir/setup" ] || die "$target is not a bundle: --force will not replace it"
+    [ -f "$target/.made-by-make-bundle" ] ||
+      die "$target is not a bundle made by this script: --force will not replace it"
   fi
 fi
 
@@ -210,6 +212,7 @@ trap 'exit 143' TERM HUP
 
 bundle=$stage/bundle${name:+/$name.app}
 mkdir -p "$bundle/$program_dir" "$bundle/$resource_dir"
+: >"$bundle/.made-by-make-bundle"
 cp "$program" "$bundle/$program_dir/setup"
 chmod 755 "$bundle/$program_dir/setup"
 [ -z "$module" ] || cp "$module" "$bundle/$program_dir/libsetup-gtk.so"

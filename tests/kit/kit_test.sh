@@ -221,7 +221,7 @@ make_zip "$k/bundle.zip" product.txt "the product" && make_agent "$k/agent.zip" 
 minisign -G -W -p "$k/k1" -s "$k/s1" >/dev/null && minisign -G -W -p "$k/k2" -s "$k/s2" >/dev/null
 { cat "$k/k1" && echo && echo && cat "$k/k2"; } | sed 's/$/\r/' >"$k/keys.pub"
 
-flat=(InstallAgent.pub InstallAgent.zip bundle.zip setup splash.png)
+flat=(.made-by-make-bundle InstallAgent.pub InstallAgent.zip bundle.zip setup splash.png)
 [ "$gtk" != 1 ] || flat+=(libsetup-gtk.so)
 check "bundle: made" make_bundle --out "$k/flat" --bundle-zip "$k/bundle.zip" --agent "$k/agent.zip" \
   --keys "$k/keys.pub" --splash "$src/demo/splash.png" --run "$k/one.run"
@@ -285,6 +285,10 @@ check "--force: replaces" make_bundle "${base[@]}" --force
 check "--force: the agent is gone" not test -e "$out/InstallAgent.zip"
 check "--force on a non-bundle: refused" exits 1 make_bundle --out "$k" --bundle-zip "$k/bundle.zip" --force
 check "--force on a non-bundle: says so" has "$scratch/mb.err" "is not a bundle"
+mkdir -p "$k/builddir" && echo x >"$k/builddir/setup" && echo y >"$k/builddir/CMakeCache.txt"
+check "--force on a build directory: refused" exits 1 make_bundle --out "$k/builddir" \
+  --bundle-zip "$k/bundle.zip" --force
+check "--force on a build directory: its files stay" test -f "$k/builddir/CMakeCache.txt"
 
 printf '%d passed, %d failed\n' "$passed" "$failed"
 [ "$failed" -eq 0 ]
