@@ -147,43 +147,54 @@ const Row kRows[] = {
 
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
+// A fetch on a scripted server and a virtual clock.
+struct FetchRig {
+  FetchRig() : server(loop) {
+    services.loop = &loop;
+    services.startTransfer = [this](const TransferRequest& r, TransferDelegate& d) {
+      return server.start(r, d);
+    };
+    services.random = [] { return 0.5; };
+    services.wallClock = [] { return time_t(1700000000); };
+    services.clock = [this] { return loop.now; };
+    services.log = [](const std::string&) {};
+    request.url = "https://host/agent";
+    request.destination = "/nonexistent/agent.zip";
+  }
+  // Runs |request| to its end; the attempts as the server saw them.
+  std::vector<std::string> run() {
+    Fetch fetch(services, recorder);
+    fetch.start(request);
+    loop.runUntilIdle();
+    EXPECT_FALSE(fetch.running());
+    std::vector<std::string> asked;
+    for (const Asked& a : server.asked) asked.push_back(describe(a));
+    return asked;
+  }
+  FakeLoop loop;
+  ScriptedServer server;
+  FetchServices services;
+  FetchRequest request;
+  Recorder recorder;
+};
+
 class FetchTable : public ::testing::TestWithParam<Row> {};
 
 TEST_P(FetchTable, AsksAndEndsAsTheServerAnswers) {
   const Row& row = GetParam();
-  FakeLoop loop;
-  ScriptedServer server(loop);
-  server.script = row.script;
-  FetchServices services;
-  services.loop = &loop;
-  services.startTransfer = [&](const TransferRequest& r, TransferDelegate& d) {
-    return server.start(r, d);
-  };
-  services.random = [] { return 0.5; };
-  services.wallClock = [] { return time_t(1700000000); };
-  services.clock = [&] { return loop.now; };
-  services.log = [](const std::string&) {};
-  Recorder recorder;
-  recorder.cacheUsable = row.cacheUsable;
-  Fetch fetch(services, recorder);
-  FetchRequest request;
-  request.url = "https://host/agent";
-  request.destination = "/nonexistent/agent.zip";
+  FetchRig rig;
+  rig.server.script = row.script;
+  rig.recorder.cacheUsable = row.cacheUsable;
   if (row.ifNoneMatch.rfind("Last-Modified: ", 0) == 0)
-    request.ifModifiedSince = row.ifNoneMatch.substr(15);
+    rig.request.ifModifiedSince = row.ifNoneMatch.substr(15);
   else
-    request.ifNoneMatch = row.ifNoneMatch;
-  request.keptBytes = row.kept;
-  request.keptEtag = "\"k\"";
-  request.keptTotal = 1000;
-  request.maxBytes = row.maxBytes;
-  fetch.start(request);
-  loop.runUntilIdle();
-  std::vector<std::string> asked;
-  for (const Asked& a : server.asked) asked.push_back(describe(a));
-  EXPECT_EQ(asked, row.asked);
-  EXPECT_EQ(recorder.events, row.events);
-  EXPECT_FALSE(fetch.running());
+    rig.request.ifNoneMatch = row.ifNoneMatch;
+  rig.request.keptBytes = row.kept;
+  rig.request.keptEtag = "\"k\"";
+  rig.request.keptTotal = 1000;
+  rig.request.maxBytes = row.maxBytes;
+  EXPECT_EQ(rig.run(), row.asked);
+  EXPECT_EQ(rig.recorder.events, row.events);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, FetchTable, ::testing::ValuesIn(kRows),
@@ -196,44 +207,26 @@ INSTANTIATE_TEST_SUITE_P(Rows, FetchTable, ::testing::ValuesIn(kRows),
 
 }  // namespace
 
-namespace {
-
-struct FetchRig {
-  FetchRig() : server(loop) {
-    services.loop = &loop;
-    services.startTransfer = [this](const TransferRequest& r, TransferDelegate& d) {
-      return server.start(r, d);
-    };
-    services.random = [] { return 0.0; };
-    services.wallClock = [] { return time_t(0); };
-    services.clock = [this] { return loop.now; };
-    services.log = [](const std::string&) {};
-  }
-  FakeLoop loop;
-  ScriptedServer server;
-  FetchServices services;
-  Recorder recorder;
-};
-
-}  // namespace
-
-// A restart from zero is an attempt like any other: after 19 attempts that
-// each got further, a 416 ends the fetch instead of starting a 21st.
-TEST(Fetch, RestartsCountAgainstTheAttemptBound) {
-  FetchRig rig;
-  rig.server.script.push_back(ok("\"k\"", 1000, 10, kCut));
+// The bounds: a restart from zero is an attempt like any other (after 19
+// attempts that each got further, a 416 ends the fetch instead of starting
+// a 21st); a server that keeps failing is given a minute of waits, not a
+// count.
+TEST(Fetch, RestartsAndFailuresEndWithinTheBounds) {
+  FetchRig restarts;
+  restarts.server.script.push_back(ok("\"k\"", 1000, 10, kCut));
   for (int i = 1; i < RetryPolicy::kMaxAttempts - 1; ++i)
-    rig.server.script.push_back(partial(10 * i, 1000, 10, kCut));
-  rig.server.script.push_back(status(416));
-  rig.server.script.push_back(ok("\"k\"", 1000));
-  Fetch fetch(rig.services, rig.recorder);
-  FetchRequest request;
-  request.url = "https://host/agent";
-  request.destination = "/nonexistent/agent.zip";
-  fetch.start(request);
-  rig.loop.runUntilIdle();
-  EXPECT_EQ(rig.server.asked.size(), size_t(RetryPolicy::kMaxAttempts));
-  EXPECT_EQ(rig.recorder.events.back(), "failed bad-response");
+    restarts.server.script.push_back(partial(10 * i, 1000, 10, kCut));
+  restarts.server.script.push_back(status(416));
+  restarts.server.script.push_back(ok("\"k\"", 1000));
+  EXPECT_EQ(restarts.run().size(), size_t(RetryPolicy::kMaxAttempts));
+  EXPECT_EQ(restarts.recorder.events.back(), "failed bad-response");
+
+  FetchRig failing;
+  failing.server.script.assign(RetryPolicy::kMaxAttempts, status(500));
+  EXPECT_GT(failing.run().size(), 5u);
+  EXPECT_EQ(failing.recorder.events.back(), "failed status 500");
+  EXPECT_LE(failing.loop.now, RetryPolicy::kStalledSeconds + 1);
+  EXPECT_GT(failing.loop.now, RetryPolicy::kStalledSeconds - RetryPolicy::kCapSeconds);
 }
 
 // What a broken fetch leaves: with a strong ETag, the bytes and the part's
@@ -242,42 +235,18 @@ TEST(Fetch, KeepsTheBytesOfABrokenFetchOnlyForAStrongEtag) {
   const struct { const char* etag; E::End end; bool kept; } cases[] = {
       {"\"k\"", kCut, true}, {"W/\"k\"", kCut, false}, {"\"k\"", E::kDiskFull, false}};
   for (const auto& c : cases) {
-    const char* etag = c.etag;
     ScratchDir scratch;
     KeptPart part(scratch.path() + "/");
-    ASSERT_TRUE(part.locked());
     writeFile(part.path(), std::string(300, 'x'));
     FetchRig rig;
-    rig.server.script = {ok(etag, 1000, 300, c.end), status(404)};
-    Fetch fetch(rig.services, rig.recorder);
-    FetchRequest request;
-    request.url = "https://host/agent";
-    request.destination = part.path();
-    request.part = &part;
-    fetch.start(request);
-    rig.loop.runUntilIdle();
+    rig.server.script = {ok(c.etag, 1000, 300, c.end), status(404)};
+    rig.request.destination = part.path();
+    rig.request.part = &part;
+    rig.run();
     EXPECT_EQ(rig.recorder.events.back(), c.end == kCut ? "failed status 404" : "failed write");
-    bool strong = c.kept;
-    EXPECT_EQ(pathExists(part.path()), strong) << etag;
+    EXPECT_EQ(pathExists(part.path()), c.kept) << c.etag;
     std::string keptEtag;
     int64_t total = 0;
-    EXPECT_EQ(part.keptFor("https://host/agent", &keptEtag, &total), strong ? 300 : 0) << etag;
+    EXPECT_EQ(part.keptFor(rig.request.url, &keptEtag, &total), c.kept ? 300 : 0) << c.etag;
   }
-}
-
-// A server that keeps failing is given a minute of waits, not a count.
-TEST(Fetch, GivesUpAfterAMinuteWithoutProgress) {
-  FetchRig rig;
-  rig.server.script.assign(RetryPolicy::kMaxAttempts, status(500));
-  rig.services.random = [] { return 0.5; };
-  Fetch fetch(rig.services, rig.recorder);
-  FetchRequest request;
-  request.url = "https://host/agent";
-  request.destination = "/nonexistent/agent.zip";
-  fetch.start(request);
-  rig.loop.runUntilIdle();
-  EXPECT_EQ(rig.recorder.events.back(), "failed status 500");
-  EXPECT_GT(rig.server.asked.size(), 5u);
-  EXPECT_LE(rig.loop.now, RetryPolicy::kStalledSeconds + 1);
-  EXPECT_GT(rig.loop.now, RetryPolicy::kStalledSeconds - RetryPolicy::kCapSeconds);
 }
