@@ -8,6 +8,8 @@ set(SETUP_INSTALL_AGENT_URL "" CACHE STRING
   "Where the install agent is downloaded from (https://); empty: composed from the tags")
 set(SETUP_CACHE_DIR "" CACHE STRING
   "Per-user cache directory, relative to the home directory; empty: composed from the tags")
+set(SETUP_PRODUCT_NAME "" CACHE STRING
+  "The product's name as people read it, spaces allowed; empty: none")
 set(SETUP_PUBLIC_KEYS "" CACHE FILEPATH
   "minisign public keys (a file as minisign -G writes it) built into the program: a downloaded agent must then be signed by one")
 
@@ -18,6 +20,17 @@ function(setup_check_plain name value)
     message(FATAL_ERROR "${name} \"${value}\" has white space or characters outside printable ASCII")
   elseif(value MATCHES "[\"'`\\\\]")
     message(FATAL_ERROR "${name} \"${value}\" has quote characters or a backslash")
+  endif()
+endfunction()
+
+# A name people read may have spaces and letters beyond ASCII, but it
+# becomes a C string literal: no quotes, backslash or control characters.
+function(setup_check_name name value)
+  string(ASCII 1 first)
+  string(ASCII 31 last)
+  string(ASCII 127 delete)
+  if(value MATCHES "[\"'`\\${first}-${last}${delete}]")
+    message(FATAL_ERROR "${name} has quote characters, a backslash or control characters")
   endif()
 endfunction()
 
@@ -34,6 +47,7 @@ endfunction()
 
 setup_check_tag(SETUP_RELEASE_TAG "${SETUP_RELEASE_TAG}")
 setup_check_tag(SETUP_PLATFORM_TAG "${SETUP_PLATFORM_TAG}")
+setup_check_name(SETUP_PRODUCT_NAME "${SETUP_PRODUCT_NAME}")
 
 set(SETUP_INSTALL_AGENT_URL_USED "${SETUP_INSTALL_AGENT_URL}")
 if(SETUP_INSTALL_AGENT_URL_USED STREQUAL "")
@@ -138,6 +152,11 @@ message(STATUS "Release tag:        ${SETUP_RELEASE_TAG}")
 message(STATUS "Platform tag:       ${SETUP_PLATFORM_TAG}")
 message(STATUS "Install agent URL:  ${SETUP_INSTALL_AGENT_URL_USED}")
 message(STATUS "Cache directory:    $HOME/${SETUP_CACHE_DIR_USED}")
+if(SETUP_PRODUCT_NAME STREQUAL "")
+  message(STATUS "Product name:       none (SETUP_PRODUCT_NAME)")
+else()
+  message(STATUS "Product name:       ${SETUP_PRODUCT_NAME}")
+endif()
 if(SETUP_PUBLIC_KEYS_TEXT STREQUAL "")
   message(STATUS "Public keys:        none built in (SETUP_PUBLIC_KEYS): only a bundle's InstallAgent.pub asks for signed agents")
 else()

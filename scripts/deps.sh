@@ -13,6 +13,10 @@ BUILD_PACKAGES=(g++ cmake make pkg-config libcurl4-openssl-dev libgtk-3-dev libg
 # shellcheck disable=SC2034
 RUN_PACKAGES=(libcurl4 libsodium23 unzip zip openssl nginx-light ca-certificates makeself minisign
   libglib2.0-0 glib-networking gsettings-desktop-schemas desktop-file-utils)
+# What the tests add: Python for the fault server, Xvfb for the window, and
+# weston to show it under a Wayland compositor as well.
+# shellcheck disable=SC2034
+TEST_PACKAGES=(python3 xvfb xauth weston)
 
 ensure_packages() {
   local missing=()

@@ -34,7 +34,7 @@ mkdir -p "$docs"
 # shellcheck disable=SC2016  # the inner script expands its own arguments
 GTK_THEME=Adwaita xvfb-run -a -s "-screen 0 1024x768x24" sh -c '
   tool=$1 docs=$2 splash=$3
-  for state in downloading figures indeterminate failed initializing; do
+  for state in downloading figures indeterminate connecting initializing failed try-again; do
     "$tool" "$state" "$docs/window-$state.png" "$splash"
   done
 ' screenshots "$tool" "$docs" "$work/splash.png"

@@ -9,7 +9,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/deps.sh
 . "$top/scripts/deps.sh"
-ensure_packages "${BUILD_PACKAGES[@]}" "${RUN_PACKAGES[@]}" python3 xvfb xauth
+ensure_packages "${BUILD_PACKAGES[@]}" "${RUN_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 build_setup "$top"
 cd "$top/build"
 # A failure here still lets the sanitizer run show what it finds; the

@@ -18,5 +18,8 @@ inline const std::string INSTALL_AGENT_URL = SETUP_BUILD_INSTALL_AGENT_URL;
 inline const std::string INSTALL_AGENT_DIR_NAME = "installagent";
 inline const std::string INSTALLER_CACHE_DIR = SETUP_BUILD_CACHE_DIR;
 inline const std::string VALIDATION_FILE_NAME = ".validatestring";
+// The product's name as people read it (cmake -DSETUP_PRODUCT_NAME=...,
+// spaces allowed); empty when the build names none.
+inline const std::string PRODUCT_NAME = SETUP_BUILD_PRODUCT_NAME;
 
 #endif  // SETUP_UTIL_CONSTANTS_H_

@@ -12,7 +12,10 @@ extern "C" __attribute__((visibility("default"))) int setup_gtk_open(
   if (!gtk_init_check(nullptr, nullptr)) return 0;
   auto* downloadWindow = new GtkDownloadWindow(title, untilStatus);
   downloadWindow->setIconFile(icon);
-  downloadWindow->present();
+  downloadWindow->setProductName(name);
+  // Shown once the front end has set it up (the splash, the first status),
+  // at its final size.
+  downloadWindow->presentOnFirstDisplay();
   *loop = new GtkLoop();
   *window = downloadWindow;
   return 1;

@@ -1,47 +1,100 @@
 #include "display/gtk/status-gtk.h"
 
+#include <cmath>
+#include <cstdio>
+
 namespace {
 
-// Only a bare class selector: it matches the label under every GTK 3
-// release, whether the theme names nodes "label" (3.20+) or "GtkLabel".
-constexpr const char kStatusCss[] =
-    ".setup-status-failed { color: #c01c28; }";
+// The red of a theme that names no error colour.
+constexpr GdkRGBA kFallbackRed = {0.753, 0.110, 0.157, 1.0};  // #c01c28
 
-// The red is attached to the label alone, so it never leaks into other
-// windows of the process and wins over the theme's colour.
-void addStatusStyle(GtkWidget* label) {
-  GtkCssProvider* provider = gtk_css_provider_new();
-  gtk_css_provider_load_from_data(provider, kStatusCss, -1, nullptr);
-  gtk_style_context_add_provider(gtk_widget_get_style_context(label),
-                                 GTK_STYLE_PROVIDER(provider),
-                                 GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-  g_object_unref(provider);
+double linear(double channel) {
+  return channel <= 0.04045 ? channel / 12.92 : std::pow((channel + 0.055) / 1.055, 2.4);
 }
 
-// A homogeneous stack is as high as its highest child, shown or not: a
-// two-line placeholder holds the room while the real label sits at the
-// bottom, next to the progress bar it describes.
-GtkWidget* newTwoLineBox(GtkLabel* label) {
-  GtkWidget* stack = gtk_stack_new();
-  gtk_stack_set_homogeneous(GTK_STACK(stack), TRUE);
-  gtk_container_add(GTK_CONTAINER(stack), GTK_WIDGET(label));
-  gtk_container_add(GTK_CONTAINER(stack), gtk_label_new("\n"));
-  gtk_stack_set_visible_child(GTK_STACK(stack), GTK_WIDGET(label));
-  return stack;
+GdkRGBA mix(const GdkRGBA& from, const GdkRGBA& to, double t) {
+  return {from.red + (to.red - from.red) * t, from.green + (to.green - from.green) * t,
+          from.blue + (to.blue - from.blue) * t, 1.0};
+}
+
+// As the CSS below will carry it: whole steps of 1/255.
+GdkRGBA rounded(const GdkRGBA& colour) {
+  auto byte = [](double c) { return std::round(c * 255.0) / 255.0; };
+  return {byte(colour.red), byte(colour.green), byte(colour.blue), 1.0};
+}
+
+// |colour| moved towards white on a dark background or black on a light
+// one, no further than it takes to be readable there, so that it keeps as
+// much of the theme's hue as it can.
+GdkRGBA readableOn(const GdkRGBA& colour, const GdkRGBA& background) {
+  const GdkRGBA white = {1, 1, 1, 1}, black = {0, 0, 0, 1};
+  const GdkRGBA& away = contrastRatio(white, background) >= contrastRatio(black, background)
+                            ? white : black;
+  double low = 0, high = 1;
+  if (contrastRatio(colour, background) >= kReadableContrast) high = 0;
+  for (int i = 0; i < 20 && high > 0; ++i) {
+    double middle = (low + high) / 2;
+    bool readable = contrastRatio(mix(colour, away, middle), background) >= kReadableContrast;
+    (readable ? high : low) = middle;
+  }
+  GdkRGBA result = rounded(mix(colour, away, high));
+  for (double t = high; contrastRatio(result, background) < kReadableContrast && t < 1;) {
+    t = std::fmin(1.0, t + 1.0 / 255.0);
+    result = rounded(mix(colour, away, t));
+  }
+  return result;
 }
 
 }  // namespace
 
+double relativeLuminance(const GdkRGBA& colour) {
+  return 0.2126 * linear(colour.red) + 0.7152 * linear(colour.green) +
+         0.0722 * linear(colour.blue);
+}
+
+double contrastRatio(const GdkRGBA& a, const GdkRGBA& b) {
+  double la = relativeLuminance(a), lb = relativeLuminance(b);
+  return (std::fmax(la, lb) + 0.05) / (std::fmin(la, lb) + 0.05);
+}
+
+GdkRGBA backgroundBehind(GtkWidget* widget) {
+  for (GtkWidget* w = widget; w != nullptr; w = gtk_widget_get_parent(w)) {
+    GtkStyleContext* style = gtk_widget_get_style_context(w);
+    GdkRGBA* painted = nullptr;
+    gtk_style_context_get(style, gtk_style_context_get_state(style),
+                          GTK_STYLE_PROPERTY_BACKGROUND_COLOR, &painted, nullptr);
+    GdkRGBA colour = painted ? *painted : GdkRGBA{0, 0, 0, 0};
+    gdk_rgba_free(painted);
+    if (colour.alpha >= 0.99) return colour;
+  }
+  GdkRGBA themed;
+  if (gtk_style_context_lookup_color(gtk_widget_get_style_context(widget), "theme_bg_color",
+                                     &themed))
+    return themed;
+  return {1, 1, 1, 1};
+}
+
 StatusLabel::StatusLabel()
-    : label_(GTK_LABEL(gtk_label_new(""))), box_(newTwoLineBox(label_)) {
+    : label_(GTK_LABEL(g_object_ref_sink(gtk_label_new("")))), red_(gtk_css_provider_new()) {
   gtk_label_set_xalign(label_, 0.0f);
-  gtk_widget_set_valign(GTK_WIDGET(label_), GTK_ALIGN_END);
   // A long text must not widen the window: the label takes the width the
   // progress bar gives the window and ellipsizes or wraps inside it.
   gtk_label_set_max_width_chars(label_, 1);
   gtk_widget_set_hexpand(GTK_WIDGET(label_), TRUE);
-  addStatusStyle(GTK_WIDGET(label_));
+  // The red is attached to the label alone, so it never leaks into other
+  // windows of the process and wins over the theme's colour.
+  gtk_style_context_add_provider(gtk_widget_get_style_context(GTK_WIDGET(label_)),
+                                 GTK_STYLE_PROVIDER(red_), GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+  // The theme (light or dark) may change while the window is up.
+  g_signal_connect(label_, "style-updated", G_CALLBACK(&StatusLabel::onStyleUpdated), this);
+  chooseRed();
   applyLineMode();
+}
+
+StatusLabel::~StatusLabel() {
+  g_signal_handlers_disconnect_by_data(label_, this);
+  g_object_unref(label_);
+  g_object_unref(red_);
 }
 
 void StatusLabel::setSingleLine(bool singleLine) {
@@ -65,6 +118,30 @@ void StatusLabel::setRed(bool red) {
   } else {
     gtk_style_context_remove_class(style, kFailedClass);
   }
+}
+
+void StatusLabel::onStyleUpdated(GtkWidget*, gpointer self) {
+  static_cast<StatusLabel*>(self)->chooseRed();
+}
+
+// The theme's own error colour where it names one (Adwaita's is readable
+// on its light background but not on its dark one), brought to a readable
+// contrast against what the window is painted with. Reloading the rule
+// updates the style again, which then finds the rule unchanged.
+void StatusLabel::chooseRed() {
+  GtkWidget* widget = GTK_WIDGET(label_);
+  GdkRGBA red;
+  if (!gtk_style_context_lookup_color(gtk_widget_get_style_context(widget), "error_color", &red))
+    red = kFallbackRed;
+  GdkRGBA shown = readableOn(red, backgroundBehind(widget));
+  char css[96];
+  snprintf(css, sizeof(css), ".%s { color: rgb(%d, %d, %d); }", kFailedClass,
+           static_cast<int>(std::lround(shown.red * 255)),
+           static_cast<int>(std::lround(shown.green * 255)),
+           static_cast<int>(std::lround(shown.blue * 255)));
+  if (redCss_ == css) return;
+  redCss_ = css;
+  gtk_css_provider_load_from_data(red_, css, -1, nullptr);
 }
 
 // A message the caller broke into lines (the failure text) is meant to be

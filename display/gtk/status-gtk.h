@@ -5,21 +5,38 @@
 
 #include <string>
 
+// The smallest contrast between text and its background that people with
+// low vision can read (WCAG 2, normal-size text).
+constexpr double kReadableContrast = 4.5;
+
+// WCAG 2 relative luminance of |colour| (0 black .. 1 white), and the
+// contrast ratio of two colours (1 .. 21), alpha ignored.
+double relativeLuminance(const GdkRGBA& colour);
+double contrastRatio(const GdkRGBA& a, const GdkRGBA& b);
+
+// The colour the window's content is drawn on: the nearest ancestor of
+// |widget| that paints an opaque background, else the theme's background
+// colour, else white.
+GdkRGBA backgroundBehind(GtkWidget* widget);
+
 // The status line of the download window: a label that either stays on one
 // line (ellipsized) or shows every line of a longer message, in the normal
-// colour or in red for failures.
+// colour or, for failures, in the theme's error colour made readable on the
+// window's background.
 class StatusLabel {
  public:
   // The style class that makes the text red; tests look for it.
   static constexpr const char* kFailedClass = "setup-status-failed";
 
-  // Creates the widgets; the caller packs widget() (the container owns it).
+  // Creates the label; the caller packs it. A reference of its own keeps
+  // it until this is destroyed, after the window it was packed in.
   StatusLabel();
+  ~StatusLabel();
+  StatusLabel(const StatusLabel&) = delete;
+  StatusLabel& operator=(const StatusLabel&) = delete;
 
-  // What to pack: the label in a box always two lines high, so that the
-  // window keeps its size when a two-line failure text replaces a status.
-  GtkWidget* widget() const { return box_; }
   GtkLabel* label() const { return label_; }
+  const std::string& text() const { return text_; }
 
   // One line, ellipsized, unless the text itself holds a line break.
   void setSingleLine(bool singleLine);
@@ -30,10 +47,13 @@ class StatusLabel {
   void setRed(bool red);
 
  private:
+  static void onStyleUpdated(GtkWidget* widget, gpointer self);
   void applyLineMode();
+  void chooseRed();
 
   GtkLabel* label_;
-  GtkWidget* box_;
+  GtkCssProvider* red_;
+  std::string redCss_;  // what red_ holds now
   std::string text_;
   bool singleLine_ = true;
 };

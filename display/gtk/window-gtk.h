@@ -23,23 +23,32 @@ struct GtkWindowParts {
   GtkImage* splash;
   GtkLabel* status;
   GtkProgressBar* progress;
-  GtkButton* cancel;
-  GtkLabel* detail;  // the figures under the status text
+  GtkButton* cancel;    // Cancel, or Close after a failure
+  GtkButton* tryAgain;  // shown beside Close after a failure that may mend
+  GtkLabel* detail;     // the figures under the status text
+  GtkWidget* failure;   // in place of the figures after a failure: its cause and advice
+  GtkLabel* cause;
+  GtkLabel* advice;
 };
 
-// The download window as a GTK 3 toplevel: splash, status line, progress
+// The download window as a GTK 3 toplevel: splash, status text, progress
 // bar and a Cancel button that is also the default (Return) button.
 class GtkDownloadWindow : public DownloadWindow {
  public:
   // Room around and between the widgets, in pixels.
   static constexpr int kPadding = 18;
-  // Between the status line and the bar it describes.
+  // Between the status text and the bar it describes.
   static constexpr int kLabelGap = 8;
   // Width of the content when there is no splash to set it.
   static constexpr int kContentWidth = 400;
+  // Lines for each of a failure's cause and advice; a longer text is cut
+  // short with an ellipsis rather than make the window grow, and a long
+  // cause (a path) never pushes the advice out.
+  static constexpr int kFailureLines = 2;
 
   // Builds the window, hidden, with the |title| the window manager shows
-  // and the status text shown until one is set; gtk_init must have succeeded.
+  // (also the progress bar's name for screen readers) and the status text
+  // shown until one is set; gtk_init must have succeeded.
   GtkDownloadWindow(const std::string& title, const std::string& untilStatus);
   // Destroys the window without running the close handler.
   ~GtkDownloadWindow() override;
@@ -49,11 +58,19 @@ class GtkDownloadWindow : public DownloadWindow {
   // The window's icon from the picture at |path|; the stock installer icon
   // stays when it is empty or cannot be read.
   void setIconFile(const std::string& path);
+  // The product's name as people read it: what a screen reader calls the
+  // splash picture (the title when empty).
+  void setProductName(const std::string& name);
 
-  // Shows the window centred on screen and waits, a second at most, until
-  // it is drawn. It iterates the main context, so call it before any loop
-  // has timers or watches: none of those must run in here.
+  // Shows the window and waits, a second at most, until it is drawn. It
+  // iterates the main context, so call it before any loop has timers or
+  // watches: none of those must run in here.
   void present();
+  // Shows the window at the first displayIfNeeded() or when the loop first
+  // runs, whichever comes first, so that it appears with what was set
+  // before (the splash above all) at its final size: a compositor that
+  // placed a smaller window may leave the grown one partly off the screen.
+  void presentOnFirstDisplay();
 
   // DownloadWindow, as documented there.
   void setCloseHandler(std::function<void()> handler) override;
@@ -61,6 +78,8 @@ class GtkDownloadWindow : public DownloadWindow {
   void setStatusSingleLine(bool singleLine) override;
   void setStatus(const std::string& text) override;
   void updateStatus(const std::string& text) override { setStatus(text); }
+  // Shown under the status text in place of the figures, and announced to
+  // screen readers together with the status text.
   void setFailureDetail(const std::string& cause, const std::string& advice) override;
   void setStatusRed(bool red) override;
   void setFiguresWording(FiguresWording wording) override;
@@ -79,7 +98,9 @@ class GtkDownloadWindow : public DownloadWindow {
   void setProgressAnimating(bool animating) override;
   void setCancelEnabled(bool enabled) override;
   void setControls(WindowControls controls) override;
-  void setTryAgainHandler(std::function<void()> handler) override { tryAgain_ = std::move(handler); }
+  void setTryAgainHandler(std::function<void()> handler) override {
+    tryAgain_ = std::move(handler);
+  }
   // Lays out and paints pending changes synchronously, without running
   // any other callback of the loop.
   void displayIfNeeded() override;
@@ -95,20 +116,36 @@ class GtkDownloadWindow : public DownloadWindow {
 
  private:
   static gboolean onDelete(GtkWidget* widget, GdkEvent* event, gpointer self);
+  static gboolean onKeyPress(GtkWidget* widget, GdkEventKey* event, gpointer self);
   static void onCancel(GtkButton* button, gpointer self);
+  static void onTryAgain(GtkButton* button, gpointer self);
+  static void onScaleChanged(GObject* image, GParamSpec* spec, gpointer self);
+  static gboolean onShowSoon(gpointer self);
   static gboolean onFirstDraw(GtkWidget* widget, cairo_t* cairo, gpointer done);
   GtkWidget* buildContent();
+  GtkWidget* buildText();
   GtkWidget* buildButtons();
+  void describeForScreenReaders(const std::string& title);
+  void announceFailure();
+  void show();
 
   StatusLabel status_;
   ProgressBar progress_;
   GtkWindow* window_ = nullptr;
   GtkImage* splash_ = nullptr;
   GtkButton* cancel_ = nullptr;
+  GtkButton* tryAgainButton_ = nullptr;
   GtkLabel* detail_ = nullptr;
+  GtkWidget* failure_ = nullptr;
+  GtkLabel* cause_ = nullptr;
+  GtkLabel* advice_ = nullptr;
+  std::string title_;
+  std::string splashPath_;
+  int splashWidth_ = 0, splashHeight_ = 0;
   FiguresWording wording_;
   std::function<void()> closeHandler_;
   std::function<void()> tryAgain_;
+  guint showSoon_ = 0;  // the pending show of presentOnFirstDisplay()
   bool closed_ = false;
   bool changed_ = false;  // something displayIfNeeded has not drawn yet
 };
