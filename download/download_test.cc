@@ -260,3 +260,13 @@ TEST_F(DownloadTest, ContinuedArchiveThatDoesNotUnpackIsFetchedWholeOnce) {
 }
 
 }  // namespace
+
+// The signature lies beside the archive's path, before any query.
+TEST(SignatureCheck, SignatureUrlKeepsTheQueryLast) {
+  const struct { const char* archive; const char* signature; } cases[] = {
+      {"https://h/a.zip", "https://h/a.zip.minisig"},
+      {"https://h/a.zip?v=3", "https://h/a.zip.minisig?v=3"},
+      {"https://h/a.zip#x", "https://h/a.zip.minisig#x"},
+      {"https://h?v=3", "https://h.minisig?v=3"}};
+  for (const auto& c : cases) EXPECT_EQ(SignatureCheck::signatureUrl(c.archive), c.signature);
+}

@@ -20,9 +20,10 @@ ranges would, misbehaving as the options say:
                          If-Modified-Since (without If-None-Match) with 304
   inm=ignore|other       answer 200 even when If-None-Match matches, or answer
                          any If-None-Match with a 304 naming another ETag
-  range=ignore|refuse|bad|always
+  range=ignore|refuse|bad|junk|always
                          answer every Range request with 200, with 416, or with a
-                         206 that starts at the first byte; always: answer every
+                         206 that starts at the first byte, or with a Content-Range
+                         with junk after it; always: answer every
                          request, with or without Range, with a 206
   ifrange=ignore         continue a range whatever If-Range names
   cut=P[,P...]           cut the connection once at each file position P
@@ -188,7 +189,8 @@ class Handler(socketserver.StreamRequestHandler):
         entry["status"] = 206 if start or opts.get("range") == "always" else 200
         if entry["status"] == 206:
             first = 0 if opts.get("range") == "bad" else start
-            head += "Content-Range: bytes %d-%d/%d\r\n" % (first, len(body) - 1, len(body))
+            junk = " junk" if opts.get("range") == "junk" else ""
+            head += "Content-Range: bytes %d-%d/%d%s\r\n" % (first, len(body) - 1, len(body), junk)
         cut = self.next_cut(opts, cuts_done, len(body))
         end = len(body) if cut is None or cut <= start else cut
         length = opts.get("length", str(len(body) - start))

@@ -60,6 +60,8 @@ TEST(Transfers, CutsAreContinuedWhereTheEtagAllows) {
       {"noranges", "cut=50%&range=ignore", true, "v1", "- H- ", false},
       {"refused", "cut=50%&range=refuse", true, "v1", "- H- - ", false},   // 416: once without
       {"badrange", "cut=50%&range=bad", true, "v1", "- H- - ", false},     // a 206 elsewhere
+      {"junkrange", "cut=50%&range=junk", true, "v1", "- H- - ", false},   // Content-Range junk
+      {"hugelength", "length=9223372036854775808", false, "", "- ", true},  // past 63 bits
       {"weak", "cut=50%&etag=weak", true, "v1", "- - ", false},
       {"busy", "status=503&times=1&retry_after=%201%20", true, "v1", "- - ", true},
       {"impatient", "status=503&times=1&retry_after=61", false, "", "- ", true},  // too long a wait
