@@ -40,8 +40,13 @@ int CallNSApplicationMain(int, const char**) {
   {
     MainBundle bundle;
     DisplayIdentity identity = getMainBundle(&bundle) ? bundleIdentity(bundle) : DisplayIdentity();
+    // The name the vendor built in comes first; a bundle's name otherwise.
+    if (!PRODUCT_NAME.empty()) identity.name = PRODUCT_NAME;
     Display display = openDisplay(DownloadStatus::titleFor(identity.name),
                                   DownloadStatus::kUntilStatus, identity);
+    // A window has a title; a terminal names the product on its first line.
+    if (!identity.name.empty() && !display.window->canBeClosedByUser())
+      display.window->logLine(DownloadStatus::titleFor(identity.name));
     DownloadPlatform platform =
         realDownloadPlatform(*display.loop, *display.window, downloadReport);
     platform.useCache = downloadUsesCache;

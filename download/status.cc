@@ -29,7 +29,7 @@ const char* waitPhrase(FetchWait why) {
 }  // namespace
 
 std::string DownloadStatus::titleFor(const std::string& name) {
-  return name.empty() ? kTitle : name + " " + kTitle;
+  return name.empty() ? kTitle : name + " Setup";
 }
 
 DownloadStatus::DownloadStatus(DownloadWindow& window, Loop& loop, std::function<double()> clock)

@@ -19,7 +19,8 @@ class DownloadStatus {
   // The window's title, and its status until the server has answered.
   static constexpr const char* kTitle = "Installer";
   static constexpr const char* kUntilStatus = "Downloading the installer";
-  // The title for a product known by |name| (empty: kTitle).
+  // The title for a product known by |name| ("Sample Product Setup"; empty:
+  // kTitle). A terminal's first line names the product the same way.
   static std::string titleFor(const std::string& name);
 
   // |clock|: seconds that never jump, for the speed; |loop| runs the

@@ -148,6 +148,7 @@ check "README: the launcher's class" has "$dist/sample-product.desktop" $'Startu
 cp "$clone/agent.zip" "$www/readme.zip" && cp "$clone/agent.zip.minisig" "$www/readme.zip.minisig"
 u=$scratch/readme-signed && new_user "$u"
 check "built-in key: signed runs" as_user "$u" ZV_INTERNAL_INSTALL_AGENT_URL="$url/readme.zip" "$app/MacOS/setup"
+check "the terminal names the product first" test "$(head -n 1 "$u/stderr")" = "Sample Product Setup"
 check "built-in key: the agent ran" cmp -s "$u/out/runs" <(echo readme)
 check "built-in key: its own cache" test -s "$u/home/.cache/sample-product/installer/R1/.validatestring"
 u=$scratch/readme-unsigned && new_user "$u"
