@@ -41,7 +41,10 @@ case ${1-} in
     common="halt_on_error=1:abort_on_error=1:log_path=$dir/report"
     ASAN_OPTIONS="$common:detect_leaks=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
     UBSAN_OPTIONS="$common:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
-    export ASAN_OPTIONS UBSAN_OPTIONS
+    # Without print_suppressions=0 a clean run would still write a report
+    # file, the list of suppressions it used.
+    LSAN_OPTIONS="suppressions=$(dirname "$0")/lsan-suppressions.txt:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+    export ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
     exec "$@"
     ;;
 esac

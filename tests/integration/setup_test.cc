@@ -111,6 +111,30 @@ TEST(DownloadRoad, CacheFollowsTheEtag) {
 
 // Broken or cancelled downloads: their lines, status 255, and no stamp or
 // agent; what a cancel interrupted stays in the cache to be continued.
+// With a display, the download shows in the window module, which the
+// program loads at run time (in a build with sanitizers, an instrumented
+// module in an instrumented program); after the hand-off the window goes
+// and the run ends by itself.
+TEST(DownloadRoad, WindowModuleShowsTheDownloadWithADisplay) {
+  if (system("command -v Xvfb >/dev/null") != 0) GTEST_SKIP() << "no Xvfb";
+  Proc xvfb({"Xvfb", "-displayfd", "1", "-nolisten", "tcp"}, {{"PATH", getenv("PATH")}});
+  ASSERT_TRUE(waitUntil([&] { return has(xvfb.out(), "\n") || xvfb.ended(); }, 20)) << xvfb.err();
+  ASSERT_FALSE(xvfb.ended()) << xvfb.err();
+  servers().publish("windowed.zip", "windowed", 1 << 20);
+  World w;
+  w.download(servers().faultUrl + "serve/windowed.zip?pace=50");
+  w.env["DISPLAY"] = ":" + xvfb.out().substr(0, xvfb.out().find('\n'));
+  Proc run(w.argv({}), w.env);
+  std::string maps = "/proc/" + std::to_string(run.pid) + "/maps";
+  bool loaded = false;
+  waitUntil([&] { return (loaded = loaded || has(readFile(maps), "/libsetup-gtk.so")) || run.ended(); }, 30);
+  Result r = run.finish(30);
+  EXPECT_TRUE(loaded);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, Not(HasSubstr("Downloading ")));  // the terminal's status lines
+  EXPECT_EQ(w.runs(), Strings{"windowed"});
+}
+
 TEST(DownloadRoad, BrokenDownloadsFailAndLeaveNothing) {
   Servers& s = servers();
   s.publish("fault.zip", "v1", 3 << 20);
