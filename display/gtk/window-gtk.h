@@ -119,7 +119,7 @@ class GtkDownloadWindow : public DownloadWindow {
   static gboolean onKeyPress(GtkWidget* widget, GdkEventKey* event, gpointer self);
   static void onCancel(GtkButton* button, gpointer self);
   static void onTryAgain(GtkButton* button, gpointer self);
-  static void onScaleChanged(GObject* image, GParamSpec* spec, gpointer self);
+  static void onScaleChanged(GObject* image, GParamSpec* property, gpointer self);
   static gboolean onShowSoon(gpointer self);
   static gboolean onFirstDraw(GtkWidget* widget, cairo_t* cairo, gpointer done);
   GtkWidget* buildContent();
