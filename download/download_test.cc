@@ -106,7 +106,7 @@ class DownloadTest : public ::testing::Test {
   Exchange archive(const std::string& etag) {
     Exchange e;
     e.etag = etag;
-    e.length = archiveSize_;
+    e.expectedLength = archiveSize_;
     return e;
   }
 
@@ -139,21 +139,30 @@ TEST_F(DownloadTest, DownloadsUnpacksStampsAndHandsOver) {
   EXPECT_FALSE(pathExists(getInstallAgentCacheDir() + ".part"));  // nothing to continue
 }
 
-// A cached agent is asked about with its stamp: a 304, or a server that
-// ignores the condition but names the same ETag, starts it with no body.
+// A cached agent is asked about with its stamp (without an ETag, the
+// Last-Modified date, alone): a 304, or a server that ignores the condition
+// but names the same ETag, starts it with no body.
 TEST_F(DownloadTest, CurrentCachedAgentStartsWithoutABody) {
-  Exchange notModified;
+  const std::string date = "Mon, 07 Dec 2026 10:00:00 GMT";
+  Exchange notModified, dated = archive("");
   notModified.status = 304;
-  for (const Exchange& answer : {notModified, archive("\"v1\"")}) {
-    writeFile(getInstallAgentCacheDir() + "installagent/install", "exit 0\n");
-    writeValidationString(getInstallAgentCacheDir(), "\"v1\"");
+  dated.lastModified = date;
+  const struct { Exchange first, second; std::string stamp, inm, ims; } cases[] = {
+      {archive("\"v1\""), notModified, "\"v1\"", "\"v1\"", ""},
+      {archive("\"v1\""), archive("\"v1\""), "\"v1\"", "\"v1\"", ""},  // condition ignored
+      {dated, notModified, "Last-Modified: " + date, "", date}};  // no ETag: the date, alone
+  for (const auto& c : cases) {
+    removeCachedAgent();
     server_.asked.clear();
-    server_.script = {answer};
+    server_.script = {c.first, c.second};
+    run();
+    EXPECT_EQ(readValidationString(getInstallAgentCacheDir()), c.stamp);
     launched_.clear();
     run();
-    ASSERT_EQ(server_.asked.size(), 1u);
-    EXPECT_EQ(server_.asked[0].ifNoneMatch, "\"v1\"");
-    EXPECT_EQ(server_.asked[0].bodyAt, -1);
+    ASSERT_EQ(server_.asked.size(), 2u);
+    EXPECT_EQ(server_.asked[1].ifNoneMatch, c.inm);
+    EXPECT_EQ(server_.asked[1].ifModifiedSince, c.ims);
+    EXPECT_EQ(server_.asked[1].bodyAt, -1);
     EXPECT_EQ(launched_, expectedLaunch());
   }
 }
@@ -162,8 +171,8 @@ TEST_F(DownloadTest, CurrentCachedAgentStartsWithoutABody) {
 // close; a transient one first says that it waits.
 TEST_F(DownloadTest, FailureIsShownLoggedAndEndsTheRun) {
   Exchange busy, missing;
-  busy.status = 503, busy.retryAfter = "2", busy.length = 0;
-  missing.status = 404, missing.length = 0;
+  busy.status = 503, busy.retryAfter = "2", busy.expectedLength = 0;
+  missing.status = 404, missing.expectedLength = 0;
   server_.script = {busy, missing};
   run();
   EXPECT_EQ(window_.statuses.at(0), "Connecting to host\u2026");
@@ -221,25 +230,6 @@ TEST_F(DownloadTest, SignedAgentFetchesItsSignatureSeparately) {
   EXPECT_EQ(agent_, -1);
 }
 
-// Without an ETag, the date stamps the agent and is asked about alone.
-TEST_F(DownloadTest, LastModifiedServesWhenThereIsNoEtag) {
-  const std::string date = "Mon, 07 Dec 2026 10:00:00 GMT";
-  server_.script = {archive("")};
-  server_.script[0].lastModified = date;
-  run();
-  EXPECT_EQ(readValidationString(getInstallAgentCacheDir()), "Last-Modified: " + date);
-  Exchange notModified;
-  notModified.status = 304;
-  server_.asked.clear();
-  server_.script = {notModified};
-  launched_.clear();
-  run();
-  ASSERT_EQ(server_.asked.size(), 1u);
-  EXPECT_EQ(server_.asked[0].ifModifiedSince, date);
-  EXPECT_EQ(server_.asked[0].ifNoneMatch, "");
-  EXPECT_EQ(launched_, expectedLaunch());
-}
-
 // Kept bytes that turn out damaged fail the unpacking once: the archive is
 // fetched whole again within the run.
 TEST_F(DownloadTest, ContinuedArchiveThatDoesNotUnpackIsFetchedWholeOnce) {
@@ -250,7 +240,7 @@ TEST_F(DownloadTest, ContinuedArchiveThatDoesNotUnpackIsFetchedWholeOnce) {
   }
   Exchange rest = archive("\"v1\"");
   rest.status = 206, rest.rangeStart = 18, rest.rangeTotal = archiveSize_;
-  rest.length = archiveSize_ - 18;
+  rest.expectedLength = archiveSize_ - 18;
   server_.script = {rest, archive("\"v1\"")};
   run();
   ASSERT_EQ(server_.asked.size(), 2u);

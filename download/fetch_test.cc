@@ -62,17 +62,17 @@ struct Row {
 
 E ok(std::string etag, int64_t length, int64_t body = -1, E::End end = E::kFinish) {
   E e;
-  e.etag = etag, e.length = length, e.body = body, e.end = end;
+  e.etag = etag, e.expectedLength = length, e.body = body, e.end = end;
   return e;
 }
 E status(long code, std::string retryAfter = "", std::string etag = "") {
   E e;
-  e.status = code, e.retryAfter = retryAfter, e.etag = etag, e.length = 0;
+  e.status = code, e.retryAfter = retryAfter, e.etag = etag, e.expectedLength = 0;
   return e;
 }
 E partial(int64_t start, int64_t total, int64_t body = -1, E::End end = E::kFinish) {
   E e;
-  e.status = 206, e.etag = "\"k\"", e.length = total - start, e.rangeStart = start;
+  e.status = 206, e.etag = "\"k\"", e.expectedLength = total - start, e.rangeStart = start;
   e.rangeTotal = total, e.body = body, e.end = end;
   return e;
 }

@@ -52,18 +52,12 @@ class FakeLoop : public Loop {
   Handle last_ = 0;
 };
 
-// How one attempt goes: the response, how many body bytes come, and how it
-// ends.
-struct Exchange {
+// How one attempt goes: the response (status 0: the attempt ends before
+// any), how many body bytes come, and how it ends.
+struct Exchange : TransferResponse {
   enum End { kFinish, kNetworkFail, kIdleFail, kRefused, kDiskFull };
-  long status = 200;  // 0: the attempt ends before any response
-  std::string etag;
-  int64_t length = -1;  // Content-Length
-  int64_t rangeStart = -1, rangeTotal = -1;
-  std::string retryAfter;
-  std::string lastModified;
-  bool badLength = false;  // a Content-Length that is no number
-  int64_t body = -1;  // bytes sent; -1: |length| (0 when unknown)
+  Exchange() { status = 200; }
+  int64_t body = -1;  // bytes sent; -1: expectedLength (0 when unknown)
   End end = kFinish;
 };
 
@@ -116,19 +110,11 @@ class ScriptedServer {
    private:
     void play() {
       timer_ = 0;
-      TransferResponse response;
-      response.status = exchange_.status;
-      response.etag = exchange_.etag;
-      response.expectedLength = exchange_.length;
-      response.rangeStart = exchange_.rangeStart;
-      response.rangeTotal = exchange_.rangeTotal;
-      response.retryAfter = exchange_.retryAfter;
-      response.lastModified = exchange_.lastModified;
-      response.badLength = exchange_.badLength;
+      TransferResponse response = exchange_;
       response.url = request_.url;
       if (exchange_.status == 0) return end();
       if (!deliver([&] { delegate_.transferDidReceiveResponse(response); })) return;
-      int64_t body = exchange_.body >= 0 ? exchange_.body : std::max<int64_t>(0, exchange_.length);
+      int64_t body = exchange_.body >= 0 ? exchange_.body : std::max<int64_t>(0, exchange_.expectedLength);
       // In two chunks, as a body rarely comes in one.
       for (int64_t chunk : {body / 2, body - body / 2})
         if (chunk > 0 && !deliver([&] { delegate_.transferDidReceiveData(chunk); })) return;
@@ -147,10 +133,10 @@ class ScriptedServer {
       TransferError error;
       error.failingUrl = request_.url;
       error.description = "scripted failure";
-      error.fault = exchange_.end == Exchange::kNetworkFail ? TransferFault::kNetwork
-                    : exchange_.end == Exchange::kIdleFail  ? TransferFault::kIdle
-                    : exchange_.end == Exchange::kDiskFull  ? TransferFault::kLocalWrite
-                                                            : TransferFault::kRefused;
+      const TransferFault kFaults[] = {TransferFault::kOther, TransferFault::kNetwork,
+                                       TransferFault::kIdle, TransferFault::kRefused,
+                                       TransferFault::kLocalWrite};
+      error.fault = kFaults[exchange_.end];
       delegate_.transferDidFail(error);
       delivering_ = false;
     }
