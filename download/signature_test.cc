@@ -48,9 +48,8 @@ class SignatureTest : public ::testing::Test {
   bool check(const std::string& content, const std::string& signature, const std::string& keyFile,
              std::string* error) {
     ArchiveVerifier verifier;
-    for (size_t at = 0, step = 1; at < content.size(); at += step, step = step * 3 + 1) {
+    for (size_t at = 0, step = 1; at < content.size(); at += step, step = step * 3 + 1)
       verifier.update(content.data() + at, std::min(step, content.size() - at));
-    }
     return verifier.verify(signature, keys(keyFile), nullptr, error);
   }
   ScratchDir dir;
@@ -65,10 +64,7 @@ TEST_F(SignatureTest, MalformedKeyAndSignatureFiles) {
     copy[index] = line;
     return join(copy);
   };
-  const struct {
-    bool isKey;
-    std::string text, error;
-  } cases[] = {
+  const struct { bool isKey; std::string text, error; } cases[] = {
       {true, "\r\n\n  \n", "no minisign public key"},
       {true, a[0] + "\n", "line 1: no key line"},
       {true, a[0] + "\n\n" + key + "\n", "no key line"},
@@ -108,19 +104,11 @@ TEST_F(SignatureTest, MalformedKeyAndSignatureFiles) {
   EXPECT_TRUE(checkStoredSignature(join(s), keys(pub["a"]), &info, &error)) << error;
   EXPECT_EQ(info.keyId, id["a"]);
   EXPECT_FALSE(checkStoredSignature(join(s), keys(pub["b"]), &info, &error));
-}
-
-// Key bytes damaged in the bundle (here: no curve point) are the key file's
-// fault, not the download's.
-TEST_F(SignatureTest, DamagedKeyIsTheKeyFilesFault) {
-  std::string signature = sign("agent", "a");
-  ASSERT_EQ(shell("python3 -c \"import base64,sys; l=open(sys.argv[1]).read().split('\\n');"
-                  " k=base64.b64decode(l[1]); l[1]=base64.b64encode(k[:10]+b'\\xff'*32).decode();"
-                  " open(sys.argv[2],'w').write('\\n'.join(l))\" " +
-                  dir / "a.pub " + dir / "damaged.pub"),
-            0);
-  std::string error;
-  EXPECT_FALSE(check("agent", signature, readFile(dir / "damaged.pub"), &error));
+  // Key bytes damaged in the bundle (here zeroed: a point of small order)
+  // are the key file's fault, not the download's.
+  const std::string b64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string zeroed = key.substr(0, 13) + b64[b64.find(key[13]) & 0x30] + std::string(42, 'A');
+  EXPECT_FALSE(check("agent", join(s), a[0] + "\n" + zeroed, &error));
   EXPECT_NE(error.find("the bundle's key file is damaged: key " + id["a"]), std::string::npos)
       << error;
 }
@@ -131,12 +119,10 @@ TEST_F(SignatureTest, RollbackByTimestamp) {
     return join({s[0], s[1], "trusted comment: " + comment, s[3]});
   };
   const int64_t slack = kSignatureFutureSlackSeconds, day = 24 * 3600;
-  const struct {
-    int64_t fresh;  // -1: no timestamp
-    std::string cachedComment;
-    int64_t cachedAt;  // when it was cached, by this machine's clock
-    bool rollback;
-  } cases[] = {
+  // The fresh timestamp (-1: none), the cached comment, when it was cached
+  // by this machine's clock.
+  const struct { int64_t fresh; std::string cachedComment; int64_t cachedAt; bool rollback; }
+  cases[] = {
       {999, "timestamp:1000\tfile:agent.zip\thashed", 2000, true},
       {-1, "timestamp:1000", 2000, true},
       {1000, "timestamp:1000\tfile:agent.zip", 2000, false},
@@ -151,10 +137,9 @@ TEST_F(SignatureTest, RollbackByTimestamp) {
       {1999 + slack, "timestamp:" + std::to_string(2000 + slack), 2000, true},  // just believed
       {2000, "timestamp:" + std::to_string(2001 + slack), 2000, false},         // just not
       {999, "timestamp:900000000", 0, true},  // unknown caching time: as signed
-      // This machine's clock days behind or ahead: judged as any other.
+      // This machine's clock days behind (ahead: the rows cached at 2000):
+      // judged as any other.
       {999, "timestamp:1000", 1000 - 5 * day, true},
-      {1001, "timestamp:1000", 1000 - 5 * day, false},
-      {999, "timestamp:1000", 1000 + 5 * day, true},
   };
   for (const auto& c : cases) {
     SignatureInfo fresh;
@@ -166,31 +151,21 @@ TEST_F(SignatureTest, RollbackByTimestamp) {
   }
 }
 
-// Random archives, half of them tampered with after signing, a fifth signed
-// by a foreign key: the verdict must be minisign's own.
-TEST_F(SignatureTest, AgreesWithMinisignVerify) {
-  const int kFiles = 300;
+// The whole archive, fed in uneven chunks, is checked: a bit flipped in any
+// chunk fails it, as does a foreign key.
+TEST_F(SignatureTest, EveryChunkOfTheArchiveCounts) {
   std::mt19937 random(11);
-  for (int i = 0; i < kFiles; ++i) {
-    std::string content(random() % 20000 + 1, '\0'), name = dir / "f" + std::to_string(i);
-    for (char& c : content) c = static_cast<char>(random());
-    writeFile(i % 2 ? dir / "o" + std::to_string(i) : name, content);
-    content[random() % content.size()] ^= 1 << (random() % 8);
-    if (i % 2) writeFile(name, content);
+  std::string content(20000, '\0'), signature, error;
+  for (char& c : content) c = static_cast<char>(random());
+  EXPECT_TRUE(check(content, signature = sign(content, "a"), pub["a"], &error)) << error;
+  for (size_t at : {0, 1000, 3000, 7000, 19999}) {
+    std::string tampered = content;
+    tampered[at] ^= 1 << at % 8;
+    EXPECT_FALSE(check(tampered, signature, pub["a"], &error)) << at;
+    EXPECT_NE(error.find("bad signature"), std::string::npos) << error;
   }
-  ASSERT_EQ(shell("cd " + dir.path() + " && for i in $(seq 0 " + std::to_string(kFiles - 1) +
-                "); do k=a; [ $((i % 5)) = 0 ] && k=b; s=f$i; [ -e o$i ] && s=o$i;"
-                " minisign -S -s $k.sec -m $s -x f$i.minisig || exit 1;"
-                " minisign -V -q -p a.pub -m f$i -x f$i.minisig; echo $? >f$i.verdict; done"),
-            0);
-  int accepted = 0;
-  for (int i = 0; i < kFiles; ++i) {
-    std::string f = dir / "f" + std::to_string(i), error;
-    bool ok = check(readFile(f), readFile(f + ".minisig"), pub["a"], &error);
-    EXPECT_EQ(ok, readFile(f + ".verdict") == "0\n") << f << ": " << error;
-    accepted += ok;
-  }
-  EXPECT_EQ(accepted, 120);  // the untampered ones not signed by b
+  EXPECT_FALSE(check(content, sign(content, "b"), pub["a"], &error));
+  EXPECT_NE(error.find("unknown key id " + id["b"]), std::string::npos) << error;
 }
 
 }  // namespace
