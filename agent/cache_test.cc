@@ -29,12 +29,8 @@ class CacheTest : public ::testing::Test {
 
 TEST(GetInstallAgentCacheDir, FollowsHome) {
   const std::pair<const char*, std::string> cases[] = {
-      {"/Users/u", "/Users/u" + kCacheTail},
-      {"/Users/u/", "/Users/u" + kCacheTail},
-      {"/", kCacheTail},
-      {"", "/tmp" + kCacheTail},
-      {nullptr, "/tmp" + kCacheTail},
-  };
+      {"/Users/u", "/Users/u" + kCacheTail}, {"/Users/u/", "/Users/u" + kCacheTail},
+      {"/", kCacheTail}, {"", "/tmp" + kCacheTail}, {nullptr, "/tmp" + kCacheTail}};
   for (const auto& [home, dir] : cases) {
     ScopedEnv env("HOME", home);
     EXPECT_EQ(getInstallAgentCacheDir(), dir) << (home ? home : "(unset)");
@@ -42,10 +38,7 @@ TEST(GetInstallAgentCacheDir, FollowsHome) {
 }
 
 TEST_F(CacheTest, StampMatchesOnlyItsFirstLineExactly) {
-  const struct {
-    std::string stamp, candidate;
-    bool valid;
-  } cases[] = {
+  const struct { std::string stamp, candidate; bool valid; } cases[] = {
       {"abc", "abc", true},          {"abc", "ABC", false},     {"abc", "abc ", false},
       {"abc\n", "abc", true},        {"abc\r\n", "abc", false}, {"abc\nxyz", "abc", true},
       {"", "abc", false},            {"\"v1\"", "\"v1\"", true}, {"abc", "", false},
@@ -61,15 +54,13 @@ TEST_F(CacheTest, StampMatchesOnlyItsFirstLineExactly) {
 }
 
 TEST_F(CacheTest, StagingLeftByDeadRunsIsRemovedButLiveOnesStay) {
-  std::string dead = cacheDir() + ".staging-999999999-abcdef";  // beyond pid_max
-  std::string wide = cacheDir() + ".staging-4294967295-abcdef";  // -1 as a pid_t
-  mkdir(wide.c_str(), 0700);
-  std::string live = cacheDir() + ".staging-" + std::to_string(getppid()) + "-abcdef";
-  mkdir(dead.c_str(), 0700);
-  mkdir(live.c_str(), 0700);
+  // Of a pid beyond pid_max, of -1 as a pid_t, of a live process.
+  const std::pair<std::string, bool> staging[] = {
+      {"999999999", false}, {"4294967295", false}, {std::to_string(getppid()), true}};
+  for (const auto& [pid, live] : staging)
+    mkdir((cacheDir() + ".staging-" + pid + "-abcdef").c_str(), 0700);
   std::string mine = makeStagingDir();
-  EXPECT_FALSE(pathExists(dead));
-  EXPECT_FALSE(pathExists(wide));
-  EXPECT_TRUE(pathExists(live));
+  for (const auto& [pid, live] : staging)
+    EXPECT_EQ(pathExists(cacheDir() + ".staging-" + pid + "-abcdef"), live) << pid;
   EXPECT_TRUE(pathExists(mine));
 }

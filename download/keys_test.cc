@@ -6,15 +6,7 @@
 
 #include "tests/test_util.h"
 
-namespace {
-
-std::vector<std::string> ids(const std::vector<PublicKey>& keys) {
-  std::vector<std::string> found;
-  for (const PublicKey& key : keys) found.push_back(keyIdHex(key.id));
-  return found;
-}
-
-}  // namespace
+using Strings = std::vector<std::string>;
 
 // Each row: the keys built in, the bundle's key file (none: absent), and
 // the keys that count, or the error. The file adds keys; it never takes a
@@ -29,10 +21,7 @@ TEST(Keys, BuiltInKeysStayWhateverTheBundleHolds) {
   ASSERT_TRUE(parsePublicKeys(a + b, &parsed, &error)) << error;
   const std::string idA = keyIdHex(parsed[0].id), idB = keyIdHex(parsed[1].id);
   const struct Case {
-    std::string name, builtIn;
-    std::optional<std::string> file;
-    std::vector<std::string> keys;
-    std::string error;
+    std::string name, builtIn; std::optional<std::string> file; Strings keys; std::string error;
   } cases[] = {
       {"none", "", std::nullopt, {}, ""},
       {"file-only", "", b, {idB}, ""},
@@ -51,7 +40,9 @@ TEST(Keys, BuiltInKeysStayWhateverTheBundleHolds) {
     error.clear();
     bool ok = mergeKeys(c.builtIn, res.path(), &keys, &error);
     EXPECT_EQ(ok, c.error.empty()) << error;
-    EXPECT_EQ(ids(keys), c.keys);
+    Strings ids;
+    for (const PublicKey& key : keys) ids.push_back(keyIdHex(key.id));
+    EXPECT_EQ(ids, c.keys);
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
   }
 }
