@@ -39,17 +39,14 @@ bool pathExists(const std::string& path) {
 }
 
 void makeZip(const std::string& zip, const std::map<std::string, std::string>& files) {
-  char templ[] = "/tmp/setup-zip-XXXXXX";
-  std::string dir = mkdtemp(templ);
+  ScratchDir dir;
   std::string names;
   for (const auto& [name, content] : files) {
-    writeFile(dir + "/" + name, content);
+    writeFile(dir / name, content);
     names += " " + smart_quote(name);
   }
-  std::string command = "cd " + smart_quote(dir) + " && zip -q -X " + smart_quote(zip) + names;
-  int status = system(command.c_str());
-  removeItemAtPath(dir);
-  if (status != 0) throw std::runtime_error("zip failed: " + command);
+  if (shell("cd " + smart_quote(dir.path()) + " && zip -q -X " + smart_quote(zip) + names))
+    throw std::runtime_error("zip failed for " + zip);
 }
 
 int shell(const std::string& command) {
