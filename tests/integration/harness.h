@@ -42,15 +42,6 @@ inline bool waitUntil(const std::function<bool()>& done, double seconds) {
   return true;
 }
 
-// Fails the running test when a program's standard error holds a sanitizer's
-// report. AddressSanitizer's go to files in a build with sanitizers, but
-// UBSan's runtime writes to standard error whatever log_path says, and a
-// test that expects a run to fail or be killed would not notice it otherwise.
-inline void expectNoSanitizerReport(const std::string& err) {
-  for (const char* mark : {": runtime error: ", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer"})
-    if (has(err, mark)) ADD_FAILURE() << "a sanitizer reported:\n" << err;
-}
-
 // A child in its own process group (so that it and its children die
 // together), every signal at its default, started in $HOME when |env| has
 // one, its output going to files. The destructor kills the group.
@@ -80,10 +71,16 @@ struct Proc {
     if (posix_spawn(&pid, "/bin/sh", nullptr, &attr, pointers(all).data(), pointers(vars).data()))
       throw std::runtime_error("cannot start " + argv[0]);
   }
+  // Fails the running test when the program's standard error holds a
+  // sanitizer's report. AddressSanitizer's go to files in a build with
+  // sanitizers, but UBSan's runtime writes to standard error whatever
+  // log_path says, and a test that expects a run to fail or be killed would
+  // not notice it otherwise.
   ~Proc() {
     kill(-pid, SIGKILL);
     if (!reaped) waitpid(pid, &status, 0);
-    expectNoSanitizerReport(err());
+    for (const char* mark : {": runtime error: ", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer"})
+      if (has(err(), mark)) ADD_FAILURE() << "a sanitizer reported:\n" << err();
   }
   bool ended() { return reaped = reaped || waitpid(pid, &status, WNOHANG) == pid; }
   std::string out() const { return readFile(dir / "out"); }
@@ -116,23 +113,33 @@ inline Strings tree(const std::string& dir) {
   return std::sort(found.begin(), found.end()), found;
 }
 
-// An agent: "install" appends |tag| to $AGENT_OUT/runs, writes $0 to
-// $AGENT_OUT/self and its arguments to $AGENT_OUT/args (NUL-terminated), and
-// makes $AGENT_OUT/CANARY when its payload.bin is not whole.
-inline std::string agentScript(const std::string& tag, size_t payload = 0) {
-  std::string whole = "[ \"$(wc -c < \"${0%/*}/payload.bin\")\" -eq " + std::to_string(payload) +
-                      " ] || : > \"$AGENT_OUT/CANARY\"\n";
-  return "printf '%s\\0' " + tag + " >> \"$AGENT_OUT/runs\"\n" + (payload ? whole : "") +
-         "printf %s \"$0\" > \"$AGENT_OUT/self\"\n"
-         "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$AGENT_OUT/args\"\n";
+// An agent: "install" appends |tag| to $AGENT_OUT/runs; |checkAfter|
+// seconds later (when not 0) makes $AGENT_OUT/CANARY unless its directory
+// still holds its own "tag" file and a whole payload.bin (when it has one);
+// then writes $0 to $AGENT_OUT/self and its arguments to $AGENT_OUT/args
+// (NUL-terminated).
+inline std::string agentScript(const std::string& tag, size_t payload = 0, int checkAfter = 0) {
+  std::string dir = "\"${0%/*}/", canary = " || : > \"$AGENT_OUT/CANARY\"\n";
+  std::string script = "printf '%s\\0' " + tag + " >> \"$AGENT_OUT/runs\"\n";
+  std::string size = std::to_string(payload);
+  if (checkAfter)
+    script += "sleep " + std::to_string(checkAfter) + "\n[ \"$(cat " + dir + "tag\")\" = " + tag +
+              " ]" + canary;
+  if (payload) script += "[ \"$(wc -c < " + dir + "payload.bin\")\" -eq " + size + " ]" + canary;
+  return script + "printf %s \"$0\" > \"$AGENT_OUT/self\"\n"
+                  "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$AGENT_OUT/args\"\n";
 }
 
-inline void agentZip(const std::string& zip, const std::string& tag = "v1", size_t payload = 0) {
-  std::map<std::string, std::string> files = {{"install", agentScript(tag, payload)}};
+// Makes |zip| anew, replacing it whole: a server never lacks it.
+inline void agentZip(const std::string& zip, const std::string& tag = "v1", size_t payload = 0,
+                     int checkAfter = 0) {
+  std::map<std::string, std::string> files = {{"install", agentScript(tag, payload, checkAfter)}};
   // Incompressible, so that unpacking it takes a while.
   if (payload) std::generate_n(std::back_inserter(files["payload.bin"]), payload, std::mt19937());
-  fs::remove(zip);
-  makeZip(zip, files);
+  if (checkAfter) files["tag"] = tag;
+  fs::remove(zip + ".new");
+  makeZip(zip + ".new", files);
+  fs::rename(zip + ".new", zip);
 }
 
 // nginx serving www with ETag and Content-Length (as the demo and the
@@ -145,8 +152,9 @@ struct Servers {
   std::string nginxUrl, faultUrl;  // each ending in "/"
   std::unique_ptr<Proc> nginx, faults;
   // Publishes an agent on both; returns its file.
-  std::string publish(const std::string& name, const std::string& tag = "v1", size_t payload = 0) {
-    agentZip(www + "/" + name, tag, payload);
+  std::string publish(const std::string& name, const std::string& tag = "v1", size_t payload = 0,
+                      int checkAfter = 0) {
+    agentZip(www + "/" + name, tag, payload, checkAfter);
     return www + "/" + name;
   }
   static std::string etag(const std::string& file) {  // as nginx makes it
@@ -203,6 +211,7 @@ struct World {
   std::string home, tmp, out, res, program;
   Env env;
   std::string cache() const { return home + "/" + INSTALLER_CACHE_DIR; }
+  std::string stamp() const { return readFile(cache() + ".validatestring"); }
   void download(const std::string& url) {
     env["ZV_INTERNAL_INSTALL_AGENT_URL"] = url;
     env["CURL_CA_BUNDLE"] = servers().cert;
@@ -218,6 +227,21 @@ struct World {
   Strings runs() const { return readRecords(out + "/runs"); }
   Strings args() const { return readRecords(out + "/args"); }
 };
+
+// Arguments a shell would mangle every way it can; CANARY marks a command run.
+inline const Strings kArgs = {"two words", "", "it's", "say \"hi\"", "$HOME", "`touch CANARY`",
+    "$(touch CANARY)", "a;touch CANARY", "a&&b|c", "line\nbreak", "tab\there", "*", "~", "-n", "'",
+    "''", "\"", "!x", "#hash", "{a,b}", "a=b c", "\xc3\xa9t\xc3\xa9", "back\\slash", "trailing\\", ""};
+// A path component that runs commands wherever it is pasted into one.
+inline const std::string kHostile = " $(touch CANARY) `touch CANARY`;touch CANARY 'q\" \nnl &";
+
+// Nothing in TMPDIR, |cache| in the cache, and no mark of a pasted command
+// or of a partial agent.
+inline void expectLeft(const World& w, const Strings& cache) {
+  EXPECT_EQ(tree(w.tmp), Strings{});
+  EXPECT_EQ(tree(w.cache()), cache);
+  for (const std::string& path : tree(w.root.path())) EXPECT_NE(fs::path(path).filename(), "CANARY");
+}
 
 // The command lines (NULs as blanks) of the running processes that mention
 // |part|: what a run left behind, found by its own paths.
