@@ -11,13 +11,13 @@
 
 namespace {
 
-// Runs |w|'s program under script(1) on an xterm pseudo-terminal |columns|
-// wide (0: none given); the output is what it wrote there.
-Result runOnTerminal(const World& w, Env env, int columns) {
+// |w|'s program run under script(1) on an xterm pseudo-terminal |columns|
+// wide (0: none given); its output is what it wrote there.
+std::unique_ptr<Proc> onTerminal(const World& w, Env env, int columns) {
   env["SETUP"] = w.program;
   env["TERM"] = "xterm";
   std::string line = "stty cols " + std::to_string(columns) + " rows 24 && exec \"$SETUP\"";
-  return runSetup(env, {"script", "-q", "-e", "-c", line, "/dev/null"});
+  return std::make_unique<Proc>(Strings{"script", "-q", "-e", "-c", line, "/dev/null"}, env);
 }
 
 }  // namespace
@@ -32,7 +32,7 @@ TEST(Progress, TerminalLineFitsTheWidthWithFiguresAndFewRedraws) {
     w.download(servers().faultUrl + "serve/progress.zip?pace=40");  // 5 s: time for a time left
     Env env = w.env;
     env["COLUMNS"] = c.columns;
-    Result r = runOnTerminal(w, env, c.winsize);
+    Result r = onTerminal(w, env, c.winsize)->finish(60);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     const std::string& text = r.out;
     // No status line drawn in place, escapes left out, is as wide as the
@@ -49,7 +49,6 @@ TEST(Progress, TerminalLineFitsTheWidthWithFiguresAndFewRedraws) {
     size_t redraws = std::count(text.begin(), text.end(), '\r');
     EXPECT_GE(redraws, 5u);
     EXPECT_LE(redraws, 10 * r.seconds + 10) << r.seconds;
-    RecordProperty("redraws" + std::to_string(c.width), std::to_string(redraws));
   }
 }
 
@@ -67,7 +66,6 @@ TEST(Progress, LogGetsFewPlainLinesWithFigures) {
   EXPECT_TRUE(has(r.err, "Connection lost; retrying in ")) << r.err;
   EXPECT_TRUE(has(r.err, " KiB of 1.0 MiB")) << r.err;
   EXPECT_TRUE(has(r.err, "Downloading 100%")) << r.err;
-  RecordProperty("lines", std::to_string(lines));
 }
 
 // Cut halfway, then gone: each log line starts a line of its own, ending the
@@ -76,7 +74,7 @@ TEST(Progress, TerminalLogLinesEndTheStatusLineAndFailureIsRed) {
   servers().publish("progress-gone.zip", "v1", 1 << 20);
   World w;
   w.download(servers().faultUrl + "serve/progress-gone.zip?pace=20&cut=50%&change=gone.zip");
-  Result r = runOnTerminal(w, w.env, 80);
+  Result r = onTerminal(w, w.env, 80)->finish(60);
   EXPECT_EQ(r.status, 255) << r.out;
   EXPECT_TRUE(has(r.out, "\nDownload interrupted: ")) << r.out;
   EXPECT_TRUE(has(r.out, "\nDownload failed! Error - ")) << r.out;
@@ -88,8 +86,7 @@ TEST(Progress, TerminalLogLinesEndTheStatusLineAndFailureIsRed) {
 TEST(Progress, ConnectingIsShownAtOnce) {
   int listener = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_family = AF_INET, address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t size = sizeof(address);
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
   ASSERT_EQ(listen(listener, 4), 0);  // accepts, never answers
@@ -97,10 +94,7 @@ TEST(Progress, ConnectingIsShownAtOnce) {
   std::string host = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
   World w;
   w.download("https://" + host + "/agent.zip");
-  Env env = w.env;
-  env["SETUP"] = w.program;
-  env["TERM"] = "xterm";
-  Proc run({"script", "-q", "-e", "-c", "stty cols 80 rows 24 && exec \"$SETUP\"", "/dev/null"}, env);
-  EXPECT_TRUE(waitUntil([&] { return has(run.out(), "Connecting to " + host); }, 1.0)) << run.out();
+  auto run = onTerminal(w, w.env, 80);
+  EXPECT_TRUE(waitUntil([&] { return has(run->out(), "Connecting to " + host); }, 1.0)) << run->out();
   close(listener);
 }
