@@ -1,6 +1,7 @@
 #ifndef SETUP_PLATFORM_SYSTEM_H_
 #define SETUP_PLATFORM_SYSTEM_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,17 @@ std::string stripLastComponent(const std::string& path);
 
 // Whether anything exists at |path| (a symbolic link is followed).
 bool fileExists(const std::string& path);
+
+// The file system that holds |path| (an existing file or directory): the
+// bytes an unprivileged writer may still use, the directory it is mounted
+// on, and its device number (equal for two paths on one file system).
+struct DiskSpace {
+  int64_t freeBytes = 0;
+  std::string mountPoint;
+  uint64_t device = 0;
+};
+// False when it cannot be told.
+bool diskSpaceAt(const std::string& path, DiskSpace* space);
 
 // Joins a directory and one name with exactly one "/" between them.
 std::string appendPathComponent(const std::string& dir, const std::string& name);

@@ -16,8 +16,14 @@ struct TransferRequest {
   // At least this many bytes must arrive in every idleTimeout seconds once
   // the body flows, else the transfer fails as idle (a trickle); 0: any.
   int64_t minBytesPerIdle = 0;
-  int64_t rangeStart = 0;     // > 0: asks for the rest from this byte on
-  std::string ifRange;        // with rangeStart: the ETag the rest must belong to
+  int64_t rangeStart = 0;     // > 0 (or with rangeEnd): asks for the bytes from this one on
+  // > 0: only up to this byte (excluded). The file's bytes from here on are
+  // left as they are: the body fills a gap before bytes already written.
+  int64_t rangeEnd = -1;
+  // > 0: asks for the file's last |suffixLength| bytes (Range: bytes=-N)
+  // instead; the answer's Content-Range says where they start.
+  int64_t suffixLength = 0;
+  std::string ifRange;        // with a range: the ETag the bytes must belong to
   bool keepPartial = false;   // a failed or cancelled transfer leaves its file
   // The proxy: empty, libcurl's own reading of the environment (https_proxy,
   // http_proxy, all_proxy, no_proxy); "direct://", none whatever the
@@ -78,13 +84,16 @@ class Transfer {
   // Stops the transfer; no effect once it has finished or failed.
   virtual void cancel() = 0;
   // Called from transferDidReceiveResponse: keeps the file's first |offset|
-  // bytes (cutting anything after them) and writes the body after them.
-  // Without it the body replaces the file's contents.
+  // bytes (cutting anything after them, unless the request has a rangeEnd)
+  // and writes the body after them. Without it the body replaces the
+  // file's contents.
   virtual void writeBodyAt(int64_t offset) = 0;
 };
 
 // Starts |request| on |loop|: http and https only, redirects followed (never
-// from https down to http), certificates always verified.
+// from https down to http), certificates always verified. Transfers to one
+// server reuse an open connection (and a TLS session) of an earlier one in
+// the process where the server kept it open.
 std::unique_ptr<Transfer> startTransfer(Loop& loop, const TransferRequest& request,
                                         TransferDelegate& delegate);
 
