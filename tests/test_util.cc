@@ -1,6 +1,8 @@
 #include "tests/test_util.h"
 
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,6 +69,18 @@ void signWithMinisign(const std::string& secretKey, const std::string& file,
   if (shell("minisign -S " + flags + " -s " + smart_quote(secretKey) + " -m " + smart_quote(file) +
             " -x " + smart_quote(file + ".minisig")))
     throw std::runtime_error("minisign -S failed for " + file);
+}
+
+std::string loopbackPort(int* listener) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET, address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof(address);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) || (listener && listen(fd, 4)))
+    throw std::runtime_error("cannot bind or listen on 127.0.0.1");
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  listener ? void(*listener = fd) : void(close(fd));
+  return std::to_string(ntohs(address.sin_port));
 }
 
 std::vector<std::string> readRecords(const std::string& path) {

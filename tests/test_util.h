@@ -51,6 +51,10 @@ void makeMinisignKeys(const std::string& dir, const std::vector<std::string>& na
 void signWithMinisign(const std::string& secretKey, const std::string& file,
                       const std::string& flags = "");
 
+// A free port on 127.0.0.1, as a string. With |listener|, a socket listens
+// on it (and never accepts) until the caller closes it; without, nobody does.
+std::string loopbackPort(int* listener = nullptr);
+
 // Splits a NUL-terminated record file into its entries.
 std::vector<std::string> readRecords(const std::string& path);
 

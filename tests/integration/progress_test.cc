@@ -1,9 +1,6 @@
 // The terminal display of a real download: in place under a pseudo-terminal
 // of a given width, plain lines into a file.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <regex>
 
@@ -84,14 +81,8 @@ TEST(Progress, TerminalLogLinesEndTheStatusLineAndFailureIsRed) {
 
 // Before the server answers, the terminal says what is going on at once.
 TEST(Progress, ConnectingIsShownAtOnce) {
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET, address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof(address);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
-  ASSERT_EQ(listen(listener, 4), 0);  // accepts, never answers
-  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
-  std::string host = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  int listener = -1;
+  std::string host = "127.0.0.1:" + loopbackPort(&listener);  // accepts, never answers
   World w;
   w.download("https://" + host + "/agent.zip");
   auto run = onTerminal(w, w.env, 80);

@@ -3,8 +3,6 @@
 // is needed), through fault_server.py's CONNECT tunnels on 127.0.0.1 to nginx.
 
 #include <gmock/gmock.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <regex>
 
@@ -22,19 +20,6 @@ std::string proxyPort() {
   std::string out = servers().faults->out();
   std::regex_search(out, ports, std::regex("^\\d+ (\\d+)"));
   return ports[1];
-}
-
-// A port on 127.0.0.1 nobody listens on.
-std::string deadPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return std::to_string(ntohs(address.sin_port));
 }
 
 // The tunnels opened after the first |since|, as "127.0.0.1:PORT STATUS".
@@ -72,7 +57,7 @@ TEST(Proxy, EnvironmentFirstThenTheDesktopsSettings) {
   } cases[] = {
       {"manual", proxyPort(), {}, "Proxy: " + proxy + " (from the desktop's settings)", true},
       {"none", proxyPort(), {}, "Proxy: none (from the desktop's settings)", false},
-      {"manual", deadPort(), {{"https_proxy", proxy}}, "Proxy: as the environment says (https_proxy)", true},
+      {"manual", loopbackPort(), {{"https_proxy", proxy}}, "Proxy: as the environment says (https_proxy)", true},
       {"manual", proxyPort(), {{"no_proxy", "127.0.0.1"}}, "Proxy: as the environment says (no_proxy)", false},
   };
   for (const Case& c : cases) {
@@ -105,7 +90,7 @@ TEST(Proxy, EnvironmentFirstThenTheDesktopsSettings) {
 TEST(Proxy, TransferGoesThroughTheProxyItIsGiven) {
   Servers& s = servers();
   writeFile(s.www + "/through.txt", "0123456789");
-  const std::string proxy = "http://127.0.0.1:" + proxyPort(), dead = "http://127.0.0.1:" + deadPort();
+  const std::string proxy = "http://127.0.0.1:" + proxyPort(), dead = "http://127.0.0.1:" + loopbackPort();
   const struct Case {
     std::string proxy;
     const char* environment;
