@@ -14,19 +14,13 @@ using Strings = std::vector<std::string>;
 
 // Something that ends from the loop unless it is destroyed first: a
 // transfer, or a lookup of the desktop's proxies.
-struct Pending {
+struct Pending : Transfer, DesktopProxyLookup {
   Pending(FakeLoop& loop, std::function<void()> end) : loop(loop), timer(loop.addTimer(1, end)) {}
-  ~Pending() { loop.cancelTimer(timer); }
-  FakeLoop& loop;
-  Loop::Handle timer;
-};
-struct FakeTransfer : Transfer, Pending {
-  using Pending::Pending;
+  ~Pending() override { loop.cancelTimer(timer); }
   void cancel() override { loop.cancelTimer(timer); }
   void writeBodyAt(int64_t) override {}
-};
-struct FakeLookup : DesktopProxyLookup, Pending {
-  using Pending::Pending;
+  FakeLoop& loop;
+  Loop::Handle timer;
 };
 
 // The choice with an environment, a desktop that answers |answer| (none:
@@ -42,7 +36,7 @@ struct Chooser : TransferDelegate {
     if (answer)
       sources.lookUp = [this, answer](const std::string& url, double seconds, DesktopProxiesDone done) {
         asked = url + " " + std::to_string(int(seconds));
-        return std::make_unique<FakeLookup>(loop, [answer, done] { done(*answer); });
+        return std::make_unique<Pending>(loop, [answer, done] { done(*answer); });
       };
     choice = std::make_unique<ProxyChoice>(loop, sources, [this](const std::string& line) {
       log.push_back(line);
@@ -50,7 +44,7 @@ struct Chooser : TransferDelegate {
     start = choice->through([this](const TransferRequest& request, TransferDelegate& delegate) {
       tried.push_back(request.proxy);
       bool unreachable = down.count(request.proxy);
-      return std::make_unique<FakeTransfer>(loop, [&delegate, unreachable] {
+      return std::make_unique<Pending>(loop, [&delegate, unreachable] {
         if (!unreachable) return delegate.transferDidFinish();
         delegate.transferDidFail({"Could not connect", "", TransferFault::kNetwork, true});
       });

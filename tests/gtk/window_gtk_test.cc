@@ -239,16 +239,15 @@ TEST_F(GtkWindowTest, ADownloadWalksItsStatesInAWindowOfOneSize) {
     g_object_set(gtk_settings_get_default(), "gtk-theme-name", "Adwaita",
                  "gtk-application-prefer-dark-theme", dark, nullptr);
     runFor(loop_, 0.05);
+    GdkRGBA* background = nullptr, red;
     GtkStyleContext* style = gtk_widget_get_style_context(GTK_WIDGET(w_.window));
-    g_autoptr(GdkRGBA) background = nullptr;
-    gtk_style_context_get(style, gtk_style_context_get_state(style),
-                          GTK_STYLE_PROPERTY_BACKGROUND_COLOR, &background, nullptr);
-    GdkRGBA red;
+    gtk_style_context_get(style, gtk_style_context_get_state(style), "background-color", &background, nullptr);
     style = gtk_widget_get_style_context(GTK_WIDGET(w_.status));
     gtk_style_context_get_color(style, gtk_style_context_get_state(style), &red);
     EXPECT_EQ(contrast(*background, {1, 1, 1, 1}) < 2.0, !dark);  // the variant did change
     EXPECT_GE(contrast(red, *background), 4.5) << (dark ? "dark" : "light");
     EXPECT_GT(red.red - std::max(red.green, red.blue), 0.3) << "still red";
+    gdk_rgba_free(background);
   }
   g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", FALSE, nullptr);
 }
