@@ -143,8 +143,7 @@ TEST_F(SignatureTest, RollbackByTimestamp) {
   };
   for (const auto& c : cases) {
     SignatureInfo fresh;
-    fresh.hasTimestamp = c.fresh >= 0;
-    fresh.timestamp = c.fresh;
+    fresh.hasTimestamp = c.fresh >= 0, fresh.timestamp = c.fresh;
     std::string reason, text = c.cachedComment.empty() ? "" : cached(c.cachedComment);
     EXPECT_EQ(isRollback(fresh, text, c.cachedAt, &reason), c.rollback) << c.cachedComment;
     EXPECT_EQ(reason.empty(), !c.rollback) << reason;

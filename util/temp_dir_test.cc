@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "tests/test_util.h"
+#include "util/exe_path.h"
 
 // Distinct private directories under TMPDIR (with its slash or without),
 // each removed whole, read-only parts included, and nothing outside it
@@ -25,8 +26,7 @@ TEST(TempDir, MakesPrivateDirectoriesAndRemovesThemWhole) {
       struct stat st;
       ASSERT_EQ(stat(path.c_str(), &st), 0);
       EXPECT_EQ(st.st_mode & 0777, 0700u);
-      ASSERT_EQ(mkdir((path + "/a").c_str(), 0755), 0);
-      ASSERT_EQ(mkdir((path + "/a/b").c_str(), 0755), 0);
+      ASSERT_EQ(mkpath(path + "/a/b", 0755), 0);
       writeFile(path + "/a/b/file", "x");
       ASSERT_EQ(symlink(base.path().c_str(), (path + "/a/link").c_str()), 0);
       chmod((path + "/a/b").c_str(), 0555);  // read-only directories still go
@@ -43,12 +43,10 @@ TEST(TempDir, NextRunRemovesDirectoriesOfRunsThatAreGone) {
   ScratchDir base;
   ScopedEnv env("TMPDIR", base.path().c_str());
   TempDir live("x");
-  mkdir((base / "zvGONE00").c_str(), 0700);
+  for (const char* made : {"zvGONE00", "zvNEW000", "zvOTHER0"}) mkdir((base / made).c_str(), 0700);
   writeFile(base / "zvGONE00/.owner", "4242");
-  mkdir((base / "zvNEW000").c_str(), 0700);  // being made: not yet locked
-  writeFile(base / "zvNEW000/.owner", "");
   writeFile(base / "zvGONE00/InstallAgent.zip", "partial");
-  mkdir((base / "zvOTHER0").c_str(), 0700);
+  writeFile(base / "zvNEW000/.owner", "");  // being made: not yet locked
   TempDir next("x");
   EXPECT_FALSE(pathExists(base / "zvGONE00"));
   EXPECT_TRUE(pathExists(base / "zvOTHER0"));
