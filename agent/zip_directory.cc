@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <functional>
 #include <limits>
-#include <queue>
-#include <tuple>
 
 namespace {
 
@@ -285,30 +283,6 @@ int64_t totalUnpackedSize(const std::vector<ZipEntry>& entries) {
   for (const ZipEntry& entry : entries)
     total = entry.uncompressedSize > INT64_MAX - total ? INT64_MAX : total + entry.uncompressedSize;
   return total;
-}
-
-std::vector<std::vector<size_t>> balanceBatches(const std::vector<ZipEntry>& entries, int k) {
-  std::vector<size_t> files;
-  for (size_t i = 0; i < entries.size(); ++i)
-    if (!entries[i].isDirectory()) files.push_back(i);
-  std::stable_sort(files.begin(), files.end(), [&](size_t a, size_t b) {
-    return entries[a].uncompressedSize > entries[b].uncompressedSize;
-  });
-  size_t count = std::min(files.size(), static_cast<size_t>(std::max(k, 1)));
-  std::vector<std::vector<size_t>> batches(count);
-  // (weight, entries, batch): the top is the lightest batch.
-  using Load = std::tuple<int64_t, size_t, size_t>;
-  std::priority_queue<Load, std::vector<Load>, std::greater<Load>> lightest;
-  for (size_t b = 0; b < count; ++b) lightest.emplace(0, 0, b);
-  for (size_t i : files) {
-    auto [weight, size, b] = lightest.top();
-    lightest.pop();
-    batches[b].push_back(i);
-    int64_t add = entries[i].uncompressedSize;
-    lightest.emplace(add > INT64_MAX - weight ? INT64_MAX : weight + add, size + 1, b);
-  }
-  for (auto& batch : batches) std::sort(batch.begin(), batch.end());
-  return batches;
 }
 
 std::string unzipPattern(const std::string& name) {

@@ -109,13 +109,6 @@ bool readCentralDirectory(const std::string& tail, const ZipDirectoryLocation& w
 // The sum of the entries' uncompressed sizes, at most INT64_MAX.
 int64_t totalUnpackedSize(const std::vector<ZipEntry>& entries);
 
-// Splits the file entries (directories left out: the caller makes those
-// first) into at most |k| batches of entry indices with similar unpacked
-// sizes: largest first, each onto the lightest batch (the one with fewest
-// entries among equals). No batch is empty; there are min(k, files) of
-// them, each listing its indices in directory order.
-std::vector<std::vector<size_t>> balanceBatches(const std::vector<ZipEntry>& entries, int k);
-
 // The argument that makes unzip select the member |name| and nothing else:
 // unzip's wildcards (* ? [ ]) and its escape character (\) are escaped with
 // a backslash, and so is a leading "-", which unzip would read as an option

@@ -1,5 +1,6 @@
 #include "download/download.h"
 
+#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -32,7 +33,18 @@ DownloadPlatform withDefaults(DownloadPlatform platform) {
   if (!platform.net.log) platform.net.log = [](const std::string&) {};
   if (!platform.clock) platform.clock = monotonicSeconds;
   if (!platform.net.clock) platform.net.clock = platform.clock;
+  if (!platform.diskSpace) platform.diskSpace = diskSpaceAt;
   return platform;
+}
+
+// The bytes [from, to) of the file at |path|.
+bool readSpan(const std::string& path, int64_t from, int64_t to, std::string* bytes) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bytes->assign(static_cast<size_t>(to - from), '\0');
+  bool read = pread(fd, &(*bytes)[0], bytes->size(), from) == to - from;
+  close(fd);
+  return read;
 }
 
 }  // namespace
@@ -61,6 +73,8 @@ DownloadPlatform realDownloadPlatform(Loop& loop, DownloadWindow& window, ErrorR
   platform.proxies.lookUp = [&loop](const std::string& url, double seconds, DesktopProxiesDone done) {
     return lookUpDesktopProxies(loop, url, seconds, std::move(done));
   };
+  long processors = sysconf(_SC_NPROCESSORS_ONLN);
+  platform.unpackWorkers = static_cast<int>(std::min(8L, std::max(1L, processors)));
   return platform;
 }
 
@@ -71,13 +85,14 @@ Download::Download(DownloadPlatform platform, double idleTimeout)
       idleTimeout_(idleTimeout),
       status_(window_, loop_, platform_.clock),
       archive_(platform_.net, *this),
-      unpacking_(platform_.runInBackground, platform_.report, systemLog),
+      unpacking_(platform_.runInBackground, platform_.report, systemLog, platform_.unpackWorkers),
       proxy_(loop_, platform_.proxies, platform_.net.log) {
   platform_.net.startTransfer = proxy_.through(platform_.net.startTransfer);
 }
 
 Download::~Download() {
   if (closeTimer_) loop_.cancelTimer(closeTimer_);
+  if (next_) loop_.cancelTimer(next_);
 }
 
 void Download::init() {
@@ -110,6 +125,8 @@ void Download::applicationDidFinishLaunching() {
 
 void Download::windowWillClose() {
   proxy_.cancel();
+  if (next_) loop_.cancelTimer(next_);
+  next_ = 0;
   archive_.cancel();
   if (signature_) signature_->cancel();
   if (unpacking_.running()) unpacking_.stop();
@@ -144,6 +161,12 @@ void Download::downloadFromURL(const std::string& url) {
     }
   }
   request.destination = archivePath_;
+  // Without bytes to continue, the archive's end comes first: its directory
+  // tells what the archive needs on disk and where each entry lies.
+  if (request.keptBytes <= 0) request.suffix = kZipSuggestedTail;
+  end_ = End();
+  phase_ = Phase::kFirst;
+  directoryRounds_ = 0;
   started_ = true;
   archive_.start(request);
 }
@@ -180,6 +203,17 @@ bool Download::cachedAgentWasChecked() {
 }
 
 void Download::fetchAccepted(const FetchStart& start) {
+  if (start.tailStart > 0) {
+    if (end_.start < 0) status_.started({0, start.total, start.etag, start.lastModified});
+    end_ = {start.tailStart, start.total, start.etag};
+    return;
+  }
+  if (start.end < 0 && end_.start >= 0) {  // a whole archive came instead
+    end_ = End();
+    phase_ = Phase::kFirst;
+    if (unpacking_.running()) unpacking_.stop();
+  }
+  if (phase_ == Phase::kDirectory) return;
   received_ = start.kept;
   continued_ = start.kept > 0;
   signature_->archiveStarted(archivePath_);
@@ -188,19 +222,115 @@ void Download::fetchAccepted(const FetchStart& start) {
 }
 
 void Download::fetchProgress(int64_t received) {
+  if (phase_ == Phase::kDirectory || (phase_ == Phase::kFirst && end_.start > 0)) return;
   signature_->archiveWritten(received);
-  status_.progress(received, static_cast<uint64_t>(received - received_));
+  unpacking_.available(received);
+  int64_t endBytes = end_.start > 0 ? end_.total - end_.start : 0;
+  status_.progress(received + endBytes, static_cast<uint64_t>(received - received_));
   received_ = received;
 }
 
 void Download::fetchWaiting(FetchWait why, int seconds) { status_.waiting(why, seconds); }
 
 void Download::fetchFailed(const FetchError& error) {
+  if (unpacking_.running()) unpacking_.stop();
   logFailure(error.description, error.url);
   offerToTryAgain(status_.downloadFailed(error));
 }
 
 void Download::fetchFinished() {
+  if (end_.start > 0 && phase_ != Phase::kBody) return endArrived();
+  if (end_.start > 0) signature_->archiveWritten(end_.total);  // the end was written first
+  archiveComplete();
+}
+
+// The archive's end is on disk: its directory, when it passes the reader,
+// is checked against the free space and planned for unpacking; one that
+// does not pass is left to unzip after the download, as a file whose end
+// cannot be read at all.
+void Download::endArrived() {
+  std::string tail, error;
+  ZipDirectoryLocation where;
+  ZipDirectory directory;
+  bool found = readSpan(archivePath_, end_.start, end_.total, &tail) &&
+               findCentralDirectory(tail, end_.total, &where, &error);
+  if (!found && error.empty() && where.needTail > end_.total - end_.start &&
+      where.needTail <= end_.total && directoryRounds_++ < 2) {
+    // The directory is longer than the end fetched: the rest of it first.
+    FetchRequest request;
+    request.url = url_;
+    request.destination = archivePath_;
+    request.idleTimeout = idleTimeout_;
+    request.keptBytes = end_.total - where.needTail;
+    request.keptEtag = end_.etag;
+    request.keptTotal = end_.total;
+    request.rangeEnd = end_.start;
+    phase_ = Phase::kDirectory;
+    end_.start = request.keptBytes;
+    return later([this, request] { archive_.start(request); });
+  }
+  if (found) found = readCentralDirectory(tail, where, end_.total, &directory, &error);
+  if (!found) {
+    platform_.net.log("The archive's directory cannot be read ahead (" +
+                      (error.empty() ? std::string("it was not found") : error) +
+                      "); unzip decides after the download.");
+  } else if (!enoughSpace(directory)) {
+    return;
+  }
+  fetchBeforeEnd(found ? &directory : nullptr);
+}
+
+// What lies before the archive's end, with If-Range: the end must be of the
+// same archive. Without a strong ETag to ask that, the whole archive. When
+// nothing is signed, unpacking starts under the download.
+void Download::fetchBeforeEnd(const ZipDirectory* directory) {
+  FetchRequest request;
+  request.url = url_;
+  request.destination = archivePath_;
+  request.idleTimeout = idleTimeout_;
+  request.part = part_.get();
+  if (isStrongEtag(end_.etag)) {
+    request.keptEtag = end_.etag;
+    request.keptTotal = end_.total;
+    request.rangeEnd = end_.start;
+  } else {
+    end_ = End();
+  }
+  std::string why;
+  if (directory && end_.start > 0 && !signature_->required() &&
+      !unpacking_.prepare(unpackTarget(), *directory, &why))
+    platform_.net.log("The archive is unpacked after the download: " + why);
+  phase_ = Phase::kBody;
+  later([this, request] { archive_.start(request); });
+}
+
+// Room for the archive where it is stored and for the agent where it is
+// unpacked, before a byte of the body is spent; without it the run fails
+// and keeps nothing.
+bool Download::enoughSpace(const ZipDirectory& directory) {
+  int64_t files = static_cast<int64_t>(directory.entries.size());
+  std::string agentDir = platform_.useCache ? getInstallAgentCacheDir()
+                                            : stripLastComponent(installAgentLocation);
+  std::string shortfall = spaceShortfall(
+      {{stripLastComponent(archivePath_), end_.start},
+       {agentDir, unpackedFootprint(totalUnpackedSize(directory.entries), files)}},
+      platform_.diskSpace);
+  if (shortfall.empty()) return true;
+  if (part_) part_->discard();
+  unlink(archivePath_.c_str());
+  logFailure(shortfall, url_);
+  offerToTryAgain(status_.notEnoughSpace(shortfall));
+  return false;
+}
+
+void Download::later(std::function<void()> step) {
+  next_ = loop_.addTimer(0, [this, step] {
+    next_ = 0;
+    step();
+  });
+}
+
+void Download::archiveComplete() {
   if (!signature_->required()) return startUnpacking();
   signature_->check(
       url_, downloadTo + ".minisig", idleTimeout_, readAgentSignature(), agentSignatureTime(),
@@ -223,6 +353,7 @@ void Download::signatureChecked(const std::string& error, const std::string& url
 // once more from its first byte before the run fails.
 bool Download::fetchWholeOnceMore() {
   if (!continued_ || refetched_) return false;
+  if (unpacking_.running()) unpacking_.stop();
   refetched_ = true;
   continued_ = false;
   platform_.net.log("The continued archive did not check; downloading it again from the start. " +
@@ -233,6 +364,8 @@ bool Download::fetchWholeOnceMore() {
   request.destination = archivePath_;
   request.idleTimeout = idleTimeout_;
   request.part = part_.get();
+  end_ = End();
+  phase_ = Phase::kFirst;
   archive_.start(request);
   return true;
 }
@@ -261,12 +394,15 @@ void Download::tryAgain() {
   downloadFromURL(url_);
 }
 
+UnpackTarget Download::unpackTarget() const {
+  std::string work = stripLastComponent(installAgentLocation);
+  return {archivePath_, platform_.useCache, work + FILE_SEPARATOR + INSTALL_AGENT_DIR_NAME,
+          work + "/unzip.log"};
+}
+
 void Download::startUnpacking() {
   window_.logLine(status_.unpacking());
-  std::string workAgentDir =
-      stripLastComponent(installAgentLocation) + FILE_SEPARATOR + INSTALL_AGENT_DIR_NAME;
-  unpacking_.start(archivePath_, platform_.useCache, workAgentDir, validationString,
-                   signature_->signature(), stripLastComponent(installAgentLocation) + "/unzip.log",
+  unpacking_.start(unpackTarget(), validationString, signature_->signature(),
                    [this](AgentHold placed) { agentPlaced(std::move(placed)); });
 }
 

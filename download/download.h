@@ -13,6 +13,7 @@
 #include "download/fetch.h"
 #include "download/proxy_choice.h"
 #include "download/signature_check.h"
+#include "download/space_check.h"
 #include "download/status.h"
 #include "download/unpack.h"
 #include "util/report.h"
@@ -36,18 +37,22 @@ struct DownloadPlatform {
   ErrorReport report = nullptr;
   bool useCache = false;  // the cache is private: unpack into it
   ProxySources proxies;   // where the transfers' proxy comes from
+  int unpackWorkers = 1;  // unzips run at once
+  DiskSpaceOf diskSpace;  // the free space of a path's file system
 };
 
 // The real platform around |loop| and |window|, reporting through |report|.
 DownloadPlatform realDownloadPlatform(Loop& loop, DownloadWindow& window, ErrorReport report);
 
 // The download front end. It orders one run: ask whether the cached agent
-// is current (its stamp sent as If-None-Match) → fetch the archive
-// (continuing bytes an earlier run kept) → fetch and check its signature
-// when the bundle has keys → unpack → place → hand off to the agent. Each
-// step is a part of its own (Fetch, SignatureCheck, Unpacking, the cache);
-// what the window says is DownloadStatus's. All calls arrive on the loop's
-// thread.
+// is current (its stamp sent as If-None-Match, with a request for the
+// archive's end) → read the archive's directory from its end and check the
+// disk space → fetch the rest of the archive (or continue bytes an earlier
+// run kept), unpacking each batch of entries as it arrives when nothing is
+// signed → fetch and check its signature when the bundle has keys → unpack
+// → place → hand off to the agent. Each step is a part of its own (Fetch,
+// SignatureCheck, Unpacking, the cache); what the window says is
+// DownloadStatus's. All calls arrive on the loop's thread.
 class Download : private FetchDelegate {
  public:
   // |idleTimeout|: seconds without a byte before an attempt fails.
@@ -82,6 +87,12 @@ class Download : private FetchDelegate {
   void fetchFinished() override;
   void fetchFailed(const FetchError& error) override;
 
+  void endArrived();
+  void fetchBeforeEnd(const ZipDirectory* directory);
+  bool enoughSpace(const ZipDirectory& directory);
+  void archiveComplete();
+  UnpackTarget unpackTarget() const;
+  void later(std::function<void()> step);
   void logFailure(const std::string& description, const std::string& url);
   void offerToTryAgain(bool helps);
   void tryAgain();
@@ -114,6 +125,15 @@ class Download : private FetchDelegate {
   int64_t received_ = 0;
   bool continued_ = false;  // the archive continues bytes kept earlier
   bool refetched_ = false;  // it has been fetched once more whole
+  // The archive's end, fetched first: where it starts, the archive's
+  // length and ETag (start -1: the archive comes whole, or continued).
+  struct End {
+    int64_t start = -1, total = -1;
+    std::string etag;
+  } end_;
+  enum class Phase { kFirst, kDirectory, kBody } phase_ = Phase::kFirst;
+  int directoryRounds_ = 0;
+  Loop::Handle next_ = 0;  // the next fetch, started from the loop
   std::unique_ptr<SignatureCheck> signature_;
   Fetch archive_;
   Unpacking unpacking_;

@@ -1,11 +1,14 @@
 #include "download/download.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "agent/cache.h"
 #include "agent/partial.h"
 #include "display/window.h"
 #include "download/bootstrap.h"
+#include "download/progress.h"
 #include "tests/fake_net.h"
 #include "tests/test_util.h"
 #include "util/constants.h"
@@ -69,10 +72,17 @@ class DownloadTest : public ::testing::Test {
     p.loop = &loop_;
     p.window = &window_;
     p.net.startTransfer = [this](const TransferRequest& r, TransferDelegate& d) {
-      // The body lands as a real transfer would put it.
-      if (r.url == downloadFrom && server_.asked.size() < server_.script.size() &&
-          server_.script[server_.asked.size()].status == 200)
-        writeFile(r.destination, readFile(scratch_ / "agent.zip"));
+      // The body lands as a real transfer would put it: a range at its place.
+      if (r.url == downloadFrom && server_.asked.size() < server_.script.size()) {
+        const Exchange& next = server_.script[server_.asked.size()];
+        std::string zip = readFile(scratch_ / "agent.zip");
+        if (next.status == 200) writeFile(r.destination, zip);
+        int fd = open(r.destination.c_str(), O_WRONLY | O_CREAT, 0600);
+        if (next.status == 206 &&
+            pwrite(fd, zip.data() + next.rangeStart, next.expectedLength, next.rangeStart) <= 0)
+          ADD_FAILURE() << "cannot write the range";
+        close(fd);
+      }
       return server_.start(r, d);
     };
     p.net.random = [] { return 0.0; };
@@ -83,6 +93,7 @@ class DownloadTest : public ::testing::Test {
       return pid_t(4242);
     };
     p.runInBackground = [this](const std::string& line, std::function<void(int)> done) {
+      window_.logLine("unzip started");
       int status = system(line.c_str());
       loop_.addTimer(0, [done, status] { done(status); });
       return std::function<void()>([] {});
@@ -91,6 +102,8 @@ class DownloadTest : public ::testing::Test {
     p.resourceDir = scratch_ / "res";
     p.arguments = {"setup", "--flag", "a b"};
     p.useCache = true;
+    p.unpackWorkers = 2;
+    p.diskSpace = diskSpace_;
     return p;
   }
 
@@ -101,6 +114,24 @@ class DownloadTest : public ::testing::Test {
     download.applicationDidFinishLaunching();
     loop_.runUntilIdle();
     agent_ = download.agentTask();
+  }
+
+  // An archive of incompressible entries, larger than the end asked first.
+  void makeLargeArchive() {
+    std::map<std::string, std::string> files = {{"install", "exit 0\n"}};
+    for (int i = 0; i < 6; ++i) files["f" + std::to_string(i)] = randomBytes(100000, i);
+    makeZip(scratch_ / "agent.zip", files);
+    archiveSize_ = readFile(scratch_ / "agent.zip").size();
+  }
+  static std::string randomBytes(size_t n, unsigned seed) {
+    std::string bytes(n, '\0');
+    for (char& c : bytes) c = static_cast<char>(seed = seed * 1103515245 + 12345, seed >> 16);
+    return bytes;
+  }
+  Exchange range(int64_t from, int64_t to, const std::string& etag = "\"v1\"") {
+    Exchange e = archive(etag);
+    e.status = 206, e.rangeStart = from, e.rangeTotal = archiveSize_, e.expectedLength = to - from;
+    return e;
   }
 
   Exchange archive(const std::string& etag) {
@@ -121,6 +152,7 @@ class DownloadTest : public ::testing::Test {
   ScriptedServer server_;
   FakeWindow window_;
   std::vector<std::string> launched_;
+  DiskSpaceOf diskSpace_;
   pid_t agent_ = -1;
   int64_t archiveSize_ = 0;
 };
@@ -247,6 +279,69 @@ TEST_F(DownloadTest, ContinuedArchiveThatDoesNotUnpackIsFetchedWholeOnce) {
   EXPECT_EQ(server_.asked[0].rangeStart, 18);
   EXPECT_EQ(server_.asked[1].rangeStart, 0);
   EXPECT_EQ(launched_, expectedLaunch());
+}
+
+// The archive's end comes first; the rest is asked for with If-Range, and
+// its entries are unpacked in batches as they arrive, before the download
+// is over.
+TEST_F(DownloadTest, EndFirstThenTheRestUnpackedAsItArrives) {
+  makeLargeArchive();
+  int64_t end = archiveSize_ - kZipSuggestedTail;
+  server_.script = {range(end, archiveSize_), range(0, end)};
+  run();
+  ASSERT_EQ(server_.asked.size(), 2u);
+  EXPECT_EQ(server_.asked[0].suffixLength, kZipSuggestedTail);
+  EXPECT_EQ(server_.asked[0].bodyAt, end);
+  EXPECT_EQ(server_.asked[1].rangeEnd, end);
+  EXPECT_EQ(server_.asked[1].ifRange, "\"v1\"");
+  EXPECT_EQ(launched_, expectedLaunch());
+  EXPECT_TRUE(readFile(getInstallAgentCacheDir() + "installagent/f5") == randomBytes(100000, 5));
+  // Some batches ran while the body was still arriving (it comes in two
+  // halves), the rest after it.
+  auto unpacking = std::find(window_.log.begin(), window_.log.end(),
+                             "Downloaded the installer: " + formatIecBytes(archiveSize_) + " in 0:00");
+  ASSERT_NE(unpacking, window_.log.end());
+  EXPECT_GE(std::count(window_.log.begin(), unpacking, "unzip started"), 1);
+  EXPECT_GE(std::count(unpacking, window_.log.end(), "unzip started"), 1);
+}
+
+// Room for the archive and the unpacked agent is checked from the
+// directory, before the body: each alone fits 900 kB, not both; a
+// shortfall ends the run with one line and nothing kept.
+TEST_F(DownloadTest, DiskSpaceIsCheckedBeforeTheBody) {
+  makeLargeArchive();
+  int64_t end = archiveSize_ - kZipSuggestedTail;
+  for (int64_t free : {900000, 1000000}) {
+    removeCachedAgent();
+    server_.asked.clear();
+    launched_.clear();
+    window_.detail.clear();
+    diskSpace_ = [&](const std::string&, DiskSpace* space) {
+      *space = {free, "/cache", 1};
+      return true;
+    };
+    server_.script = {range(end, archiveSize_), range(0, end)};
+    run();
+    if (free == 1000000) {
+      EXPECT_EQ(launched_, expectedLaunch());
+      continue;
+    }
+    EXPECT_EQ(server_.asked.size(), 1u);
+    EXPECT_EQ(window_.detail, (std::vector<std::string>{
+                                  "Not enough disk space: 967.3 kB needed in /cache, 900.0 kB free.",
+                                  "Free some disk space, then try again."}));
+    EXPECT_FALSE(pathExists(getInstallAgentCacheDir() + ".part.info"));
+    EXPECT_EQ(readFile(getInstallAgentCacheDir() + ".part"), "");
+    EXPECT_TRUE(launched_.empty());
+  }
+  // File systems count apart.
+  auto two = [](const std::string& path, DiskSpace* space) {
+    *space = {1000, path, path == "/a" ? 1u : 2u};
+    return true;
+  };
+  EXPECT_EQ(spaceShortfall({{"/a", 600}, {"/b", 600}}, two), "");
+  EXPECT_EQ(spaceShortfall({{"/a", 600}, {"/b", 600}, {"/b", 600}}, two),
+            "Not enough disk space: 1.2 kB needed in /b, 1.0 kB free");
 }
 
 }  // namespace

@@ -32,14 +32,21 @@ void Fetch::start(const FetchRequest& request) {
   request_ = request;
   url_ = request.url;
   offset_ = request.keptBytes > 0 ? request.keptBytes : 0;
-  etag_ = offset_ > 0 ? request.keptEtag : "";
-  total_ = offset_ > 0 ? request.keptTotal : -1;
+  bool ranged = offset_ > 0 || request.rangeEnd > 0;
+  etag_ = ranged ? request.keptEtag : "";
+  total_ = ranged ? request.keptTotal : -1;
+  tailStart_ = -1;
   retry_ = RetryPolicy(services_.random, services_.clock);
   running_ = true;
   startAttempt();
 }
 
 void Fetch::cancel() {
+  if (running_ && tailStart_ < 0 && request_.rangeEnd > 0 && keepsPart()) keepPrefix();
+  stop();
+}
+
+void Fetch::stop() {
   running_ = false;
   if (transfer_) transfer_->cancel();
   if (timer_) services_.loop->cancelTimer(timer_);
@@ -59,8 +66,12 @@ void Fetch::startAttempt() {
     request.ifNoneMatch = request_.ifNoneMatch;
     request.ifModifiedSince = request_.ifModifiedSince;
   }
-  if (offset_ > 0) {
+  suffixAsked_ = request_.suffix > 0 && offset_ == 0 && request_.rangeEnd <= 0;
+  if (suffixAsked_) {
+    request.suffixLength = request_.suffix;
+  } else if (offset_ > 0 || request_.rangeEnd > 0) {
     request.rangeStart = offset_;
+    request.rangeEnd = request_.rangeEnd;
     request.ifRange = etag_;
   }
   attemptBytes_ = 0;
@@ -81,13 +92,14 @@ void Fetch::transferDidReceiveResponse(const TransferResponse& response) {
   long status = response.status;
   if (status == 304) return notModified(response);
   if (isTransientStatus(status)) return retryAfterStatus(response);
-  if (status == 416 && offset_ > 0) return restartFromZero(statusText(status));
+  bool ranged = offset_ > 0 || suffixAsked_ || request_.rangeEnd > 0;
+  if (status == 416 && ranged) return restartFromZero(statusText(status));
   if (status < 200 || status > 299) {
     // An error page is not the file: fail now, before it is stored.
     transfer_->cancel();
     return fail(error(FetchFailure::kServerStatus, statusText(status), status));
   }
-  if (status == 206 && offset_ == 0) {
+  if (status == 206 && !ranged) {
     transfer_->cancel();
     return fail(error(FetchFailure::kBadResponse,
                       "The server sent part of the file without being asked for a range."));
@@ -96,7 +108,8 @@ void Fetch::transferDidReceiveResponse(const TransferResponse& response) {
     transfer_->cancel();
     return fail(error(FetchFailure::kBadResponse, "The server sent an invalid Content-Length."));
   }
-  FetchStart offered{0, response.expectedLength, response.etag, response.lastModified};
+  int64_t length = status == 206 ? response.rangeTotal : response.expectedLength;
+  FetchStart offered{0, length, response.etag, response.lastModified};
   if (!delegate_.fetchWantsBody(offered)) return cancel();
   if (request_.maxBytes >= 0 && response.expectedLength > request_.maxBytes) {
     transfer_->cancel();
@@ -105,26 +118,49 @@ void Fetch::transferDidReceiveResponse(const TransferResponse& response) {
   }
   if (!takeBody(response)) return restartFromZero("The server sent a range that does not fit.");
   responded_ = true;
-  delegate_.fetchAccepted({offset_, total_, response.etag, response.lastModified});
+  delegate_.fetchAccepted({offset_, total_, response.etag, response.lastModified, tailStart_,
+                           request_.rangeEnd > 0 ? request_.rangeEnd : -1});
 }
 
 // Where the body goes: after the kept bytes for a 206 that continues them,
 // else over them. False for a 206 that does not fit what is kept: another
 // place, another length, or another file (a server that ignores If-Range).
 bool Fetch::takeBody(const TransferResponse& response) {
-  if (response.status == 206) {
+  bool whole = response.status != 206 || (suffixAsked_ && response.rangeStart == 0);
+  if (!whole && suffixAsked_) return takeEnd(response);
+  if (!whole) {
     if (response.rangeStart != offset_ || response.rangeTotal != total_ || response.etag != etag_)
+      return false;
+    if (request_.rangeEnd > 0 && response.expectedLength >= 0 &&
+        offset_ + response.expectedLength != request_.rangeEnd)
       return false;
     transfer_->writeBodyAt(offset_);
     return true;
   }
+  if (response.status == 206 && response.expectedLength != response.rangeTotal) return false;
+  request_.rangeEnd = -1;  // a whole file replaces what was written after the range
+  tailStart_ = -1;
   offset_ = 0;
-  total_ = response.expectedLength;
+  total_ = response.status == 206 ? response.rangeTotal : response.expectedLength;
   etag_ = isStrongEtag(response.etag) ? response.etag : "";
   if (request_.part) request_.part->forget();
   transfer_->writeBodyAt(0);
   if (request_.part && !etag_.empty() && total_ > 0)
     request_.part->describe(request_.url, etag_, total_);
+  return true;
+}
+
+// The file's end, written at its place: the file is sparse before it.
+bool Fetch::takeEnd(const TransferResponse& response) {
+  if (response.rangeStart < 0 || response.rangeTotal <= response.rangeStart ||
+      (response.expectedLength >= 0 &&
+       response.rangeStart + response.expectedLength != response.rangeTotal))
+    return false;
+  tailStart_ = offset_ = response.rangeStart;
+  total_ = response.rangeTotal;
+  etag_ = isStrongEtag(response.etag) ? response.etag : "";
+  if (request_.part) request_.part->forget();  // no longer a first part of the file
+  transfer_->writeBodyAt(offset_);
   return true;
 }
 
@@ -138,7 +174,7 @@ void Fetch::notModified(const TransferResponse& response) {
                   weakEtagMatch(response.etag, request_.ifNoneMatch);
   request_.ifNoneMatch.clear();  // asked once; the next attempt carries no condition
   request_.ifModifiedSince.clear();
-  if (sameEtag && delegate_.fetchNotModified()) return cancel();
+  if (sameEtag && delegate_.fetchNotModified()) return stop();
   restartFromZero(sameEtag ? "The cached file cannot be used." : "The server named another ETag.");
 }
 
@@ -149,7 +185,11 @@ void Fetch::restartFromZero(const std::string& reason) {
   if (!retry_.mayRetry(offset_ + attemptBytes_))
     return fail(error(FetchFailure::kBadResponse, reason));
   if (request_.part) request_.part->discard();
+  // Ask for the whole file: what was written around a range is not of it.
+  request_.suffix = 0;
+  request_.rangeEnd = -1;
   offset_ = 0;
+  tailStart_ = -1;
   etag_.clear();
   total_ = -1;
   startSoon(0);
@@ -178,6 +218,7 @@ void Fetch::retryOrFail(FetchError failed, FetchWait why, double wait) {
   int64_t reached = offset_ + attemptBytes_;
   if (!retry_.mayRetry(reached, wait)) return fail(failed);
   offset_ = etag_.empty() ? 0 : reached;
+  if (offset_ == 0) tailStart_ = -1;
   int seconds = std::max(1, static_cast<int>(std::ceil(wait)));
   services_.log("Download interrupted: " + failed.description + " Retrying in " +
                 std::to_string(seconds) + " s. " + failed.url);
@@ -193,7 +234,7 @@ void Fetch::transferDidReceiveData(uint64_t length) {
     return fail(error(FetchFailure::kTooLarge,
                       "The file is larger than " + std::to_string(request_.maxBytes) + " bytes."));
   }
-  if (total_ != -1 && received > total_) return tooLong();
+  if (limit() != -1 && received > limit()) return tooLong();
   delegate_.fetchProgress(received);
 }
 
@@ -201,7 +242,7 @@ void Fetch::transferDidReceiveData(uint64_t length) {
 // the first byte too many, and nothing of it is kept.
 void Fetch::tooLong() {
   transfer_->cancel();
-  std::string count = "Received more than the " + std::to_string(total_) + " bytes announced.";
+  std::string count = "Received more than the " + std::to_string(limit()) + " bytes announced.";
   etag_.clear();
   if (request_.part) request_.part->discard();
   fail(error(FetchFailure::kBadResponse, count));
@@ -210,13 +251,13 @@ void Fetch::tooLong() {
 void Fetch::transferDidFinish() {
   int64_t received = offset_ + attemptBytes_;
   std::string count = "Received " + std::to_string(received) + " bytes of the " +
-                      std::to_string(total_) + " announced.";
-  if (total_ != -1 && received < total_)  // the connection closed early
+                      std::to_string(limit()) + " announced.";
+  if (limit() != -1 && received < limit())  // the connection closed early
     return retryOrFail(error(FetchFailure::kConnectionLost, count), FetchWait::kConnectionLost,
                        retry_.backoffSeconds());
-  if (total_ != -1 && received > total_) return tooLong();
+  if (limit() != -1 && received > limit()) return tooLong();
   if (request_.part) request_.part->forget();  // whole: nothing to continue
-  cancel();
+  stop();
   delegate_.fetchFinished();
 }
 
@@ -248,13 +289,27 @@ void Fetch::transferDidFail(const TransferError& failed) {
 // anything else received is removed, and so is a part the disk could not
 // take, which would otherwise keep the disk full.
 void Fetch::fail(FetchError failed) {
-  if (failed.failure == FetchFailure::kLocalWrite && request_.part) {
+  bool end = tailStart_ > 0;  // a file's end is no first part to continue
+  if ((failed.failure == FetchFailure::kLocalWrite || end) && request_.part) {
     request_.part->discard();
     etag_.clear();
   }
+  if (request_.rangeEnd > 0 && keepsPart()) keepPrefix();
   if (!keepsPart()) unlink(request_.destination.c_str());
-  cancel();
+  stop();
   delegate_.fetchFailed(failed);
+}
+
+// A range that broke off before the bytes written after it: its contiguous
+// first bytes are kept, the rest cut off, which a later run asks for again.
+void Fetch::keepPrefix() {
+  int64_t prefix = offset_ + attemptBytes_;
+  if (prefix <= 0 || truncate(request_.destination.c_str(), prefix) != 0) {
+    request_.part->discard();
+    etag_.clear();
+    return;
+  }
+  request_.part->describe(request_.url, etag_, total_);
 }
 
 bool Fetch::keepsPart() const { return request_.part && !etag_.empty(); }

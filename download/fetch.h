@@ -41,6 +41,18 @@ struct FetchRequest {
   std::string keptEtag;      // the strong ETag they belong to
   int64_t keptTotal = -1;    // and the file's whole length
   int64_t maxBytes = -1;     // a larger file fails (kTooLarge); -1: no limit
+  // > 0, with nothing kept: the first attempt asks for the file's last
+  // |suffix| bytes (with the condition, if any). An answer that starts after
+  // the first byte is written at its place in the file, and the fetch
+  // finishes with it (FetchStart::tailStart); an answer with the whole file
+  // is taken as without it.
+  int64_t suffix = 0;
+  // > 0: only the bytes before this one are fetched, from |keptBytes| on,
+  // of the file with |keptEtag| and |keptTotal|; the destination's bytes
+  // from here on were written before and stay. An answer with a whole file
+  // replaces them all (FetchStart::end says so). A fetch that breaks off
+  // keeps its contiguous first bytes in |part|.
+  int64_t rangeEnd = -1;
 };
 
 // Why a fetch failed, as its owner words it for people.
@@ -74,6 +86,11 @@ struct FetchStart {
   int64_t total = -1;
   std::string etag;
   std::string lastModified;
+  // The body is the file's end from this byte (FetchRequest::suffix), else -1.
+  int64_t tailStart = -1;
+  // The body stops before this byte (FetchRequest::rangeEnd), else -1: it
+  // runs to the file's end.
+  int64_t end = -1;
 };
 
 // Whether two ETags name the same file by weak comparison (a "W/" prefix
@@ -99,7 +116,8 @@ class FetchDelegate {
   virtual bool fetchNotModified() { return false; }
   // The body about to be written, before its first byte.
   virtual void fetchAccepted(const FetchStart& start) = 0;
-  // The file now holds its first |received| bytes.
+  // The file now holds its first |received| bytes (for a file's end: the
+  // bytes from tailStart up to |received|).
   virtual void fetchProgress(int64_t received) = 0;
   // An attempt failed in a way that may pass; the next one starts in
   // |seconds| unless the fetch is cancelled.
@@ -125,7 +143,8 @@ class Fetch : public TransferDelegate {
   // Starts the first attempt of |request|; also starts a fetch that ended
   // anew (not from inside one of its own events).
   void start(const FetchRequest& request);
-  // Stops every attempt and wait; no event follows. Kept bytes stay.
+  // Stops every attempt and wait; no event follows. Kept bytes stay (of a
+  // bounded range, its contiguous first bytes).
   void cancel();
   // Whether an attempt runs or waits.
   bool running() const { return running_; }
@@ -140,13 +159,17 @@ class Fetch : public TransferDelegate {
   void startAttempt();
   void startSoon(double seconds);
   bool takeBody(const TransferResponse& response);
+  bool takeEnd(const TransferResponse& response);
   void notModified(const TransferResponse& response);
   void restartFromZero(const std::string& reason);
   void tooLong();
   void retryAfterStatus(const TransferResponse& response);
   void retryOrFail(FetchError error, FetchWait why, double wait);
   void fail(FetchError error);
+  void stop();
+  void keepPrefix();
   bool keepsPart() const;
+  int64_t limit() const { return request_.rangeEnd > 0 ? request_.rangeEnd : total_; }
   FetchError error(FetchFailure failure, const std::string& description, long status = 0) const;
 
   const FetchServices& services_;
@@ -162,6 +185,8 @@ class Fetch : public TransferDelegate {
   int64_t offset_ = 0;        // bytes kept before this attempt's body
   int64_t attemptBytes_ = 0;  // body bytes of this attempt
   int64_t total_ = -1;        // the file's announced length
+  int64_t tailStart_ = -1;    // the body is the file's end from here
+  bool suffixAsked_ = false;  // the running attempt asks for the file's end
   std::string etag_;          // the strong ETag the bytes belong to, else empty
 };
 

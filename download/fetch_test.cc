@@ -20,7 +20,9 @@ struct Recorder : FetchDelegate {
     return cacheUsable;
   }
   void fetchAccepted(const FetchStart& s) override {
-    events.push_back("accept " + std::to_string(s.kept) + "/" + std::to_string(s.total));
+    events.push_back("accept " + std::to_string(s.kept) + "/" + std::to_string(s.total) +
+                     (s.tailStart > 0 ? " end@" + std::to_string(s.tailStart) : "") +
+                     (s.end > 0 ? " until " + std::to_string(s.end) : ""));
   }
   void fetchProgress(int64_t received) override { last = received; }
   void fetchWaiting(FetchWait, int seconds) override {
@@ -44,7 +46,10 @@ std::string describe(const Asked& a) {
   std::string text;
   if (!a.ifNoneMatch.empty()) text += "If-None-Match:" + a.ifNoneMatch + " ";
   if (!a.ifModifiedSince.empty()) text += "If-Modified-Since:" + a.ifModifiedSince + " ";
-  if (a.rangeStart > 0) text += "Range:" + std::to_string(a.rangeStart) + "- ";
+  if (a.suffixLength > 0) text += "Range:-" + std::to_string(a.suffixLength) + " ";
+  if (a.rangeStart > 0 || a.rangeEnd > 0)
+    text += "Range:" + std::to_string(a.rangeStart) + "-" +
+            (a.rangeEnd > 0 ? std::to_string(a.rangeEnd - 1) : "") + " ";
   if (!a.ifRange.empty()) text += "If-Range:" + a.ifRange + " ";
   return text + (a.bodyAt < 0 ? "no body" : "body@" + std::to_string(a.bodyAt));
 }
@@ -58,6 +63,7 @@ struct Row {
   std::vector<std::string> events;
   bool cacheUsable = true;
   int64_t maxBytes = -1;
+  int64_t suffix = 0, rangeEnd = -1;  // asked for the last 256 bytes, or the bytes before 744
 };
 
 E ok(std::string etag, int64_t length, int64_t body = -1, E::End end = E::kFinish) {
@@ -83,6 +89,13 @@ E failing(E::End end) {
 }
 
 const char kGet[] = "body@0";
+const char kEnd[] = "Range:-256 body@744";
+const char kBeforeEnd[] = "Range:0-743 If-Range:\"k\" body@0";
+E before(int64_t start, int64_t body = -1, E::End end = E::kFinish, std::string etag = "\"k\"") {
+  E e = partial(start, 1000, body, end);
+  e.expectedLength = 744 - start, e.etag = etag;
+  return e;
+}
 const char kResume100[] = "Range:100- If-Range:\"k\" body@100";
 
 const Row kRows[] = {
@@ -143,6 +156,34 @@ const Row kRows[] = {
      true, 8192},
     {"sent larger than allowed", "", 0, {ok("\"s\"", -1, 9000)}, {kGet},
      {"accept 0/-1", "failed too-large"}, true, 8192},
+    {"the end first", "", 0, {partial(744, 1000)}, {kEnd}, {"accept 744/1000 end@744", "finished 1000"},
+     true, -1, 256},
+    {"the end first, whole file instead", "", 0, {ok("\"k\"", 1000)}, {"Range:-256 body@0"},
+     {"accept 0/1000", "finished 1000"}, true, -1, 256},
+    {"the end first, 206 of the whole file", "", 0, {partial(0, 1000)}, {"Range:-256 body@0"},
+     {"accept 0/1000", "finished 1000"}, true, -1, 256},
+    {"the end first, 304 to its condition", "\"c\"", 0, {status(304)},
+     {"If-None-Match:\"c\" Range:-256 no body"}, {"304"}, true, -1, 256},
+    {"the end first, 416", "", 0, {status(416), ok("\"k\"", 1000)}, {"Range:-256 no body", kGet},
+     {"accept 0/1000", "finished 1000"}, true, -1, 256},
+    {"the end first, cut and continued", "", 0, {partial(744, 1000, 100, kCut), partial(844, 1000)},
+     {kEnd, "Range:844- If-Range:\"k\" body@844"},
+     {"accept 744/1000 end@744", "wait 1", "accept 844/1000 end@744", "finished 1000"}, true, -1, 256},
+    {"the bytes before the end", "", 0, {before(0)}, {kBeforeEnd},
+     {"accept 0/1000 until 744", "finished 744"}, true, -1, 0, 744},
+    {"the bytes before the end, cut and continued", "", 0, {before(0, 100, kCut), before(100)},
+     {kBeforeEnd, "Range:100-743 If-Range:\"k\" body@100"},
+     {"accept 0/1000 until 744", "wait 1", "accept 100/1000 until 744", "finished 744"}, true, -1,
+     0, 744},
+    {"the bytes before the end, whole file instead", "", 0, {ok("\"k\"", 1000)},
+     {kBeforeEnd}, {"accept 0/1000", "finished 1000"}, true, -1, 0, 744},
+    {"the bytes before the end of another file", "", 0,
+     {before(0, -1, E::kFinish, "\"new\""), ok("\"new\"", 900)},
+     {"Range:0-743 If-Range:\"k\" no body", kGet}, {"accept 0/900", "finished 900"}, true, -1, 0,
+     744},
+    {"the bytes before the end, past it", "", 0, {partial(0, 1000), ok("\"k\"", 1000)},
+     {"Range:0-743 If-Range:\"k\" no body", kGet}, {"accept 0/1000", "finished 1000"}, true, -1,
+     0, 744},
 };
 
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
@@ -193,6 +234,8 @@ TEST_P(FetchTable, AsksAndEndsAsTheServerAnswers) {
   rig.request.keptEtag = "\"k\"";
   rig.request.keptTotal = 1000;
   rig.request.maxBytes = row.maxBytes;
+  rig.request.suffix = row.suffix;
+  rig.request.rangeEnd = row.rangeEnd;
   EXPECT_EQ(rig.run(), row.asked);
   EXPECT_EQ(rig.recorder.events, row.events);
 }
@@ -231,22 +274,33 @@ TEST(Fetch, RestartsAndFailuresEndWithinTheBounds) {
 
 // What a broken fetch leaves: with a strong ETag, the bytes and the part's
 // description for a later run; otherwise, or when the disk is full, nothing.
+// Of the bytes before the file's end, the first ones without the end; of
+// the end alone, nothing.
 TEST(Fetch, KeepsTheBytesOfABrokenFetchOnlyForAStrongEtag) {
-  const struct { const char* etag; E::End end; bool kept; } cases[] = {
-      {"\"k\"", kCut, true}, {"W/\"k\"", kCut, false}, {"\"k\"", E::kDiskFull, false}};
+  const struct { const char* etag; E::End end; bool kept; int64_t rangeEnd, suffix; } cases[] = {
+      {"\"k\"", kCut, true, -1, 0}, {"W/\"k\"", kCut, false, -1, 0},
+      {"\"k\"", E::kDiskFull, false, -1, 0}, {"\"k\"", kCut, true, 744, 0},
+      {"\"k\"", kCut, false, -1, 256}};
   for (const auto& c : cases) {
     ScratchDir scratch;
     KeptPart part(scratch.path() + "/");
-    writeFile(part.path(), std::string(300, 'x'));
+    writeFile(part.path(), std::string(c.rangeEnd > 0 ? 1000 : 300, 'x'));
     FetchRig rig;
-    rig.server.script = {ok(c.etag, 1000, 300, c.end), status(404)};
+    E first = c.rangeEnd > 0 ? before(0, 300, c.end) : ok(c.etag, 1000, 300, c.end);
+    if (c.suffix) first = partial(744, 1000, 100, c.end);
+    rig.server.script = {first, status(404)};
     rig.request.destination = part.path();
     rig.request.part = &part;
+    rig.request.keptEtag = "\"k\"";
+    rig.request.keptTotal = 1000;
+    rig.request.rangeEnd = c.rangeEnd;
+    rig.request.suffix = c.suffix;
     rig.run();
     EXPECT_EQ(rig.recorder.events.back(), c.end == kCut ? "failed status 404" : "failed write");
     EXPECT_EQ(pathExists(part.path()), c.kept) << c.etag;
     std::string keptEtag;
     int64_t total = 0;
     EXPECT_EQ(part.keptFor(rig.request.url, &keptEtag, &total), c.kept ? 300 : 0) << c.etag;
+    EXPECT_EQ(readFile(part.path()).size(), c.kept ? 300u : 0u);
   }
 }

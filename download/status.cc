@@ -222,6 +222,11 @@ bool DownloadStatus::unpackFailed(bool outOfSpace, const std::string& where) {
   return false;
 }
 
+bool DownloadStatus::notEnoughSpace(const std::string& shortfall) {
+  failed(kFailedDownload, shortfall + ".", "Free some disk space, then try again.", true);
+  return true;
+}
+
 void DownloadStatus::retrying() {
   window_.setStatusRed(false);
   window_.setFailureDetail("", "");

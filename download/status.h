@@ -46,6 +46,8 @@ class DownloadStatus {
   bool downloadFailed(const FetchError& error);
   bool signatureFailed(const std::string& url);
   bool unpackFailed(bool outOfSpace, const std::string& where);
+  // Before the body: |shortfall| says what is needed, where, what is free.
+  bool notEnoughSpace(const std::string& shortfall);
   // The window shows the download again after a failure (Try Again).
   void retrying();
 

@@ -1,5 +1,7 @@
 #include "download/unpack.h"
 
+#include <errno.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -25,59 +27,135 @@ bool diskFull(const std::string& unzipOutput, const std::string& dir) {
 }  // namespace
 
 Unpacking::~Unpacking() {
-  if (running_) stop();
+  if (running()) stop();
 }
 
-void Unpacking::start(const std::string& archive, bool useCache, const std::string& workAgentDir,
-                      const std::string& validationString, const std::string& signature,
-                      const std::string& unzipLog, Done done) {
-  archive_ = archive;
-  unzipLog_ = unzipLog;
-  useCache_ = useCache;
+bool Unpacking::makeDestination(const UnpackTarget& target) {
+  ends_.clear();
+  target_ = target;
+  next_ = 0;
+  runningBatches_ = 0;
+  available_ = 0;
+  failed_ = outOfSpace_ = false;
+  ends_.resize(plan_.batches.size());
+  live_.assign(plan_.batches.size(), false);
+  dir_ = target.useCache ? makeStagingDir() : target.workAgentDir;
+  if (dir_.empty() || (!target.useCache && mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST))
+    return false;
+  for (const std::string& directory : plan_.directories) {
+    std::string path = dir_ + FILE_SEPARATOR + directory;
+    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+      removeItemAtPath(dir_);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Unpacking::prepare(const UnpackTarget& target, const ZipDirectory& directory,
+                        std::string* why) {
+  if (!planUnpack(directory, workers_, kMaxMembersBytes, &plan_, why)) return false;
+  prepared_ = makeDestination(target);
+  if (!prepared_) *why = "The directory to unpack into cannot be made.";
+  return prepared_;
+}
+
+void Unpacking::available(int64_t bytes) {
+  available_ = bytes;
+  if (prepared_) pump();
+}
+
+void Unpacking::start(const UnpackTarget& target, const std::string& validationString,
+                      const std::string& signature, Done done) {
   validationString_ = validationString;
   signature_ = signature;
   done_ = std::move(done);
-  dir_ = useCache ? makeStagingDir() : workAgentDir;
-  if (dir_.empty()) return done_(AgentHold());
-  if (!fileExists(archive_)) return finish(-1);
-  running_ = true;
-  std::string line = unzipCommandLine(archive_, dir_, "unzip") + " </dev/null >" +
-                     smart_quote(unzipLog_) + " 2>&1";
-  std::function<void()> end = run_(line, [this](int status) { finish(status); });
-  if (!end) return finish(-1);
-  if (running_) end_ = std::move(end);
+  if (!prepared_) {
+    ZipDirectory directory;
+    std::string why;
+    if (!readArchiveDirectory(target.archive, &directory, &why) ||
+        !planUnpack(directory, workers_, kMaxMembersBytes, &plan_, &why)) {
+      log_("The archive is unpacked by one unzip: " + why);
+      plan_ = UnpackPlan();
+      plan_.batches.emplace_back();  // no members: the whole archive
+    }
+    if (!makeDestination(target)) return done_(AgentHold());
+    prepared_ = true;
+  }
+  started_ = true;
+  available_ = INT64_MAX;
+  if (!fileExists(target_.archive)) return finish(false);
+  pump();
 }
 
-void Unpacking::finish(int status) {
-  running_ = false;
+// Starts every batch whose bytes have arrived, as many at once as there are
+// workers.
+void Unpacking::pump() {
+  while (!failed_ && runningBatches_ < workers_ && next_ < plan_.batches.size() &&
+         plan_.batches[next_].end <= available_) {
+    size_t batch = next_++;
+    std::string line = unzipCommandLine(target_.archive, dir_, "unzip");
+    for (const std::string& member : plan_.batches[batch].members) line += " " + member;
+    line += " </dev/null >" + smart_quote(logOf(batch)) + " 2>&1";
+    ++runningBatches_;
+    std::function<void()> end = run_(line, [this, batch](int status) { batchEnded(batch, status); });
+    if (!end) return batchEnded(batch, -1);
+    ends_[batch] = std::move(end);
+    live_[batch] = true;
+  }
+  if (started_ && runningBatches_ == 0 && (failed_ || next_ == plan_.batches.size()))
+    finish(!failed_);
+}
+
+void Unpacking::batchEnded(size_t batch, int status) {
+  --runningBatches_;
+  live_[batch] = false;
   std::string output;
-  readRegularFile(unzipLog_, 65536, &output);
-  unlink(unzipLog_.c_str());
+  readRegularFile(logOf(batch), 65536, &output);
+  unlink(logOf(batch).c_str());
   std::istringstream lines(output);
   for (std::string line; std::getline(lines, line);)
     if (!line.empty()) log_("unzip: " + line);
-  outOfSpace_ = status != 0 && diskFull(output, dir_);
-  if (outOfSpace_ && report_)
-    report_("No space left on device to unpack the installer into " + dir_, true);
-  bool unpacked = fileExists(archive_) && checkUnzipStatus(status, report_);
+  if (status != 0 && !failed_) {
+    failed_ = true;
+    outOfSpace_ = diskFull(output, dir_);
+    if (outOfSpace_ && report_)
+      report_("No space left on device to unpack the installer into " + dir_, true);
+    checkUnzipStatus(status, report_);
+    endAll();  // the others' work is lost anyway
+  }
+  if (started_) pump();  // else start() reports the failure
+}
+
+// Ends the batches still running; their own ends never come.
+void Unpacking::endAll() {
+  for (size_t batch = 0; batch < ends_.size(); ++batch)
+    if (live_[batch]) ends_[batch]();
+  live_.assign(live_.size(), false);
+  runningBatches_ = 0;
+  for (size_t batch = 0; batch < plan_.batches.size(); ++batch) unlink(logOf(batch).c_str());
+}
+
+void Unpacking::finish(bool unpacked) {
+  prepared_ = started_ = false;
+  unpacked = unpacked && fileExists(target_.archive);
   // The archive is not needed once unpacked; the agent may run for long.
-  unlink(archive_.c_str());
+  unlink(target_.archive.c_str());
   AgentHold placed;
   if (unpacked) {
-    placed = useCache_ ? installStagedAgent(dir_, validationString_, signature_)
-                       : AgentHold(dir_ + FILE_SEPARATOR, -1, false);
-  } else if (useCache_) {
+    placed = target_.useCache ? installStagedAgent(dir_, validationString_, signature_)
+                              : AgentHold(dir_ + FILE_SEPARATOR, -1, false);
+  } else if (target_.useCache) {
     removeItemAtPath(dir_);
   }
   done_(std::move(placed));
 }
 
 void Unpacking::stop() {
-  running_ = false;
-  std::function<void()> end = std::move(end_);
-  end_ = nullptr;
-  if (end) end();
-  unlink(archive_.c_str());
-  unlink(unzipLog_.c_str());
+  bool made = prepared_ || started_, whole = started_;
+  prepared_ = started_ = false;
+  endAll();
+  if (!made) return;
+  if (whole) unlink(target_.archive.c_str());
   removeItemAtPath(dir_);
 }

@@ -1,10 +1,14 @@
 #ifndef SETUP_DOWNLOAD_UNPACK_H_
 #define SETUP_DOWNLOAD_UNPACK_H_
 
+#include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "agent/cache.h"
+#include "agent/unpack_plan.h"
 #include "util/report.h"
 
 // Runs a shell command line while the loop goes on and calls |done| with its
@@ -13,10 +17,20 @@
 using RunInBackground = std::function<std::function<void()>(
     const std::string& commandLine, std::function<void(int status)> done)>;
 
-// The unpacking step of a download: unzips the archive in a child process
-// watched by the loop (so that the window stays responsive and closing it
-// can end the unpacking), then places the agent: into the cache through a
-// staging directory, or where it was unpacked when the cache is not used.
+// Where an unpacking puts the agent and its notes.
+struct UnpackTarget {
+  std::string archive;       // removed once unpacked
+  bool useCache = false;     // through a staging directory into the cache
+  std::string workAgentDir;  // else here
+  std::string logPrefix;     // unzip's output goes to |logPrefix|.N, removed afterwards
+};
+
+// The unpacking step of a download. The archive's entries are shared out
+// among |workers| unzips run at once (UnpackPlan), each a child process
+// watched by the loop, so that the window stays responsive and closing it
+// ends them all; an archive whose directory does not allow that is unpacked
+// by one unzip. The agent is then placed: into the cache through a staging
+// directory, or where it was unpacked when the cache is not used.
 class Unpacking {
  public:
   // |placed| gets the agent's hold; an empty hold when nothing could be
@@ -24,35 +38,63 @@ class Unpacking {
   using Done = std::function<void(AgentHold placed)>;
 
   // |log| takes unzip's own lines, which are no reading for the user.
-  Unpacking(RunInBackground run, ErrorReport report, std::function<void(const std::string&)> log)
-      : run_(std::move(run)), report_(report), log_(std::move(log)) {}
+  Unpacking(RunInBackground run, ErrorReport report, std::function<void(const std::string&)> log,
+            int workers)
+      : run_(std::move(run)), report_(report), log_(std::move(log)),
+        workers_(std::max(1, workers)) {}
   // Ends an unpacking still under way, as stop() does.
   ~Unpacking();
 
-  // Unpacks |archive| (removed once unpacked) into the cache, stamped with
-  // |validationString| and with |signature| kept beside it, when |useCache|;
-  // else into |workAgentDir|. unzip answers no question (its input is
-  // empty) and writes to |unzipLog|, removed afterwards.
-  void start(const std::string& archive, bool useCache, const std::string& workAgentDir,
-             const std::string& validationString, const std::string& signature,
-             const std::string& unzipLog, Done done);
-  // Ends the unpacking and everything it started; nothing of it stays.
+  // Before the archive is whole, from its |directory|: plans the batches,
+  // makes the destination and the directories, and from then on unpacks
+  // each batch once available() says the file holds its bytes. False with
+  // |why| (nothing made) when the entries cannot be shared out or the
+  // destination cannot be made.
+  bool prepare(const UnpackTarget& target, const ZipDirectory& directory, std::string* why);
+  // The archive now holds its first |bytes| bytes (and its end).
+  void available(int64_t bytes);
+  // The archive is whole: unpacks what is left (all of it without
+  // prepare(), by the plan its own directory allows), then places it,
+  // stamped with |validationString| and with |signature| kept beside it.
+  // unzip answers no question: its input is empty.
+  void start(const UnpackTarget& target, const std::string& validationString,
+             const std::string& signature, Done done);
+  // Ends the unpacking and everything it started; nothing of it stays,
+  // and the archive only when it was whole (start() was called): before,
+  // it is the download's.
   void stop();
-  bool running() const { return running_; }
+  bool running() const { return prepared_ || started_; }
+  // The longest list of member words one unzip command line is given: the
+  // shell gets the whole line as one argument, which Linux caps at 128 KiB.
+  static constexpr size_t kMaxMembersBytes = 96 * 1024;
   // Whether the last unpacking failed for lack of disk space.
   bool outOfSpace() const { return outOfSpace_; }
 
  private:
-  void finish(int status);
+  bool makeDestination(const UnpackTarget& target);
+  void pump();
+  void batchEnded(size_t batch, int status);
+  void endAll();
+  void finish(bool unpacked);
+  std::string logOf(size_t batch) const { return target_.logPrefix + "." + std::to_string(batch); }
 
   RunInBackground run_;
   ErrorReport report_;
   std::function<void(const std::string&)> log_;
-  std::string unzipLog_;
-  std::function<void()> end_;  // kept until stop or destruction, never dropped in its own event
-  std::string archive_, dir_, validationString_, signature_;
-  bool useCache_ = false;
-  bool running_ = false;
+  int workers_;
+  UnpackTarget target_;
+  UnpackPlan plan_;
+  std::string dir_, validationString_, signature_;
+  // What ends each batch started, kept until stop or the next unpacking:
+  // never dropped inside its own event.
+  std::vector<std::function<void()>> ends_;
+  std::vector<bool> live_;  // which of them still runs
+  size_t next_ = 0;        // the first batch not started
+  int runningBatches_ = 0;
+  int64_t available_ = 0;
+  bool prepared_ = false;  // a destination is made and batches may run
+  bool started_ = false;   // the archive is whole
+  bool failed_ = false;
   bool outOfSpace_ = false;
   Done done_;
 };

@@ -64,7 +64,7 @@ struct Exchange : TransferResponse {
 // What an attempt asked for.
 struct Asked {
   std::string url, ifNoneMatch, ifModifiedSince, ifRange;
-  int64_t rangeStart = 0;
+  int64_t rangeStart = 0, rangeEnd = -1, suffixLength = 0;
   int64_t bodyAt = -1;  // writeBodyAt's offset; -1 when the body was not taken
 };
 
@@ -80,7 +80,7 @@ class ScriptedServer {
 
   std::unique_ptr<Transfer> start(const TransferRequest& request, TransferDelegate& delegate) {
     asked.push_back({request.url, request.ifNoneMatch, request.ifModifiedSince, request.ifRange,
-                     request.rangeStart});
+                     request.rangeStart, request.rangeEnd, request.suffixLength});
     Exchange exchange;
     exchange.status = 404;
     if (asked.size() <= script.size()) exchange = script[asked.size() - 1];

@@ -1,0 +1,108 @@
+#include "agent/unpack_plan.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+
+#include "util/quote.h"
+
+namespace {
+
+// A name that stays inside the directory it is unpacked into, by its own
+// components: no absolute path, no "..", nothing empty (a doubled or
+// leading slash), no backslash (some unzips read it as a separator).
+bool plainName(const std::string& name) {
+  std::string path = name.back() == '/' ? name.substr(0, name.size() - 1) : name;
+  if (path.empty() || path.find('\\') != std::string::npos) return false;
+  size_t start = 0;
+  while (true) {
+    size_t slash = path.find('/', start);
+    std::string component = path.substr(start, slash - start);
+    if (component.empty() || component == "." || component == "..") return false;
+    if (slash == std::string::npos) return true;
+    start = slash + 1;
+  }
+}
+
+}  // namespace
+
+bool planUnpack(const ZipDirectory& directory, int workers, size_t maxMembersBytes,
+                UnpackPlan* plan, std::string* why) {
+  *plan = UnpackPlan();
+  auto refuse = [why](const std::string& reason, const std::string& name = "") {
+    *why = name.empty() ? reason : reason + ": " + name;
+    return false;
+  };
+  if (directory.prependedBytes > 0) return refuse("data in front of the archive");
+  std::set<std::string> names, directories;
+  std::vector<const ZipEntry*> files;
+  for (const ZipEntry& entry : directory.entries) {
+    if (entry.encrypted) return refuse("an encrypted entry", entry.name);
+    if (!unzipMatchesLiterally(entry) || !plainName(entry.name))
+      return refuse("a name that cannot be passed on", entry.name);
+    std::string path = entry.isDirectory() ? entry.name.substr(0, entry.name.size() - 1) : entry.name;
+    if (!names.insert(path).second) return refuse("a name given twice", entry.name);
+    if (entry.isDirectory()) directories.insert(path);
+    else files.push_back(&entry);
+    for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
+      directories.insert(path.substr(0, slash));
+  }
+  // Links included: a link "a" and an entry "a/b" would write through it.
+  for (const ZipEntry* file : files)
+    if (directories.count(file->name)) return refuse("a file where a directory must be", file->name);
+  // A set orders "a" before "a/b": parents come first.
+  plan->directories.assign(directories.begin(), directories.end());
+
+  std::sort(files.begin(), files.end(), [](const ZipEntry* a, const ZipEntry* b) {
+    return a->localHeaderOffset < b->localHeaderOffset;
+  });
+  for (const ZipEntry* file : files) plan->unpackedBytes += std::max<int64_t>(0, file->uncompressedSize);
+  int count = std::max(1, workers) * kBatchesPerWorker;
+  int64_t share = std::max<int64_t>(1, plan->unpackedBytes / count);
+  size_t words = 0;
+  for (const ZipEntry* file : files) {
+    std::string member = smart_quote(unzipPattern(file->name));
+    bool full = !plan->batches.empty() && (plan->batches.back().unpackedBytes >= share ||
+                                           words + member.size() + 1 > maxMembersBytes);
+    if (plan->batches.empty() || full) {
+      plan->batches.emplace_back();
+      words = 0;
+    }
+    UnpackBatch& batch = plan->batches.back();
+    batch.members.push_back(member);
+    batch.unpackedBytes += std::max<int64_t>(0, file->uncompressedSize);
+    batch.end = std::max(batch.end, file->spanEnd);
+    words += member.size() + 1;
+  }
+  return true;
+}
+
+bool readArchiveDirectory(const std::string& path, ZipDirectory* directory, std::string* error) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd >= 0) close(fd);
+    *error = "The archive cannot be read.";
+    return false;
+  }
+  int64_t want = kZipSuggestedTail;
+  ZipDirectoryLocation where;
+  bool found = false;
+  for (int round = 0; round < 3 && error->empty() && !found; ++round) {
+    int64_t length = std::min<int64_t>(want, st.st_size);
+    std::string tail(static_cast<size_t>(length), '\0');
+    if (pread(fd, &tail[0], tail.size(), st.st_size - length) != length) {
+      *error = "The archive cannot be read.";
+      break;
+    }
+    found = findCentralDirectory(tail, st.st_size, &where, error);
+    if (found) found = readCentralDirectory(tail, where, st.st_size, directory, error);
+    else if (error->empty()) want = where.needTail;
+  }
+  close(fd);
+  if (!found && error->empty()) *error = "The archive's directory was not found.";
+  return found;
+}

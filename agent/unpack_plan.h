@@ -1,0 +1,52 @@
+#ifndef SETUP_AGENT_UNPACK_PLAN_H_
+#define SETUP_AGENT_UNPACK_PLAN_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "agent/zip_directory.h"
+
+// How an archive is unpacked by several unzip processes at once: its file
+// entries in runs that are contiguous in the file, so that a run can be
+// unpacked as soon as the download has passed its last byte, and small
+// enough that the runs keep every worker busy to the end.
+
+// One unzip's share: the entries whose bytes lie in [0, end) of the file
+// and were not in an earlier batch, named by unzip patterns.
+struct UnpackBatch {
+  int64_t end = 0;
+  int64_t unpackedBytes = 0;
+  std::vector<std::string> members;
+};
+
+struct UnpackPlan {
+  // Every directory an entry lies in, and the directory entries, relative
+  // and parents first: made before any unzip starts, so that no two race
+  // to make one.
+  std::vector<std::string> directories;
+  std::vector<UnpackBatch> batches;  // in file order
+  int64_t unpackedBytes = 0;         // what the entries need on disk
+};
+
+// Batches per worker: more, smaller ones even out the end of the unpacking
+// and leave less of it after the download's last byte, at a few
+// milliseconds per unzip started.
+constexpr int kBatchesPerWorker = 4;
+
+// Plans |directory| for |workers| unzips whose member lists stay within
+// |maxMembersBytes| bytes of shell words each. False with |why| when the
+// entries cannot be shared out safely, and then one unzip of the whole
+// archive must decide: data in front of the archive, an encrypted entry, a
+// name unzip does not match literally, an absolute name or one with a ".."
+// or empty component or a backslash, a name given twice, or a file (or
+// link) where another entry needs a directory.
+bool planUnpack(const ZipDirectory& directory, int workers, size_t maxMembersBytes,
+                UnpackPlan* plan, std::string* why);
+
+// Reads the central directory of the archive file |path|. False with |error|
+// when the file cannot be read or its directory does not pass the reader.
+bool readArchiveDirectory(const std::string& path, ZipDirectory* directory, std::string* error);
+
+#endif  // SETUP_AGENT_UNPACK_PLAN_H_
