@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "util/constants.h"
@@ -249,6 +250,35 @@ void AgentHold::release() {
 }
 
 std::string agentSignaturePath() { return getInstallAgentCacheDir() + ".agent.minisig"; }
+
+std::string keptArchivePath() { return getInstallAgentCacheDir() + "installagent.zip"; }
+
+std::vector<KeptArchive> otherReleasesKeptArchives() {
+  std::vector<KeptArchive> found;
+  std::string relative = INSTALLER_CACHE_DIR;
+  size_t tag = ("/" + relative).find("/" + RELEASE_TAG + "/");
+  if (tag == std::string::npos) return found;
+  std::string root = homeDir() + relative.substr(0, tag);
+  std::string rest = relative.substr(tag + RELEASE_TAG.size());
+  DIR* releases = opendir(root.c_str());
+  if (!releases) return found;
+  while (struct dirent* entry = readdir(releases)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == ".." || name == RELEASE_TAG) continue;
+    std::string dir = root + name + rest;  // rest ends in "/"
+    KeptArchive kept{dir + "installagent.zip", "", 0};
+    struct stat st;
+    if (lstat(kept.archive.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        !readRegularFile(dir + ".agent.minisig", 65536, &kept.signature))
+      continue;
+    kept.modified = st.st_mtime;
+    found.push_back(kept);
+  }
+  closedir(releases);
+  std::sort(found.begin(), found.end(),
+            [](const KeptArchive& a, const KeptArchive& b) { return a.modified > b.modified; });
+  return found;
+}
 
 int64_t agentSignatureTime() {
   struct stat st;

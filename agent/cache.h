@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The per-user cache: HOME (else /tmp) + INSTALLER_CACHE_DIR, always ending
 // in "/". A downloaded agent lives unpacked in its "installagent" directory,
@@ -110,5 +111,20 @@ AgentHold holdCachedAgentIfCurrent(const std::string& validationString, bool rem
 // Moves the cached agent out of the way and removes it with its stamp,
 // unless it is in use.
 void removeCachedAgent();
+
+// The signed archive the cached agent was unpacked from, kept for updates
+// by delta: "installagent.zip" in the cache directory. Its signature is the
+// cached agent's (readAgentSignature).
+std::string keptArchivePath();
+
+// A kept archive of another release's cache, with its signature text.
+struct KeptArchive {
+  std::string archive, signature;
+  int64_t modified = 0;
+};
+// The kept archives in the caches of other releases: the directories that
+// differ from this one's only in the release tag; newest first. Nothing is
+// written there.
+std::vector<KeptArchive> otherReleasesKeptArchives();
 
 #endif  // SETUP_AGENT_CACHE_H_

@@ -63,7 +63,7 @@ int openPart(const std::string& path) {
 // Something that is not a plain part in its place (in the user's own
 // private cache) is removed, and a fresh part made.
 KeptPart::KeptPart(const std::string& cacheDir)
-    : data_(cacheDir + ".part"), info_(cacheDir + ".part.info") {
+    : data_(cacheDir + ".part"), info_(cacheDir + ".part.info"), ranges_(cacheDir + ".part.ranges") {
   int fd = openPart(data_);
   if (fd == -2) {
     unlink(info_.c_str());
@@ -85,6 +85,7 @@ KeptPart::~KeptPart() {
   if (lock_ < 0) return;
   if (holdsPath() && regularFileSize(data_) == 0) {
     unlink(info_.c_str());
+    unlink(ranges_.c_str());
     unlink(data_.c_str());
   }
   close(lock_);
@@ -99,6 +100,7 @@ bool KeptPart::holdsPath() const {
 int64_t KeptPart::keptFor(const std::string& url, std::string* etag, int64_t* total) {
   if (!holdsPath()) return 0;
   PartInfo info;
+  if (readInfo(ranges_, &info) && info.url == url) return 0;
   int64_t size = regularFileSize(data_);
   int64_t age = static_cast<int64_t>(time(nullptr)) - (readInfo(info_, &info) ? info.begun : 0);
   bool usable = info.url == url && isStrongEtag(info.etag) && info.total > 0 && size > 0 &&
@@ -121,12 +123,57 @@ void KeptPart::describe(const std::string& url, const std::string& etag, int64_t
     return;
   std::string text = url + "\n" + etag + "\n" + std::to_string(total) + "\n" +
                      std::to_string(static_cast<int64_t>(time(nullptr))) + "\n";
+  unlink(ranges_.c_str());
   writeFileAtomically(info_, text);
+}
+
+void KeptPart::beginRanges(const std::string& url, const std::string& etag, int64_t total) {
+  if (!holdsPath() || url.find('\n') != std::string::npos || etag.find('\n') != std::string::npos)
+    return;
+  unlink(info_.c_str());
+  writeFileAtomically(ranges_, url + "\n" + etag + "\n" + std::to_string(total) + "\n" +
+                                   std::to_string(static_cast<int64_t>(time(nullptr))) + "\n");
+}
+
+// Appended in one write of a whole line: a line cut by a kill is not one.
+void KeptPart::rangeWritten(int64_t start, int64_t length) {
+  if (!holdsPath()) return;
+  int fd = open(ranges_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  std::string line = std::to_string(start) + " " + std::to_string(length) + "\n";
+  if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+  }
+  close(fd);
+}
+
+std::vector<std::pair<int64_t, int64_t>> KeptPart::rangesFor(const std::string& url,
+                                                             const std::string& etag,
+                                                             int64_t total) {
+  std::vector<std::pair<int64_t, int64_t>> ranges;
+  PartInfo info;
+  std::string text;
+  if (!holdsPath() || !readInfo(ranges_, &info)) return ranges;
+  int64_t age = static_cast<int64_t>(time(nullptr)) - info.begun;
+  if (info.url != url || info.etag != etag || info.total != total || age < 0 ||
+      age > kMaxAgeSeconds || !readRegularFile(ranges_, 1 << 20, &text)) {
+    unlink(ranges_.c_str());
+    return ranges;
+  }
+  std::istringstream lines(text);
+  std::string line;
+  for (int skip = 0; skip < 4; ++skip) std::getline(lines, line);
+  while (std::getline(lines, line) && !lines.eof()) {  // the last line may be cut
+    int64_t start = -1, length = -1;
+    std::istringstream(line) >> start >> length;
+    if (start >= 0 && length > 0 && start <= total - length) ranges.emplace_back(start, length);
+  }
+  return ranges;
 }
 
 void KeptPart::discard() {
   if (!holdsPath()) return;
   unlink(info_.c_str());
+  unlink(ranges_.c_str());
   // Emptied, not removed: the file is the lock, and a run that made a new
   // one meanwhile would share the download with this one.
   int fd = open(data_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);

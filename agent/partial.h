@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 // A strong ETag: quoted, without the weak "W/" prefix. Only such an ETag
 // vouches that the bytes of two responses belong to one file.
@@ -34,21 +36,34 @@ class KeptPart {
   // How many bytes of the archive at |url| are kept, with the ETag and
   // total length they belong to. A part for another URL, without a strong
   // ETag, older than kMaxAgeSeconds or longer than its total is removed,
-  // and 0 returned.
+  // and 0 returned. 0, the data kept, while the part is being rebuilt by
+  // ranges of the archive at |url| (see rangesFor).
   int64_t keptFor(const std::string& url, std::string* etag, int64_t* total);
 
   // The data is about to be replaced by a new response: its info goes.
   void forget();
   // The data now begins the archive of |url| with |etag| and |total| bytes.
   void describe(const std::string& url, const std::string& etag, int64_t total);
-  // Empties the data and removes its info.
+  // Empties the data and removes its info and its ranges.
   void discard();
+
+  // A rebuild by ranges: the data is being made into the archive of |url|
+  // with |etag| and |total| bytes, range by range and out of order, in
+  // ".part.ranges" (its first lines name the archive, then one "start
+  // length" line per range written whole). A run killed meanwhile leaves
+  // the ranges it finished for the next.
+  void beginRanges(const std::string& url, const std::string& etag, int64_t total);
+  void rangeWritten(int64_t start, int64_t length);
+  // The ranges written of that archive; none (the record removed) when the
+  // record is for another archive or too old.
+  std::vector<std::pair<int64_t, int64_t>> rangesFor(const std::string& url,
+                                                     const std::string& etag, int64_t total);
 
  private:
   // Whether the part's name still names the file this run locked.
   bool holdsPath() const;
 
-  std::string data_, info_;
+  std::string data_, info_, ranges_;
   int lock_ = -1;
 };
 

@@ -1,6 +1,7 @@
 #include "download/download.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "download/keys.h"
 #include "platform/background.h"
 #include "platform/clock.h"
+#include "platform/file_copy.h"
 #include "platform/proxy.h"
 #include "platform/system.h"
 #include "platform/task.h"
@@ -73,6 +75,7 @@ DownloadPlatform realDownloadPlatform(Loop& loop, DownloadWindow& window, ErrorR
   platform.proxies.lookUp = [&loop](const std::string& url, double seconds, DesktopProxiesDone done) {
     return lookUpDesktopProxies(loop, url, seconds, std::move(done));
   };
+  platform.delta.copy = copyFileRange;
   long processors = sysconf(_SC_NPROCESSORS_ONLN);
   platform.unpackWorkers = static_cast<int>(std::min(8L, std::max(1L, processors)));
   return platform;
@@ -86,7 +89,8 @@ Download::Download(DownloadPlatform platform, double idleTimeout)
       status_(window_, loop_, platform_.clock),
       archive_(platform_.net, *this),
       unpacking_(platform_.runInBackground, platform_.report, systemLog, platform_.unpackWorkers),
-      proxy_(loop_, platform_.proxies, platform_.net.log) {
+      proxy_(loop_, platform_.proxies, platform_.net.log),
+      delta_(platform_.net, platform_.delta) {
   platform_.net.startTransfer = proxy_.through(platform_.net.startTransfer);
 }
 
@@ -127,6 +131,7 @@ void Download::windowWillClose() {
   proxy_.cancel();
   if (next_) loop_.cancelTimer(next_);
   next_ = 0;
+  delta_.cancel();
   archive_.cancel();
   if (signature_) signature_->cancel();
   if (unpacking_.running()) unpacking_.stop();
@@ -167,6 +172,7 @@ void Download::downloadFromURL(const std::string& url) {
   end_ = End();
   phase_ = Phase::kFirst;
   directoryRounds_ = 0;
+  endAsked_ = platform_.clock();
   started_ = true;
   archive_.start(request);
 }
@@ -206,6 +212,7 @@ void Download::fetchAccepted(const FetchStart& start) {
   if (start.tailStart > 0) {
     if (end_.start < 0) status_.started({0, start.total, start.etag, start.lastModified});
     end_ = {start.tailStart, start.total, start.etag};
+    endAccepted_ = platform_.clock();
     return;
   }
   if (start.end < 0 && end_.start >= 0) {  // a whole archive came instead
@@ -274,10 +281,66 @@ void Download::endArrived() {
     platform_.net.log("The archive's directory cannot be read ahead (" +
                       (error.empty() ? std::string("it was not found") : error) +
                       "); unzip decides after the download.");
-  } else if (!enoughSpace(directory)) {
+  } else if (!enoughSpace(directory) || tryDelta(directory)) {
     return;
   }
   fetchBeforeEnd(found ? &directory : nullptr);
+}
+
+// A signed agent that changed is rebuilt from the archive kept with the
+// cached one (or with another release's) and ranges of the new one.
+bool Download::tryDelta(const ZipDirectory& directory) {
+  if (!signature_->required() || !platform_.useCache || !part_ || deltaTried_ ||
+      !isStrongEtag(end_.etag) || !platform_.delta.startRanges)
+    return false;
+  std::string kept = keptArchiveSource();
+  if (kept.empty()) return false;
+  deltaTried_ = true;
+  double took = platform_.clock() - endAccepted_;
+  DeltaTarget target;
+  target.url = url_;
+  target.path = archivePath_;
+  target.etag = end_.etag;
+  target.proxy = proxy_.current();
+  target.total = end_.total;
+  target.end = end_.start;
+  target.idleTimeout = idleTimeout_;
+  target.bytesPerSecond = took > 0.001 ? (end_.total - end_.start) / took : 0;
+  target.keptArchive = kept;
+  target.part = part_.get();
+  received_ = 0;
+  bool started = delta_.start(
+      target, directory,
+      [this](int64_t fetched) {
+        status_.progress(fetched, static_cast<uint64_t>(fetched - received_));
+        received_ = fetched;
+      },
+      [this](DeltaUpdate::Outcome outcome, const FetchError& error) { deltaEnded(outcome, error); });
+  if (started) status_.updating(delta_.fetchBytes(), end_.total);
+  return started;
+}
+
+// The kept archive of the cached agent, when its signature checks with the
+// bundle's keys; else the newest of another release's that does.
+std::string Download::keptArchiveSource() {
+  SignatureInfo info;
+  std::string error;
+  if (fileExists(keptArchivePath()) && cachedAgentWasChecked()) return keptArchivePath();
+  for (const KeptArchive& kept : otherReleasesKeptArchives())
+    if (checkStoredSignature(kept.signature, signature_->keys(), &info, &error)) return kept.archive;
+  return "";
+}
+
+void Download::deltaEnded(DeltaUpdate::Outcome outcome, const FetchError& error) {
+  if (outcome == DeltaUpdate::Outcome::kFailed) return fetchFailed(error);
+  if (outcome == DeltaUpdate::Outcome::kRebuilt) {
+    platform_.net.log("Updated by delta: " + delta_.summary() + ". " + url_);
+    rebuilt_ = true;
+    signature_->archiveStarted(archivePath_);
+    signature_->archiveWritten(end_.total);
+    return archiveComplete();
+  }
+  fetchWhole();  // what was written is no part of anything
 }
 
 // What lies before the archive's end, with If-Range: the end must be of the
@@ -352,12 +415,21 @@ void Download::signatureChecked(const std::string& error, const std::string& url
 // bytes damaged on disk, a file changed under the same ETag) is fetched
 // once more from its first byte before the run fails.
 bool Download::fetchWholeOnceMore() {
-  if (!continued_ || refetched_) return false;
+  if ((!continued_ && !rebuilt_) || refetched_) return false;
+  platform_.net.log(continued_ ? "The continued archive did not check; downloading it again "
+                                 "from the start. " + url_
+                               : "The archive rebuilt by delta did not check; downloading it "
+                                 "whole. " + url_);
+  fetchWhole();
+  return true;
+}
+
+// The whole archive, from its first byte, once in a run: what the part
+// holds is of no use.
+void Download::fetchWhole() {
   if (unpacking_.running()) unpacking_.stop();
   refetched_ = true;
-  continued_ = false;
-  platform_.net.log("The continued archive did not check; downloading it again from the start. " +
-                    url_);
+  continued_ = rebuilt_ = false;
   if (part_) part_->discard();
   FetchRequest request;
   request.url = url_;
@@ -367,7 +439,6 @@ bool Download::fetchWholeOnceMore() {
   end_ = End();
   phase_ = Phase::kFirst;
   archive_.start(request);
-  return true;
 }
 
 void Download::logFailure(const std::string& description, const std::string& url) {
@@ -389,7 +460,7 @@ void Download::offerToTryAgain(bool helps) {
 // what is kept.
 void Download::tryAgain() {
   if (!canTryAgain_) return;
-  canTryAgain_ = continued_ = refetched_ = false;
+  canTryAgain_ = continued_ = refetched_ = rebuilt_ = deltaTried_ = false;
   status_.retrying();
   downloadFromURL(url_);
 }
@@ -397,12 +468,32 @@ void Download::tryAgain() {
 UnpackTarget Download::unpackTarget() const {
   std::string work = stripLastComponent(installAgentLocation);
   return {archivePath_, platform_.useCache, work + FILE_SEPARATOR + INSTALL_AGENT_DIR_NAME,
-          work + "/unzip.log"};
+          work + "/unzip.log", platform_.useCache ? keptArchivePath() : "", false};
+}
+
+// A signed archive is kept for the next update by delta when, with the
+// agent unpacked beside it, at least 1 GB and as much again as the archive
+// stays free: the next update rebuilds a new archive next to it.
+bool Download::keepsArchive() {
+  struct stat st;
+  DiskSpace space;
+  if (!signature_->required() || !platform_.useCache || stat(archivePath_.c_str(), &st) != 0 ||
+      !platform_.diskSpace(getInstallAgentCacheDir(), &space))
+    return false;
+  ZipDirectory directory;
+  std::string error;
+  int64_t unpacked = readArchiveDirectory(archivePath_, &directory, &error)
+                         ? unpackedFootprint(totalUnpackedSize(directory.entries),
+                                             static_cast<int64_t>(directory.entries.size()))
+                         : st.st_size;
+  return space.freeBytes - unpacked >= 1000000000 + st.st_size;
 }
 
 void Download::startUnpacking() {
   window_.logLine(status_.unpacking());
-  unpacking_.start(unpackTarget(), validationString, signature_->signature(),
+  UnpackTarget target = unpackTarget();
+  target.keepArchive = keepsArchive();
+  unpacking_.start(target, validationString, signature_->signature(),
                    [this](AgentHold placed) { agentPlaced(std::move(placed)); });
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "agent/cache.h"
+#include "download/delta_update.h"
 #include "download/fetch.h"
 #include "download/proxy_choice.h"
 #include "download/signature_check.h"
@@ -39,6 +40,7 @@ struct DownloadPlatform {
   ProxySources proxies;   // where the transfers' proxy comes from
   int unpackWorkers = 1;  // unzips run at once
   DiskSpaceOf diskSpace;  // the free space of a path's file system
+  DeltaServices delta;    // byte ranges at once, and copies between files
 };
 
 // The real platform around |loop| and |window|, reporting through |report|.
@@ -88,6 +90,10 @@ class Download : private FetchDelegate {
   void fetchFailed(const FetchError& error) override;
 
   void endArrived();
+  bool tryDelta(const ZipDirectory& directory);
+  std::string keptArchiveSource();
+  void deltaEnded(DeltaUpdate::Outcome outcome, const FetchError& error);
+  bool keepsArchive();
   void fetchBeforeEnd(const ZipDirectory* directory);
   bool enoughSpace(const ZipDirectory& directory);
   void archiveComplete();
@@ -100,6 +106,7 @@ class Download : private FetchDelegate {
   void startUnpacking();
   void agentPlaced(AgentHold placed);
   bool fetchWholeOnceMore();
+  void fetchWhole();
   bool startCachedAgentIfCurrent();
   bool cachedAgentWasChecked();
 
@@ -133,12 +140,16 @@ class Download : private FetchDelegate {
   } end_;
   enum class Phase { kFirst, kDirectory, kBody } phase_ = Phase::kFirst;
   int directoryRounds_ = 0;
+  double endAsked_ = 0, endAccepted_ = 0;  // when the end was asked for, and came
+  bool deltaTried_ = false;  // a run makes one delta at most
+  bool rebuilt_ = false;     // the archive was rebuilt by delta
   Loop::Handle next_ = 0;  // the next fetch, started from the loop
   std::unique_ptr<SignatureCheck> signature_;
   Fetch archive_;
   Unpacking unpacking_;
   AgentHold agent_;  // where the agent lies once unpacked or found
   ProxyChoice proxy_;  // every transfer of the run goes through its choice
+  DeltaUpdate delta_;
 };
 
 #endif  // SETUP_DOWNLOAD_DOWNLOAD_H_

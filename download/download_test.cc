@@ -9,6 +9,7 @@
 #include "display/window.h"
 #include "download/bootstrap.h"
 #include "download/progress.h"
+#include "platform/file_copy.h"
 #include "tests/fake_net.h"
 #include "tests/test_util.h"
 #include "util/constants.h"
@@ -52,6 +53,39 @@ class FakeWindow : public DownloadWindow {
   std::vector<std::string> statuses, log;
 };
 
+// Ranges of |file| as a server sends them, from the loop, or a 200.
+class FakeRanges : public RangeFetch {
+ public:
+  FakeRanges(FakeLoop& loop, std::string file, const RangeFetchRequest& request,
+             RangeFetchDelegate& delegate, bool whole)
+      : loop_(loop) {
+    timer_ = loop.addTimer(0.01, [=, &delegate] {
+      timer_ = 0;
+      if (whole) return delegate.rangesFailed({RangeFault::kWholeFile, 200, "A 200."});
+      int fd = open(request.destination.c_str(), O_WRONLY);
+      for (size_t i = 0; i < request.ranges.size(); ++i) {
+        const ByteRange& range = request.ranges[i];
+        if (pwrite(fd, file.data() + range.start, range.length, range.start) != range.length)
+          ADD_FAILURE() << "cannot write a range";
+        delegate.rangeBytes(range.length);
+        delegate.rangeWritten(i);
+      }
+      close(fd);
+      delegate.rangesFinished();
+    });
+  }
+  ~FakeRanges() override { cancel(); }
+  void cancel() override {
+    if (timer_) loop_.cancelTimer(timer_);
+    timer_ = 0;
+  }
+  std::string protocol() const override { return "HTTP/2"; }
+
+ private:
+  FakeLoop& loop_;
+  Loop::Handle timer_ = 0;
+};
+
 // The front end on fakes of its platform: a scripted server, a loop on a
 // virtual clock, the real cache in a scratch HOME and the real unzip.
 class DownloadTest : public ::testing::Test {
@@ -73,10 +107,12 @@ class DownloadTest : public ::testing::Test {
     p.window = &window_;
     p.net.startTransfer = [this](const TransferRequest& r, TransferDelegate& d) {
       // The body lands as a real transfer would put it: a range at its place.
-      if (r.url == downloadFrom && server_.asked.size() < server_.script.size()) {
+      if (r.url.rfind(downloadFrom, 0) == 0 && server_.asked.size() < server_.script.size()) {
         const Exchange& next = server_.script[server_.asked.size()];
         std::string zip = readFile(scratch_ / "agent.zip");
         if (next.status == 200) writeFile(r.destination, zip);
+        if (next.status == 200 && r.url == downloadFrom + ".minisig")
+          writeFile(r.destination, readFile(scratch_ / "agent.zip.minisig"));
         int fd = open(r.destination.c_str(), O_WRONLY | O_CREAT, 0600);
         if (next.status == 206 &&
             pwrite(fd, zip.data() + next.rangeStart, next.expectedLength, next.rangeStart) <= 0)
@@ -104,6 +140,12 @@ class DownloadTest : public ::testing::Test {
     p.useCache = true;
     p.unpackWorkers = 2;
     p.diskSpace = diskSpace_;
+    p.delta.copy = copyFileRange;
+    p.delta.startRanges = [this](const RangeFetchRequest& r, RangeFetchDelegate& d) {
+      ranges_ += r.ranges.size();
+      return std::make_unique<FakeRanges>(loop_, readFile(scratch_ / "agent.zip"), r, d,
+                                          rangesWhole_);
+    };
     return p;
   }
 
@@ -153,6 +195,8 @@ class DownloadTest : public ::testing::Test {
   FakeWindow window_;
   std::vector<std::string> launched_;
   DiskSpaceOf diskSpace_;
+  size_t ranges_ = 0;
+  bool rangesWhole_ = false;  // a server that answers ranges with the whole file
   pid_t agent_ = -1;
   int64_t archiveSize_ = 0;
 };
@@ -342,6 +386,67 @@ TEST_F(DownloadTest, DiskSpaceIsCheckedBeforeTheBody) {
   EXPECT_EQ(spaceShortfall({{"/a", 600}, {"/b", 600}}, two), "");
   EXPECT_EQ(spaceShortfall({{"/a", 600}, {"/b", 600}, {"/b", 600}}, two),
             "Not enough disk space: 1.2 kB needed in /b, 1.0 kB free");
+}
+
+// A signed agent that changed is rebuilt from the archive kept with the
+// cached one and ranges of the new; a server that answers a range whole,
+// or a rebuilt archive whose signature does not check (a kept archive
+// damaged on disk), ends in one whole download. An unsigned agent keeps no
+// archive and never takes that road.
+TEST_F(DownloadTest, SignedAgentsUpdateByDelta) {
+  if (shell("command -v minisign") != 0) GTEST_SKIP() << "minisign is not installed";
+  makeMinisignKeys(scratch_.path(), {"k"});
+  const struct { bool signedAgent, whole, damaged; size_t asked; const char* says; } cases[] = {
+      {true, false, false, 2, "Updated by delta: "},
+      {true, true, false, 3, "The update by delta stopped: A 200. Downloading the whole archive."},
+      {true, false, true, 4, "The archive rebuilt by delta did not check; downloading it whole."},
+      {false, false, false, 1, ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.says);
+    removeCachedAgent();
+    server_.asked.clear();
+    launched_.clear();
+    unlink((getInstallAgentCacheDir() + "installagent.zip").c_str());
+    unlink((scratch_ / "res/InstallAgent.pub").c_str());
+    if (c.signedAgent) writeFile(scratch_ / "res/InstallAgent.pub", readFile(scratch_ / "k.pub"));
+    makeLargeArchive();
+    signWithMinisign(scratch_ / "k.sec", scratch_ / "agent.zip");
+    Exchange signature = archive("");
+    signature.expectedLength = readFile(scratch_ / "agent.zip.minisig").size();
+    server_.script = {archive("\"v1\"")};
+    if (c.signedAgent) server_.script.push_back(signature);
+    run();
+    ASSERT_EQ(launched_, expectedLaunch());
+    std::string kept = getInstallAgentCacheDir() + "installagent.zip";
+    EXPECT_EQ(pathExists(kept), c.signedAgent);
+    std::string v1 = readFile(scratch_ / "agent.zip");
+    if (c.damaged) writeFile(kept, v1.substr(0, 40000) + "X" + v1.substr(40001));
+    // The next version: one file changed, one added.
+    std::map<std::string, std::string> files = {{"install", "exit 0\n"}, {"new", "new"}};
+    for (int i = 0; i < 6; ++i) files["f" + std::to_string(i)] = randomBytes(100000, i + (i == 2));
+    makeZip(scratch_ / "agent.zip", files);
+    archiveSize_ = readFile(scratch_ / "agent.zip").size();
+    signWithMinisign(scratch_ / "k.sec", scratch_ / "agent.zip");
+    signature.expectedLength = readFile(scratch_ / "agent.zip.minisig").size();
+    int64_t end = archiveSize_ - kZipSuggestedTail;
+    server_.script = {range(end, archiveSize_, "\"v2\""), signature, archive("\"v2\""), signature};
+    if (c.whole) server_.script.erase(server_.script.begin() + 1);  // no signature before the whole
+    if (!c.signedAgent) server_.script[1] = range(0, end, "\"v2\"");
+    server_.asked.clear();
+    launched_.clear();
+    window_.log.clear();
+    ranges_ = 0;
+    rangesWhole_ = c.whole;
+    run();
+    std::string log;
+    for (const std::string& line : window_.log) log += line + "\n";
+    EXPECT_EQ(launched_, expectedLaunch()) << log;
+    EXPECT_TRUE(readFile(getInstallAgentCacheDir() + "installagent/f2") == files["f2"]);
+    EXPECT_EQ(server_.asked.size(), c.signedAgent ? c.asked : 2u);
+    EXPECT_EQ(ranges_ > 0, c.signedAgent);
+    EXPECT_NE(log.find(c.says), std::string::npos) << log;
+    EXPECT_TRUE(readFile(kept) == (c.signedAgent ? readFile(scratch_ / "agent.zip") : "")) << log;
+  }
 }
 
 }  // namespace

@@ -51,6 +51,8 @@ class ProxyChoice {
   // transfer whose proxy cannot be reached started again, from the loop,
   // through the next one; its delegate hears only of the last.
   StartTransfer through(StartTransfer start);
+  // The proxy a new request goes through (as TransferRequest::proxy).
+  std::string current() const { return proxies_.empty() ? "" : proxies_[current_]; }
 
  private:
   class Proxied;

@@ -64,6 +64,7 @@ void DownloadStatus::connecting(const std::string& url) {
 // that a continued download goes on from where it was.
 std::string DownloadStatus::started(const FetchStart& start) {
   stopTicking();
+  updating_.clear();
   received_ = start.kept;
   total_ = start.total;
   double now = clock_();
@@ -95,8 +96,16 @@ void DownloadStatus::progress(int64_t received, uint64_t arrived) {
   if (total_ != -1) showPercent();
 }
 
+void DownloadStatus::updating(int64_t needed, int64_t total) {
+  started({0, needed, "", ""});
+  updating_ = "Updating the installer: " + formatSiBytes(needed) + " of " + formatSiBytes(total) +
+              " needed";
+  showPercent();
+}
+
 void DownloadStatus::showPercent() {
-  window_.setStatus(percentText(total_ > 0 ? received_ * 100.0 / total_ : 100.0));
+  window_.setStatus(!updating_.empty() ? updating_
+                                       : percentText(total_ > 0 ? received_ * 100.0 / total_ : 100.0));
   window_.setProgressValue(static_cast<double>(received_));
   window_.displayIfNeeded();
 }

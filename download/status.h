@@ -36,6 +36,9 @@ class DownloadStatus {
   // unknown). Returns the line to log when it continues kept bytes.
   std::string started(const FetchStart& start);
   void progress(int64_t received, uint64_t arrived);
+  // An update by delta starts: |needed| bytes of the |total| of the archive
+  // will be fetched, and progress() counts those.
+  void updating(int64_t needed, int64_t total);
   // A wait before the next attempt, counted down.
   void waiting(FetchWait why, int seconds);
   // The archive is whole: unpacking starts. Returns the summary line.
@@ -61,6 +64,7 @@ class DownloadStatus {
   DownloadWindow& window_;
   Loop& loop_;
   std::function<double()> clock_;
+  std::string updating_;  // the status text of an update by delta
   ProgressMeter meter_;
   int64_t received_ = 0;
   int64_t total_ = -1;

@@ -139,8 +139,6 @@ void Unpacking::endAll() {
 void Unpacking::finish(bool unpacked) {
   prepared_ = started_ = false;
   unpacked = unpacked && fileExists(target_.archive);
-  // The archive is not needed once unpacked; the agent may run for long.
-  unlink(target_.archive.c_str());
   AgentHold placed;
   if (unpacked) {
     placed = target_.useCache ? installStagedAgent(dir_, validationString_, signature_)
@@ -148,6 +146,12 @@ void Unpacking::finish(bool unpacked) {
   } else if (target_.useCache) {
     removeItemAtPath(dir_);
   }
+  bool keep = unpacked && !placed.dir().empty() && target_.keepArchive && !target_.keptArchive.empty();
+  if (!placed.dir().empty() && !keep && !target_.keptArchive.empty())
+    unlink(target_.keptArchive.c_str());
+  // Otherwise the archive is not needed once unpacked; the agent may run for long.
+  if (!keep || rename(target_.archive.c_str(), target_.keptArchive.c_str()) != 0)
+    unlink(target_.archive.c_str());
   done_(std::move(placed));
 }
 

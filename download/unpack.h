@@ -23,6 +23,11 @@ struct UnpackTarget {
   bool useCache = false;     // through a staging directory into the cache
   std::string workAgentDir;  // else here
   std::string logPrefix;     // unzip's output goes to |logPrefix|.N, removed afterwards
+  // Where the archive of the placed agent is kept (with keepArchive), or
+  // where an earlier one goes from (without): it belongs to the agent it
+  // replaces.
+  std::string keptArchive;
+  bool keepArchive = false;
 };
 
 // The unpacking step of a download. The archive's entries are shared out

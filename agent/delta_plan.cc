@@ -1,0 +1,129 @@
+#include "agent/delta_plan.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+
+namespace {
+
+constexpr uint32_t kLocalSignature = 0x04034b50;
+constexpr int64_t kLocalHeaderSize = 30;
+constexpr uint16_t kDataDescriptor = 1 << 3;
+
+uint64_t le(const std::string& bytes, size_t at, int width) {
+  uint64_t value = 0;
+  for (int i = width - 1; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
+// An entry's local header as the kept file holds it.
+struct LocalHeader {
+  int64_t size = 0;  // fixed part, name and extra field
+  std::string extra;
+};
+
+bool readLocalHeader(int fd, const ZipEntry& entry, LocalHeader* header) {
+  std::string fixed(kLocalHeaderSize, '\0');
+  if (pread(fd, &fixed[0], fixed.size(), entry.localHeaderOffset) != kLocalHeaderSize ||
+      le(fixed, 0, 4) != kLocalSignature)
+    return false;
+  size_t nameLength = le(fixed, 26, 2), extraLength = le(fixed, 28, 2);
+  std::string rest(nameLength + extraLength, '\0');
+  if (!rest.empty() && pread(fd, &rest[0], rest.size(), entry.localHeaderOffset + kLocalHeaderSize) !=
+                           static_cast<ssize_t>(rest.size()))
+    return false;
+  if (rest.compare(0, nameLength, entry.name) != 0 || le(fixed, 6, 2) != entry.flags ||
+      le(fixed, 8, 2) != entry.method)
+    return false;
+  header->size = kLocalHeaderSize + static_cast<int64_t>(rest.size());
+  header->extra = rest.substr(nameLength);
+  return header->size + entry.compressedSize <= entry.spanEnd - entry.localHeaderOffset;
+}
+
+bool sameData(const ZipEntry& a, const ZipEntry& b) {
+  return a.crc32 == b.crc32 && a.compressedSize == b.compressedSize &&
+         a.uncompressedSize == b.uncompressedSize && a.method == b.method && a.flags == b.flags &&
+         !(a.flags & kDataDescriptor);
+}
+
+}  // namespace
+
+int DeltaPlan::fetchRanges() const {
+  return static_cast<int>(std::count_if(spans.begin(), spans.end(),
+                                        [](const DeltaSpan& s) { return s.fetched(); }));
+}
+
+bool planDelta(const ZipDirectory& kept, const std::string& keptPath, const ZipDirectory& fresh,
+               int64_t end, DeltaPlan* plan, std::string* why) {
+  *plan = DeltaPlan();
+  if (kept.prependedBytes > 0 || fresh.prependedBytes > 0) return *why = "data in front", false;
+  std::map<std::string, const ZipEntry*> byName;
+  for (const ZipEntry& entry : kept.entries) {
+    if (entry.encrypted) return *why = "an encrypted entry", false;
+    byName.emplace(entry.name, &entry);
+  }
+  int fd = open(keptPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return *why = "the kept archive cannot be read", false;
+  std::vector<const ZipEntry*> order;
+  for (const ZipEntry& entry : fresh.entries) order.push_back(&entry);
+  std::sort(order.begin(), order.end(), [](const ZipEntry* a, const ZipEntry* b) {
+    return a->localHeaderOffset < b->localHeaderOffset;
+  });
+  auto add = [&](int64_t at, int64_t length, int64_t from) {
+    length = std::min(length, end - at);
+    if (length <= 0) return;
+    DeltaSpan* last = plan->spans.empty() ? nullptr : &plan->spans.back();
+    if (from < 0 && last && last->fetched() && last->at + last->length == at)
+      last->length += length;
+    else
+      plan->spans.push_back({at, length, from});
+    (from < 0 ? plan->fetchBytes : plan->copyBytes) += length;
+  };
+  bool trusted = true;
+  for (const ZipEntry* entry : order) {
+    if (entry->encrypted) {
+      *why = "an encrypted entry";
+      trusted = false;
+      break;
+    }
+    int64_t span = entry->spanEnd - entry->localHeaderOffset;
+    auto found = byName.find(entry->name);
+    LocalHeader header;
+    const ZipEntry* old = found == byName.end() ? nullptr : found->second;
+    if (old && sameData(*entry, *old) && !(old->flags & kDataDescriptor)) {
+      if (!readLocalHeader(fd, *old, &header)) {
+        *why = "a kept local header that disagrees with its directory: " + old->name;
+        trusted = false;
+        break;
+      }
+      int64_t oldSpan = old->spanEnd - old->localHeaderOffset;
+      bool sameHeader = entry->dosTime == old->dosTime && entry->dosDate == old->dosDate &&
+                        entry->extra == old->extra && header.extra == old->extra && span == oldSpan;
+      if (sameHeader) {
+        add(entry->localHeaderOffset, span, old->localHeaderOffset);
+        ++plan->copied;
+        continue;
+      }
+      // The data is the same; its header is fetched, the data copied.
+      int64_t headerSize = span - entry->compressedSize;
+      if (headerSize >= kLocalHeaderSize && oldSpan == header.size + old->compressedSize) {
+        add(entry->localHeaderOffset, headerSize, -1);
+        add(entry->localHeaderOffset + headerSize, entry->compressedSize,
+            old->localHeaderOffset + header.size);
+        ++plan->headersFetched;
+        continue;
+      }
+    }
+    add(entry->localHeaderOffset, span, -1);
+    ++plan->entriesFetched;
+  }
+  close(fd);
+  if (!trusted) return false;
+  // The spans tile the file up to its directory; the directory and the end
+  // records up to |end| belong to the new file alone.
+  int64_t covered = order.empty() ? 0 : order.back()->spanEnd;
+  if (covered < end) add(covered, end - covered, -1);
+  return true;
+}

@@ -1,0 +1,47 @@
+#ifndef SETUP_AGENT_DELTA_PLAN_H_
+#define SETUP_AGENT_DELTA_PLAN_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "agent/zip_directory.h"
+
+// How a new archive is rebuilt from a kept archive of an earlier agent and
+// byte ranges of the new one, entry by entry from the two central
+// directories. The rebuilt file is trusted only once its signature checks:
+// a plan may be wrong (a packer that writes local headers differently from
+// what the directories show) but never unsafe.
+
+// Bytes of the new file at [at, at + length): copied from the kept file at
+// |from|, or fetched from the server (from -1).
+struct DeltaSpan {
+  int64_t at = 0;
+  int64_t length = 0;
+  int64_t from = -1;
+  bool fetched() const { return from < 0; }
+};
+
+struct DeltaPlan {
+  // Cover [0, end) of the new file in order, fetched spans that touch
+  // merged into one.
+  std::vector<DeltaSpan> spans;
+  int64_t fetchBytes = 0, copyBytes = 0;
+  int copied = 0, headersFetched = 0, entriesFetched = 0;
+  int fetchRanges() const;
+};
+
+// Plans the new archive's bytes before |end| (where its end, already
+// fetched, begins). An entry of the same name is copied whole when its data
+// and local header must be the same: same CRC-32, sizes, method, time,
+// flags, central extra field and span length, no data descriptor, and a
+// kept local header that holds nothing the directory lacks (an access time
+// would differ). Only its local header is fetched when just the header may
+// differ; anything else is fetched. False with |why| when the kept archive
+// is not to be trusted for it: data in front of either archive, an
+// encrypted entry, a kept local header that cannot be read or disagrees
+// with its directory.
+bool planDelta(const ZipDirectory& kept, const std::string& keptPath, const ZipDirectory& fresh,
+               int64_t end, DeltaPlan* plan, std::string* why);
+
+#endif  // SETUP_AGENT_DELTA_PLAN_H_

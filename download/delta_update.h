@@ -1,0 +1,94 @@
+#ifndef SETUP_DOWNLOAD_DELTA_UPDATE_H_
+#define SETUP_DOWNLOAD_DELTA_UPDATE_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/delta_plan.h"
+#include "download/fetch.h"
+#include "platform/range_fetch.h"
+
+class KeptPart;
+
+// What a delta needs beyond a fetch's services. Tests give fakes.
+struct DeltaServices {
+  std::function<std::unique_ptr<RangeFetch>(const RangeFetchRequest&, RangeFetchDelegate&)>
+      startRanges;
+  std::function<bool(const std::string& from, int64_t fromOffset, const std::string& to,
+                     int64_t toOffset, int64_t length)>
+      copy;
+};
+
+// The new archive to rebuild: |path| holds its bytes from |end| on (its
+// end, fetched first) and gets the rest.
+struct DeltaTarget {
+  std::string url, path, etag, proxy;
+  int64_t total = 0, end = 0;
+  double idleTimeout = 60.0;
+  double bytesPerSecond = 0;  // the link's, as the end's fetch saw it; 0: unknown
+  std::string keptArchive;    // the archive of an earlier agent
+  KeptPart* part = nullptr;   // notes each range written, for a later run
+};
+
+// The delta step of a signed download: plans the new archive from the kept
+// one (agent/delta_plan), copies what it can, and fetches the rest as byte
+// ranges with If-Range, one range per request, many at once over HTTP/2; on
+// HTTP/1.1 ranges closer than a round trip's worth of bytes are fetched as
+// one. Ranges an earlier run finished are not fetched again. The rebuilt
+// file is the server's only if its signature checks: the caller's to ask.
+class DeltaUpdate : private RangeFetchDelegate {
+ public:
+  // kRebuilt: every byte is in place. kWhole: the server answered a range
+  // with the whole file, another status or a range of another file (the
+  // ETag changed): the caller downloads the whole archive. kFailed: as a
+  // fetch fails (the network, after the retries).
+  enum class Outcome { kRebuilt, kWhole, kFailed };
+  using Done = std::function<void(Outcome outcome, const FetchError& error)>;
+
+  DeltaUpdate(const FetchServices& net, DeltaServices services);
+  ~DeltaUpdate() override;
+
+  // Plans |target| against its new directory |fresh|. False, with the
+  // reason logged and nothing written, when the kept archive cannot be
+  // trusted for it or a delta would fetch more than half of the archive;
+  // else copies, starts the ranges and calls |done| once, from the loop.
+  bool start(const DeltaTarget& target, const ZipDirectory& fresh,
+             std::function<void(int64_t fetched)> progress, Done done);
+  void cancel();
+  // The bytes the delta fetches in all (what the display counts).
+  int64_t fetchBytes() const { return plan_.fetchBytes; }
+  // "2.6 MB fetched in 52 ranges over HTTP/2 (52 requests), 378.2 MB copied".
+  std::string summary() const;
+
+ private:
+  void rangeWritten(size_t index) override;
+  void rangeBytes(int64_t bytes) override;
+  void rangesFinished() override;
+  void rangesFailed(const RangeFetchError& error) override;
+  void fetchNext();
+  void later(double seconds, std::function<void()> step);
+  void end(Outcome outcome, const FetchError& error = FetchError());
+
+  const FetchServices& net_;
+  DeltaServices services_;
+  RetryPolicy retry_;
+  DeltaTarget target_;
+  DeltaPlan plan_;
+  std::vector<ByteRange> left_;     // still to fetch, in file order
+  std::vector<ByteRange> running_;  // the running fetch's ranges
+  std::vector<bool> written_;       // which of them are written whole
+  std::unique_ptr<RangeFetch> fetch_;
+  Loop::Handle timer_ = 0;
+  bool probing_ = false;  // the first range alone, to learn the protocol and the round trip
+  double probeStarted_ = 0;
+  int64_t fetched_ = 0, reached_ = 0;
+  int requests_ = 0;
+  std::string protocol_;
+  std::function<void(int64_t)> progress_;
+  Done done_;
+};
+
+#endif  // SETUP_DOWNLOAD_DELTA_UPDATE_H_
