@@ -5,19 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "tests/test_util.h"
 
 TEST(Mkpath, CreatesEachMissingDirectoryAndStopsAtAFile) {
   ScratchDir scratch;
   for (std::string path : {scratch / "a/b/c", scratch / "d//e/", scratch.path(), std::string("/")}) {
     EXPECT_EQ(mkpath(path, 0700), 0) << path;
-    struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
-    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_TRUE(std::filesystem::is_directory(path)) << path;
   }
-  struct stat st;
-  ASSERT_EQ(stat((scratch / "a/b").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(std::filesystem::status(scratch / "a/b").permissions(), std::filesystem::perms::owner_all);
   EXPECT_EQ(mkpath("", 0700), 0);
   // It stops at a component that is not a directory.
   writeFile(scratch / "file", "x");
