@@ -2,15 +2,11 @@
 // settings (GNOME's, which GIO reads here from a keyfile, so that no desktop
 // is needed), through fault_server.py's CONNECT tunnels on 127.0.0.1 to nginx.
 
-#include <gmock/gmock.h>
-
 #include <regex>
 
 #include "platform/loop.h"
 #include "platform/transfer.h"
 #include "tests/integration/harness.h"
-
-using namespace ::testing;
 
 namespace {
 
@@ -76,11 +72,10 @@ TEST(Proxy, EnvironmentFirstThenTheDesktopsSettings) {
     w.env.insert(c.env.begin(), c.env.end());
     size_t before = tunnels().size();
     Result r = w.run({"x"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(w.runs(), Strings{"proxied"});
-    EXPECT_THAT(r.err, HasSubstr(c.log + "\n"));
     std::string nginx = s.nginxUrl.substr(8, s.nginxUrl.size() - 9) + " 200";
-    EXPECT_EQ(tunnels(before), c.tunnelled ? (Strings{nginx, nginx}) : Strings{});
+    EXPECT_EQ(std::make_tuple(r.status, w.runs(), has(r.err, c.log + "\n"), tunnels(before)),
+              std::make_tuple(0, Strings{"proxied"}, true, c.tunnelled ? Strings{nginx, nginx} : Strings{}))
+        << r.err;
   }
 }
 
@@ -113,16 +108,15 @@ TEST(Proxy, TransferGoesThroughTheProxyItIsGiven) {
     SCOPED_TRACE(c.proxy + " " + (c.environment ? c.environment : "-"));
     ScopedEnv ca("CURL_CA_BUNDLE", s.cert.c_str()), variable("https_proxy", c.environment);
     TransferRequest request;
-    request.url = s.nginxUrl + "through.txt";
-    request.destination = s.dir / "through";
-    request.proxy = c.proxy;
+    request.url = s.nginxUrl + "through.txt", request.destination = s.dir / "through", request.proxy = c.proxy;
     Ended ended;
     size_t before = tunnels().size();
     auto running = startTransfer(*ended.loop, request, ended);
     ended.loop->run();
-    EXPECT_EQ(ended.finished, c.finished) << ended.error.description;
-    EXPECT_EQ(ended.error.proxyUnreachable, !c.finished);
-    EXPECT_EQ(ended.error.fault, c.finished ? TransferFault::kOther : TransferFault::kNetwork);
-    EXPECT_EQ(tunnels(before).size(), c.tunnels);
+    EXPECT_EQ(std::make_tuple(ended.finished, ended.error.proxyUnreachable, ended.error.fault,
+                              tunnels(before).size()),
+              std::make_tuple(c.finished, !c.finished,
+                              c.finished ? TransferFault::kOther : TransferFault::kNetwork, c.tunnels))
+        << ended.error.description;
   }
 }
