@@ -392,17 +392,29 @@ TEST_F(DownloadTest, DiskSpaceIsCheckedBeforeTheBody) {
 // cached one and ranges of the new; a server that answers a range whole,
 // or a rebuilt archive whose signature does not check (a kept archive
 // damaged on disk), ends in one whole download. An unsigned agent keeps no
-// archive and never takes that road.
+// archive and never takes that road, nor does a signed one on a disk that
+// would be left with less than 1 GB and the archive's size free.
 TEST_F(DownloadTest, SignedAgentsUpdateByDelta) {
   if (shell("command -v minisign") != 0) GTEST_SKIP() << "minisign is not installed";
   makeMinisignKeys(scratch_.path(), {"k"});
-  const struct { bool signedAgent, whole, damaged; size_t asked; const char* says; } cases[] = {
+  const struct {
+    bool keeps, whole, damaged;
+    size_t asked;
+    const char* says;
+    bool signedAgent = true;
+    int64_t free = 2000000000;
+  } cases[] = {
       {true, false, false, 2, "Updated by delta: "},
       {true, true, false, 3, "The update by delta stopped: A 200. Downloading the whole archive."},
       {true, false, true, 4, "The archive rebuilt by delta did not check; downloading it whole."},
-      {false, false, false, 1, ""}};
+      {false, false, false, 2, "", false},
+      {false, false, false, 3, "", true, 1000000000}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.says);
+    diskSpace_ = [&](const std::string&, DiskSpace* space) {
+      *space = {c.free, "/", 1};
+      return true;
+    };
     removeCachedAgent();
     server_.asked.clear();
     launched_.clear();
@@ -418,7 +430,7 @@ TEST_F(DownloadTest, SignedAgentsUpdateByDelta) {
     run();
     ASSERT_EQ(launched_, expectedLaunch());
     std::string kept = getInstallAgentCacheDir() + "installagent.zip";
-    EXPECT_EQ(pathExists(kept), c.signedAgent);
+    EXPECT_EQ(pathExists(kept), c.keeps);
     std::string v1 = readFile(scratch_ / "agent.zip");
     if (c.damaged) writeFile(kept, v1.substr(0, 40000) + "X" + v1.substr(40001));
     // The next version: one file changed, one added.
@@ -431,7 +443,7 @@ TEST_F(DownloadTest, SignedAgentsUpdateByDelta) {
     int64_t end = archiveSize_ - kZipSuggestedTail;
     server_.script = {range(end, archiveSize_, "\"v2\""), signature, archive("\"v2\""), signature};
     if (c.whole) server_.script.erase(server_.script.begin() + 1);  // no signature before the whole
-    if (!c.signedAgent) server_.script[1] = range(0, end, "\"v2\"");
+    if (!c.keeps) server_.script.insert(server_.script.begin() + 1, range(0, end, "\"v2\""));
     server_.asked.clear();
     launched_.clear();
     window_.log.clear();
@@ -442,10 +454,10 @@ TEST_F(DownloadTest, SignedAgentsUpdateByDelta) {
     for (const std::string& line : window_.log) log += line + "\n";
     EXPECT_EQ(launched_, expectedLaunch()) << log;
     EXPECT_TRUE(readFile(getInstallAgentCacheDir() + "installagent/f2") == files["f2"]);
-    EXPECT_EQ(server_.asked.size(), c.signedAgent ? c.asked : 2u);
-    EXPECT_EQ(ranges_ > 0, c.signedAgent);
+    EXPECT_EQ(server_.asked.size(), c.asked);
+    EXPECT_EQ(ranges_ > 0, c.keeps);
     EXPECT_NE(log.find(c.says), std::string::npos) << log;
-    EXPECT_TRUE(readFile(kept) == (c.signedAgent ? readFile(scratch_ / "agent.zip") : "")) << log;
+    EXPECT_TRUE(readFile(kept) == (c.keeps ? readFile(scratch_ / "agent.zip") : "")) << log;
   }
 }
 
