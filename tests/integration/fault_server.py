@@ -20,12 +20,18 @@ ranges would, misbehaving as the options say:
                          If-Modified-Since (without If-None-Match) with 304
   inm=ignore|other       answer 200 even when If-None-Match matches, or answer
                          any If-None-Match with a 304 naming another ETag
+                         Ranges "bytes=a-", "bytes=a-b" and "bytes=-n" are answered
+                         with a 206 (one that starts past the end with a 416), when
+                         If-Range, if sent, names the strong ETag; else with 200.
   range=ignore|refuse|bad|junk|always
                          answer every Range request with 200, with 416, or with a
                          206 that starts at the first byte, or with a Content-Range
                          with junk after it; always: answer every
                          request, with or without Range, with a 206
-  ifrange=ignore         continue a range whatever If-Range names
+  ifrange=ignore         serve a range whatever If-Range names
+  keep=1                 keep the connection open after a whole answer, for the
+                         next request; the log then names each request's client
+                         port, one for each connection
   cut=P[,P...]           cut the connection once at each file position P
                          (bytes, or a percentage such as 50%) as the body passes it
   how=reset              cut with a reset instead of a clean close
@@ -66,13 +72,25 @@ class Handler(socketserver.StreamRequestHandler):
         super().setup()
 
     def send(self, status, body=b"", length=None, extra=""):
-        head = "HTTP/1.1 %d X\r\nContent-Length: %d\r\nConnection: close\r\n%s\r\n"
+        head = "HTTP/1.1 %d X\r\nContent-Length: %d\r\n%s%s\r\n"
         length = len(body) if length is None else length
-        self.wfile.write((head % (status, length, extra)).encode() + body)
+        close = "" if self.keep else "Connection: close\r\n"
+        self.wfile.write((head % (status, length, close, extra)).encode() + body)
         self.wfile.flush()
 
     def handle(self):
-        words = self.rfile.readline().decode("latin-1").split()
+        self.keep = True
+        while self.keep:  # one request, or more while serve() keeps the connection
+            self.keep = False
+            self.handle_one()
+
+    def handle_one(self):
+        try:
+            words = self.rfile.readline().decode("latin-1").split()
+        except OSError:  # a kept connection the client dropped
+            return
+        if not words:
+            return
         self.headers = {}
         while True:
             line = self.rfile.readline().decode("latin-1").strip()
@@ -142,6 +160,9 @@ class Handler(socketserver.StreamRequestHandler):
         entry = {k: self.headers.get(k) for k in ("range", "if-range", "if-none-match",
                                                   "if-modified-since", "accept-encoding")}
         entry.update(status=0, sent=0)
+        self.keep = opts.get("keep") == "1"
+        if self.keep:
+            entry["port"] = self.client_address[1]
         self.server.log.setdefault(name, []).append(entry)
         if "status" in opts and count <= int(opts.get("times", "1")):
             entry["status"] = int(opts["status"])
@@ -177,26 +198,35 @@ class Handler(socketserver.StreamRequestHandler):
         if opts.get("lastmod") and not asked and since == modified:
             entry["status"] = 304
             return self.send(304, extra=head)
-        start = 0
-        wanted = self.headers.get("range", "")
-        if wanted.startswith("bytes=") and wanted.endswith("-") and opts.get("range") != "ignore":
+        start, last = 0, len(body)  # the bytes sent: [start, last)
+        ranged = False
+        first, dash, final = self.headers.get("range", "").partition("-")
+        if (first.startswith("bytes=") and dash and (first[6:] + final).isdigit()
+                and (first[6:] or final) and opts.get("range") != "ignore"):
             if opts.get("ifrange") == "ignore" or (
                     self.headers.get("if-range", tag) == tag and tag and not tag.startswith("W/")):
-                start = int(wanted[6:-1])
-                if start >= len(body) or opts.get("range") == "refuse":
+                ranged = True
+                if not first[6:]:  # the last n bytes, all of them when n is more
+                    start = max(0, len(body) - int(final))
+                else:
+                    start = int(first[6:])
+                    last = min(len(body), int(final) + 1) if final else len(body)
+                if start >= last or opts.get("range") == "refuse":
                     entry["status"] = 416
                     return self.send(416, extra="Content-Range: bytes */%d\r\n" % len(body))
-        entry["status"] = 206 if start or opts.get("range") == "always" else 200
+        entry["status"] = 206 if ranged or opts.get("range") == "always" else 200
         if entry["status"] == 206:
             first = 0 if opts.get("range") == "bad" else start
             junk = " junk" if opts.get("range") == "junk" else ""
-            head += "Content-Range: bytes %d-%d/%d%s\r\n" % (first, len(body) - 1, len(body), junk)
+            head += "Content-Range: bytes %d-%d/%d%s\r\n" % (first, last - 1, len(body), junk)
         cut = self.next_cut(opts, cuts_done, len(body))
-        end = len(body) if cut is None or cut <= start else cut
-        length = opts.get("length", str(len(body) - start))
+        end = last if cut is None or cut <= start or cut >= last else cut
+        length = opts.get("length", str(last - start))
         if length != "none":
             head += "Content-Length: %s\r\n" % length
-        head = "HTTP/1.1 %d X\r\nConnection: close\r\n%s\r\n" % (entry["status"], head)
+        self.keep = self.keep and end == last and length == str(last - start)
+        close = "" if self.keep else "Connection: close\r\n"
+        head = "HTTP/1.1 %d X\r\n%s%s\r\n" % (entry["status"], close, head)
         self.wfile.write(head.encode())
         step = 1 if "trickle" in opts or "stall" in opts else 65536
         for at in range(start, end, step):
@@ -212,7 +242,7 @@ class Handler(socketserver.StreamRequestHandler):
             if "pace" in opts:
                 time.sleep(int(opts["pace"]) / 1000)
         self.wfile.flush()
-        if end < len(body):
+        if end < last:
             with self.server.lock:
                 state["cuts"] += 1
             self.cut(opts.get("how") == "reset")
