@@ -14,7 +14,7 @@
   X(curl_easy_header) X(curl_easy_pause) X(curl_easy_strerror) X(curl_easy_cleanup) X(curl_multi_init)        \
   X(curl_multi_setopt) X(curl_multi_add_handle) X(curl_multi_remove_handle)                \
   X(curl_multi_socket_action) X(curl_multi_info_read) X(curl_multi_cleanup)                \
-  X(curl_slist_append) X(curl_slist_free_all)
+  X(curl_slist_append) X(curl_slist_free_all) X(curl_share_init) X(curl_share_setopt)
 
 // The libcurl functions the transfer uses, under their own names.
 struct CurlLibrary {

@@ -2,6 +2,7 @@
 // and timers, so that it runs on whichever loop the display brought.
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -22,6 +23,37 @@ namespace {
 
 bool startsWithNoCase(const std::string& text, const char* prefix) {
   return strncasecmp(text.c_str(), prefix, strlen(prefix)) == 0;
+}
+
+// Connections, TLS sessions and resolved names kept for the whole process,
+// so that the next attempt or file goes to the server over the connection
+// the last one left open. Made once and never freed: libcurl refuses to
+// free a share that an easy handle still uses, and the connections in it
+// close with the process. Every transfer runs on the loop's thread, so no
+// locks are needed.
+CURLSH* connectionShare(const CurlLibrary& curl) {
+  static CURLSH* share = [&curl] {
+    CURLSH* made = curl.curl_share_init();
+    for (curl_lock_data data : {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
+      if (made) curl.curl_share_setopt(made, CURLSHOPT_SHARE, data);
+    return made;
+  }();
+  return share;
+}
+
+// Connections outlive their transfer in the share: the programs started
+// afterwards (unzip, the agent) must not inherit them.
+curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
+  return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+// The Range header's value for |request|, empty when it asks for the whole.
+std::string rangeOf(const TransferRequest& request) {
+  if (request.suffixLength > 0) return "bytes=-" + std::to_string(request.suffixLength);
+  if (request.rangeEnd > 0)
+    return "bytes=" + std::to_string(request.rangeStart) + "-" + std::to_string(request.rangeEnd - 1);
+  if (request.rangeStart > 0) return "bytes=" + std::to_string(request.rangeStart) + "-";
+  return "";
 }
 
 class CurlTransfer : public Transfer {
@@ -78,7 +110,11 @@ class CurlTransfer : public Transfer {
   uint64_t pendingBytes_ = 0;
   bool paused_ = false;      // holding the body back until the response is out
   int writeErrno_ = 0;       // set when the destination could not be written
+  bool placed_ = false;      // writeBodyAt was called
+  long status_ = 0;          // the final response's
   int64_t bodyOffset_ = 0;
+  int64_t bodyLimit_ = -1;   // the body may not be written past this byte
+  bool overrun_ = false;     // and went past it
   double lastActivity_ = monotonicSeconds();
   std::map<curl_socket_t, Loop::Handle> watches_;
   Loop::Handle curlTimer_ = 0;
@@ -119,6 +155,8 @@ void CurlTransfer::configure() {
   curl_.curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
   curl_.curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, onTimer);
   curl_.curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
+  if (CURLSH* share = connectionShare(curl_)) curl_.curl_easy_setopt(easy_, CURLOPT_SHARE, share);
+  curl_.curl_easy_setopt(easy_, CURLOPT_OPENSOCKETFUNCTION, openSocket);
   curl_.curl_easy_setopt(easy_, CURLOPT_URL, request_.url.c_str());
   curl_.curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
   bool secure = startsWithNoCase(request_.url, "https:");
@@ -127,10 +165,6 @@ void CurlTransfer::configure() {
   curl_.curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, 10L);
   curl_.curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
   curl_.curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, (long)CURL_HTTP_VERSION_1_1);
-  // Read to the end of the connection and let the caller compare the count
-  // with the announced length: a body that is too long or too short must
-  // fail, not be cut to size.
-  curl_.curl_easy_setopt(easy_, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
   configureHeaders();
   curl_.curl_easy_setopt(easy_, CURLOPT_USERAGENT, "setup/1.0");
   curl_.curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, 256L * 1024);
@@ -146,14 +180,17 @@ void CurlTransfer::configure() {
 }
 
 // No Accept-Encoding: compression on the fly weakens ETags and disables
-// ranges.
+// ranges. The Range header is the request's own rather than libcurl's
+// resume option, which fails a 200: the caller decides what an answer
+// without the range means.
 void CurlTransfer::configureHeaders() {
-  std::vector<std::string> lines = {"Connection: close"};
+  std::vector<std::string> lines;
   if (!request_.ifNoneMatch.empty()) lines.push_back("If-None-Match: " + request_.ifNoneMatch);
   if (!request_.ifModifiedSince.empty())
     lines.push_back("If-Modified-Since: " + request_.ifModifiedSince);
-  if (request_.rangeStart > 0) {
-    lines.push_back("Range: bytes=" + std::to_string(request_.rangeStart) + "-");
+  std::string range = rangeOf(request_);
+  if (!range.empty()) {
+    lines.push_back("Range: " + range);
     if (!request_.ifRange.empty()) lines.push_back("If-Range: " + request_.ifRange);
   }
   for (const std::string& line : lines) headers_ = curl_.curl_slist_append(headers_, line.c_str());
@@ -213,6 +250,10 @@ size_t CurlTransfer::write(const char* data, size_t length) {
   if (!responseDelivered_) {
     paused_ = true;
     return CURL_WRITEFUNC_PAUSE;
+  }
+  if (bodyLimit_ >= 0 && bodyOffset_ + int64_t(written_ + length) > bodyLimit_) {
+    overrun_ = true;  // would overwrite the bytes after the range
+    return 0;
   }
   for (size_t done = 0; done < length;) {
     ssize_t n = ::write(fd_, data + done, length - done);
@@ -315,6 +356,7 @@ bool parseContentRange(const std::string& text, int64_t* first, int64_t* total) 
 void CurlTransfer::deliverResponse() {
   TransferResponse response;
   curl_.curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &response.status);
+  status_ = response.status;
   response.etag = headerValue("ETag");
   std::string length = headerValue("Content-Length");
   response.expectedLength = parseLength(length);
@@ -327,7 +369,7 @@ void CurlTransfer::deliverResponse() {
   delegate_.transferDidReceiveResponse(response);
   if (ended_) return;
   if (request_.minBytesPerIdle > 0) armSpeedTimer();
-  if (bodyOffset_ == 0) cutFileTo(0);
+  if (!placed_) cutFileTo(0);
   if (paused_) {
     paused_ = false;
     curl_.curl_easy_pause(easy_, CURLPAUSE_CONT);
@@ -345,9 +387,14 @@ bool CurlTransfer::deliverPendingData() {
 }
 
 void CurlTransfer::deliverEnd(CURLcode result) {
+  // A body that ends before its Content-Length, the connection closed
+  // cleanly, is delivered as it came: the caller compares the count with
+  // the announced length and continues it.
+  if (result == CURLE_PARTIAL_FILE && responseDelivered_ && !headerValue("Content-Length").empty())
+    result = CURLE_OK;
   if (result == CURLE_OK && !responseDelivered_) deliverResponse();
   if (ended_ || (result == CURLE_OK && !deliverPendingData())) return;
-  if (result == CURLE_OK && !writeErrno_ && fd_ >= 0 && finish(true)) {
+  if (result == CURLE_OK && !writeErrno_ && !overrun_ && fd_ >= 0 && finish(true)) {
     delegate_.transferDidFinish();
     return;
   }
@@ -375,7 +422,9 @@ TransferFault faultOf(CURLcode result) {
 TransferError CurlTransfer::failureOf(CURLcode result) {
   TransferError error;
   error.failingUrl = effectiveUrl();
-  if (writeErrno_ || fd_ < 0) {
+  if (overrun_) {
+    error.description = "The server sent more than the range asked for.";
+  } else if (writeErrno_ || fd_ < 0) {
     error.fault = TransferFault::kLocalWrite;
     error.description = "Cannot write " + request_.destination + ": " +
                         strerror(writeErrno_ ? writeErrno_ : errno);
@@ -445,9 +494,23 @@ bool CurlTransfer::finish(bool keepFile) {
 
 void CurlTransfer::cancel() { finish(false); }
 
+// A suffix's start is where the file must end before its body (a hole in
+// front of it in a fresh file); a bounded range's body (a 206: anything
+// else is the whole file, which replaces them) goes in front of bytes that
+// are kept, and stops where they start.
 void CurlTransfer::writeBodyAt(int64_t offset) {
+  placed_ = true;
   bodyOffset_ = offset;
-  cutFileTo(offset);
+  if (request_.suffixLength > 0) {
+    struct stat st;
+    if (fd_ >= 0 && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size != offset &&
+        ftruncate(fd_, offset) != 0)
+      writeErrno_ = errno;
+  } else if (request_.rangeEnd > 0 && status_ == 206) {
+    bodyLimit_ = request_.rangeEnd;
+  } else {
+    cutFileTo(offset);
+  }
   if (fd_ >= 0 && lseek(fd_, offset, SEEK_SET) != offset) writeErrno_ = errno;
 }
 
@@ -459,16 +522,17 @@ void CurlTransfer::cutFileTo(int64_t length) {
   if (ftruncate(fd_, length) != 0) writeErrno_ = errno;
 }
 
-// Stands in for a transfer when libcurl is missing: fails from the loop,
-// as a transfer would.
+// Stands in for a transfer that cannot start (libcurl missing, a range
+// that asks for nothing): fails from the loop, as a transfer would, and
+// leaves the file alone.
 class UnavailableTransfer : public Transfer {
  public:
-  UnavailableTransfer(Loop& loop, const TransferRequest& request, TransferDelegate& delegate)
+  UnavailableTransfer(Loop& loop, const TransferRequest& request, TransferDelegate& delegate,
+                      const std::string& why)
       : loop_(loop) {
-    timer_ = loop.addTimer(0, [this, &delegate, url = request.url] {
+    timer_ = loop.addTimer(0, [this, &delegate, url = request.url, why] {
       timer_ = 0;
-      delegate.transferDidFail({"libcurl (libcurl.so.4) cannot be loaded.", url,
-                                TransferFault::kOther});
+      delegate.transferDidFail({why, url, TransferFault::kOther});
     });
   }
   ~UnavailableTransfer() override { cancel(); }
@@ -487,7 +551,13 @@ class UnavailableTransfer : public Transfer {
 
 std::unique_ptr<Transfer> startTransfer(Loop& loop, const TransferRequest& request,
                                         TransferDelegate& delegate) {
+  if (request.rangeStart < 0 || (request.rangeEnd > 0 && request.rangeEnd <= request.rangeStart))
+    return std::make_unique<UnavailableTransfer>(
+        loop, request, delegate,
+        "Invalid range: bytes " + std::to_string(request.rangeStart) + " to " +
+            std::to_string(request.rangeEnd) + ".");
   if (const CurlLibrary* curl = curlLibrary())
     return std::make_unique<CurlTransfer>(*curl, loop, request, delegate);
-  return std::make_unique<UnavailableTransfer>(loop, request, delegate);
+  return std::make_unique<UnavailableTransfer>(loop, request, delegate,
+                                               "libcurl (libcurl.so.4) cannot be loaded.");
 }

@@ -1,5 +1,9 @@
 // The libcurl transfer against the fault server on 127.0.0.1.
 #include <gmock/gmock.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <regex>
 
 #include "platform/loop.h"
 #include "platform/transfer.h"
@@ -8,16 +12,26 @@
 namespace {
 
 // Records the delegate calls of one transfer and stops the loop at its end.
+// A 206 is written at its Content-Range's start, anything at |at| when set.
 struct Recorder : TransferDelegate {
-  void transferDidReceiveResponse(const TransferResponse&) override { events += "response;"; }
+  explicit Recorder(int64_t at = -1, bool cancelOnData = false) : at(at), cancelOnData(cancelOnData) {}
+  void transferDidReceiveResponse(const TransferResponse& r) override {
+    events += "response;", status = r.status;
+    if (at >= 0 || r.rangeStart >= 0) running->writeBodyAt(at >= 0 ? at : r.rangeStart);
+  }
   void transferDidReceiveData(uint64_t length) override {
     if (events.back() != '+') events += "data+";
     bytes += length;
+    if (cancelOnData) running->cancel(), loop->stop();
   }
   void transferDidFinish() override { events += "finished;", loop->stop(); }
   void transferDidFail(const TransferError& e) override { events += "failed;", error = e, loop->stop(); }
 
   Loop* loop = nullptr;
+  Transfer* running = nullptr;
+  int64_t at;
+  bool cancelOnData;
+  long status = 0;
   std::string events = ";";
   TransferError error;
   uint64_t bytes = 0;
@@ -26,16 +40,16 @@ struct Recorder : TransferDelegate {
 // One transfer of /serve/|name|?|options| from the fault server, with
 // the certificate trusted; the file served holds |body|.
 Recorder transfer(const std::string& name, const std::string& options, double idle = 5,
-                  TransferRequest request = {}) {
+                  TransferRequest request = {}, Recorder recorder = Recorder()) {
   ScopedEnv ca("CURL_CA_BUNDLE", servers().cert.c_str());
   writeFile(servers().www + "/" + name, "0123456789");
   request.url = servers().faultUrl + "serve/" + name + "?" + options;
   if (request.destination.empty()) request.destination = servers().dir / "archive";
   request.idleTimeout = idle;
   std::unique_ptr<Loop> loop = newPollLoop();
-  Recorder recorder;
   recorder.loop = loop.get();
   auto running = startTransfer(*loop, request, recorder);
+  recorder.running = running.get();
   loop->addTimer(20, [&] { loop->stop(); });
   loop->run();
   return recorder;
@@ -43,8 +57,8 @@ Recorder transfer(const std::string& name, const std::string& options, double id
 
 }  // namespace
 
-// The caller, not the transport, decides what a wrong length means, so
-// every byte up to the end of the connection is delivered. A stall fails
+// The caller, not the transport, decides what a short body means: it is
+// delivered as it came, ended. A stall fails
 // after the idle limit and removes the file; a slow but steady body never
 // fails, unless slower than asked: it then fails as idle though bytes keep
 // coming (the caller's retry bounds then end it). A full disk is a local
@@ -54,7 +68,10 @@ TEST(Transfer, DeliversWhatCameAndFailsOnlyWhenIdleOrUnwritable) {
     std::string options; double idle; int64_t minBytes; std::string destination, events;
     int bytes; TransferFault fault; std::string said;  // -1 bytes: fewer than the 10 served
   } cases[] = {
-      {"length=5", 5, 0, "", ";response;data+finished;", 10, TransferFault::kOther, ""},
+      // Longer than announced: the rest is not this answer's (and the
+      // connection is not used again); shorter: what came, for the caller.
+      {"length=5", 5, 0, "", ";response;data+finished;", 5, TransferFault::kOther, ""},
+      {"cut=5", 5, 0, "", ";response;data+finished;", 5, TransferFault::kOther, ""},
       {"stall=1500", 0.5, 0, "", ";response;data+failed;", 1, TransferFault::kIdle,
        "The request timed out\\."},
       // 1.5 s, never 0.5 s without a byte, but fewer than 100 bytes in it.
@@ -77,6 +94,79 @@ TEST(Transfer, DeliversWhatCameAndFailsOnlyWhenIdleOrUnwritable) {
     EXPECT_TRUE(c.bytes < 0 ? r.bytes < 10 : r.bytes == uint64_t(c.bytes)) << r.bytes;
     EXPECT_EQ(r.error.fault, c.fault);
     EXPECT_THAT(r.error.description, ::testing::MatchesRegex(c.said));
-    EXPECT_EQ(pathExists(servers().dir / "archive"), c.destination.empty() && c.bytes == 10);
+    EXPECT_EQ(pathExists(servers().dir / "archive"), c.destination.empty() && c.bytes >= 5);
   }
+}
+
+// Ranges against the file 0123456789, the destination holding |before|
+// (- for none): a suffix cuts or extends the file to its start, a bounded
+// range keeps the bytes after it, a 200 replaces the file, also when
+// written at 0. A 206 that would run past the bounded range's end is
+// refused whole, the bytes after it intact.
+TEST(Transfer, WritesRangesWhereTheyBelong) {
+  const struct {
+    int64_t start, end, suffix; std::string options, ifRange, before; int64_t at;
+    long status; std::string after;
+  } cases[] = {
+      {0, -1, 4, "", "", "-", -1, 206, std::string(6, '\0') + "6789"},
+      {0, -1, 4, "", "", "abcdefghijklmnop", -1, 206, "abcdef6789"},
+      {0, -1, 20, "", "", "abcdefghijklmnop", -1, 206, "0123456789"},
+      {0, 6, 0, "", "", "______6789", -1, 206, "0123456789"},
+      {2, 6, 0, "", "", "ab____6789", -1, 206, "ab23456789"},
+      {2, 6, 0, "range=ignore", "", "ab____6789XYZ", -1, 200, "0123456789"},
+      {0, -1, 4, "", "\"other\"", "ab____6789XYZ", -1, 200, "0123456789"},
+      {2, 6, 0, "range=ignore", "", "ab____6789XYZ", 0, 200, "0123456789"},
+      {2, 6, 0, "", "", "ab____6789", 4, 206, "ab____6789"},  // 4 bytes at 4: fails
+  };
+  std::string file = servers().dir / "archive";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    fs::remove(file);
+    if (c.before != "-") writeFile(file, c.before);
+    TransferRequest request;
+    request.rangeStart = c.start, request.rangeEnd = c.end, request.suffixLength = c.suffix;
+    request.ifRange = c.ifRange, request.keepPartial = true;
+    Recorder r = transfer("ranges", c.options, 5, request, Recorder(c.at));
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.events, c.after == c.before ? ";response;failed;" : ";response;data+finished;");
+    EXPECT_EQ(readFile(file), c.after);
+  }
+}
+
+// Open sockets of this process that a started program would inherit.
+int inheritableSockets() {
+  int found = 0;
+  for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    std::string target = fs::read_symlink(fd.path(), error);
+    int flags = fcntl(std::stoi(fd.path().filename()), F_GETFD);
+    found += target.rfind("socket:", 0) == 0 && flags >= 0 && !(flags & FD_CLOEXEC);
+  }
+  return found;
+}
+
+// Transfers in turn go over the connection the last one left open, with
+// the server's next answer; one cancelled amid its body leaves none to
+// reuse with its bytes still coming. The connections kept open are not
+// inherited by the programs started later (the agent).
+TEST(Transfer, ReusesTheServersOpenConnection) {
+  const struct { std::string name; bool cancel, sameConnection; } cases[] = {
+      {"conn-a", false, false}, {"conn-b", false, true}, {"conn-c", true, true},
+      {"conn-d", false, false}, {"conn-e", false, true}};
+  std::string last;
+  int inherited = inheritableSockets();  // from whatever started the test
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Recorder r = transfer(c.name, c.cancel ? "keep=1&trickle=100" : "keep=1", 5, {},
+                          Recorder(-1, c.cancel));
+    EXPECT_EQ(r.events, c.cancel ? ";response;data+" : ";response;data+finished;");
+    EXPECT_EQ(c.cancel || readFile(servers().dir / "archive") == "0123456789", true);
+    std::string log = runSetup({{"PATH", getenv("PATH")}}, {"curl", "-s", "--cacert", servers().cert,
+                                                           servers().faultUrl + "log/" + c.name}).out;
+    std::smatch port;
+    ASSERT_TRUE(std::regex_search(log, port, std::regex("\"port\": (\\d+)"))) << log;
+    EXPECT_EQ(port[1] == last, c.sameConnection) << log;
+    last = port[1];
+  }
+  EXPECT_EQ(inheritableSockets(), inherited);
 }
