@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -96,6 +97,31 @@ std::string stripLastComponent(const std::string& path) {
 bool fileExists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
+}
+
+// The mount point is the last path, walking up from the real one,
+// still on the same device: its parent is on another (or it is "/").
+bool diskSpaceAt(const std::string& path, DiskSpace* space) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (!real) return false;
+  std::string at = real;
+  free(real);
+  struct stat st;
+  struct statvfs fs;
+  if (stat(at.c_str(), &st) != 0 || statvfs(at.c_str(), &fs) != 0) return false;
+  while (at.size() > 1) {
+    std::string parent = stripLastComponent(at);
+    if (parent.empty()) parent = "/";
+    struct stat up;
+    if (stat(parent.c_str(), &up) != 0 || up.st_dev != st.st_dev) break;
+    at = parent;
+  }
+  if (at.empty()) at = "/";
+  uint64_t bytes = uint64_t(fs.f_bavail) * fs.f_frsize;
+  space->freeBytes = bytes > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(bytes);
+  space->mountPoint = at;
+  space->device = st.st_dev;
+  return true;
 }
 
 std::string appendPathComponent(const std::string& dir, const std::string& name) {

@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "platform/loop.h"
+#include "platform/system.h"
 #include "platform/transfer.h"
 #include "tests/integration/harness.h"
 
@@ -169,4 +170,31 @@ TEST(Transfer, ReusesTheServersOpenConnection) {
     last = port[1];
   }
   EXPECT_EQ(inheritableSockets(), inherited);
+}
+
+// The file system under a path: its mount point leads to the real path and
+// is the topmost directory on its device; the free space is df's.
+TEST(System, DiskSpaceAtAPathNamesItsFileSystem) {
+  std::string link = servers().dir / "link-to-tmp";
+  fs::create_directory_symlink("/tmp", link);
+  writeFile(servers().dir / "space", "x");
+  for (std::string path : {std::string("/"), link, std::string(servers().dir / "space")}) {
+    SCOPED_TRACE(path);
+    DiskSpace space;
+    ASSERT_TRUE(diskSpaceAt(path, &space));
+    std::string real = fs::canonical(path);
+    struct stat at = {}, mount = {}, above = {};
+    stat(real.c_str(), &at), stat(space.mountPoint.c_str(), &mount);
+    stat((space.mountPoint + "/..").c_str(), &above);
+    EXPECT_EQ(real.rfind(space.mountPoint, 0), 0u) << space.mountPoint;
+    EXPECT_EQ(space.device, at.st_dev);
+    EXPECT_EQ(mount.st_dev, at.st_dev);  // and the directory above it on another
+    EXPECT_TRUE(space.mountPoint == "/" || above.st_dev != at.st_dev) << space.mountPoint;
+    Result df = runSetup({{"PATH", getenv("PATH")}}, {"df", "-B1", "--output=avail", real});
+    int64_t avail = std::stoll(df.out.substr(df.out.find('\n') + 1));
+    EXPECT_NEAR(double(space.freeBytes), double(avail), 64 << 20) << df.out;
+  }
+  DiskSpace none;
+  EXPECT_FALSE(diskSpaceAt(servers().dir / "missing", &none));
+  fs::remove(link);
 }
