@@ -1,0 +1,168 @@
+// Several unzips at once: the agent as one plain unzip makes it, whatever its
+// names; an untrusted directory left to one unzip; the room checked before
+// the body; a cancel ends every unzip.
+
+#include <sys/mount.h>
+
+#include <gmock/gmock.h>
+
+#include "tests/integration/harness.h"
+#include "util/quote.h"
+
+using namespace ::testing;
+
+namespace {
+
+using Files = std::map<std::string, std::string>;
+
+std::string noise(size_t bytes) {  // incompressible: slow to unpack
+  std::string s;
+  return std::generate_n(std::back_inserter(s), bytes, std::mt19937(bytes)), s;
+}
+
+// zip -r on a tree, so that names zip would take for options go in as they
+// stand and directories get entries; LC_ALL=C: no Unicode extra fields, so
+// that non-ASCII names can be passed to unzip as patterns.
+void zipTree(const std::string& zip, const Files& files) {
+  ScratchDir dir;
+  for (const auto& [name, content] : files) {
+    fs::create_directories(fs::path(dir / name).parent_path());
+    writeFile(dir / name, content);
+  }
+  fs::remove(zip);
+  if (shell("cd " + smart_quote(dir.path()) + " && LC_ALL=C zip -qrX " + smart_quote(zip) + " ."))
+    throw std::runtime_error("zip failed for " + zip);
+}
+
+// The statuses of the requests for |name| that reached the server of |url|.
+Strings statusesFor(const std::string& url, const std::string& name) {
+  Servers& s = servers();
+  bool nginx = has(url, s.nginxUrl);
+  Strings curl = {"curl", "-s", "--cacert", s.cert, s.faultUrl + "log/" + name};
+  std::istringstream log(nginx ? readFile(s.dir / "access.log")
+                               : runSetup({{"PATH", getenv("PATH")}}, curl).out);
+  Strings found;
+  for (std::string line; std::getline(log, line);)
+    if (!nginx || has(line, "GET /" + name + " "))
+      found.push_back(line.substr(nginx ? line.find(' ', 5) + 1 : line.find("status\": ") + 9, 3));
+  return found;
+}
+
+// The cache after a run, as one plain unzip of |zip| decides: when it
+// succeeds, the same agent, stamped; else no stamp, agent or staging
+// directory. Whether it succeeded.
+bool expectAsUnzipDecides(const World& w, const std::string& zip) {
+  ScratchDir plain;
+  std::string agent = w.cache() + "installagent";
+  bool ok = !shell("unzip -qq -o " + smart_quote(zip) + " -d " + smart_quote(plain.path()));
+  if (ok) {
+    EXPECT_EQ(shell("diff -r " + smart_quote(plain.path()) + " " + smart_quote(agent)), 0);
+  } else {
+    EXPECT_EQ(tree(w.cache()), Strings{"installagent"});
+  }
+  EXPECT_EQ(pathExists(w.cache() + ".validatestring"), ok);
+  EXPECT_EQ(tree(w.tmp), Strings{});
+  return ok;
+}
+
+}  // namespace
+
+// Names unzip would read as wildcards or options, spaces, UTF-8, deep
+// directories, and enough files for several batches each way: under the
+// download, and (from a server without ranges) after it.
+TEST(Unpack, OddNamesInBatches) {
+  Files files = {{"install", agentScript("odd")}, {"st*r", "1"}, {"q?", "2"}, {"[br]ackets", "3"},
+                 {"a]b[", "4"}, {"two  words ", "5"}, {"-lead", "6"}, {"-dir/-n", "7"}, {"*", "8"},
+                 {"\xc3\xa9t\xc3\xa9/\xe2\x9c\x93 \xe4\xb8\xad", "9"}, {"n1/n2/n3/n4/deep", "10"}};
+  for (int i = 0; i < 48; ++i) files["many/f" + std::to_string(i)] = noise(40000 + i);
+  Servers& s = servers();
+  const struct { std::string name, url; Strings statuses; } cases[] = {
+      {"odd.zip", s.nginxUrl + "odd.zip", {"206", "206"}},
+      {"odd-noranges.zip", s.faultUrl + "serve/odd-noranges.zip?range=ignore", {"200"}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    zipTree(s.www + "/" + c.name, files);
+    World w;
+    w.download(c.url);
+    Result r = w.run();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(w.runs(), Strings{"odd"});
+    EXPECT_THAT(r.err, Not(ContainsRegex("cannot be read ahead|unpacked after the download")));
+    EXPECT_EQ(statusesFor(c.url, c.name), c.statuses);
+    EXPECT_TRUE(expectAsUnzipDecides(w, s.www + "/" + c.name));
+  }
+}
+
+// A directory the reader refuses, or whose names cannot be shared out:
+// one unzip decides, and a failure stamps nothing and leaves nothing.
+TEST(Unpack, UntrustedDirectoryIsLeftToOneUnzip) {
+  auto eocd = [](std::string& zip, size_t field) { ++zip[zip.rfind("PK\x05\x06") + field]; };
+  auto retitle = [](std::string& zip, const std::string& from, const std::string& to) {
+    for (size_t at; (at = zip.find(from)) != zip.npos;) zip.replace(at, from.size(), to);
+  };
+  const struct { std::string name; std::function<void(std::string&)> damage; } cases[] = {
+      {"count", [&](std::string& z) { eocd(z, 8), eocd(z, 10); }},
+      {"offset", [&](std::string& z) { eocd(z, 16); }},
+      {"front", [&](std::string& z) { z.insert(0, "junk in front"); }},
+      {"dotdot", [&](std::string& z) { retitle(z, "QZ/evil", "../evil"); }},
+      {"twice", [&](std::string& z) { retitle(z, "dup-B", "dup-A"); }}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string zip = servers().www + "/damaged-" + c.name + ".zip";
+    zipTree(zip, {{"install", agentScript(c.name)}, {"big", noise(400000)}, {"QZ/evil", "x"},
+                  {"dup-A", "a"}, {"dup-B", "b"}});
+    std::string bytes = readFile(zip);
+    c.damage(bytes);
+    writeFile(zip, bytes);
+    World w;
+    w.download(servers().nginxUrl + "damaged-" + c.name + ".zip");
+    Result r = w.run();
+    bool ok = expectAsUnzipDecides(w, zip);
+    EXPECT_EQ(r.status, ok ? 0 : 255) << r.err;
+    EXPECT_THAT(r.err, ContainsRegex("cannot be read ahead|unpacked after the download"));
+    EXPECT_EQ(w.runs(), ok ? Strings{c.name} : Strings{});
+  }
+}
+
+// An agent that cannot fit fails before its body is asked for, keeping nothing.
+TEST(Unpack, NoRoomFailsBeforeTheBody) {
+  zipTree(servers().www + "/space.zip", {{"install", agentScript("space")},
+                                         {"noise", noise(1 << 20)}, {"zeros", std::string(8 << 20, 0)}});
+  World w;
+  if (mount("tmpfs", w.home.c_str(), "tmpfs", 0, "size=2m") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here (needs root): " << strerror(errno);
+  w.download(servers().nginxUrl + "space.zip");
+  Result r = w.run();
+  Strings left = tree(w.cache());
+  umount2(w.home.c_str(), MNT_DETACH);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_THAT(r.err, HasSubstr("Not enough disk space: "));
+  EXPECT_THAT(r.err, HasSubstr(" needed in " + w.home + ", "));
+  EXPECT_EQ(statusesFor(servers().nginxUrl, "space.zip"), Strings{"206"});
+  EXPECT_EQ(left, Strings{"installagent"});
+  EXPECT_EQ(w.runs(), Strings{});
+}
+
+// SIGINT while unzips run: the run ends at once with 128 + SIGINT, its
+// unzips ended before it, nothing they unpacked left.
+TEST(Unpack, CancelEndsEveryUnzip) {
+  Files files = {{"install", agentScript("cancel")}};
+  for (int i = 0; i < 40; ++i) files["f" + std::to_string(i)] = noise((2 << 20) + i);
+  zipTree(servers().www + "/cancel.zip", files);
+  World w;
+  w.download(servers().nginxUrl + "cancel.zip");
+  auto unzips = [&] {  // not their shells
+    Strings all = processesMentioning(w.cache());
+    return std::count_if(all.begin(), all.end(), [](auto& p) { return !p.rfind("unzip -qq", 0); });
+  };
+  Proc setup(w.argv({}), w.env);
+  long several = std::min(2L, sysconf(_SC_NPROCESSORS_ONLN));  // as many as there are workers
+  ASSERT_TRUE(waitUntil([&] { return unzips() >= several || setup.ended(); }, 30));
+  kill(setup.pid, SIGINT);
+  Result r = setup.finish(10);
+  EXPECT_EQ(unzips(), 0) << "an unzip outlived the run";
+  EXPECT_EQ(r.status, 128 + SIGINT) << r.err;
+  EXPECT_LT(r.seconds, 3);
+  EXPECT_THAT(tree(w.cache()), IsSubsetOf({".part", ".part.info", "installagent"}));
+  EXPECT_EQ(w.runs(), Strings{});
+}
