@@ -24,4 +24,10 @@ struct CurlLibrary {
 // Loads and initializes libcurl once; null when it cannot be loaded.
 const CurlLibrary* curlLibrary();
 
+// Connections, TLS sessions and resolved names shared by every transfer and
+// range fetch of the process; null when libcurl cannot make it.
+CURLSH* connectionShare(const CurlLibrary& curl);
+// libcurl's socket opener, for CURLOPT_OPENSOCKETFUNCTION: close-on-exec.
+curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address);
+
 #endif  // SETUP_PLATFORM_CURL_LIBRARY_H_

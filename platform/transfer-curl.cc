@@ -25,6 +25,8 @@ bool startsWithNoCase(const std::string& text, const char* prefix) {
   return strncasecmp(text.c_str(), prefix, strlen(prefix)) == 0;
 }
 
+}  // namespace
+
 // Connections, TLS sessions and resolved names kept for the whole process,
 // so that the next attempt or file goes to the server over the connection
 // the last one left open. Made once and never freed: libcurl refuses to
@@ -46,6 +48,8 @@ CURLSH* connectionShare(const CurlLibrary& curl) {
 curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
   return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
+
+namespace {
 
 // The Range header's value for |request|, empty when it asks for the whole.
 std::string rangeOf(const TransferRequest& request) {

@@ -5,6 +5,8 @@
 #   stop_https_server STATE_DIR
 #   run_https_server STATE_DIR WEB_ROOT  in the foreground: prints the port
 #     once it listens, and ends with nginx
+# With HTTPS_SERVER_HTTP2=1 in the environment it offers HTTP/2 as well, and
+# its log ends each line with the connection's serial number.
 
 make_test_certificate() {
   local dir=$1
@@ -14,7 +16,8 @@ make_test_certificate() {
 }
 
 write_nginx_conf() {
-  local dir=$1 root=$2 port=$3 rate=${4:-0} top=${5:-}
+  local dir=$1 root=$2 port=$3 rate=${4:-0} top=${5:-} h2=""
+  [ "${HTTPS_SERVER_HTTP2:-}" = 1 ] && h2=1
   cat >"$dir/nginx.conf" <<CONF
 $top
 worker_processes 1;
@@ -22,13 +25,13 @@ pid $dir/nginx.pid;
 error_log $dir/error.log;
 events { worker_connections 64; }
 http {
-  log_format bytes '\$request_method \$uri \$status \$body_bytes_sent \$http_if_none_match';
+  log_format bytes '\$request_method \$uri \$status \$body_bytes_sent \$http_if_none_match${h2:+ \$connection}';
   access_log $dir/access.log bytes;
   client_body_temp_path $dir/tmp; proxy_temp_path $dir/tmp; fastcgi_temp_path $dir/tmp;
   uwsgi_temp_path $dir/tmp; scgi_temp_path $dir/tmp;
   sendfile on;
   server {
-    listen 127.0.0.1:$port ssl;
+    listen 127.0.0.1:$port ssl${h2:+ http2};
     ssl_certificate $dir/cert.pem;
     ssl_certificate_key $dir/key.pem;
     root $root;
