@@ -3,6 +3,10 @@
 # the same files and the same local HTTPS server, in the same run. Prints a
 # table of median ratios (RUNS alternating runs each, default 5).
 #   BENCH_MB=512 RUNS=5 bench/run.sh
+# BENCH_ROWS picks the rows: "classic" (rows 1-5), "realistic" (rows 6-7, an
+# agent of real files, on loopback and over a shaped link: bench/realistic.sh),
+# or "all" (the default).
+#   BENCH_ROWS=realistic RUNS=3 bench/run.sh
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/deps.sh
@@ -18,6 +22,9 @@ SIGNED_MB=128
 work=$top/build/bench-work
 measure=$top/build/bench/measure
 unset DISPLAY WAYLAND_DISPLAY
+BENCH_ROWS=${BENCH_ROWS:-all}
+case "$BENCH_ROWS" in all | classic | realistic) ;; *) echo "BENCH_ROWS: all, classic or realistic" >&2; exit 2 ;; esac
+want() { [ "$BENCH_ROWS" = all ] || [ "$BENCH_ROWS" = "$1" ]; }
 
 # An agent archive of |mb| MiB: a trivial install script and a stored,
 # incompressible payload.
@@ -44,11 +51,13 @@ make_local_agent() {
   rm -rf "$dir"
 }
 
-# A throw-away signing key and the signature of |zip|, as a vendor makes them.
+# A throw-away signing key, made once, so that the signatures kept from
+# earlier runs stay good.
+make_key() { [ -s "$work/sign.sec" ] || minisign -G -W -f -p "$work/sign.pub" -s "$work/sign.sec" >/dev/null; }
+# The signature of |zip|, as a vendor makes it.
 sign_agent() {
   local zip=$1
   [ -s "$zip.minisig" ] && return 0
-  minisign -G -W -f -p "$work/sign.pub" -s "$work/sign.sec" >/dev/null
   minisign -S -s "$work/sign.sec" -m "$zip" >/dev/null
 }
 
@@ -57,11 +66,14 @@ field() { awk -v f="$1" '{print $f}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", a / b}'; }
 
 mkdir -p "$work/www" "$work/bundle" "$work/local" "$work/home" "$work/tmp" "$work/by-hand"
-make_agent "$work/www/agent-$BIG_MB.zip" "$BIG_MB"
-make_agent "$work/www/agent-$SMALL_MB.zip" "$SMALL_MB"
-make_agent "$work/www/agent-$SIGNED_MB.zip" "$SIGNED_MB"
-sign_agent "$work/www/agent-$SIGNED_MB.zip"
-make_local_agent "$work/local/InstallAgent.zip"
+make_key
+if want classic; then
+  make_agent "$work/www/agent-$BIG_MB.zip" "$BIG_MB"
+  make_agent "$work/www/agent-$SMALL_MB.zip" "$SMALL_MB"
+  make_agent "$work/www/agent-$SIGNED_MB.zip" "$SIGNED_MB"
+  sign_agent "$work/www/agent-$SIGNED_MB.zip"
+  make_local_agent "$work/local/InstallAgent.zip"
+fi
 cp "$top/build/setup" "$work/bundle/" && : >"$work/bundle/bundle.zip"
 mkdir -p "$work/signed-bundle" && cp "$work/bundle/setup" "$work/bundle/bundle.zip" "$work/signed-bundle/"
 cp "$work/sign.pub" "$work/signed-bundle/InstallAgent.pub"
@@ -105,6 +117,7 @@ hit_by_hand() { settle; "$measure" -- sh -c "curl -sI '$1' >/dev/null && sh '$ca
 local_by_hand() { rm -rf "$D"; settle; "$measure" -- sh -c "unzip -qq -o '$work/local/InstallAgent.zip' -d '$D' && sh '$D/install' -installbundle '$work/local/bundle.zip'${1:-}"; }
 
 declare -A results
+if want classic; then
 for run in $(seq 1 "$RUNS"); do
   echo "run $run of $RUNS" >&2
   forget_cache
@@ -180,3 +193,8 @@ Machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /p
 
 Runs of setup that did not exit 0: $failures.
 TABLE
+fi
+if want realistic; then
+  # shellcheck source=bench/realistic.sh
+  . "$top/bench/realistic.sh"
+fi
