@@ -15,11 +15,13 @@ namespace {
 
 const size_t kMaxInfoBytes = 16384;
 
-// The info file's lines: URL, ETag, total length, Unix time of the start.
+// The info file's lines: URL, ETag, total length, Unix time of the start,
+// and, when not all of the data is a first part, how much of it is.
 struct PartInfo {
   std::string url, etag;
   int64_t total = -1;
   int64_t begun = 0;
+  int64_t prefix = -1;
 };
 
 bool readInfo(const std::string& path, PartInfo* info) {
@@ -32,6 +34,8 @@ bool readInfo(const std::string& path, PartInfo* info) {
     return false;
   info->total = strtoll(total.c_str(), nullptr, 10);
   info->begun = strtoll(begun.c_str(), nullptr, 10);
+  std::string prefix;
+  if (std::getline(lines, prefix)) info->prefix = strtoll(prefix.c_str(), nullptr, 10);
   return true;
 }
 
@@ -103,6 +107,7 @@ int64_t KeptPart::keptFor(const std::string& url, std::string* etag, int64_t* to
   if (readInfo(ranges_, &info) && info.url == url) return 0;
   int64_t size = regularFileSize(data_);
   int64_t age = static_cast<int64_t>(time(nullptr)) - (readInfo(info_, &info) ? info.begun : 0);
+  if (info.prefix >= 0 && info.prefix < size) size = info.prefix;
   bool usable = info.url == url && isStrongEtag(info.etag) && info.total > 0 && size > 0 &&
                 size <= info.total && age >= 0 && age <= kMaxAgeSeconds;
   if (!usable) {
@@ -118,11 +123,13 @@ void KeptPart::forget() {
   if (holdsPath()) unlink(info_.c_str());
 }
 
-void KeptPart::describe(const std::string& url, const std::string& etag, int64_t total) {
+void KeptPart::describe(const std::string& url, const std::string& etag, int64_t total,
+                        int64_t prefix) {
   if (!holdsPath() || url.find('\n') != std::string::npos || etag.find('\n') != std::string::npos)
     return;
   std::string text = url + "\n" + etag + "\n" + std::to_string(total) + "\n" +
-                     std::to_string(static_cast<int64_t>(time(nullptr))) + "\n";
+                     std::to_string(static_cast<int64_t>(time(nullptr))) + "\n" +
+                     (prefix >= 0 ? std::to_string(prefix) + "\n" : "");
   unlink(ranges_.c_str());
   writeFileAtomically(info_, text);
 }

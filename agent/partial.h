@@ -42,8 +42,11 @@ class KeptPart {
 
   // The data is about to be replaced by a new response: its info goes.
   void forget();
-  // The data now begins the archive of |url| with |etag| and |total| bytes.
-  void describe(const std::string& url, const std::string& etag, int64_t total);
+  // The data now begins the archive of |url| with |etag| and |total| bytes:
+  // all of it, or (|prefix| >= 0) its first |prefix| bytes, when bytes
+  // after those were written out of order (the archive's end).
+  void describe(const std::string& url, const std::string& etag, int64_t total,
+                int64_t prefix = -1);
   // Empties the data and removes its info and its ranges.
   void discard();
 

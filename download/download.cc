@@ -75,6 +75,10 @@ DownloadPlatform realDownloadPlatform(Loop& loop, DownloadWindow& window, ErrorR
   platform.proxies.lookUp = [&loop](const std::string& url, double seconds, DesktopProxiesDone done) {
     return lookUpDesktopProxies(loop, url, seconds, std::move(done));
   };
+  platform.delta.startRanges = [&loop](const RangeFetchRequest& request,
+                                       RangeFetchDelegate& delegate) {
+    return startRangeFetch(loop, request, delegate);
+  };
   platform.delta.copy = copyFileRange;
   long processors = sysconf(_SC_NPROCESSORS_ONLN);
   platform.unpackWorkers = static_cast<int>(std::min(8L, std::max(1L, processors)));
@@ -224,8 +228,11 @@ void Download::fetchAccepted(const FetchStart& start) {
   received_ = start.kept;
   continued_ = start.kept > 0;
   signature_->archiveStarted(archivePath_);
-  std::string resumed = status_.started(start);
-  if (!resumed.empty()) platform_.net.log(resumed);
+  // The display counts the archive's end, already on disk, as received.
+  FetchStart shown = start;
+  if (end_.start > 0) shown.kept += end_.total - end_.start;
+  std::string resumed = status_.started(shown);
+  if (start.kept > 0 && !resumed.empty()) platform_.net.log(resumed);
 }
 
 void Download::fetchProgress(int64_t received) {

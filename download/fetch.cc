@@ -135,6 +135,9 @@ bool Fetch::takeBody(const TransferResponse& response) {
         offset_ + response.expectedLength != request_.rangeEnd)
       return false;
     transfer_->writeBodyAt(offset_);
+    described_ = offset_;
+    if (request_.rangeEnd > 0 && request_.part && !etag_.empty())
+      request_.part->describe(request_.url, etag_, total_, offset_);
     return true;
   }
   if (response.status == 206 && response.expectedLength != response.rangeTotal) return false;
@@ -235,6 +238,12 @@ void Fetch::transferDidReceiveData(uint64_t length) {
                       "The file is larger than " + std::to_string(request_.maxBytes) + " bytes."));
   }
   if (limit() != -1 && received > limit()) return tooLong();
+  // Before the archive's end the part tells how far its first bytes go,
+  // every MiB: a run killed outright leaves that much to continue.
+  if (request_.rangeEnd > 0 && request_.part && !etag_.empty() && received - described_ >= 1 << 20) {
+    request_.part->describe(request_.url, etag_, total_, received);
+    described_ = received;
+  }
   delegate_.fetchProgress(received);
 }
 

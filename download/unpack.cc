@@ -94,7 +94,9 @@ void Unpacking::pump() {
   while (!failed_ && runningBatches_ < workers_ && next_ < plan_.batches.size() &&
          plan_.batches[next_].end <= available_) {
     size_t batch = next_++;
-    std::string line = unzipCommandLine(target_.archive, dir_, "unzip");
+    // exec: the shell becomes unzip, so that ending the shell ends unzip and
+    // waiting for it waits for unzip.
+    std::string line = "exec " + unzipCommandLine(target_.archive, dir_, "unzip");
     for (const std::string& member : plan_.batches[batch].members) line += " " + member;
     line += " </dev/null >" + smart_quote(logOf(batch)) + " 2>&1";
     ++runningBatches_;

@@ -84,8 +84,9 @@ class Transfer {
   // Stops the transfer; no effect once it has finished or failed.
   virtual void cancel() = 0;
   // Called from transferDidReceiveResponse: keeps the file's first |offset|
-  // bytes (cutting anything after them, unless the request has a rangeEnd)
-  // and writes the body after them. Without it the body replaces the
+  // bytes (cutting anything after them, unless the request has a rangeEnd
+  // and the answer is a 206: then bytes past rangeEnd are neither cut nor
+  // written) and writes the body after them. Without it the body replaces the
   // file's contents.
   virtual void writeBodyAt(int64_t offset) = 0;
 };
