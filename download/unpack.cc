@@ -30,24 +30,30 @@ Unpacking::~Unpacking() {
   if (running()) stop();
 }
 
-bool Unpacking::makeDestination(const UnpackTarget& target) {
+void Unpacking::begin(const UnpackTarget& target) {
   ends_.clear();
   target_ = target;
   next_ = 0;
   runningBatches_ = 0;
   available_ = 0;
-  failed_ = outOfSpace_ = false;
+  failed_ = outOfSpace_ = made_ = false;
+  dir_.clear();
   ends_.resize(plan_.batches.size());
   live_.assign(plan_.batches.size(), false);
-  dir_ = target.useCache ? makeStagingDir() : target.workAgentDir;
-  if (dir_.empty() || (!target.useCache && mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST))
+  prepared_ = true;
+}
+
+// Made just before the first unzip starts, not when the plan is: making
+// hundreds of directories takes a while, which would hold up the request
+// for the body.
+bool Unpacking::makeDestination() {
+  made_ = true;
+  dir_ = target_.useCache ? makeStagingDir() : target_.workAgentDir;
+  if (dir_.empty() || (!target_.useCache && mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST))
     return false;
   for (const std::string& directory : plan_.directories) {
     std::string path = dir_ + FILE_SEPARATOR + directory;
-    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
-      removeItemAtPath(dir_);
-      return false;
-    }
+    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return false;
   }
   return true;
 }
@@ -55,9 +61,8 @@ bool Unpacking::makeDestination(const UnpackTarget& target) {
 bool Unpacking::prepare(const UnpackTarget& target, const ZipDirectory& directory,
                         std::string* why) {
   if (!planUnpack(directory, workers_, kMaxMembersBytes, &plan_, why)) return false;
-  prepared_ = makeDestination(target);
-  if (!prepared_) *why = "The directory to unpack into cannot be made.";
-  return prepared_;
+  begin(target);
+  return true;
 }
 
 void Unpacking::available(int64_t bytes) {
@@ -79,8 +84,7 @@ void Unpacking::start(const UnpackTarget& target, const std::string& validationS
       plan_ = UnpackPlan();
       plan_.batches.emplace_back();  // no members: the whole archive
     }
-    if (!makeDestination(target)) return done_(AgentHold());
-    prepared_ = true;
+    begin(target);
   }
   started_ = true;
   available_ = INT64_MAX;
@@ -91,6 +95,11 @@ void Unpacking::start(const UnpackTarget& target, const std::string& validationS
 // Starts every batch whose bytes have arrived, as many at once as there are
 // workers.
 void Unpacking::pump() {
+  bool due = started_ || (next_ < plan_.batches.size() && plan_.batches[next_].end <= available_);
+  if (!made_ && due && !failed_ && !makeDestination()) {
+    failed_ = true;
+    if (report_) report_("Cannot make the directory to unpack the installer into: " + dir_, true);
+  }
   while (!failed_ && runningBatches_ < workers_ && next_ < plan_.batches.size() &&
          plan_.batches[next_].end <= available_) {
     size_t batch = next_++;
@@ -145,7 +154,7 @@ void Unpacking::finish(bool unpacked) {
   if (unpacked) {
     placed = target_.useCache ? installStagedAgent(dir_, validationString_, signature_)
                               : AgentHold(dir_ + FILE_SEPARATOR, -1, false);
-  } else if (target_.useCache) {
+  } else if (target_.useCache && !dir_.empty()) {
     removeItemAtPath(dir_);
   }
   bool keep = unpacked && !placed.dir().empty() && target_.keepArchive && !target_.keptArchive.empty();
@@ -158,10 +167,10 @@ void Unpacking::finish(bool unpacked) {
 }
 
 void Unpacking::stop() {
-  bool made = prepared_ || started_, whole = started_;
+  bool whole = started_;
   prepared_ = started_ = false;
   endAll();
-  if (!made) return;
   if (whole) unlink(target_.archive.c_str());
-  removeItemAtPath(dir_);
+  if (made_ && !dir_.empty()) removeItemAtPath(dir_);
+  made_ = false;
 }

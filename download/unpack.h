@@ -51,10 +51,9 @@ class Unpacking {
   ~Unpacking();
 
   // Before the archive is whole, from its |directory|: plans the batches,
-  // makes the destination and the directories, and from then on unpacks
-  // each batch once available() says the file holds its bytes. False with
-  // |why| (nothing made) when the entries cannot be shared out or the
-  // destination cannot be made.
+  // and from then on unpacks each batch once available() says the file
+  // holds its bytes (the destination and its directories made before the
+  // first). False with |why| when the entries cannot be shared out.
   bool prepare(const UnpackTarget& target, const ZipDirectory& directory, std::string* why);
   // The archive now holds its first |bytes| bytes (and its end).
   void available(int64_t bytes);
@@ -76,7 +75,8 @@ class Unpacking {
   bool outOfSpace() const { return outOfSpace_; }
 
  private:
-  bool makeDestination(const UnpackTarget& target);
+  void begin(const UnpackTarget& target);
+  bool makeDestination();
   void pump();
   void batchEnded(size_t batch, int status);
   void endAll();
@@ -97,7 +97,8 @@ class Unpacking {
   size_t next_ = 0;        // the first batch not started
   int runningBatches_ = 0;
   int64_t available_ = 0;
-  bool prepared_ = false;  // a destination is made and batches may run
+  bool prepared_ = false;  // planned: batches may run
+  bool made_ = false;      // the destination was made (or tried)
   bool started_ = false;   // the archive is whole
   bool failed_ = false;
   bool outOfSpace_ = false;
