@@ -1,0 +1,116 @@
+#include "download/delta_update.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "agent/partial.h"
+#include "agent/unpack_plan.h"
+#include "platform/file_copy.h"
+#include "tests/fake_net.h"
+#include "tests/test_util.h"
+
+namespace {
+
+// An HTTP/1.1 server's ranges, from the loop: each request's ranges are
+// recorded; the requests listed in |cutAt| break after their first range.
+struct Http1 {
+  struct Fetch : RangeFetch {
+    Fetch(Http1& server, const RangeFetchRequest& r, RangeFetchDelegate& d) : loop(server.loop) {
+      bool cut = server.cutAt.count(server.requests.size());
+      server.requests.push_back(r.ranges);
+      timer = loop.addTimer(0.05, [=, &server, &d] {
+        timer = 0;
+        int fd = open(r.destination.c_str(), O_WRONLY);
+        for (size_t i = 0; i < r.ranges.size(); ++i) {
+          if (cut && i == 1) return close(fd), d.rangesFailed({RangeFault::kNetwork, 0, "cut"});
+          const ByteRange& range = r.ranges[i];
+          EXPECT_EQ(pwrite(fd, server.file.data() + range.start, range.length, range.start), range.length);
+          d.rangeBytes(range.length);
+          d.rangeWritten(i);
+        }
+        close(fd);
+        d.rangesFinished();
+      });
+    }
+    ~Fetch() override { cancel(); }
+    void cancel() override { loop.cancelTimer(timer); }
+    std::string protocol() const override { return "HTTP/1.1"; }
+    FakeLoop& loop;
+    Loop::Handle timer = 0;
+  };
+  FakeLoop& loop;
+  std::string file;
+  std::set<size_t> cutAt;
+  std::vector<std::vector<ByteRange>> requests;
+};
+
+// Over HTTP/1.1 a first range alone tells the round trip; the rest go
+// merged where the gaps are smaller than the link carries in one; a broken
+// request is asked again for what it had not written; and a later run
+// (the first killed) asks only for what the part's record lacks.
+TEST(DeltaUpdate, MergesOnHttp1RetriesAndContinuesAKilledRun) {
+  ScratchDir scratch;
+  // Two versions, packed alike: every third entry changed.
+  for (const char* version : {"v1", "v2"}) {
+    std::string dir = scratch / version;
+    mkdir(dir.c_str(), 0700);
+    for (int i = 0; i < 24; ++i)
+      writeFile(dir + "/f" + std::to_string(10 + i),
+                std::string(30000, 'a' + i) + (i % 3 == 0 ? version : "same"), 0644);
+    ASSERT_EQ(shell("cd " + dir + " && touch -d 2020-01-01 f* && zip -q -0 -X ../" + version + ".zip f*"), 0);
+  }
+  FakeLoop loop;
+  Http1 server{loop, readFile(scratch / "v2.zip"), {}, {}};
+  FetchServices net;
+  net.loop = &loop;
+  net.random = [] { return 0.5; };
+  net.clock = [&] { return loop.now; };
+  net.log = [](const std::string&) {};
+  DeltaServices services{[&](const RangeFetchRequest& r, RangeFetchDelegate& d) {
+                           return std::make_unique<Http1::Fetch>(server, r, d);
+                         },
+                         copyFileRange};
+  ZipDirectory fresh;
+  std::string error;
+  ASSERT_TRUE(readArchiveDirectory(scratch / "v2.zip", &fresh, &error)) << error;
+  KeptPart part(scratch.path() + "/");
+  DeltaTarget target;
+  target.url = "https://host/agent", target.path = part.path(), target.etag = "\"v2\"";
+  target.total = server.file.size(), target.end = target.total - 1000, target.part = &part;
+  target.keptArchive = scratch / "v1.zip";
+  writeFile(part.path(), std::string(target.total, '\0'));
+  std::vector<DeltaUpdate::Outcome> outcomes;
+  auto done = [&](DeltaUpdate::Outcome o, const FetchError&) { outcomes.push_back(o); };
+  {
+    // At 1 kB/s no gap is worth a round trip: the eight changed entries and
+    // the directory's start go as a probe and eight ranges; the second
+    // request breaks after its first.
+    target.bytesPerSecond = 1e3;
+    server.cutAt = {1};
+    DeltaUpdate killed(net, services);
+    ASSERT_TRUE(killed.start(target, fresh, nullptr, done));
+    for (int step = 0; server.requests.size() < 3 && step < 100; ++step) loop.runUntilIdle(1);
+    ASSERT_EQ(server.requests.size(), 3u);
+    EXPECT_EQ(std::make_tuple(server.requests[0].size(), server.requests[1].size(),
+                              server.requests[2].size(), server.requests[2].front().start),
+              std::make_tuple(1u, 8u, 7u, server.requests[1][1].start));
+  }  // killed before the retry's bytes came
+  std::vector<std::vector<ByteRange>> before = server.requests;
+  server.requests.clear();
+  server.cutAt.clear();
+  target.bytesPerSecond = 1e7;  // now the gaps are worth fetching: one merged range
+  DeltaUpdate delta(net, services);
+  ASSERT_TRUE(delta.start(target, fresh, nullptr, done));
+  loop.runUntilIdle();
+  EXPECT_EQ(outcomes, std::vector<DeltaUpdate::Outcome>{DeltaUpdate::Outcome::kRebuilt});
+  ASSERT_EQ(server.requests.size(), 2u);  // a probe, then the rest merged
+  EXPECT_EQ(std::make_tuple(server.requests[0].front().start, server.requests[1].size()),
+            std::make_tuple(before[2].front().start, 1u));
+  EXPECT_TRUE(readFile(part.path()).substr(0, target.end) == server.file.substr(0, target.end));
+}
+
+}  // namespace
