@@ -14,7 +14,8 @@ constexpr uint16_t kDataDescriptor = 1 << 3;
 
 uint64_t le(const std::string& bytes, size_t at, int width) {
   uint64_t value = 0;
-  for (int i = width - 1; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+  for (int i = width - 1; i >= 0; --i)
+    value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
   return value;
 }
 
@@ -31,8 +32,8 @@ bool readLocalHeader(int fd, const ZipEntry& entry, LocalHeader* header) {
     return false;
   size_t nameLength = le(fixed, 26, 2), extraLength = le(fixed, 28, 2);
   std::string rest(nameLength + extraLength, '\0');
-  if (!rest.empty() && pread(fd, &rest[0], rest.size(), entry.localHeaderOffset + kLocalHeaderSize) !=
-                           static_cast<ssize_t>(rest.size()))
+  int64_t after = entry.localHeaderOffset + kLocalHeaderSize;
+  if (!rest.empty() && pread(fd, &rest[0], rest.size(), after) != static_cast<ssize_t>(rest.size()))
     return false;
   if (rest.compare(0, nameLength, entry.name) != 0 || le(fixed, 6, 2) != entry.flags ||
       le(fixed, 8, 2) != entry.method)

@@ -28,7 +28,7 @@ struct Http1 {
         for (size_t i = 0; i < r.ranges.size(); ++i) {
           if (cut && i == 1) return close(fd), d.rangesFailed({RangeFault::kNetwork, 0, "cut"});
           const ByteRange& range = r.ranges[i];
-          EXPECT_EQ(pwrite(fd, server.file.data() + range.start, range.length, range.start), range.length);
+          EXPECT_EQ(pwrite(fd, &server.file[range.start], range.length, range.start), range.length);
           d.rangeBytes(range.length);
           d.rangeWritten(i);
         }
@@ -61,7 +61,9 @@ TEST(DeltaUpdate, MergesOnHttp1RetriesAndContinuesAKilledRun) {
     for (int i = 0; i < 24; ++i)
       writeFile(dir + "/f" + std::to_string(10 + i),
                 std::string(30000, 'a' + i) + (i % 3 == 0 ? version : "same"), 0644);
-    ASSERT_EQ(shell("cd " + dir + " && touch -d 2020-01-01 f* && zip -q -0 -X ../" + version + ".zip f*"), 0);
+    ASSERT_EQ(shell("cd " + dir + " && touch -d 2020-01-01 f* && zip -q -0 -X ../" + version +
+                    ".zip f*"),
+              0);
   }
   FakeLoop loop;
   Http1 server{loop, readFile(scratch / "v2.zip"), {}, {}};
