@@ -38,7 +38,11 @@ ranges would, misbehaving as the options say:
   status=N&times=K       answer the first K requests with status N (and
                          Retry-After: <retry_after> when given; a 304 has no
                          body), then serve the file
-  change=<other>         after the first cut, serve file <other> instead
+  change=<other>         after the first cut, serve file <other> instead (and
+                         its .minisig to the signature's requests)
+  after=K                range=, status= and change= only from request K+1 on
+                         (change= then without a cut)
+  wait=<ms>              wait that long before answering
   pace=<ms>              wait that long after each 64 KiB of body
   trickle=<ms>           send the body one byte at a time, that long apart
   stall=<ms>             send the first byte of the body, then nothing for that long
@@ -143,20 +147,24 @@ class Handler(socketserver.StreamRequestHandler):
 
 
     def serve(self, target):
-        path = target.partition("?")[0]
+        path, mark, query = target.partition("?")
+        opts = dict(urllib.parse.parse_qsl(query))
         if path.endswith(".minisig"):  # /serve/<name>.minisig?...: the signature, served plainly
+            changed = self.server.state.get(path[:-8] + mark + query, {}).get("changed")
             try:
-                with open(os.path.join(self.server.root, os.path.basename(path)), "rb") as f:
+                name = opts["change"] + ".minisig" if changed else os.path.basename(path)
+                with open(os.path.join(self.server.root, os.path.basename(name)), "rb") as f:
                     return self.send(200, f.read())
             except OSError:
                 return self.send(404, b"no such file\n")
-        path, _, query = target.partition("?")
         name = os.path.basename(path)
-        opts = dict(urllib.parse.parse_qsl(query))
         with self.server.lock:
             state = self.server.state.setdefault(target, {"requests": 0, "cuts": 0})
             state["requests"] += 1
             count, cuts_done = state["requests"], state["cuts"]
+        late = count - int(opts.get("after", "0"))  # the requests misbehaved on count from 1
+        if late < 1:
+            opts = {k: v for k, v in opts.items() if k not in ("range", "status", "change")}
         entry = {k: self.headers.get(k) for k in ("range", "if-range", "if-none-match",
                                                   "if-modified-since", "accept-encoding")}
         entry.update(status=0, sent=0)
@@ -164,12 +172,14 @@ class Handler(socketserver.StreamRequestHandler):
         if self.keep:
             entry["port"] = self.client_address[1]
         self.server.log.setdefault(name, []).append(entry)
-        if "status" in opts and count <= int(opts.get("times", "1")):
+        time.sleep(int(opts.get("wait", "0")) / 1000)
+        if "status" in opts and late <= int(opts.get("times", "1")):
             entry["status"] = int(opts["status"])
             after = opts.get("retry_after")
             body = b"" if entry["status"] == 304 else b"busy\n"
             return self.send(entry["status"], body, extra="Retry-After: %s\r\n" % after if after else "")
-        served = opts["change"] if "change" in opts and cuts_done > 0 else name
+        served = opts["change"] if "change" in opts and (cuts_done > 0 or "after" in opts) else name
+        state["changed"] = state.get("changed") or served != name
         try:
             with open(os.path.join(self.server.root, os.path.basename(served)), "rb") as f:
                 body = f.read()
