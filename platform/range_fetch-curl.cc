@@ -21,6 +21,21 @@
 
 namespace {
 
+CURLSH* rangeShare(const CurlLibrary& curl) {
+  static CURLSH* share = [&curl] {
+    CURLSH* made = curl.curl_share_init();
+    for (curl_lock_data data :
+         {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
+      if (made) curl.curl_share_setopt(made, CURLSHOPT_SHARE, data);
+    return made;
+  }();
+  return share;
+}
+
+}  // namespace
+
+namespace {
+
 class CurlRangeFetch;
 
 // One request: range |index| of the fetch.
@@ -156,7 +171,11 @@ void CurlRangeFetch::startMore() {
 void CurlRangeFetch::configure(Stream& stream) {
   CURL* easy = stream.easy;
   const ByteRange& range = request_.ranges[stream.index];
-  if (CURLSH* share = connectionShare(curl_)) curl_.curl_easy_setopt(easy, CURLOPT_SHARE, share);
+  // Not the transfers' shared connections: the transfers speak HTTP/1.1, and
+  // libcurl would hand the first range an open HTTP/1.1 connection of
+  // theirs even where the server offers HTTP/2. The ranges share theirs
+  // among range fetches, so that one fetch goes on where another left off.
+  if (CURLSH* share = rangeShare(curl_)) curl_.curl_easy_setopt(easy, CURLOPT_SHARE, share);
   curl_.curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, openSocket);
   curl_.curl_easy_setopt(easy, CURLOPT_PRIVATE, &stream);
   curl_.curl_easy_setopt(easy, CURLOPT_URL, request_.url.c_str());

@@ -68,9 +68,9 @@ std::set<std::string> logged(std::string log, const std::string& pattern, int* c
 
 // 200 ranges of 2 MiB land where they belong, the gaps and the bytes past
 // the file untouched: over HTTP/2 as streams of one connection, over
-// HTTP/1.1 on no more connections than allowed, the archive's end's one
-// among them (over HTTP/2 it is left alone). A fetch cancelled in any
-// event stays silent after it.
+// HTTP/1.1 on no more connections than allowed; the archive's end's
+// connection (a transfer's, HTTP/1.1) is left alone. A fetch cancelled in
+// any event stays silent after it.
 TEST(RangeFetch, WritesEveryRangeOverFewConnections) {
   ScratchDir h2;  // nginx offering HTTP/2, its log naming each connection
   Proc nginx({"bash", "-c", ". \"$0\" && run_https_server \"$1\" \"$2\"", HTTPS_SERVER, h2.path(),
@@ -79,7 +79,7 @@ TEST(RangeFetch, WritesEveryRangeOverFewConnections) {
   const struct {
     bool http2, afterTail; int maxConnections, cancelAt; std::string protocol; size_t connections;
   } cases[] = {{true, false, 4, 0, "HTTP/2", 1}, {true, true, 3, 0, "HTTP/2", 2},
-               {false, false, 3, 0, "HTTP/1.1", 3}, {false, true, 2, 0, "HTTP/1.1", 2},
+               {false, false, 3, 0, "HTTP/1.1", 3}, {false, true, 2, 0, "HTTP/1.1", 3},
                {true, false, 4, 1, "HTTP/2", 0}, {true, false, 4, 30, "HTTP/2", 0},
                {false, false, 3, 1, "HTTP/1.1", 0}, {false, false, 3, 30, "HTTP/1.1", 0}};
   std::string body;
