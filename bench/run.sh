@@ -5,7 +5,8 @@
 #   BENCH_MB=512 RUNS=5 bench/run.sh
 # BENCH_ROWS picks the rows: "classic" (rows 1-5), "realistic" (rows 6-7, an
 # agent of real files, on loopback and over a shaped link: bench/realistic.sh),
-# or "all" (the default).
+# "all" (the default: those two), or "delta" alone (updates by delta of a
+# realistic agent over a 20 Mbit/s, 50 ms link: bench/delta.sh).
 #   BENCH_ROWS=realistic RUNS=3 bench/run.sh
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,7 +24,7 @@ work=$top/build/bench-work
 measure=$top/build/bench/measure
 unset DISPLAY WAYLAND_DISPLAY
 BENCH_ROWS=${BENCH_ROWS:-all}
-case "$BENCH_ROWS" in all | classic | realistic) ;; *) echo "BENCH_ROWS: all, classic or realistic" >&2; exit 2 ;; esac
+case "$BENCH_ROWS" in all | classic | realistic | delta) ;; *) echo "BENCH_ROWS: all, classic, realistic or delta" >&2; exit 2 ;; esac
 want() { [ "$BENCH_ROWS" = all ] || [ "$BENCH_ROWS" = "$1" ]; }
 
 # An agent archive of |mb| MiB: a trivial install script and a stored,
@@ -197,4 +198,8 @@ fi
 if want realistic; then
   # shellcheck source=bench/realistic.sh
   . "$top/bench/realistic.sh"
+fi
+if [ "$BENCH_ROWS" = delta ]; then
+  # shellcheck source=bench/delta.sh
+  . "$top/bench/delta.sh"
 fi

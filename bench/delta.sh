@@ -1,0 +1,260 @@
+# shellcheck shell=bash
+# Sourced by bench/run.sh with BENCH_ROWS=delta: updates by delta of a signed
+# realistic agent over a 20 Mbit/s, 50 ms link, against the full download of
+# the same new version in the same run. Two packings of version 2: with
+# scripts/make-agent.sh and version 1's SOURCE_DATE_EPOCH (reproducible),
+# and with another one (every entry's time changed); each over HTTP/2 and
+# HTTP/1.1. Uses run.sh's helpers (settle, setup_run, forget_cache, median,
+# ratio, ...).
+
+# The delay. This kernel has no netem, so the link runs through a router
+# namespace whose FORWARD chain hands every packet to nfq_delay (NFQUEUE),
+# which holds it 25 ms and lets it go in arrival order: 50 ms round trips for
+# the handshake, TLS and every request, with TCP's own ACK clock and windows
+# untouched. Holding packets in the server's own OUTPUT chain instead starves
+# TCP: the held packets stay charged to the socket (TCP small queues) and a
+# download crawls at under 2 Mbit/s. A user-space TCP relay would end TCP at
+# the relay, so connects would take no round trip at all. Each side of the
+# router shapes what it sends with a token bucket (tbf) at 20 Mbit/s.
+#   client (here) 10.211.92.1 -- 10.211.92.2 router 10.211.93.1 -- 10.211.93.2 nginx
+dl_router=zvdr$$ dl_server=zvds$$ dl_veth=zvd$$ dl_addr=10.211.93.2
+dl_dir=$work/delta
+make_delay_link() {
+  delta_skip=
+  [ "$(id -u)" -eq 0 ] || { delta_skip="not root"; return; }
+  if ip -o addr show | grep -Eq " 10\.211\.9[23]\."; then
+    delta_skip="10.211.92.0/30 or 10.211.93.0/30 is already in use here"
+    return
+  fi
+  ensure_packages iptables libnetfilter-queue-dev gcc
+  gcc -O2 -o "$dl_dir/nfq_delay" "$top/bench/nfq_delay.c" -lnetfilter_queue -lnfnetlink ||
+    { delta_skip="cannot build bench/nfq_delay.c"; return; }
+  if ! { ip netns add "$dl_router" && ip netns add "$dl_server"; } 2>/dev/null; then
+    delta_skip="cannot make network namespaces"
+    return
+  fi
+  if ! { ip link add "${dl_veth}c" type veth peer name "${dl_veth}r" netns "$dl_router" &&
+    ip -n "$dl_router" link add "${dl_veth}s" type veth peer name "${dl_veth}n" netns "$dl_server" &&
+    ip addr add 10.211.92.1/30 dev "${dl_veth}c" && ip link set "${dl_veth}c" up &&
+    ip -n "$dl_router" addr add 10.211.92.2/30 dev "${dl_veth}r" && ip -n "$dl_router" link set "${dl_veth}r" up &&
+    ip -n "$dl_router" addr add 10.211.93.1/30 dev "${dl_veth}s" && ip -n "$dl_router" link set "${dl_veth}s" up &&
+    ip -n "$dl_server" addr add "$dl_addr/30" dev "${dl_veth}n" && ip -n "$dl_server" link set "${dl_veth}n" up &&
+    ip -n "$dl_server" link set lo up && ip -n "$dl_server" route add default via 10.211.93.1 &&
+    ip route add 10.211.93.0/30 via 10.211.92.2 &&
+    ip netns exec "$dl_router" sysctl -qw net.ipv4.ip_forward=1; } 2>/dev/null; then
+    delta_skip="cannot set up the veth pairs"
+    return
+  fi
+  # The queue holds 25 ms of the link (62 KB); the bucket a few full packets.
+  for dev in "${dl_veth}r" "${dl_veth}s"; do
+    tc -n "$dl_router" qdisc add dev "$dev" root tbf rate 20mbit burst 32kb latency 25ms 2>/dev/null ||
+      { delta_skip="no tbf queueing discipline (sch_tbf) in this kernel"; return; }
+  done
+  ip netns exec "$dl_router" iptables -A FORWARD -j NFQUEUE --queue-num 0 2>/dev/null ||
+    { delta_skip="no NFQUEUE target in this kernel"; return; }
+  ip netns exec "$dl_router" "$dl_dir/nfq_delay" 0 25 2>"$dl_dir/nfq_delay.log" &
+  dl_delay_pid=$!
+}
+drop_delay_link() {
+  stop_https_server "$dl_dir/server"
+  [ -z "${dl_delay_pid:-}" ] || kill "$dl_delay_pid" 2>/dev/null || true
+  ip route del 10.211.93.0/30 2>/dev/null || true
+  ip netns del "$dl_router" 2>/dev/null || true
+  ip netns del "$dl_server" 2>/dev/null || true
+}
+
+# nginx in the server namespace, HTTP/2 offered or not (|h2| = 1 or empty),
+# with the one certificate made below, so that the kept archive's URL and ETag stay
+# the same from one to the other. Its log: connection, status, body bytes,
+# range asked for, request.
+start_delta_server() {
+  local dir=$dl_dir/server h2=$1
+  stop_https_server "$dir"
+  mkdir -p "$dir/tmp"
+  cat >"$dir/nginx.conf" <<CONF
+worker_processes 1;
+pid $dir/nginx.pid;
+error_log $dir/error.log;
+events { worker_connections 256; }
+http {
+  log_format delta '\$connection \$status \$body_bytes_sent "\$http_range" "\$request"';
+  access_log $dir/access.log delta;
+  client_body_temp_path $dir/tmp; proxy_temp_path $dir/tmp; fastcgi_temp_path $dir/tmp;
+  uwsgi_temp_path $dir/tmp; scgi_temp_path $dir/tmp;
+  sendfile on;
+  server {
+    listen $dl_addr:443 ssl${h2:+ http2};
+    ssl_certificate $dir/cert.pem;
+    ssl_certificate_key $dir/key.pem;
+    root $dl_dir/www;
+  }
+}
+CONF
+  ip netns exec "$dl_server" /usr/sbin/nginx -p "$dir" -c "$dir/nginx.conf"
+}
+
+# Version 2 of the tree in |1|: every hundredth file (1%, spread over the
+# archive) with 64 bytes in its middle rewritten, one file deleted, two added.
+make_version_2() {
+  local v1=$1 v2=$2 i=0 path size
+  rm -rf "$v2" && cp -al "$v1" "$v2"
+  while read -r path; do
+    i=$((i + 1))
+    [ $((i % 100)) -eq 50 ] || continue
+    size=$(stat -c %s "$v2/$path")
+    cp --remove-destination "$v1/$path" "$v2/$path"
+    printf 'version 2 of %-51s' "${path:0:40}" |
+      dd of="$v2/$path" bs=1 seek=$((size / 2)) conv=notrunc status=none
+  done < <(cd "$v1" && find . -type f ! -name install -printf '%P\n' | LC_ALL=C sort)
+  rm -f "$v2/$(cd "$v1" && find . -type f -name '*.mo' -printf '%P\n' | LC_ALL=C sort | sed -n 7p)"
+  mkdir -p "$v2/share/added"
+  seq 1 50000 >"$v2/share/added/numbers.txt"
+  head -c $((256 << 10)) "$v1/$(cd "$v1" && find lib -type f -printf '%s %p\n' | sort -n | tail -n 1 | cut -d' ' -f2-)" \
+    >"$v2/lib/added-in-2.so"
+}
+
+make_delta_agents() {
+  local epoch=1700000000
+  [ -s "$dl_dir/v2-times.zip.minisig" ] && return 0
+  echo "making the delta rows' agents (several minutes, once)" >&2
+  make_realistic_agent "$dl_dir/base.zip" 4000
+  rm -rf "$dl_dir/v1" && mkdir -p "$dl_dir/v1" && unzip -qq "$dl_dir/base.zip" -d "$dl_dir/v1"
+  make_version_2 "$dl_dir/v1" "$dl_dir/v2"
+  SOURCE_DATE_EPOCH=$epoch "$top/scripts/make-agent.sh" "$dl_dir/v1" "$dl_dir/v1.zip" "$work/sign.sec" >&2
+  SOURCE_DATE_EPOCH=$epoch "$top/scripts/make-agent.sh" "$dl_dir/v2" "$dl_dir/v2-same.zip" "$work/sign.sec" >&2
+  SOURCE_DATE_EPOCH=$((epoch + 86400)) "$top/scripts/make-agent.sh" "$dl_dir/v2" "$dl_dir/v2-times.zip" \
+    "$work/sign.sec" >&2
+  # Distinct times, so that each version has its own ETag wherever served.
+  touch -d @1700000000 "$dl_dir/v1.zip" && touch -d @1700003600 "$dl_dir/v2-same.zip" &&
+    touch -d @1700007200 "$dl_dir/v2-times.zip"
+  rm -rf "$dl_dir/v1" "$dl_dir/v2" "$dl_dir/base.zip"
+}
+# The agent at the one URL: version |1| (v1, v2-same or v2-times).
+serve() {
+  ln -f "$dl_dir/$1.zip" "$dl_dir/www/agent.zip"
+  ln -f "$dl_dir/$1.zip.minisig" "$dl_dir/www/agent.zip.minisig"
+}
+
+mkdir -p "$dl_dir/www" && rm -f "$dl_dir"/requests-*.log "$dl_dir"/setup-*.log
+trap 'drop_delay_link; stop_https_server "$server"; stop_https_server "$link_server"' EXIT
+make_delay_link
+if [ -n "$delta_skip" ]; then
+  drop_delay_link
+  echo
+  echo "Delta rows skipped: $delta_skip."
+  return 0
+fi
+# shellcheck source=bench/realistic-agent.sh
+. "$top/bench/realistic-agent.sh"
+make_delta_agents
+dl_url=https://$dl_addr/agent.zip
+dl_size=$(stat -c %s "$dl_dir/v2-same.zip")
+dl_entries=$(unzip -Z1 "$dl_dir/v2-same.zip" | wc -l)
+dl_unpacked=$(unzip -Zt "$dl_dir/v2-same.zip" | awk '{print $3}')
+# The least an update by entries can fetch: the changed entries' data and
+# local headers, and, for the other packing, every other entry's local header.
+least() {
+  python3 - "$dl_dir/v1.zip" "$dl_dir/$1.zip" <<'PY'
+import sys, zipfile
+old, new = ({i.filename: i for i in zipfile.ZipFile(p).infolist()} for p in sys.argv[1:])
+total = 0
+for name, i in new.items():
+    o, local = old.get(name), 30 + len(i.filename.encode()) + len(i.extra)
+    if not o or (o.CRC, o.compress_size, o.compress_type) != (i.CRC, i.compress_size, i.compress_type):
+        total += local + i.compress_size
+    elif o.date_time != i.date_time:
+        total += local
+print(total)
+PY
+}
+least_same=$(least v2-same) least_times=$(least v2-times)
+warm_mb=$(awk -v want=$(((dl_size * 2 + dl_unpacked * 2) / 1048576 + 256)) \
+  '/MemAvailable/ {m = int($2 / 4096); print (want < m ? want : m)}' /proc/meminfo)
+mkdir -p "$dl_dir/server"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$dl_addr" -addext "subjectAltName=IP:$dl_addr" \
+  -keyout "$dl_dir/server/key.pem" -out "$dl_dir/server/cert.pem" >/dev/null 2>&1
+cat "$dl_dir/server/cert.pem" >>"$work/ca.pem"
+start_delta_server 1
+
+# Version 1 installed once, over HTTP/2, and its cache kept aside: each
+# update starts from a copy of it (the archive kept, the agent unpacked).
+serve v1
+forget_cache
+echo "delta rows: installing version 1 over the link" >&2
+v1_install=$(setup_run "$dl_url" signed-bundle)
+[ -f "$cache/installagent.zip" ] || [ -n "$(find "$HOME/${cache_dir%%/*}" -name installagent.zip)" ] ||
+  echo "warning: no kept archive (installagent.zip) after installing version 1" >&2
+rm -rf "$dl_dir/v1-home" && cp -a "$HOME/${cache_dir%%/*}" "$dl_dir/v1-home"
+restore_v1() { forget_cache; cp -a "$dl_dir/v1-home" "$HOME/${cache_dir%%/*}"; }
+
+# The second run of an update from version 1 to |1|: its times, then its
+# requests (count, body bytes, connections) from the access log and the way
+# it went from its own log.
+delta_run() {
+  restore_v1
+  serve "$1"
+  : >"$dl_dir/server/access.log"
+  local times
+  times=$(setup_run "$dl_url" signed-bundle)
+  cp "$dl_dir/server/access.log" "$dl_dir/requests-$2-$1.log"
+  cp "$work/setup.log" "$dl_dir/setup-$2-$1.log"
+  local how
+  how=$(grep -o 'Updated by delta: .*' "$work/setup.log" | head -n 1 |
+    sed -n 's/.* ranges over \(.*\) (\([0-9]*\) requests).*/\1/p' | tr ' ' '_' || true)
+  echo "$times $(wc -l <"$dl_dir/server/access.log") $(awk '{s += $3} END {print s + 0}' "$dl_dir/server/access.log")" \
+    "$(awk '{print $1}' "$dl_dir/server/access.log" | sort -u | wc -l) ${how:-no_delta}"
+}
+
+for run in $(seq 1 "$RUNS"); do
+  for proto in h2 h1; do
+    echo "delta rows: run $run of $RUNS over ${proto/h1/HTTP\/1.1}" >&2
+    start_delta_server "$([ "$proto" = h2 ] && echo 1)"
+    serve v2-same
+    forget_cache
+    results["dl_full_$proto"]+="$(setup_run "$dl_url" signed-bundle)"$'\n'
+    results["dl_same_$proto"]+="$(delta_run v2-same "$proto")"$'\n'
+    results["dl_times_$proto"]+="$(delta_run v2-times "$proto")"$'\n'
+  done
+done
+forget_cache
+rtt_ms=$(for _ in 1 2 3 4 5; do curl -s -o /dev/null -w '%{time_connect}\n' "https://$dl_addr/"; done |
+  awk '{print $1 * 1000}' | median)
+link_mbit=$(curl -s -o /dev/null -r 0-$((40 << 20)) -w '%{speed_download}' "$dl_url" | awk '{printf "%.1f", $1 * 8 / 1e6}')
+drop_delay_link
+
+ms() { printf '%s' "${results[$1]}" | field "$2" | median; }
+spread() { printf '%s' "${results[$1]}" | field "$2" | sort -n | sed -n '1p;$p' | paste -sd- | sed 's/-/–/'; }
+pct() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f%%", a * 100 / b}'; }
+# "| packing, protocol | bytes (% of archive) | requests | phase (ratio) | road | protocol | goals |"
+delta_row() {
+  local key=$1 label=$2 goal=$3 full bytes phase least
+  full=$(ms "dl_full_${key##*_}" 3) bytes=$(ms "$key" 6) phase=$(ms "$key" 3) least=$4
+  echo "| $label | $bytes B ($(pct "$bytes" "$dl_size"); $(spread "$key" 6)); least $least B ($(pct "$least" "$dl_size")) | $(ms "$key" 5) ($(spread "$key" 5)) on" \
+    "$(ms "$key" 7) | $phase s ($(spread "$key" 3)) = $(pct "$phase" "$full") of $full s | $(ms "$key" 1) s ($(spread "$key" 1)) |" \
+    "$(printf '%s' "${results[$key]}" | field 8 | sort -u | paste -sd, | tr '_' ' ') | $goal |"
+}
+failures=$(for k in dl_full_h2 dl_full_h1 dl_same_h2 dl_same_h1 dl_times_h2 dl_times_h1; do printf '%s' "${results[$k]}"; done |
+  field 4 | grep -vc '^0$' || true)
+
+cat <<TABLE
+
+Updates by delta: a signed agent of $dl_entries entries, $((dl_size >> 20)) MiB deflated ($dl_size B), version 2 with
+1% of its files changed, one deleted, two added; over a 20 Mbit/s link (tbf) with 50 ms round trips
+(NFQUEUE in a router namespace). Median of $RUNS alternating runs, spread min–max. Load average: $(cut -d' ' -f1-3 /proc/loadavg).
+
+| full download of version 2 (fresh cache) | download phase | whole road |
+|---|---|---|
+| over HTTP/2 | $(ms dl_full_h2 3) s ($(spread dl_full_h2 3)) | $(ms dl_full_h2 1) s ($(spread dl_full_h2 1)) |
+| over HTTP/1.1 | $(ms dl_full_h1 3) s ($(spread dl_full_h1 3)) | $(ms dl_full_h1 1) s ($(spread dl_full_h1 1)) |
+
+| update from version 1, packing, server | body bytes (of the archive); the least by entries | requests on connections | download phase (of the full download's) | whole road | the log says | goal |
+|---|---|---|---|---|---|---|
+$(delta_row dl_same_h2 "reproducible (make-agent.sh, same time), nginx with HTTP/2" "<= 1.0% of bytes, <= 100 requests, phase <= 5%" "$least_same")
+$(delta_row dl_times_h2 "every time changed, nginx with HTTP/2" "<= 2% of bytes, phase <= 15%" "$least_times")
+$(delta_row dl_same_h1 "reproducible, nginx with HTTP/1.1 only" "report" "$least_same")
+$(delta_row dl_times_h1 "every time changed, nginx with HTTP/1.1 only" "report" "$least_times")
+
+Version 1's install over the link (once, not in the table): $(echo "$v1_install" | field 1) s. One round trip (curl's
+connect time): ${rtt_ms} ms; the link carried one curl download (40 MiB) at ${link_mbit} Mbit/s.
+Runs of setup that did not exit 0: $failures. Access and program logs of the last run: $dl_dir/requests-*.log, setup-*.log.
+TABLE
