@@ -60,7 +60,9 @@ class DeltaUpdate : private RangeFetchDelegate {
   void cancel();
   // The bytes the delta fetches in all (what the display counts).
   int64_t fetchBytes() const { return plan_.fetchBytes; }
-  // "2.6 MB fetched in 52 ranges over HTTP/2 (52 requests), 378.2 MB copied".
+  // "2.7 MB fetched for 52 ranges (2.6 MB) over HTTP/2 (52 requests), 378.2 MB
+  // copied from the kept archive": the bytes that came, the ranges planned
+  // and their bytes, the requests made.
   std::string summary() const;
 
  private:

@@ -5,6 +5,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "agent/extract.h"
@@ -88,6 +89,12 @@ void Unpacking::start(const UnpackTarget& target, const std::string& validationS
   }
   started_ = true;
   available_ = INT64_MAX;
+  // Every batch is there now: the largest first, so that no large one is
+  // left to run alone at the end.
+  std::stable_sort(plan_.batches.begin() + next_, plan_.batches.end(),
+                   [](const UnpackBatch& a, const UnpackBatch& b) {
+                     return a.unpackedBytes > b.unpackedBytes;
+                   });
   if (!fileExists(target_.archive)) return finish(false);
   pump();
 }
