@@ -24,8 +24,10 @@ struct CurlLibrary {
 // Loads and initializes libcurl once; null when it cannot be loaded.
 const CurlLibrary* curlLibrary();
 
-// Connections, TLS sessions and resolved names shared by every transfer and
-// range fetch of the process; null when libcurl cannot make it.
+// A new share of connections, TLS sessions and resolved names; null when
+// libcurl cannot make it.
+CURLSH* newConnectionShare(const CurlLibrary& curl);
+// The one every transfer of the process uses (range fetches have their own).
 CURLSH* connectionShare(const CurlLibrary& curl);
 // libcurl's socket opener, for CURLOPT_OPENSOCKETFUNCTION: close-on-exec.
 curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address);

@@ -22,19 +22,9 @@
 namespace {
 
 CURLSH* rangeShare(const CurlLibrary& curl) {
-  static CURLSH* share = [&curl] {
-    CURLSH* made = curl.curl_share_init();
-    for (curl_lock_data data :
-         {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
-      if (made) curl.curl_share_setopt(made, CURLSHOPT_SHARE, data);
-    return made;
-  }();
+  static CURLSH* share = newConnectionShare(curl);
   return share;
 }
-
-}  // namespace
-
-namespace {
 
 class CurlRangeFetch;
 

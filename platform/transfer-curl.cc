@@ -33,13 +33,15 @@ bool startsWithNoCase(const std::string& text, const char* prefix) {
 // free a share that an easy handle still uses, and the connections in it
 // close with the process. Every transfer runs on the loop's thread, so no
 // locks are needed.
+CURLSH* newConnectionShare(const CurlLibrary& curl) {
+  CURLSH* made = curl.curl_share_init();
+  for (curl_lock_data data : {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
+    if (made) curl.curl_share_setopt(made, CURLSHOPT_SHARE, data);
+  return made;
+}
+
 CURLSH* connectionShare(const CurlLibrary& curl) {
-  static CURLSH* share = [&curl] {
-    CURLSH* made = curl.curl_share_init();
-    for (curl_lock_data data : {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
-      if (made) curl.curl_share_setopt(made, CURLSHOPT_SHARE, data);
-    return made;
-  }();
+  static CURLSH* share = newConnectionShare(curl);
   return share;
 }
 
