@@ -17,27 +17,24 @@ TEST(Identity, ApplicationIdIsTheLaunchersName) {
   for (const auto& [name, id] : cases) EXPECT_EQ(applicationIdFor(name), id) << name;
 }
 
-// Only an .app bundle has a name; its icon.png, wherever it is, is the window's.
+// Only an .app bundle has a name (its path as bundleForProgram finds it);
+// its icon.png, wherever bundleForProgram puts the resources, is the window's.
 TEST(Identity, NameFromTheAppBundleIconFromTheResources) {
   ScratchDir dir;
-  std::filesystem::create_directories(dir / "Odd 'Name'.app/Contents/Resources");
-  std::filesystem::create_directories(dir / "flat");
-  writeFile(dir / "Odd 'Name'.app/Contents/Resources/icon.png", "png");
-  writeFile(dir / "flat/icon.png", "png");
-  const struct Case {
-    std::string program, id, name, icon;
-  } cases[] = {
-      {"Odd 'Name'.app/Contents/MacOS/setup", "odd-name", "Odd 'Name'",
-       dir / "Odd 'Name'.app/Contents/Resources/icon.png"},
+  const std::string app = dir / "Odd 'Name'.app/Contents/Resources/icon.png",
+                    flat = dir / "flat/icon.png";
+  for (const std::string& icon : {app, flat})
+    std::filesystem::create_directories(std::filesystem::path(icon).parent_path()),
+        writeFile(icon, "png");
+  const struct { std::string program, id, name, icon; } cases[] = {
+      {"Odd 'Name'.app/Contents/MacOS/setup", "odd-name", "Odd 'Name'", app},
       {"Other.app/Contents/MacOS/setup", "other", "Other", ""},
-      {"flat/setup", "", "", dir / "flat/icon.png"},
+      {"flat/setup", "", "", flat},
       {".app/Contents/MacOS/setup", "", "", ""},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.program);
+  for (const auto& c : cases) {
     DisplayIdentity identity = bundleIdentity(bundleForProgram(dir / c.program));
-    EXPECT_EQ(identity.applicationId, c.id);
-    EXPECT_EQ(identity.name, c.name);
-    EXPECT_EQ(identity.icon, c.icon);
+    EXPECT_EQ(std::tie(identity.applicationId, identity.name, identity.icon),
+              std::tie(c.id, c.name, c.icon)) << c.program;
   }
 }

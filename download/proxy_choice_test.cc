@@ -19,8 +19,7 @@ struct Pending : Transfer, DesktopProxyLookup {
   ~Pending() override { loop.cancelTimer(timer); }
   void cancel() override { loop.cancelTimer(timer); }
   void writeBodyAt(int64_t) override {}
-  FakeLoop& loop;
-  Loop::Handle timer;
+  FakeLoop& loop; Loop::Handle timer;
 };
 
 // The choice with an environment, a desktop that answers |answer| (none:
@@ -38,28 +37,24 @@ struct Chooser : TransferDelegate {
         asked = url + " " + std::to_string(int(seconds));
         return std::make_unique<Pending>(loop, [answer, done] { done(*answer); });
       };
-    choice = std::make_unique<ProxyChoice>(loop, sources, [this](const std::string& line) {
-      log.push_back(line);
-    });
+    auto logged = [this](const std::string& line) { log.push_back(line); };
+    choice = std::make_unique<ProxyChoice>(loop, sources, logged);
     start = choice->through([this](const TransferRequest& request, TransferDelegate& delegate) {
       tried.push_back(request.proxy);
-      bool unreachable = down.count(request.proxy);
-      return std::make_unique<Pending>(loop, [&delegate, unreachable] {
+      return std::make_unique<Pending>(loop, [&delegate, unreachable = down.count(request.proxy)] {
         if (!unreachable) return delegate.transferDidFinish();
         delegate.transferDidFail({"Could not connect", "", TransferFault::kNetwork, true});
       });
     });
   }
-  // Chooses for the archive's URL, then runs |count| transfers in a row.
-  void transfers(int count) {
+  // Chooses for the archive's URL, then runs two transfers in a row (each
+  // lives until the loop is idle).
+  void transfers() {
     bool ready = false;
     choice->choose("https://host/agent", [&] { ready = true; });
     loop.runUntilIdle();
     ASSERT_TRUE(ready);
-    for (int i = 0; i < count; ++i) {
-      auto transfer = start(TransferRequest(), *this);
-      loop.runUntilIdle();
-    }
+    for (int i = 0; i < 2; ++i) start(TransferRequest(), *this), loop.runUntilIdle();
   }
   void transferDidReceiveResponse(const TransferResponse&) override {}
   void transferDidReceiveData(uint64_t) override {}
@@ -73,7 +68,7 @@ struct Chooser : TransferDelegate {
   FakeLoop loop;
   std::unique_ptr<ProxyChoice> choice;
   StartTransfer start;
-  std::string asked;
+  std::string asked;  // the URL and deadline the desktop was asked for
   Strings log, tried, ends;
 };
 
@@ -85,7 +80,9 @@ DesktopProxies named(Strings proxies) { return {true, std::move(proxies), ""}; }
 // asked), the log line (no password in it), and the proxy of two transfers
 // in a row. A proxy that cannot be reached (|down|) hands the transfer to
 // the next one named, and later transfers start there; with none left the
-// transfer fails, and the next starts from the first again.
+// transfer fails, and the next starts from the first again. (A desktop
+// that says "none", and https_proxy winning over it, run with GIO in
+// Proxy.EnvironmentFirstThenTheDesktopsSettings.)
 TEST(ProxyChoice, EnvironmentThenDesktopThenNoneAndUnreachableHandsOver) {
   const std::map<std::string, std::string> session = {{"DISPLAY", ":0"}};
   const auto ab = named({"http://a:1", "http://b:2"});
@@ -98,9 +95,7 @@ TEST(ProxyChoice, EnvironmentThenDesktopThenNoneAndUnreachableHandsOver) {
     std::set<std::string> down = {};
     Strings ends = {"finished", "finished"};
   } cases[] = {
-      {{{"https_proxy", "http://p:1"}, {"DISPLAY", ":0"}}, {},
-       {"Proxy: as the environment says (https_proxy)"}, {"", ""}},
-      {{{"HTTPS_PROXY", "x"}, {"all_proxy", "y"}, {"NO_PROXY", "z"}}, {},
+      {{{"HTTPS_PROXY", "x"}, {"all_proxy", "y"}, {"NO_PROXY", "z"}, {"DISPLAY", ":0"}}, {},
        {"Proxy: as the environment says (HTTPS_PROXY, all_proxy, NO_PROXY)"}, {"", ""}},
       {{}, {}, {"Proxy: none (none in the environment, and no desktop session to ask)"}, {"", ""}},
       {{{"https_proxy", ""}, {"DISPLAY", ":0"}}, named({"http://user:secret@d:3", "direct://"}),
@@ -108,8 +103,6 @@ TEST(ProxyChoice, EnvironmentThenDesktopThenNoneAndUnreachableHandsOver) {
        {"http://user:secret@d:3", "http://user:secret@d:3"}},
       {{{"WAYLAND_DISPLAY", "wayland-0"}}, named({"socks5://s:1080"}),
        {"Proxy: socks5h://s:1080 (from the desktop's settings)"}, Strings(2, "socks5h://s:1080")},
-      {{{"XDG_CURRENT_DESKTOP", "KDE"}}, named({"direct://"}),
-       {"Proxy: none (from the desktop's settings)"}, {"direct://", "direct://"}},
       {session, named({"ftp://f:21", "http://d:3"}),
        {"Proxy: http://d:3 (from the desktop's settings; skipped, of a kind libcurl lacks: "
         "ftp://f:21)"}, {"http://d:3", "http://d:3"}},
@@ -118,7 +111,6 @@ TEST(ProxyChoice, EnvironmentThenDesktopThenNoneAndUnreachableHandsOver) {
         "lacks: ftp://f:21)"}, {"", ""}},
       {session, DesktopProxies{false, {}, "no answer within 5 s"},
        {"Proxy: none (the desktop's settings could not be read: no answer within 5 s)"}, {"", ""}},
-      {session, ab, {ablog}, {"http://a:1", "http://a:1"}},
       {session, ab, {ablog, handover}, {"http://a:1", "http://b:2", "http://b:2"}, {"http://a:1"}},
       {session, ab, {ablog, handover, handover},
        {"http://a:1", "http://b:2", "http://a:1", "http://b:2"}, {"http://a:1", "http://b:2"},
@@ -128,7 +120,7 @@ TEST(ProxyChoice, EnvironmentThenDesktopThenNoneAndUnreachableHandsOver) {
     SCOPED_TRACE(c.log[0]);
     Chooser run(c.env, c.answer);
     run.down = c.down;
-    run.transfers(2);
+    run.transfers();
     EXPECT_EQ(run.asked, c.answer ? "https://host/agent 5" : "");
     EXPECT_EQ(std::tie(run.log, run.tried, run.ends), std::tie(c.log, c.tried, c.ends));
   }

@@ -1,10 +1,11 @@
-// The poll loop, and a command run beside it.
+// The poll loop. (A command run beside it, unzip, runs in the integration
+// suite: the loop goes on, as a signal ends the unpacking at once in
+// Lifecycle.SignalEndsTheUnpackingOrReachesTheAgent, and unzip's status
+// comes back, as in LocalRoad.ArchiveThatDoesNotUnpackFailsInThreeLines.)
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <string>
 
-#include "platform/background.h"
 #include "platform/loop.h"
 
 TEST(PollLoop, TimersFireInOrderAndCancelledOnesDoNot) {
@@ -16,19 +17,4 @@ TEST(PollLoop, TimersFireInOrderAndCancelledOnesDoNot) {
   loop->addTimer(0.015, [&] { order += "b"; loop->cancelTimer(cancelled); });
   loop->run();
   EXPECT_EQ(order, "abc");
-}
-
-// The loop runs on while the command does; its status comes on the loop.
-TEST(RunInBackground, LoopRunsOnAndDoneGetsTheStatus) {
-  auto loop = newPollLoop();
-  int ticks = 0, status = -1;
-  std::function<void()> tick = [&] { ++ticks, loop->addTimer(0.005, tick); };
-  loop->addTimer(0, tick);
-  auto command = runInBackground(*loop, "sleep 0.1; exit 3", [&](int s) {
-    status = s;
-    loop->stop();
-  });
-  loop->run();
-  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 3);
-  EXPECT_GT(ticks, 5);
 }
