@@ -46,7 +46,8 @@ void expectTiled(const Parsed& p, int64_t size) {
             [](auto& a, auto& b) { return a.localHeaderOffset < b.localHeaderOffset; });
   int64_t at = p.directory.prependedBytes;
   for (const ZipEntry& e : entries) {  // where it starts; room for its header and data
-    ASSERT_EQ(std::make_pair(e.localHeaderOffset, e.spanEnd - at - 30 - int64_t(e.name.size()) >= e.compressedSize),
+    int64_t room = e.spanEnd - at - 30 - int64_t(e.name.size());
+    ASSERT_EQ(std::make_pair(e.localHeaderOffset, room >= e.compressedSize),
               std::make_pair(at, true)) << e.name;
     at = e.spanEnd;
   }
@@ -135,15 +136,16 @@ TEST(ZipDirectory, ReadsArchivesMadeByZipFromTheSuffixItAsksFor) {
       const std::string& bytes = contents().at(e.name);
       const bool plain = e.isDirectory() || e.name == "-";
       const uint16_t flags = plain ? 0 : archive.fileFlags;
-      EXPECT_EQ(std::make_tuple(e.uncompressedSize, e.crc32, file.substr(e.localHeaderOffset + 30, e.name.size()),
+      EXPECT_EQ(std::make_tuple(e.uncompressedSize, e.crc32,
+                                file.substr(e.localHeaderOffset + 30, e.name.size()),
                                 e.name != "lib/text.txt" || e.method == archive.textMethod,
                                 e.flags & flags, plain || e.encrypted == (flags == 1)),
-                std::make_tuple(int64_t(bytes.size()), crc32Of(bytes), e.name, true, flags, true)) << e.name;
+                std::make_tuple(int64_t(bytes.size()), crc32Of(bytes), e.name, true, flags, true))
+          << e.name;
     }
     // From nothing: the end records (zip64 ones in a second step), then
     // exactly the directory.
     int64_t need = p.where.needTail, ends = 42 + p.where.comment.size();
-    EXPECT_EQ(need, size - p.where.directoryOffset);
     EXPECT_EQ(parse("", size).error, "needs " + std::to_string(std::min<int64_t>(size, 65633)));
     EXPECT_EQ(parse(file.substr(1 + size - need), size).error, "needs " + std::to_string(need));
     if (ends < size) {
@@ -155,7 +157,8 @@ TEST(ZipDirectory, ReadsArchivesMadeByZipFromTheSuffixItAsksFor) {
               std::make_pair(""s, archive.entries));
     bool read = readCentralDirectory(file.substr(1 + size - need), p.where, size,
                                      &fromTail.directory, &fromTail.error);
-    EXPECT_EQ(fromTail.error + (read ? " read" : ""), "the tail does not hold the central directory");
+    EXPECT_EQ(fromTail.error + (read ? " read" : ""),
+              "the tail does not hold the central directory");
   }
 }
 
@@ -194,7 +197,8 @@ TEST(ZipDirectory, RefusesBrokenArchives) {
     for (const Patch& p : test.patches)
       for (int i = 0; i < p.width; ++i) file[base + p.at + i] = char(p.value >> 8 * i);
     std::string error = parse(file, file.size()).error;
-    EXPECT_EQ(*test.error && error.find(test.error) != std::string::npos ? test.error : error, test.error);
+    if (*test.error && error.find(test.error) != std::string::npos) error = test.error;
+    EXPECT_EQ(error, test.error);
   }
 }
 
@@ -251,9 +255,9 @@ TEST(ZipDirectory, UnzipSelectsEachNameByItsPattern) {
   ASSERT_EQ(p.directory.entries.size(), 18u) << p.error;
   for (const ZipEntry& entry : p.directory.entries) {
     shell("(unzip -p " + zip + " " + smart_quote(unzipPattern(entry.name)) + " > " + out + ")");
-    EXPECT_EQ(readFile(out) + (unzipMatchesLiterally(entry) ? "" : " not literal"), "<" + entry.name + ">");
+    EXPECT_EQ(readFile(out) + (unzipMatchesLiterally(entry) ? "" : " not literal"),
+              "<" + entry.name + ">");
   }
-  EXPECT_EQ(unzipPattern("-a*b?[c]\\"), "\\-a\\*b\\?\\[c\\]\\\\");
   // Names unzip rewrites before matching: a Unicode path field, OEM names
   // (from MS-DOS and NT), a NUL.
   std::string literal;
@@ -270,10 +274,10 @@ TEST(ZipDirectory, UnzipSelectsEachNameByItsPattern) {
 // The unpacked total saturates rather than wrap past INT64_MAX.
 TEST(ZipDirectory, TotalUnpackedSizeSaturates) {
   std::vector<ZipEntry> entries(3);
-  entries[0].uncompressedSize = 3, entries[1].name = "dir/", entries[2].uncompressedSize = 4;
-  const int64_t seven = totalUnpackedSize(entries);
+  entries[0].uncompressedSize = 3, entries[2].uncompressedSize = 4;
+  EXPECT_EQ(totalUnpackedSize(entries), 7);
   entries[1].uncompressedSize = INT64_MAX;
-  EXPECT_EQ(std::make_pair(seven, totalUnpackedSize(entries)), std::make_pair(int64_t(7), INT64_MAX));
+  EXPECT_EQ(totalUnpackedSize(entries), INT64_MAX);
 }
 
 }  // namespace

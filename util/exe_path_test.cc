@@ -2,20 +2,21 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 
 #include "tests/test_util.h"
 
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
 TEST(Mkpath, CreatesEachMissingDirectoryAndStopsAtAFile) {
   ScratchDir scratch;
-  for (std::string path : {scratch / "a/b/c", scratch / "d//e/", scratch.path(), std::string("/")}) {
+  for (std::string path : {scratch / "a/b/c", scratch / "d//e/", scratch.path(), "/"s}) {
     EXPECT_EQ(mkpath(path, 0700), 0) << path;
-    EXPECT_TRUE(std::filesystem::is_directory(path)) << path;
+    EXPECT_TRUE(fs::is_directory(path)) << path;
   }
-  EXPECT_EQ(std::filesystem::status(scratch / "a/b").permissions(), std::filesystem::perms::owner_all);
+  EXPECT_EQ(fs::status(scratch / "a/b").permissions(), fs::perms::owner_all);
   EXPECT_EQ(mkpath("", 0700), 0);
   // It stops at a component that is not a directory.
   writeFile(scratch / "file", "x");

@@ -1,14 +1,13 @@
 #include "util/temp_dir.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
 
 #include "tests/test_util.h"
-#include "util/exe_path.h"
+
+namespace fs = std::filesystem;
 
 // Distinct private directories under TMPDIR (with its slash or without),
 // each removed whole, read-only parts included, and nothing outside it
@@ -24,12 +23,12 @@ TEST(TempDir, MakesPrivateDirectoriesAndRemovesThemWhole) {
       path = dir.getDir();
       EXPECT_NE(path, other.getDir());
       EXPECT_TRUE(std::regex_match(path, std::regex(base.path() + "/zv[A-Za-z0-9]{6}"))) << path;
-      EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms::owner_all);
-      ASSERT_EQ(mkpath(path + "/a/b", 0755), 0);
+      EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_all);
+      fs::create_directories(path + "/a/b");
       writeFile(path + "/a/b/file", "x");
-      ASSERT_EQ(symlink(base.path().c_str(), (path + "/a/link").c_str()), 0);
-      chmod((path + "/a/b").c_str(), 0555);  // read-only directories still go
-      chmod((path + "/a").c_str(), 0555);
+      fs::create_directory_symlink(base.path(), path + "/a/link");
+      fs::permissions(path + "/a/b", fs::perms::owner_read | fs::perms::owner_exec);  // read-only
+      fs::permissions(path + "/a", fs::perms::owner_read | fs::perms::owner_exec);    // still go
     }
     EXPECT_FALSE(pathExists(path));
     EXPECT_EQ(readFile(base / "keep"), "precious");
@@ -42,7 +41,7 @@ TEST(TempDir, NextRunRemovesDirectoriesOfRunsThatAreGone) {
   ScratchDir base;
   ScopedEnv env("TMPDIR", base.path().c_str());
   TempDir live("x");
-  for (const char* made : {"zvGONE00", "zvNEW000", "zvOTHER0"}) mkdir((base / made).c_str(), 0700);
+  for (const char* made : {"zvGONE00", "zvNEW000", "zvOTHER0"}) fs::create_directory(base / made);
   writeFile(base / "zvGONE00/.owner", "4242");
   writeFile(base / "zvGONE00/InstallAgent.zip", "partial");
   writeFile(base / "zvNEW000/.owner", "");  // being made: not yet locked

@@ -134,15 +134,16 @@ TEST(DeltaUpdates, ChangedAgentRebuiltFromAKeptArchiveOverHttp2) {
 // the log says. Whatever stops the delta, one plain GET follows, and no
 // unwanted 200 gives more than a piece of its body (the second of 64 KiB
 // went to a closed connection). "corrupt": a kept byte damaged on disk.
+// Every answer the range fetch refuses (a 200, any other status, a range
+// elsewhere: range_fetch_curl_test.cc) ends the delta the same way; a 200
+// of another release and a 416 stand for them.
 TEST(DeltaUpdates, AnyOtherAnswerEndsInOneWholeDownload) {
   if (shell("command -v minisign") != 0) GTEST_SKIP() << "no minisign";
-  const std::string end = "-262144:206 ", range = "[0-9]+-[0-9]+:", stopped = "The update by delta stopped: ";
+  const std::string end = "-262144:206 ", range = "[0-9]+-[0-9]+:";
+  const std::string stopped = "The update by delta stopped: ";
   const struct { std::string name, options, agent, requests, log; } cases[] = {
-      {"ignored", "range=ignore&after=1&pace=30", "v2", end + range + "200 -:200 ", stopped},
       {"changed", "change=changed-v3.zip&after=1&pace=30", "v3", end + range + "200 -:200 ", stopped},
       {"refused", "range=refuse&after=1", "v2", end + range + "416 -:200 ", stopped},
-      {"missing", "status=404&times=1&after=1", "v2", end + range + "404 -:200 ", stopped},
-      {"misplaced", "range=bad&after=1", "v2", end + range + "206 -:200 ", stopped},
       {"corrupt", "", "v2", end + "(" + range + "206 )+-:200 ",
        "The archive rebuilt by delta did not check; downloading it whole."}};
   publish("changed-v3.zip", "v3");
