@@ -1,11 +1,7 @@
 #include "download/delta_update.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <set>
 
 #include "agent/partial.h"
 #include "agent/unpack_plan.h"
@@ -14,39 +10,6 @@
 #include "tests/test_util.h"
 
 namespace {
-
-// An HTTP/1.1 server's ranges, from the loop: each request's ranges are
-// recorded; the requests listed in |cutAt| break after their first range.
-struct Http1 {
-  struct Fetch : RangeFetch {
-    Fetch(Http1& server, const RangeFetchRequest& r, RangeFetchDelegate& d) : loop(server.loop) {
-      bool cut = server.cutAt.count(server.requests.size());
-      server.requests.push_back(r.ranges);
-      timer = loop.addTimer(0.05, [=, &server, &d] {
-        timer = 0;
-        int fd = open(r.destination.c_str(), O_WRONLY);
-        for (size_t i = 0; i < r.ranges.size(); ++i) {
-          if (cut && i == 1) return close(fd), d.rangesFailed({RangeFault::kNetwork, 0, "cut"});
-          const ByteRange& range = r.ranges[i];
-          EXPECT_EQ(pwrite(fd, &server.file[range.start], range.length, range.start), range.length);
-          d.rangeBytes(range.length);
-          d.rangeWritten(i);
-        }
-        close(fd);
-        d.rangesFinished();
-      });
-    }
-    ~Fetch() override { cancel(); }
-    void cancel() override { loop.cancelTimer(timer); }
-    std::string protocol() const override { return "HTTP/1.1"; }
-    FakeLoop& loop;
-    Loop::Handle timer = 0;
-  };
-  FakeLoop& loop;
-  std::string file;
-  std::set<size_t> cutAt;
-  std::vector<std::vector<ByteRange>> requests;
-};
 
 // Over HTTP/1.1 a first range alone tells the round trip; the rest go
 // merged where the gaps are smaller than the link carries in one; a broken
@@ -61,21 +24,17 @@ TEST(DeltaUpdate, MergesOnHttp1RetriesAndContinuesAKilledRun) {
     for (int i = 0; i < 24; ++i)
       writeFile(dir + "/f" + std::to_string(10 + i),
                 std::string(30000, 'a' + i) + (i % 3 == 0 ? version : "same"), 0644);
-    ASSERT_EQ(shell("cd " + dir + " && touch -d 2020-01-01 f* && zip -q -0 -X ../" + version +
-                    ".zip f*"),
-              0);
+    ASSERT_EQ(0, shell("cd " + dir + " && touch -d 2020-01-01 f* && zip -q -0 -X ../" +
+                       version + ".zip f*"));
   }
   FakeLoop loop;
-  Http1 server{loop, readFile(scratch / "v2.zip"), {}, {}};
+  RangeServer server(loop, readFile(scratch / "v2.zip"), "HTTP/1.1");
   FetchServices net;
   net.loop = &loop;
   net.random = [] { return 0.5; };
   net.clock = [&] { return loop.now; };
   net.log = [](const std::string&) {};
-  DeltaServices services{[&](const RangeFetchRequest& r, RangeFetchDelegate& d) {
-                           return std::make_unique<Http1::Fetch>(server, r, d);
-                         },
-                         copyFileRange};
+  DeltaServices services{[&](auto& r, auto& d) { return server.start(r, d); }, copyFileRange};
   ZipDirectory fresh;
   std::string error;
   ASSERT_TRUE(readArchiveDirectory(scratch / "v2.zip", &fresh, &error)) << error;

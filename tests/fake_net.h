@@ -2,16 +2,21 @@
 #define SETUP_TESTS_FAKE_NET_H_
 
 // Fakes for in-process tests of the download front end: a loop on a virtual
-// clock and transfers that play scripted exchanges, as a server would answer
-// them, and record what they were asked.
+// clock, transfers that play scripted exchanges, as a server would answer
+// them, and record what they were asked, and a server of byte ranges.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/loop.h"
+#include "platform/range_fetch.h"
 #include "platform/transfer.h"
 
 // Timers run in the order they fall due, the clock jumping to each.
@@ -30,9 +35,9 @@ class FakeLoop : public Loop {
   // Runs due timers until none is left (or |limit| have run).
   void runUntilIdle(int limit = 10000) {
     while (!timers_.empty() && limit-- > 0) {
-      auto next = timers_.begin();
-      for (auto it = timers_.begin(); it != timers_.end(); ++it)
-        if (it->second.due < next->second.due) next = it;
+      auto next = std::min_element(timers_.begin(), timers_.end(), [](auto& a, auto& b) {
+        return a.second.due < b.second.due;
+      });
       now = std::max(now, next->second.due);
       std::function<void()> callback = std::move(next->second.callback);
       timers_.erase(next);
@@ -102,19 +107,18 @@ class ScriptedServer {
     }
     void cancel() override {
       ended_ = true;
-      if (timer_) server_.loop_.cancelTimer(timer_);
-      timer_ = 0;
+      server_.loop_.cancelTimer(timer_);  // handles are never reused
     }
     void writeBodyAt(int64_t offset) override { server_.asked[index_].bodyAt = offset; }
 
    private:
     void play() {
-      timer_ = 0;
       TransferResponse response = exchange_;
       response.url = request_.url;
       if (exchange_.status == 0) return end();
       if (!deliver([&] { delegate_.transferDidReceiveResponse(response); })) return;
-      int64_t body = exchange_.body >= 0 ? exchange_.body : std::max<int64_t>(0, exchange_.expectedLength);
+      int64_t body = exchange_.body >= 0 ? exchange_.body
+                                         : std::max<int64_t>(0, exchange_.expectedLength);
       // In two chunks, as a body rarely comes in one.
       for (int64_t chunk : {body / 2, body - body / 2})
         if (chunk > 0 && !deliver([&] { delegate_.transferDidReceiveData(chunk); })) return;
@@ -125,19 +129,13 @@ class ScriptedServer {
     void end() {
       if (ended_) return;
       ended_ = delivering_ = true;
-      if (exchange_.end == Exchange::kFinish) {
-        delegate_.transferDidFinish();
-        delivering_ = false;
-        return;
-      }
-      TransferError error;
-      error.failingUrl = request_.url;
-      error.description = "scripted failure";
       const TransferFault kFaults[] = {TransferFault::kOther, TransferFault::kNetwork,
                                        TransferFault::kIdle, TransferFault::kRefused,
                                        TransferFault::kLocalWrite};
-      error.fault = kFaults[exchange_.end];
-      delegate_.transferDidFail(error);
+      if (exchange_.end == Exchange::kFinish)
+        delegate_.transferDidFinish();
+      else
+        delegate_.transferDidFail({"scripted failure", request_.url, kFaults[exchange_.end]});
       delivering_ = false;
     }
 
@@ -162,6 +160,46 @@ class ScriptedServer {
   };
 
   FakeLoop& loop_;
+};
+
+// Byte ranges of |file| as a server sends them, from the loop, each written
+// at its place: every request's ranges are recorded; a request whose index
+// is in |cutAt| breaks after its first range.
+struct RangeServer {
+  explicit RangeServer(FakeLoop& loop, std::string file = "", std::string protocol = "HTTP/2")
+      : loop(loop), file(std::move(file)), protocol(std::move(protocol)) {}
+  struct Fetch : RangeFetch {
+    Fetch(RangeServer& server, const RangeFetchRequest& r, RangeFetchDelegate& d)
+        : server(server) {
+      bool cut = server.cutAt.count(server.requests.size());
+      server.requests.push_back(r.ranges);
+      timer = server.loop.addTimer(0.05, [=, &server, &d] {
+        int fd = open(r.destination.c_str(), O_WRONLY);
+        for (size_t i = 0; i < r.ranges.size(); ++i) {
+          if (cut && i == 1) return close(fd), d.rangesFailed({RangeFault::kNetwork, 0, "cut"});
+          const ByteRange& range = r.ranges[i];
+          EXPECT_EQ(pwrite(fd, &server.file[range.start], range.length, range.start), range.length);
+          d.rangeBytes(range.length);
+          d.rangeWritten(i);
+        }
+        close(fd);
+        d.rangesFinished();
+      });
+    }
+    ~Fetch() override { cancel(); }
+    void cancel() override { server.loop.cancelTimer(timer); }  // handles are never reused
+    std::string protocol() const override { return server.protocol; }
+    RangeServer& server;
+    Loop::Handle timer = 0;
+  };
+  std::unique_ptr<RangeFetch> start(const RangeFetchRequest& r, RangeFetchDelegate& d) {
+    return std::make_unique<Fetch>(*this, r, d);
+  }
+
+  FakeLoop& loop;
+  std::string file, protocol;
+  std::set<size_t> cutAt;
+  std::vector<std::vector<ByteRange>> requests;
 };
 
 #endif  // SETUP_TESTS_FAKE_NET_H_
