@@ -184,10 +184,7 @@ struct Servers {
   }
 };
 
-inline Servers& servers() {
-  static Servers servers;
-  return servers;
-}
+inline Servers& servers() { static Servers servers; return servers; }
 
 // One user: HOME, TMPDIR, AGENT_OUT and a copy of the program (with its
 // window module) and bundle.zip, as dir/setup or as
