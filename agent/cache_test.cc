@@ -33,7 +33,8 @@ TEST(GetInstallAgentCacheDir, FollowsHome) {
   }
 }
 
-// An empty stamp matches nothing, not even an empty validation string.
+// An empty stamp matches nothing, not even an empty validation string. (A
+// stamp that is no regular file: Lifecycle.DamagedCacheRunsToANormalDownload.)
 TEST_F(CacheTest, StampMatchesOnlyItsFirstLineExactly) {
   const struct { std::string stamp, candidate; bool valid; } cases[] = {
       {"abc", "abc", true}, {"abc", "abc ", false}, {"abc\nxyz", "abc", true},
@@ -43,9 +44,6 @@ TEST_F(CacheTest, StampMatchesOnlyItsFirstLineExactly) {
     writeFile(dir + ".validatestring", c.stamp);
     EXPECT_EQ(isCacheValid(dir, c.candidate), c.valid) << c.stamp << " vs " << c.candidate;
   }
-  unlink((dir + ".validatestring").c_str());
-  mkdir((dir + ".validatestring").c_str(), 0700);
-  EXPECT_FALSE(isCacheValid(dir, "abc"));
 }
 
 TEST_F(CacheTest, StagingLeftByDeadRunsIsRemovedButLiveOnesStay) {
@@ -54,8 +52,7 @@ TEST_F(CacheTest, StagingLeftByDeadRunsIsRemovedButLiveOnesStay) {
       {"999999999", false}, {"4294967295", false}, {std::to_string(getppid()), true}};
   for (const auto& [pid, live] : staging)
     mkdir((dir + ".staging-" + pid + "-abcdef").c_str(), 0700);
-  std::string mine = makeStagingDir();
+  makeStagingDir();
   for (const auto& [pid, live] : staging)
     EXPECT_EQ(pathExists(dir + ".staging-" + pid + "-abcdef"), live) << pid;
-  EXPECT_TRUE(pathExists(mine));
 }

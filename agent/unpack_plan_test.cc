@@ -15,20 +15,17 @@ ZipEntry entry(const std::string& name, int64_t offset, int64_t size = 10) {
   return e;
 }
 
-// Entries that cannot be shared out among unzips: one unzip decides. An
-// absolute name stands for every empty component (one check covers both).
+// Entries that cannot be shared out among unzips, and a file that is no
+// archive or none at all: one unzip decides, told why. An absolute name
+// stands for every empty component (one check covers both).
 TEST(UnpackPlan, RefusesWhatOnlyOneUnzipCanDecide) {
   ZipEntry link = entry("lib", 100), locked = entry("secret", 100), oem = entry("caf\xe9", 100);
   link.externalAttributes = (S_IFLNK | 0777u) << 16, locked.encrypted = true, oem.versionMadeBy = 0;
   const struct { ZipDirectory directory; const char* why; } cases[] = {
-      {{{entry("a", 0)}, 5}, "data in front"},
-      {{{locked}}, "encrypted"},
-      {{{oem}}, "cannot be passed"},
-      {{{entry("/etc/passwd", 0)}}, "cannot be passed"},
-      {{{entry("a/../../x", 0)}}, "cannot be passed"},
-      {{{entry("a\\b", 0)}}, "cannot be passed"},
-      {{{entry("a", 0), entry("a", 100)}}, "twice"},
-      {{{entry("d/", 0), entry("d", 100)}}, "twice"},
+      {{{entry("a", 0)}, 5}, "data in front"}, {{{locked}}, "encrypted"},
+      {{{oem}}, "cannot be passed"}, {{{entry("/etc/passwd", 0)}}, "cannot be passed"},
+      {{{entry("a/../../x", 0)}}, "cannot be passed"}, {{{entry("a\\b", 0)}}, "cannot be passed"},
+      {{{entry("a", 0), entry("a", 100)}}, "twice"}, {{{entry("d/", 0), entry("d", 100)}}, "twice"},
       {{{entry("lib/x.so", 0), link}}, "directory must be"},
   };
   for (const auto& [directory, reason] : cases) {
@@ -37,12 +34,21 @@ TEST(UnpackPlan, RefusesWhatOnlyOneUnzipCanDecide) {
     EXPECT_FALSE(planUnpack(directory, 2, 1000, &plan, &why)) << reason;
     EXPECT_NE(why.find(reason), std::string::npos) << why;
   }
+  ScratchDir scratch;
+  writeFile(scratch / "junk.zip", std::string(100000, 'j'));
+  for (std::string name : {"junk.zip", "missing.zip"}) {
+    ZipDirectory directory;
+    std::string error;
+    EXPECT_FALSE(readArchiveDirectory(scratch / name, &directory, &error));
+    EXPECT_EQ(error, name == "junk.zip" ? "no end of central directory record"
+                                        : "The archive cannot be read.");
+  }
 }
 
 // Batches run in file order, each ending where its last entry ends, of
 // similar unpacked sizes, and within the word budget; directories come
 // parents first. (That their unzips, run at once, unpack what one unzip
-// does, whatever the names hold, Unpack.OddNamesInBatches shows.)
+// does, whatever the names hold, Unpack.TheAgentIsAsOnePlainUnzipMakesIt shows.)
 TEST(UnpackPlan, SharesContiguousEntriesOutBySizeAndWords) {
   ZipDirectory directory;
   int64_t offset = 0;
@@ -66,19 +72,6 @@ TEST(UnpackPlan, SharesContiguousEntriesOutBySizeAndWords) {
   EXPECT_EQ(plan.batches[2].end, directory.entries[15].spanEnd);
   ASSERT_TRUE(planUnpack(directory, 1, 20, &plan, &why));
   for (const UnpackBatch& batch : plan.batches) EXPECT_LE(batch.members.size(), 3u);
-}
-
-// A file that is no archive, or none at all, is refused with the reason.
-TEST(UnpackPlan, ReadsTheDirectoryOfAFileOrSaysWhy) {
-  ScratchDir scratch;
-  writeFile(scratch / "junk.zip", std::string(100000, 'j'));
-  for (std::string name : {"junk.zip", "missing.zip"}) {
-    ZipDirectory directory;
-    std::string error;
-    EXPECT_FALSE(readArchiveDirectory(scratch / name, &directory, &error));
-    EXPECT_EQ(error, name == "junk.zip" ? "no end of central directory record"
-                                        : "The archive cannot be read.");
-  }
 }
 
 }  // namespace

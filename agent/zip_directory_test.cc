@@ -31,8 +31,7 @@ Parsed parse(const std::string& tail, int64_t size) {
   Parsed p;
   if (findCentralDirectory(tail, size, &p.where, &p.error))
     readCentralDirectory(tail, p.where, size, &p.directory, &p.error);
-  else if (p.error.empty())
-    p.error = "needs " + std::to_string(p.where.needTail);
+  else if (p.error.empty()) p.error = "needs " + std::to_string(p.where.needTail);
   return p;
 }
 
@@ -109,8 +108,7 @@ const std::vector<Archive>& archives() {
     for (Archive& row : rows) {
       std::string zip = scratch / "out.zip";
       if (shell("cd " + scratch.path() + " && Z=" + zip + " F='empty install lib' && rm -f $Z && ("
-                + row.command + ")"))
-        throw std::runtime_error("zip failed for "s + row.label);
+                + row.command + ")")) throw std::runtime_error("zip failed for "s + row.label);
       row.bytes = readFile(zip);
     }
     return rows;
@@ -145,20 +143,19 @@ TEST(ZipDirectory, ReadsArchivesMadeByZipFromTheSuffixItAsksFor) {
     }
     // From nothing: the end records (zip64 ones in a second step), then
     // exactly the directory.
-    int64_t need = p.where.needTail, ends = 42 + p.where.comment.size();
+    const int64_t need = p.where.needTail, ends = 42 + p.where.comment.size();
+    auto tail = [&](int64_t length) { return file.substr(size - length); };
     EXPECT_EQ(parse("", size).error, "needs " + std::to_string(std::min<int64_t>(size, 65633)));
-    EXPECT_EQ(parse(file.substr(1 + size - need), size).error, "needs " + std::to_string(need));
+    EXPECT_EQ(parse(tail(need - 1), size).error, "needs " + std::to_string(need));
+    const int64_t endsNeed = archive.zip64 ? ends + 56 : need;
     if (ends < size) {
-      EXPECT_EQ(parse(file.substr(size - ends), size).error,
-                "needs " + std::to_string(archive.zip64 ? ends + 56 : need));
+      EXPECT_EQ(parse(tail(ends), size).error, "needs " + std::to_string(endsNeed));
     }
-    Parsed fromTail = parse(file.substr(size - need), size);
-    EXPECT_EQ(std::make_pair(fromTail.error, fromTail.directory.entries.size()),
+    Parsed whole = parse(tail(need), size);
+    EXPECT_EQ(std::make_pair(whole.error, whole.directory.entries.size()),
               std::make_pair(""s, archive.entries));
-    bool read = readCentralDirectory(file.substr(1 + size - need), p.where, size,
-                                     &fromTail.directory, &fromTail.error);
-    EXPECT_EQ(fromTail.error + (read ? " read" : ""),
-              "the tail does not hold the central directory");
+    bool read = readCentralDirectory(tail(need - 1), p.where, size, &whole.directory, &whole.error);
+    EXPECT_EQ(whole.error + (read ? " read" : ""), "the tail does not hold the central directory");
   }
 }
 

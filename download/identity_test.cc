@@ -6,20 +6,11 @@
 
 #include "tests/test_util.h"
 
-// The same names as the kit test gives scripts/make-bundle.sh, whose
-// launchers must carry these ids.
-TEST(Identity, ApplicationIdIsTheLaunchersName) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"Sample Product", "sample-product"}, {"Odd 'Name'", "odd-name"},
-      {"  R2-D2  v3.1 ", "r2-d2-v3-1"},     {"\xc3\xa9t\xc3\xa9 2", "t-2"},
-      {"\xe8\xa3\xbd\xe5\x93\x81", "product"}, {"--", "product"},
-  };
-  for (const auto& [name, id] : cases) EXPECT_EQ(applicationIdFor(name), id) << name;
-}
-
-// Only an .app bundle has a name (its path as bundleForProgram finds it);
-// its icon.png, wherever bundleForProgram puts the resources, is the window's.
-TEST(Identity, NameFromTheAppBundleIconFromTheResources) {
+// Only an .app bundle has a name (its path as bundleForProgram finds it),
+// and the id made of it: the same names as the kit test gives
+// scripts/make-bundle.sh, whose launchers must carry these ids. Its
+// icon.png, wherever bundleForProgram puts the resources, is the window's.
+TEST(Identity, NameAndIdFromTheAppBundleIconFromTheResources) {
   ScratchDir dir;
   const std::string app = dir / "Odd 'Name'.app/Contents/Resources/icon.png",
                     flat = dir / "flat/icon.png";
@@ -28,9 +19,12 @@ TEST(Identity, NameFromTheAppBundleIconFromTheResources) {
         writeFile(icon, "png");
   const struct { std::string program, id, name, icon; } cases[] = {
       {"Odd 'Name'.app/Contents/MacOS/setup", "odd-name", "Odd 'Name'", app},
-      {"Other.app/Contents/MacOS/setup", "other", "Other", ""},
-      {"flat/setup", "", "", flat},
-      {".app/Contents/MacOS/setup", "", "", ""},
+      {"Sample Product.app/Contents/MacOS/setup", "sample-product", "Sample Product", ""},
+      {"  R2-D2  v3.1 .app/Contents/MacOS/setup", "r2-d2-v3-1", "  R2-D2  v3.1 ", ""},
+      {"\xc3\xa9t\xc3\xa9 2.app/Contents/MacOS/setup", "t-2", "\xc3\xa9t\xc3\xa9 2", ""},
+      {"\xe8\xa3\xbd.app/Contents/MacOS/setup", "product", "\xe8\xa3\xbd", ""},
+      {"--.app/Contents/MacOS/setup", "product", "--", ""},
+      {"flat/setup", "", "", flat}, {".app/Contents/MacOS/setup", "", "", ""},
   };
   for (const auto& c : cases) {
     DisplayIdentity identity = bundleIdentity(bundleForProgram(dir / c.program));

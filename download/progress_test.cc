@@ -4,8 +4,10 @@
 
 // 1.25 MiB a second for ten seconds of a 48 MiB archive continued at 20
 // MiB: a speed after a second, a time left after three; stalled after five
-// seconds without a byte.
-TEST(ProgressMeter, SpeedFromTheResumePointTimeLeftAfterThreeSecondsThenStalled) {
+// seconds without a byte. Then a first burst and a link twenty times
+// slower: no time left while the recent and the whole speed disagree,
+// rather than one far too short.
+TEST(ProgressMeter, SpeedFromTheResumePointTimeLeftOnceSteadyThenStalled) {
   ProgressMeter meter;
   meter.start(20 << 20, 48 << 20, 100.0);
   EXPECT_EQ(meter.figures(100.0).secondsLeft, -1);
@@ -21,20 +23,16 @@ TEST(ProgressMeter, SpeedFromTheResumePointTimeLeftAfterThreeSecondsThenStalled)
   EXPECT_NEAR(f.secondsLeft, (48 - 32.5) / 1.25, 0.01);
   // Both displays' words, before and after the stall.
   EXPECT_EQ(fitStatusLine(terminalPieces(f), 0) + "|" + windowWording(f) + "|" +
-                (stalled.stalled ? "stalled" : "") + "|" + fitStatusLine(terminalPieces(stalled), 0) + "|" + windowWording(stalled),
-            "32.5 MiB of 48.0 MiB  1.2 MiB/s  0:12 left|34.1 MB of 50.3 MB \u2014 about 12 seconds left|stalled"
-            "|32.5 MiB of 48.0 MiB  stalled|34.1 MB of 50.3 MB \u2014 waiting for the server\u2026");
-}
-
-// A first burst, then a link twenty times slower: no time left while the
-// recent and the whole speed disagree, rather than one far too short.
-TEST(ProgressMeter, NoTimeLeftWhileTheSpeedsDisagree) {
-  ProgressMeter meter;
+                (stalled.stalled ? "stalled" : "") + "|" +
+                fitStatusLine(terminalPieces(stalled), 0) + "|" + windowWording(stalled),
+            "32.5 MiB of 48.0 MiB  1.2 MiB/s  0:12 left|"
+            "34.1 MB of 50.3 MB \u2014 about 12 seconds left|stalled|"
+            "32.5 MiB of 48.0 MiB  stalled|34.1 MB of 50.3 MB \u2014 waiting for the server\u2026");
   meter.start(0, 100 << 20, 0.0);
   meter.add(20 << 20, 0.5);
   for (int tick = 1; tick <= 80; ++tick) meter.add(1 << 16, 0.5 + tick / 10.0);  // 640 KiB/s
-  EXPECT_EQ(std::make_pair(meter.figures(8.5).secondsLeft, meter.figures(8.5).bytesPerSecond > 0),
-            std::make_pair(-1.0, true));
+  f = meter.figures(8.5);
+  EXPECT_EQ(std::make_pair(f.secondsLeft, f.bytesPerSecond > 0), std::make_pair(-1.0, true));
 }
 
 // The bar shrinks before it goes (on a real terminal of 80 columns:
@@ -44,10 +42,10 @@ TEST(ProgressMeter, FitsTheLineToTheWidth) {
   TransferFigures known{21076377, 50331648, 5557452.8, 5.4};
   TransferFigures unknown{21076377, -1, 5557452.8, -1};
   const struct { TransferFigures f; int width; std::string line; } cases[] = {
-      {known, 200, "Downloading  42%  [##########..............]  20.1 MiB of 48.0 MiB  5.3 MiB/s  0:05 left"},
+      {known, 200, "Downloading  42%  [##########..............]  20.1 MiB of 48.0 MiB  "
+                   "5.3 MiB/s  0:05 left"},
       {known, 72, "Downloading  42%  20.1 MiB of 48.0 MiB  5.3 MiB/s  0:05 left"},
-      {known, 40, "Downloading  42%  20.1 MiB of 48.0 MiB"},
-      {known, 20, "Downloading  42%"},
+      {known, 40, "Downloading  42%  20.1 MiB of 48.0 MiB"}, {known, 20, "Downloading  42%"},
       {unknown, 80, "Downloading  42%  [##########..............]  20.1 MiB  5.3 MiB/s"},
       {unknown, 12, "Downloading "},
   };
@@ -57,5 +55,6 @@ TEST(ProgressMeter, FitsTheLineToTheWidth) {
     pieces.bar = "[##########..............]";
     EXPECT_EQ(fitStatusLine(pieces, c.width), c.line) << c.width;
   }
-  EXPECT_EQ(windowWording(unknown) + "|" + windowWording(TransferFigures()), "21.1 MB \u2014 5.6 MB/s|");
+  EXPECT_EQ(windowWording(unknown) + "|" + windowWording(TransferFigures()),
+            "21.1 MB \u2014 5.6 MB/s|");
 }

@@ -12,17 +12,14 @@ using namespace std::string_literals;
 
 TEST(Mkpath, CreatesEachMissingDirectoryAndStopsAtAFile) {
   ScratchDir scratch;
-  for (std::string path : {scratch / "a/b/c", scratch / "d//e/", scratch.path(), "/"s}) {
-    EXPECT_EQ(mkpath(path, 0700), 0) << path;
-    EXPECT_TRUE(fs::is_directory(path)) << path;
-  }
+  for (std::string path : {scratch / "a/b/c", scratch / "d//e/", scratch.path(), "/"s})
+    EXPECT_TRUE(mkpath(path, 0700) == 0 && fs::is_directory(path)) << path;
   EXPECT_EQ(fs::status(scratch / "a/b").permissions(), fs::perms::owner_all);
   EXPECT_EQ(mkpath("", 0700), 0);
   // It stops at a component that is not a directory.
   writeFile(scratch / "file", "x");
   errno = 0;
-  EXPECT_EQ(mkpath(scratch / "file/below/deeper", 0700), -1);
-  EXPECT_EQ(errno, ENOTDIR);
+  EXPECT_EQ(mkpath(scratch / "file/below/deeper", 0700) == -1 ? errno : 0, ENOTDIR);
   EXPECT_FALSE(pathExists(scratch / "file/below"));
   EXPECT_EQ(mkpath(scratch / "file", 0700), -1);
 }

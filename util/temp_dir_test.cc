@@ -11,8 +11,9 @@ namespace fs = std::filesystem;
 
 // Distinct private directories under TMPDIR (with its slash or without),
 // each removed whole, read-only parts included, and nothing outside it
-// through a link.
-TEST(TempDir, MakesPrivateDirectoriesAndRemovesThemWhole) {
+// through a link. A killed run's directory goes with the next run; a live
+// run's, and directories this program did not make, stay.
+TEST(TempDir, PrivateDirectoriesRemovedWholeByTheirRunOrTheNextOne) {
   ScratchDir base;
   writeFile(base / "keep", "precious");
   for (std::string tmpdir : {base.path(), base.path() + "/"}) {
@@ -33,12 +34,6 @@ TEST(TempDir, MakesPrivateDirectoriesAndRemovesThemWhole) {
     EXPECT_FALSE(pathExists(path));
     EXPECT_EQ(readFile(base / "keep"), "precious");
   }
-}
-
-// A killed run's directory goes with the next run; a live run's, and
-// directories this program did not make, stay.
-TEST(TempDir, NextRunRemovesDirectoriesOfRunsThatAreGone) {
-  ScratchDir base;
   ScopedEnv env("TMPDIR", base.path().c_str());
   TempDir live("x");
   for (const char* made : {"zvGONE00", "zvNEW000", "zvOTHER0"}) fs::create_directory(base / made);
