@@ -28,12 +28,10 @@ TEST(DeltaUpdate, MergesOnHttp1RetriesAndContinuesAKilledRun) {
                        version + ".zip f*"));
   }
   FakeLoop loop;
-  RangeServer server(loop, readFile(scratch / "v2.zip"), "HTTP/1.1");
-  FetchServices net;
-  net.loop = &loop;
-  net.random = [] { return 0.5; };
-  net.clock = [&] { return loop.now; };
-  net.log = [](const std::string&) {};
+  RangeServer server{loop, readFile(scratch / "v2.zip"), "HTTP/1.1"};
+  // Its loop, no transfers, random numbers, no wall clock, its clock and log.
+  FetchServices net{&loop, nullptr, [] { return 0.5; }, nullptr, [&] { return loop.now; },
+                    [](const std::string&) {}};
   DeltaServices services{[&](auto& r, auto& d) { return server.start(r, d); }, copyFileRange};
   ZipDirectory fresh;
   std::string error;
@@ -51,7 +49,7 @@ TEST(DeltaUpdate, MergesOnHttp1RetriesAndContinuesAKilledRun) {
     // the directory's start go as a probe and eight ranges; the second
     // request breaks after its first.
     target.bytesPerSecond = 1e3;
-    server.cutAt = {1};
+    server.cutAt = 1;
     DeltaUpdate killed(net, services);
     ASSERT_TRUE(killed.start(target, fresh, nullptr, done));
     for (int step = 0; server.requests.size() < 3 && step < 100; ++step) loop.runUntilIdle(1);
@@ -60,9 +58,8 @@ TEST(DeltaUpdate, MergesOnHttp1RetriesAndContinuesAKilledRun) {
                               server.requests[2].size(), server.requests[2].front().start),
               std::make_tuple(1u, 8u, 7u, server.requests[1][1].start));
   }  // killed before the retry's bytes came
-  std::vector<std::vector<ByteRange>> before = server.requests;
-  server.requests.clear();
-  server.cutAt.clear();
+  std::vector<std::vector<ByteRange>> before = std::exchange(server.requests, {});
+  server.cutAt = SIZE_MAX;
   target.bytesPerSecond = 1e7;  // now the gaps are worth fetching: one merged range
   DeltaUpdate delta(net, services);
   ASSERT_TRUE(delta.start(target, fresh, nullptr, done));

@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
-#include <set>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,9 +35,8 @@ class FakeLoop : public Loop {
   // Runs due timers until none is left (or |limit| have run).
   void runUntilIdle(int limit = 10000) {
     while (!timers_.empty() && limit-- > 0) {
-      auto next = std::min_element(timers_.begin(), timers_.end(), [](auto& a, auto& b) {
-        return a.second.due < b.second.due;
-      });
+      auto byDue = [](auto& a, auto& b) { return a.second.due < b.second.due; };
+      auto next = std::min_element(timers_.begin(), timers_.end(), byDue);
       now = std::max(now, next->second.due);
       std::function<void()> callback = std::move(next->second.callback);
       timers_.erase(next);
@@ -49,10 +48,7 @@ class FakeLoop : public Loop {
   bool stopped = false;
 
  private:
-  struct Timer {
-    double due;
-    std::function<void()> callback;
-  };
+  struct Timer { double due; std::function<void()> callback; };
   std::map<Handle, Timer> timers_;
   Handle last_ = 0;
 };
@@ -60,16 +56,33 @@ class FakeLoop : public Loop {
 // How one attempt goes: the response (status 0: the attempt ends before
 // any), how many body bytes come, and how it ends.
 struct Exchange : TransferResponse {
-  enum End { kFinish, kNetworkFail, kIdleFail, kRefused, kDiskFull };
+  using End = std::optional<TransferFault>;
   Exchange() { status = 200; }
   int64_t body = -1;  // bytes sent; -1: expectedLength (0 when unknown)
-  End end = kFinish;
+  End end;  // how the attempt fails; none: it finishes
 };
 
-// What an attempt asked for.
-struct Asked {
-  std::string url, ifNoneMatch, ifModifiedSince, ifRange;
-  int64_t rangeStart = 0, rangeEnd = -1, suffixLength = 0;
+// Answers: a body of |length| bytes (|body| of them sent) with |etag|; a
+// status without one; the bytes of a |total|-byte file from |start| on.
+inline Exchange ok(std::string etag, int64_t length, int64_t body = -1, Exchange::End end = {}) {
+  Exchange e;
+  e.etag = etag, e.expectedLength = length, e.body = body, e.end = end;
+  return e;
+}
+inline Exchange status(long code, std::string retryAfter = "", std::string etag = "") {
+  Exchange e = ok(etag, 0);
+  e.status = code, e.retryAfter = retryAfter;
+  return e;
+}
+inline Exchange partial(int64_t start, int64_t total, int64_t body = -1, Exchange::End end = {},
+                        std::string etag = "\"k\"") {
+  Exchange e = ok(etag, total - start, body, end);
+  e.status = 206, e.rangeStart = start, e.rangeTotal = total;
+  return e;
+}
+
+// What an attempt asked for, and where its body went.
+struct Asked : TransferRequest {
   int64_t bodyAt = -1;  // writeBodyAt's offset; -1 when the body was not taken
 };
 
@@ -84,23 +97,16 @@ class ScriptedServer {
   std::vector<Asked> asked;
 
   std::unique_ptr<Transfer> start(const TransferRequest& request, TransferDelegate& delegate) {
-    asked.push_back({request.url, request.ifNoneMatch, request.ifModifiedSince, request.ifRange,
-                     request.rangeStart, request.rangeEnd, request.suffixLength});
-    Exchange exchange;
-    exchange.status = 404;
-    if (asked.size() <= script.size()) exchange = script[asked.size() - 1];
-    return std::make_unique<Scripted>(*this, asked.size() - 1, exchange, request, delegate);
+    asked.push_back({request});
+    Exchange exchange = asked.size() <= script.size() ? script[asked.size() - 1] : status(404);
+    return std::make_unique<Scripted>(*this, asked.size() - 1, exchange, delegate);
   }
 
  private:
   class Scripted : public Transfer {
    public:
-    Scripted(ScriptedServer& server, size_t index, Exchange exchange, TransferRequest request,
-             TransferDelegate& delegate)
-        : server_(server), index_(index), exchange_(exchange), request_(request),
-          delegate_(delegate) {
-      timer_ = server_.loop_.addTimer(0.01, [this] { play(); });
-    }
+    Scripted(ScriptedServer& server, size_t index, Exchange exchange, TransferDelegate& delegate)
+        : server_(server), index_(index), exchange_(exchange), delegate_(delegate) {}
     ~Scripted() override {
       EXPECT_FALSE(delivering_) << "a transfer was destroyed inside its own event";
       cancel();
@@ -114,7 +120,7 @@ class ScriptedServer {
    private:
     void play() {
       TransferResponse response = exchange_;
-      response.url = request_.url;
+      response.url = server_.asked[index_].url;
       if (exchange_.status == 0) return end();
       if (!deliver([&] { delegate_.transferDidReceiveResponse(response); })) return;
       int64_t body = exchange_.body >= 0 ? exchange_.body
@@ -129,13 +135,10 @@ class ScriptedServer {
     void end() {
       if (ended_) return;
       ended_ = delivering_ = true;
-      const TransferFault kFaults[] = {TransferFault::kOther, TransferFault::kNetwork,
-                                       TransferFault::kIdle, TransferFault::kRefused,
-                                       TransferFault::kLocalWrite};
-      if (exchange_.end == Exchange::kFinish)
-        delegate_.transferDidFinish();
+      if (exchange_.end)
+        delegate_.transferDidFail({"scripted failure", server_.asked[index_].url, *exchange_.end});
       else
-        delegate_.transferDidFail({"scripted failure", request_.url, kFaults[exchange_.end]});
+        delegate_.transferDidFinish();
       delivering_ = false;
     }
 
@@ -153,9 +156,8 @@ class ScriptedServer {
     ScriptedServer& server_;
     size_t index_;
     Exchange exchange_;
-    TransferRequest request_;
     TransferDelegate& delegate_;
-    Loop::Handle timer_ = 0;
+    Loop::Handle timer_ = server_.loop_.addTimer(0.01, [this] { play(); });
     bool ended_ = false, delivering_ = false;
   };
 
@@ -163,15 +165,12 @@ class ScriptedServer {
 };
 
 // Byte ranges of |file| as a server sends them, from the loop, each written
-// at its place: every request's ranges are recorded; a request whose index
-// is in |cutAt| breaks after its first range.
+// at its place: every request's ranges are recorded; the request whose index
+// is |cutAt| breaks after its first range.
 struct RangeServer {
-  explicit RangeServer(FakeLoop& loop, std::string file = "", std::string protocol = "HTTP/2")
-      : loop(loop), file(std::move(file)), protocol(std::move(protocol)) {}
   struct Fetch : RangeFetch {
-    Fetch(RangeServer& server, const RangeFetchRequest& r, RangeFetchDelegate& d)
-        : server(server) {
-      bool cut = server.cutAt.count(server.requests.size());
+    Fetch(RangeServer& server, const RangeFetchRequest& r, RangeFetchDelegate& d) : server(server) {
+      bool cut = server.cutAt == server.requests.size();
       server.requests.push_back(r.ranges);
       timer = server.loop.addTimer(0.05, [=, &server, &d] {
         int fd = open(r.destination.c_str(), O_WRONLY);
@@ -198,8 +197,8 @@ struct RangeServer {
 
   FakeLoop& loop;
   std::string file, protocol;
-  std::set<size_t> cutAt;
-  std::vector<std::vector<ByteRange>> requests;
+  size_t cutAt = SIZE_MAX;
+  std::vector<std::vector<ByteRange>> requests = {};
 };
 
 #endif  // SETUP_TESTS_FAKE_NET_H_
