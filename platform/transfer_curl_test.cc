@@ -15,34 +15,33 @@ namespace {
 // Records the delegate calls of one transfer and stops the loop at its end.
 // A 206 is written at its Content-Range's start, anything at |at| when set.
 struct Recorder : TransferDelegate {
-  explicit Recorder(int64_t at = -1, bool cancelOnData = false) : at(at), cancelOnData(cancelOnData) {}
   void transferDidReceiveResponse(const TransferResponse& r) override {
     events += "response;", status = r.status;
     if (at >= 0 || r.rangeStart >= 0) running->writeBodyAt(at >= 0 ? at : r.rangeStart);
   }
   void transferDidReceiveData(uint64_t length) override {
-    if (events.back() != '+') events += "data+";
-    bytes += length;
+    events += events.back() == '+' ? "" : "data+", bytes += length;
     if (cancelOnData) running->cancel(), loop->stop();
   }
   void transferDidFinish() override { events += "finished;", loop->stop(); }
   void transferDidFail(const TransferError& e) override { events += "failed;", error = e, loop->stop(); }
 
   Loop* loop = nullptr; Transfer* running = nullptr;
-  int64_t at; bool cancelOnData; long status = 0; uint64_t bytes = 0;
+  int64_t at = -1; bool cancelOnData = false; long status = 0; uint64_t bytes = 0;
   std::string events = ";"; TransferError error;
 };
 
 // One transfer of /serve/|name|?|options| from the fault server, with
 // the certificate trusted; the file served holds 0123456789.
-Recorder transfer(const std::string& name, const std::string& options,
-                  TransferRequest request = {}, Recorder recorder = Recorder()) {
+Recorder transfer(const std::string& name, const std::string& options, TransferRequest request = {},
+                  int64_t at = -1, bool cancelOnData = false) {
+  Recorder recorder;
   ScopedEnv ca("CURL_CA_BUNDLE", servers().cert.c_str());
   writeFile(servers().www + "/" + name, "0123456789");
   request.url = servers().faultUrl + "serve/" + name + "?" + options;
   if (request.destination.empty()) request.destination = servers().dir / "archive";
   std::unique_ptr<Loop> loop = newPollLoop();
-  recorder.loop = loop.get();
+  recorder.loop = loop.get(), recorder.at = at, recorder.cancelOnData = cancelOnData;
   auto running = startTransfer(*loop, request, recorder);
   recorder.running = running.get();
   loop->addTimer(20, [&] { loop->stop(); });
@@ -53,19 +52,17 @@ Recorder transfer(const std::string& name, const std::string& options,
 }  // namespace
 
 // The caller, not the transport, decides what a short body means: it is
-// delivered as it came, ended. A stall fails
-// after the idle limit and removes the file; a slow but steady body never
-// fails, unless slower than asked: it then fails as idle though bytes keep
-// coming (the caller's retry bounds then end it). A full disk is a local
-// write failure that says so.
+// delivered as it came, ended. A stall fails after the idle limit and
+// removes the file; a slow but steady body never fails, unless slower than
+// asked: it then fails as idle though bytes keep coming (the caller's retry
+// bounds then end it). A full disk is a local write failure that says so.
 TEST(Transfer, DeliversWhatCameAndFailsOnlyWhenIdleOrUnwritable) {
   const struct {
     std::string options; double idle; int64_t minBytes; std::string destination, events;
     int bytes; TransferFault fault; std::string said;  // -1 bytes: fewer than the 10 served
   } cases[] = {
-      // Longer than announced: the rest is not this answer's (and the
-      // connection is not used again); shorter: what came, for the caller.
-      {"length=5", 5, 0, "", ";response;data+finished;", 5, TransferFault::kOther, ""},
+      // Shorter than announced: what came, for the caller. (Longer: libcurl
+      // reads what was announced; the integration test's "toolong" run.)
       {"cut=5", 5, 0, "", ";response;data+finished;", 5, TransferFault::kOther, ""},
       {"stall=1500", 0.5, 0, "", ";response;data+failed;", 1, TransferFault::kIdle,
        "The request timed out\\."},
@@ -91,37 +88,32 @@ TEST(Transfer, DeliversWhatCameAndFailsOnlyWhenIdleOrUnwritable) {
   }
 }
 
-// Ranges against the file 0123456789, the destination holding |before|
-// (- for none): a suffix cuts or extends the file to its start, a bounded
-// range keeps the bytes after it, a 200 replaces the file, also when
-// written at 0. A 206 that would run past the bounded range's end is
-// refused whole, the bytes after it intact.
+// Ranges against the file 0123456789, the destination holding |before|: a
+// suffix cuts the file to its start, a bounded range keeps the bytes before
+// and after it, a 200 replaces the file, also when written at 0. A 206
+// that would run past the bounded range's end is refused whole, the bytes
+// after it intact. (A suffix into a new file begins every download.)
 TEST(Transfer, WritesRangesWhereTheyBelong) {
   const struct {
-    int64_t start, end, suffix; std::string options, ifRange, before; int64_t at;
-    long status; std::string after;
+    int64_t start, end, suffix, at; long status; std::string options, ifRange, before, after;
   } cases[] = {
-      {0, -1, 4, "", "", "-", -1, 206, std::string(6, '\0') + "6789"},
-      {0, -1, 4, "", "", "abcdefghijklmnop", -1, 206, "abcdef6789"},
-      {0, 6, 0, "", "", "______6789", -1, 206, "0123456789"},
-      {2, 6, 0, "", "", "ab____6789", -1, 206, "ab23456789"},
-      {2, 6, 0, "range=ignore", "", "ab____6789XYZ", -1, 200, "0123456789"},
-      {0, -1, 4, "", "\"other\"", "ab____6789XYZ", -1, 200, "0123456789"},
-      {2, 6, 0, "range=ignore", "", "ab____6789XYZ", 0, 200, "0123456789"},
-      {2, 6, 0, "", "", "ab____6789", 4, 206, "ab____6789"},  // 4 bytes at 4: fails
+      {0, -1, 4, -1, 206, "", "", "abcdefghijklmnop", "abcdef6789"},
+      {2, 6, 0, -1, 206, "", "", "ab____6789", "ab23456789"},
+      {0, -1, 4, -1, 200, "", "\"other\"", "ab____6789XYZ", "0123456789"},
+      {2, 6, 0, 0, 200, "range=ignore", "", "ab____6789XYZ", "0123456789"},
+      {2, 6, 0, 4, 206, "", "", "ab____6789", "ab____6789"},  // 4 bytes at 4: fails
   };
   std::string file = servers().dir / "archive";
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
-    fs::remove(file);
-    if (c.before != "-") writeFile(file, c.before);
+    writeFile(file, c.before);
     TransferRequest request;
     request.rangeStart = c.start, request.rangeEnd = c.end, request.suffixLength = c.suffix;
     request.ifRange = c.ifRange, request.keepPartial = true;
-    Recorder r = transfer("ranges", c.options, request, Recorder(c.at));
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.events, c.after == c.before ? ";response;failed;" : ";response;data+finished;");
-    EXPECT_EQ(readFile(file), c.after);
+    Recorder r = transfer("ranges", c.options, request, c.at);
+    const char* events = c.after == c.before ? ";response;failed;" : ";response;data+finished;";
+    EXPECT_EQ(std::make_tuple(r.status, r.events, readFile(file)),
+              std::make_tuple(c.status, events, c.after));
   }
 }
 
@@ -130,9 +122,8 @@ int inheritableSockets() {
   int found = 0;
   for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
     std::error_code error;
-    int flags = fcntl(std::stoi(fd.path().filename()), F_GETFD);
-    found += fs::read_symlink(fd.path(), error).string().rfind("socket:", 0) == 0 && flags >= 0 &&
-             !(flags & FD_CLOEXEC);
+    const int flags = fcntl(std::stoi(fd.path().filename()), F_GETFD);
+    found += !(flags & FD_CLOEXEC) && has(fs::read_symlink(fd.path(), error), "socket:");
   }
   return found;
 }
@@ -149,8 +140,7 @@ TEST(Transfer, ReusesTheServersOpenConnection) {
   int inherited = inheritableSockets();  // from whatever started the test
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Recorder r = transfer(c.name, c.cancel ? "keep=1&trickle=100" : "keep=1", {},
-                          Recorder(-1, c.cancel));
+    Recorder r = transfer(c.name, c.cancel ? "keep=1&trickle=100" : "keep=1", {}, -1, c.cancel);
     EXPECT_EQ(r.events, c.cancel ? ";response;data+" : ";response;data+finished;");
     EXPECT_TRUE(c.cancel || readFile(servers().dir / "archive") == "0123456789");
     std::string log = runSetup({{"PATH", getenv("PATH")}}, {"curl", "-s", "--cacert", servers().cert,
@@ -163,15 +153,13 @@ TEST(Transfer, ReusesTheServersOpenConnection) {
   EXPECT_EQ(inheritableSockets(), inherited);
 }
 
-// The file system under a path: its mount point leads to the real path and
-// is the topmost directory on its device; the free space is df's.
+// The file system under a path (a link's, a file's): its mount point leads
+// to the real path and is the topmost directory on its device; the free
+// space is df's. A path that is not there has none.
 TEST(System, DiskSpaceAtAPathNamesItsFileSystem) {
-  std::string link = servers().dir / "link-to-tmp";
-  fs::create_directory_symlink("/tmp", link);
-  writeFile(servers().dir / "space", "x");
-  for (std::string path : {std::string("/"), link, std::string(servers().dir / "space")}) {
+  DiskSpace space;
+  for (std::string path : {"/", "/proc/self/cwd", servers().cert.c_str()}) {
     SCOPED_TRACE(path);
-    DiskSpace space;
     ASSERT_TRUE(diskSpaceAt(path, &space));
     std::string real = fs::canonical(path);
     struct stat at = {}, mount = {}, above = {};
@@ -182,10 +170,7 @@ TEST(System, DiskSpaceAtAPathNamesItsFileSystem) {
               std::make_tuple(size_t(0), at.st_dev, at.st_dev)) << space.mountPoint;
     EXPECT_TRUE(space.mountPoint == "/" || above.st_dev != at.st_dev) << space.mountPoint;
     Result df = runSetup({{"PATH", getenv("PATH")}}, {"df", "-B1", "--output=avail", real});
-    int64_t avail = std::stoll(df.out.substr(df.out.find('\n') + 1));
-    EXPECT_NEAR(double(space.freeBytes), double(avail), 64 << 20) << df.out;
+    EXPECT_NEAR(space.freeBytes, std::stod(df.out.substr(df.out.find('\n'))), 64 << 20) << df.out;
   }
-  DiskSpace none;
-  EXPECT_FALSE(diskSpaceAt(servers().dir / "missing", &none));
-  fs::remove(link);
+  EXPECT_FALSE(diskSpaceAt(servers().dir / "missing", &space));
 }
