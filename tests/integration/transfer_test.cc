@@ -66,18 +66,17 @@ TEST(Transfers, CutsAreContinuedWhereTheEtagAllows) {
     w.download(servers().faultUrl + "serve/" + c.name + ".zip?" + c.options);
     Result r = w.run({}, 90);
     std::vector<Request> requests = requestsFor(c.name + ".zip");
-    std::string starts, unasked;  // where each request started; what none asked
+    std::string starts;  // where each request started
     for (const Request& request : requests)
-      starts += (request.range.empty() ? "-" : request.range.substr(6)) + " ",
-          unasked += request.unasked + " ";
+      starts += (request.range.empty() ? "-" : request.range.substr(6)) + " ";
     std::string pattern = put(put(put(c.starts, "H", size / 2), "E", size - 262145), "T", -262144);
     EXPECT_THAT(starts, MatchesRegex(pattern));
     EXPECT_LE(bodyBytes(requests), c.frugal ? long(size * 1.02) : LONG_MAX);
-    EXPECT_EQ(std::make_tuple(r.status, w.runs(), unasked, r.seconds < 60, tree(w.cache()),
-                              tree(w.tmp)),
-              std::make_tuple(c.ok ? 0 : 255, Strings(c.ok, "v1"),
-                              std::regex_replace(starts, std::regex("[^ ]+"), "null null"), true,
-                              c.ok ? kCached : Strings{"installagent"}, Strings{}))
+    auto asking = [](const Request& request) { return request.unasked != "null null"; };
+    EXPECT_EQ(std::make_tuple(r.status, w.runs(), r.seconds < 60, tree(w.cache()), tree(w.tmp),
+                              std::count_if(requests.begin(), requests.end(), asking)),
+              std::make_tuple(c.ok ? 0 : 255, Strings(c.ok, "v1"), true,
+                              c.ok ? kCached : Strings{"installagent"}, Strings{}, 0L))
         << r.err;
   }
 }
