@@ -49,14 +49,15 @@ std::string publish(const std::string& name, const std::string& tag) {
   return agents() / tag + ".zip";
 }
 
-// A user with k in the bundle; with |name|, its first run got v1 there.
-void trust(World& w, const std::string& url, const std::string& name,
-           const std::string& ca = servers().cert) {
+// A user with k in the bundle whose first run got v1 from nginx's |name|;
+// the next downloads v2 from the fault server with |options|.
+void trust(World& w, const std::string& name, const std::string& options) {
   writeFile(w.res + "/InstallAgent.pub", readFile(agents() / "k.pub"));
-  w.download(url), w.env["CURL_CA_BUNDLE"] = ca;
-  if (name.empty()) return;
+  w.download(servers().nginxUrl + name);
   publish(name, "v1");
   EXPECT_EQ(w.run().status, 0);
+  publish(name, "v2");
+  w.download(servers().faultUrl + "serve/" + name + "?" + options);
 }
 
 // The fault server's requests for |name|, each "<range>:<status> " (the
@@ -80,9 +81,10 @@ TEST(DeltaUpdates, ChangedAgentRebuiltFromAKeptArchiveOverHttp2) {
   Proc nginx({"bash", "-c", ". \"$0\" && run_https_server \"$1\" \"$2\"", HTTPS_SERVER, h2.path(),
               servers().www}, {{"PATH", "/usr/sbin:/usr/bin:/bin"}, {"HTTPS_SERVER_HTTP2", "1"}});
   ASSERT_TRUE(waitUntil([&] { return has(nginx.out(), "\n"); }, 20)) << nginx.err();
-  World w;
-  std::string port = nginx.out().substr(0, nginx.out().size() - 1);
-  trust(w, "https://127.0.0.1:" + port + "/sibling.zip", "", h2 / "cert.pem");
+  World w;  // k in the bundle, no run yet
+  writeFile(w.res + "/InstallAgent.pub", readFile(agents() / "k.pub"));
+  w.download("https://127.0.0.1:" + nginx.out().substr(0, nginx.out().size() - 1) + "/sibling.zip");
+  w.env["CURL_CA_BUNDLE"] = h2 / "cert.pem";
   // The same cache directory of another release.
   std::string other = w.cache(), agent = w.cache() + "installagent", v1 = agents() / "v1.zip";
   std::string v2 = publish("sibling.zip", "v2");
@@ -134,11 +136,9 @@ TEST(DeltaUpdates, AnyOtherAnswerEndsInOneWholeDownload) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     World w;
-    trust(w, servers().nginxUrl + c.name + ".zip", c.name + ".zip");
+    trust(w, c.name + ".zip", c.options);
     std::string kept = readFile(w.cache() + "installagent.zip");  // a byte of f000's: copied, not fetched
     if (c.name == "corrupt") writeFile(w.cache() + "installagent.zip", kept.replace(1000, 1, 1, char(kept[1000] ^ 1)));
-    publish(c.name + ".zip", "v2");
-    w.download(servers().faultUrl + "serve/" + c.name + ".zip?" + c.options);
     Result r = w.run();
     EXPECT_THAT(asked(c.name + ".zip"), MatchesRegex(c.requests));
     EXPECT_EQ(std::make_tuple(r.status, w.runs(), has(r.err, c.log), has(r.err, "Updated by delta"),
@@ -152,11 +152,10 @@ TEST(DeltaUpdates, AnyOtherAnswerEndsInOneWholeDownload) {
 TEST(DeltaUpdates, AKilledUpdateContinuesWithoutTheRangesItWrote) {
   if (shell("command -v minisign") != 0) GTEST_SKIP() << "no minisign";
   World w;
-  trust(w, servers().nginxUrl + "killed.zip", "killed.zip");
-  std::string v2 = publish("killed.zip", "v2"), recorded;
   // Each answer 400 ms late; the archive's end paced, so that the link
   // looks slow and the ranges are asked for one by one.
-  w.download(servers().faultUrl + "serve/killed.zip?wait=400&pace=100");
+  trust(w, "killed.zip", "wait=400&pace=100");
+  std::string v2 = agents() / "v2.zip", recorded;
   Proc first(w.argv({}), w.env);
   ASSERT_TRUE(waitUntil([&] {
     recorded = readFile(w.cache() + ".part.ranges");

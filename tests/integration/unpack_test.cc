@@ -59,18 +59,17 @@ TEST(Unpack, TheAgentIsAsOnePlainUnzipMakesIt) {
       {"dotdot", "", [](std::string& z) {
          for (size_t at; (at = z.find("QZ/evil")) != z.npos;) z.replace(at, 2, "..");
        }}};
-  Servers& s = servers();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::string zip = s.www + "/" + c.name + ".zip";
+    std::string zip = servers().www + "/" + c.name + ".zip";
     files["install"] = agentScript(c.name);
     zipTree(zip, files);
     std::string bytes = readFile(zip);
     if (c.damage) c.damage(bytes);
     writeFile(zip, bytes);
     World w;
-    w.download(c.options.empty() ? s.nginxUrl + c.name + ".zip"
-                                 : s.faultUrl + "serve/" + c.name + ".zip?" + c.options);
+    w.download(c.options.empty() ? servers().nginxUrl + c.name + ".zip"
+                                 : servers().faultUrl + "serve/" + c.name + ".zip?" + c.options);
     Result r = w.run();
     ScratchDir plain;
     std::string plainly = smart_quote(plain.path()), agent = w.cache() + "installagent";
