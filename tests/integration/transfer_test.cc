@@ -1,4 +1,4 @@
-// Downloads against servers that cut, reset or answer 304: what each
+// Downloads cut, reset or killed, and servers that answer 304: what each
 // request carried, and what the run made of the answers. What the run asks
 // after a 416, a 200 to a range, a 503, repeated cuts, a weak or changed
 // ETag, a 206 nobody asked for or a 304 naming another ETag is the fetch
@@ -42,9 +42,9 @@ const size_t kSize = 1 << 20;
 // where each request started (a pattern: - for no range, T for the
 // archive's end, E for the last byte before it, H for its half), and how
 // many bytes above 102% of the archive's size may cross the wire (-1: any;
-// a reset loses what was in flight). Last row: a run killed outright once
-// its part holds the bytes before the end keeps what it got; the next
-// continues past the first MB and clears the dead run's work directory.
+// a reset loses what was in flight). Last row: a run killed outright while
+// the bytes before the end come keeps what it got; the next continues past
+// the first MB and clears the dead run's work directory.
 TEST(Transfers, CutsAreContinuedWhereTheEtagAllows) {
   const struct { std::string name, options; bool ok; std::string starts; long slack; } cases[] = {
       {"cut50", "cut=50%", true, "T 0-E H-E ", 0},
