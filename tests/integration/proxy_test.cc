@@ -23,8 +23,8 @@ std::string tunnels() {
 // Each row: GNOME's proxy mode (manual: to 127.0.0.1:port), the
 // environment's variables, the log line that says which decided, and
 // whether the archive came through the tunnel (each transfer of a run goes
-// through the same choice: ProxyChoice's table). With the
-// desktop's proxy on a dead port, a run passes only if the environment wins.
+// through the same choice: ProxyChoice's table). With the desktop's proxy
+// on a dead port, a run passes only if the environment wins.
 TEST(Proxy, EnvironmentFirstThenTheDesktopsSettings) {
   if (shell("ls /usr/share/glib-2.0/schemas/org.gnome.system.proxy.gschema.xml "
             "/usr/lib/*/gio/modules/libgiognomeproxy.so") != 0)
@@ -33,8 +33,7 @@ TEST(Proxy, EnvironmentFirstThenTheDesktopsSettings) {
   s.publish("proxied.zip", "proxied");
   // The fault server's plain listener, which opens CONNECT tunnels: the
   // second port it printed ("<https port> <http port>\n").
-  std::string port = s.faults->out().substr(s.faults->out().find(' ') + 1);
-  port.pop_back();
+  std::string port = std::to_string(std::stoi(s.faults->out().substr(s.faults->out().find(' '))));
   const std::string proxy = "http://127.0.0.1:" + port, env = "Proxy: as the environment says (";
   const struct { std::string mode, port; Env env; std::string log; bool tunnelled; } cases[] = {
       {"manual", port, {}, "Proxy: " + proxy + " (from the desktop's settings)", true},

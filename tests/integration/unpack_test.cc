@@ -77,8 +77,7 @@ TEST(Unpack, TheAgentIsAsOnePlainUnzipMakesIt) {
     // left in TMPDIR.
     EXPECT_EQ(std::make_tuple(r.status, w.runs(), ok, shell("diff -r " + into + " " + agent),
                               readAhead, pathExists(w.cache() + ".validatestring"), tree(w.tmp)),
-              std::make_tuple(0, Strings{c.name}, true, 0, !c.climbs, true, Strings{}))
-        << r.err;
+              std::make_tuple(0, Strings{c.name}, true, 0, !c.climbs, true, Strings{})) << r.err;
   }
 }
 
@@ -97,8 +96,7 @@ TEST(Unpack, NoRoomFailsBeforeTheBody) {
   umount2(w.home.c_str(), MNT_DETACH);
   EXPECT_EQ(std::make_tuple(r.status, has(r.err, "Not enough disk space: "),
                             has(r.err, " needed in " + w.home + ", "), left, w.runs()),
-            std::make_tuple(255, true, true, Strings{"installagent"}, Strings{}))
-      << r.err;
+            std::make_tuple(255, true, true, Strings{"installagent"}, Strings{})) << r.err;
 }
 
 // SIGINT while unzips run: the run ends at once with 128 + SIGINT, its
