@@ -34,7 +34,7 @@ TEST(GetInstallAgentCacheDir, FollowsHome) {
 }
 
 // An empty stamp matches nothing, not even an empty validation string. (A
-// stamp that is no regular file: Lifecycle.DamagedCacheRunsToANormalDownload.)
+// stamp that is no regular file: CachePrivacy.PlantedAgentRunsOnlyFromAPrivateWholeCache.)
 TEST_F(CacheTest, StampMatchesOnlyItsFirstLineExactly) {
   const struct { std::string stamp, candidate; bool valid; } cases[] = {
       {"abc", "abc", true}, {"abc", "abc ", false}, {"abc\nxyz", "abc", true},

@@ -93,19 +93,21 @@ CONF
   ip netns exec "$dl_server" /usr/sbin/nginx -p "$dir" -c "$dir/nginx.conf"
 }
 
-# Version 2 of the tree in |1|: every hundredth file (1%, spread over the
-# archive) with 64 bytes in its middle rewritten, one file deleted, two added.
+# Version 2 of the tree in |1|: every hundredth file in order of size (1%,
+# spread over the sizes as the agent's files are, not over whatever names
+# happen to sort where: one 10 MB library picked by its name would be most of
+# the change) with 64 bytes in its middle rewritten, one file deleted, two
+# added.
 make_version_2() {
   local v1=$1 v2=$2 i=0 path size
   rm -rf "$v2" && cp -al "$v1" "$v2"
-  while read -r path; do
+  while read -r size path; do
     i=$((i + 1))
     [ $((i % 100)) -eq 50 ] || continue
-    size=$(stat -c %s "$v2/$path")
     cp --remove-destination "$v1/$path" "$v2/$path"
     printf 'version 2 of %-51s' "${path:0:40}" |
       dd of="$v2/$path" bs=1 seek=$((size / 2)) conv=notrunc status=none
-  done < <(cd "$v1" && find . -type f ! -name install -printf '%P\n' | LC_ALL=C sort)
+  done < <(cd "$v1" && find . -type f ! -name install -printf '%s %P\n' | LC_ALL=C sort -k1,1n -k2)
   rm -f "$v2/$(cd "$v1" && find . -type f -name '*.mo' -printf '%P\n' | LC_ALL=C sort | sed -n 7p)"
   mkdir -p "$v2/share/added"
   seq 1 50000 >"$v2/share/added/numbers.txt"
@@ -200,7 +202,7 @@ delta_run() {
   cp "$work/setup.log" "$dl_dir/setup-$2-$1.log"
   local how
   how=$(grep -o 'Updated by delta: .*' "$work/setup.log" | head -n 1 |
-    sed -n 's/.* ranges over \(.*\) (\([0-9]*\) requests).*/\1/p' | tr ' ' '_' || true)
+    sed -n 's/.* over \(HTTP[^ ]*\) (\([0-9]*\) requests).*/\1/p' | tr ' ' '_' || true)
   echo "$times $(wc -l <"$dl_dir/server/access.log") $(awk '{s += $3} END {print s + 0}' "$dl_dir/server/access.log")" \
     "$(awk '{print $1}' "$dl_dir/server/access.log" | sort -u | wc -l) ${how:-no_delta}"
 }

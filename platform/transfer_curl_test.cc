@@ -61,8 +61,9 @@ TEST(Transfer, DeliversWhatCameAndFailsOnlyWhenIdleOrUnwritable) {
     std::string options; double idle; int64_t minBytes; std::string destination, events;
     int bytes; TransferFault fault; std::string said;  // -1 bytes: fewer than the 10 served
   } cases[] = {
-      // Shorter than announced: what came, for the caller. (Longer: libcurl
-      // reads what was announced; the integration test's "toolong" run.)
+      // Longer than announced (5 of 10): the announced bytes and no more.
+      // Shorter (cut): what came, for the caller.
+      {"length=5", 5, 0, "", ";response;data+finished;", 5, TransferFault::kOther, ""},
       {"cut=5", 5, 0, "", ";response;data+finished;", 5, TransferFault::kOther, ""},
       {"stall=1500", 0.5, 0, "", ";response;data+failed;", 1, TransferFault::kIdle,
        "The request timed out\\."},
