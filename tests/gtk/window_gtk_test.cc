@@ -98,6 +98,7 @@ class GtkWindowTest : public ::testing::Test {
   // Through the X server and the toolkit's key dispatch, as a real press
   // comes (to any X window of the toplevel: the key goes to its focus).
   bool press(guint key) { return gtk_test_widget_send_key(GTK_WIDGET(w_.cancel), key, {}); }
+  static bool visible(gpointer widget) { return gtk_widget_get_visible(GTK_WIDGET(widget)); }
   static std::pair<int, int> size(gpointer widget) {
     return {gtk_widget_get_allocated_width(GTK_WIDGET(widget)),
             gtk_widget_get_allocated_height(GTK_WIDGET(widget))};
@@ -210,7 +211,8 @@ TEST_F(GtkWindowTest, ADownloadWalksItsStatesInAWindowOfOneSize) {
     runFor(loop_, 0.05);
     GdkRGBA* background = nullptr, red;
     GtkStyleContext* style = gtk_widget_get_style_context(GTK_WIDGET(w_.window));
-    gtk_style_context_get(style, gtk_style_context_get_state(style), "background-color", &background, nullptr);
+    gtk_style_context_get(style, gtk_style_context_get_state(style), "background-color",
+                          &background, nullptr);
     style = gtk_widget_get_style_context(GTK_WIDGET(w_.status));
     gtk_style_context_get_color(style, gtk_style_context_get_state(style), &red);
     const double back = luminance(*background), contrast = back / luminance(red);
@@ -244,22 +246,22 @@ TEST_F(GtkWindowTest, AProductsWindowIsNamedWithItsSplashAndIcon) {
   EXPECT_EQ(atkName(w_.splash), "Odd 'Name'");
   const std::string splash = png("splash-", 800, 400);
   window_->setSplash(splash, 400, 400);
-  EXPECT_TRUE(gtk_widget_get_visible(GTK_WIDGET(w_.splash)));
+  EXPECT_TRUE(visible(w_.splash));
   window_->setSplash("/nonexistent/splash.png", 400, 400);
-  EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(w_.splash)));
+  EXPECT_FALSE(visible(w_.splash));
 
-  // Shown when the loop runs (at the first display: the Wayland test).
+  // Hidden until the loop runs (at the first display: the Wayland test),
+  // then drawn first at its final height, splash and padding included.
   setApplicationIdentity("odd-name", "Odd 'Name'");
   open(false);
   window_->setSplash(splash, 400, 400);
-  EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(w_.window)));
-  runFor(loop_, 0.01);
-  EXPECT_TRUE(gtk_widget_get_visible(GTK_WIDGET(w_.window)));
+  const bool early = visible(w_.window);
   runFor(loop_, 0.1);
-  EXPECT_GT(firstHeight_, 200 + 2 * GtkDownloadWindow::kPadding);
-  EXPECT_EQ(size(w_.window).second, firstHeight_);
-  window_->setIconFile(png("icon-", 48, 48));
-  EXPECT_EQ(gdk_pixbuf_get_width(gtk_window_get_icon(w_.window)), 48);  // -1 for none
+  window_->setIconFile(png("icon-", 48, 48));  // an icon's width is -1 when there is none
+  EXPECT_EQ(std::make_tuple(early, visible(w_.window), size(w_.window).second,
+                            firstHeight_ > 200 + 2 * GtkDownloadWindow::kPadding,
+                            gdk_pixbuf_get_width(gtk_window_get_icon(w_.window))),
+            std::make_tuple(false, true, firstHeight_, true, 48));
   // The toolkit makes the window's class (WM_CLASS) of the first two.
   EXPECT_EQ(g_get_prgname() + " "s + gdk_get_program_class() + " " + g_get_application_name(),
             "odd-name odd-name Odd 'Name'");
@@ -281,9 +283,7 @@ TEST_F(GtkWindowTest, ReturnEscapeCancelCloseAndTheCloseButtonCloseOnce) {
     open();
     close();
     // It ends (or the test fails rather than hang), once, the window gone.
-    const bool ended = runFor(loop_, 2.0);
-    EXPECT_EQ(std::make_tuple(ended, closes_, gtk_widget_get_visible(GTK_WIDGET(w_.window))),
-              std::make_tuple(true, 1, FALSE)) << way;
+    EXPECT_TRUE(runFor(loop_, 2.0) && closes_ == 1 && !visible(w_.window)) << way << " " << closes_;
   }
 }
 
@@ -338,15 +338,13 @@ TEST_F(GtkWaylandTest, WindowLiesWithinTheOutputWithASharpSplash) {
   // Where the rest is, from the splash's place in the window: the window's
   // two parts, the toolkit's title bar and the content that holds the others
   // (Try Again's row last), its shadow aside.
-  int x0 = 0, y0 = 0;
-  gtk_widget_translate_coordinates(GTK_WIDGET(w_.splash), window, 0, 0, &x0, &y0);
   std::vector<GtkWidget*> parts;
   gtk_container_forall(GTK_CONTAINER(window), [](GtkWidget* part, gpointer all) {
     static_cast<std::vector<GtkWidget*>*>(all)->push_back(part); }, &parts);
   for (GtkWidget* part : parts) {
     int x = 0, y = 0;
-    gtk_widget_translate_coordinates(part, window, 0, 0, &x, &y);
-    x += left / scale - x0, y += top / scale - y0;
+    gtk_widget_translate_coordinates(part, GTK_WIDGET(w_.splash), 0, 0, &x, &y);
+    x += left / scale, y += top / scale;
     EXPECT_TRUE(x >= 0 && y >= 0 && x + size(part).first <= width / scale &&
                 y + size(part).second <= height / scale)
         << G_OBJECT_TYPE_NAME(part) << " at " << x << "," << y << ", off the output";
