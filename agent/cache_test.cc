@@ -50,9 +50,8 @@ TEST_F(CacheTest, StagingLeftByDeadRunsIsRemovedButLiveOnesStay) {
   // Of a pid beyond pid_max, of -1 as a pid_t, of a live process.
   const std::pair<std::string, bool> staging[] = {
       {"999999999", false}, {"4294967295", false}, {std::to_string(getppid()), true}};
-  for (const auto& [pid, live] : staging)
-    mkdir((dir + ".staging-" + pid + "-abcdef").c_str(), 0700);
+  auto path = [&](const std::string& pid) { return dir + ".staging-" + pid + "-abcdef"; };
+  for (const auto& [pid, live] : staging) mkdir(path(pid).c_str(), 0700);
   makeStagingDir();
-  for (const auto& [pid, live] : staging)
-    EXPECT_EQ(pathExists(dir + ".staging-" + pid + "-abcdef"), live) << pid;
+  for (const auto& [pid, live] : staging) EXPECT_EQ(pathExists(path(pid)), live) << pid;
 }

@@ -11,6 +11,7 @@
 namespace {
 
 using Strings = std::vector<std::string>;
+using Env = std::map<std::string, std::string>;
 
 // Something that ends from the loop unless it is destroyed first: a
 // transfer, or a lookup of the desktop's proxies.
@@ -26,15 +27,13 @@ struct Pending : Transfer, DesktopProxyLookup {
 // it must not be asked), and transfers that record their proxy and fail
 // with it unreachable when it is in |down|, else finish.
 struct Chooser : TransferDelegate {
-  Chooser(std::map<std::string, std::string> environment, std::optional<DesktopProxies> answer)
-      : env(std::move(environment)) {
+  Chooser(Env environment, std::optional<DesktopProxies> answer) : env(std::move(environment)) {
     ProxySources sources;
     sources.getenv = [this](const char* name) {
       return env.count(name) ? env[name].c_str() : nullptr;
     };
     if (answer)
-      sources.lookUp = [this, answer](const std::string& url, double seconds,
-                                      DesktopProxiesDone done) {
+      sources.lookUp = [this, answer](const std::string& url, double seconds, auto done) {
         asked = url + " " + std::to_string(int(seconds));
         return std::make_unique<Pending>(loop, [answer, done] { done(*answer); });
       };
@@ -64,7 +63,7 @@ struct Chooser : TransferDelegate {
     ends.push_back(e.proxyUnreachable ? "unreachable" : "failed");
   }
 
-  std::map<std::string, std::string> env;
+  Env env;
   std::set<std::string> down;
   FakeLoop loop;
   std::unique_ptr<ProxyChoice> choice;
@@ -86,18 +85,14 @@ DesktopProxies named(Strings proxies) { return {true, std::move(proxies), ""}; }
 // that says "none", and https_proxy winning over it, run with GIO in
 // Proxy.EnvironmentFirstThenTheDesktopsSettings.)
 TEST(ProxyChoice, EnvironmentThenDesktopThenNoneAndUnreachableHandsOver) {
-  const std::map<std::string, std::string> session = {{"DISPLAY", ":0"}};
+  const Env session = {{"DISPLAY", ":0"}};
   const auto ab = named({"http://a:1", "http://b:2"});
   const std::string ablog = "Proxy: http://a:1, then http://b:2 (from the desktop's settings)",
                     handover = "Proxy http://a:1 cannot be reached (Could not connect); "
                                "trying http://b:2";
   const struct Case {
-    std::map<std::string, std::string> env;
-    std::optional<DesktopProxies> answer;
-    Strings log, tried;
-    std::set<std::string> down = {};
-    Strings ends = {"finished", "finished"};
-    bool cancel = false;
+    Env env; std::optional<DesktopProxies> answer; Strings log, tried;
+    std::set<std::string> down = {}; Strings ends = {"finished", "finished"}; bool cancel = false;
   } cases[] = {
       {{{"HTTPS_PROXY", "x"}, {"all_proxy", "y"}, {"NO_PROXY", "z"}, {"DISPLAY", ":0"}}, {},
        {"Proxy: as the environment says (HTTPS_PROXY, all_proxy, NO_PROXY)"}, {"", ""}},

@@ -23,8 +23,9 @@ struct Recorder : TransferDelegate {
     events += events.back() == '+' ? "" : "data+", bytes += length;
     if (cancelOnData) running->cancel(), loop->stop();
   }
-  void transferDidFinish() override { events += "finished;", loop->stop(); }
-  void transferDidFail(const TransferError& e) override { events += "failed;", error = e, loop->stop(); }
+  void transferDidFinish() override { ended("finished;"); }
+  void transferDidFail(const TransferError& e) override { error = e, ended("failed;"); }
+  void ended(const char* how) { events += how, loop->stop(); }
 
   Loop* loop = nullptr; Transfer* running = nullptr;
   int64_t at = -1; bool cancelOnData = false; long status = 0; uint64_t bytes = 0;
@@ -57,22 +58,20 @@ Recorder transfer(const std::string& name, const std::string& options, TransferR
 // asked: it then fails as idle though bytes keep coming (the caller's retry
 // bounds then end it). A full disk is a local write failure that says so.
 TEST(Transfer, DeliversWhatCameAndFailsOnlyWhenIdleOrUnwritable) {
-  const struct {
-    std::string options; double idle; int64_t minBytes; std::string destination, events;
-    int bytes; TransferFault fault; std::string said;  // -1 bytes: fewer than the 10 served
-  } cases[] = {
+  using Fault = TransferFault;
+  // Each row fails when it says why; -1 bytes: fewer than the 10 served.
+  const struct { std::string options; double idle; int64_t minBytes; std::string destination;
+                 int bytes; Fault fault; std::string said; } cases[] = {
       // Longer than announced (5 of 10): the announced bytes and no more.
       // Shorter (cut): what came, for the caller.
-      {"length=5", 5, 0, "", ";response;data+finished;", 5, TransferFault::kOther, ""},
-      {"cut=5", 5, 0, "", ";response;data+finished;", 5, TransferFault::kOther, ""},
-      {"stall=1500", 0.5, 0, "", ";response;data+failed;", 1, TransferFault::kIdle,
-       "The request timed out\\."},
+      {"length=5", 5, 0, "", 5, Fault::kOther, ""}, {"cut=5", 5, 0, "", 5, Fault::kOther, ""},
+      {"stall=1500", 0.5, 0, "", 1, Fault::kIdle, "The request timed out\\."},
       // 1.5 s, never 0.5 s without a byte, but fewer than 100 bytes in it.
-      {"trickle=150", 0.5, 0, "", ";response;data+finished;", 10, TransferFault::kOther, ""},
-      {"trickle=150", 0.5, 100, "", ";response;data+failed;", -1, TransferFault::kIdle,
+      {"trickle=150", 0.5, 0, "", 10, Fault::kOther, ""},
+      {"trickle=150", 0.5, 100, "", -1, Fault::kIdle,
        "The transfer stalled: fewer than 100 bytes in .*"},
       // /dev/full is kept: a failure must not remove it.
-      {"", 5, 0, "/dev/full", ";response;failed;", 0, TransferFault::kLocalWrite,
+      {"", 5, 0, "/dev/full", 0, Fault::kLocalWrite,
        "Cannot write /dev/full: No space left on device"},
   };
   for (const auto& c : cases) {
@@ -82,7 +81,9 @@ TEST(Transfer, DeliversWhatCameAndFailsOnlyWhenIdleOrUnwritable) {
     request.minBytesPerIdle = c.minBytes, request.idleTimeout = c.idle;
     request.destination = c.destination, request.keepPartial = !c.destination.empty();
     Recorder r = transfer("transfer-" + c.options, c.options, request);
-    EXPECT_EQ(std::tie(r.events, r.error.fault), std::tie(c.events, c.fault));
+    std::string events = std::string(";response;") + (c.bytes ? "data+" : "") +
+                         (c.said.empty() ? "finished;" : "failed;");
+    EXPECT_EQ(std::tie(r.events, r.error.fault), std::tie(events, c.fault));
     EXPECT_TRUE(c.bytes < 0 ? r.bytes < 10 : r.bytes == uint64_t(c.bytes)) << r.bytes;
     EXPECT_THAT(r.error.description, ::testing::MatchesRegex(c.said));
     EXPECT_EQ(pathExists(servers().dir / "archive"), c.destination.empty() && c.bytes >= 5);
@@ -144,8 +145,8 @@ TEST(Transfer, ReusesTheServersOpenConnection) {
     Recorder r = transfer(c.name, c.cancel ? "keep=1&trickle=100" : "keep=1", {}, -1, c.cancel);
     EXPECT_EQ(r.events, c.cancel ? ";response;data+" : ";response;data+finished;");
     EXPECT_TRUE(c.cancel || readFile(servers().dir / "archive") == "0123456789");
-    std::string log = runSetup({{"PATH", getenv("PATH")}}, {"curl", "-s", "--cacert", servers().cert,
-                                                           servers().faultUrl + "log/" + c.name}).out;
+    std::string log = runSetup({{"PATH", getenv("PATH")}}, {"curl", "-s", "--cacert",
+                               servers().cert, servers().faultUrl + "log/" + c.name}).out;
     std::smatch port;
     ASSERT_TRUE(std::regex_search(log, port, std::regex("\"port\": (\\d+)"))) << log;
     EXPECT_EQ(port[1] == last, c.sameConnection) << log;
