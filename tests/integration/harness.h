@@ -130,18 +130,6 @@ inline std::string agentScript(const std::string& tag, size_t payload = 0, int c
                   "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$AGENT_OUT/args\"\n";
 }
 
-// Makes |zip| anew, replacing it whole: a server never lacks it.
-inline void agentZip(const std::string& zip, const std::string& tag = "v1", size_t payload = 0,
-                     int checkAfter = 0) {
-  std::map<std::string, std::string> files = {{"install", agentScript(tag, payload, checkAfter)}};
-  // Incompressible, so that unpacking it takes a while.
-  if (payload) std::generate_n(std::back_inserter(files["payload.bin"]), payload, std::mt19937());
-  if (checkAfter) files["tag"] = tag;
-  fs::remove(zip + ".new");
-  makeZip(zip + ".new", files);
-  fs::rename(zip + ".new", zip);
-}
-
 // nginx serving www with ETag and Content-Length (as the demo and the
 // benchmarks run it), and fault_server.py misbehaving with the same files;
 // HTTPS with a self-signed certificate.
@@ -151,11 +139,19 @@ struct Servers {
   const std::string cert = dir / "cert.pem", key = dir / "key.pem", www = dir / "www";
   std::string nginxUrl, faultUrl;  // each ending in "/"
   std::unique_ptr<Proc> nginx, faults;
-  // Publishes an agent on both; returns its file.
+  // Publishes an agent on both, its file made anew and then renamed so that a
+  // server never lacks it; returns the file.
   std::string publish(const std::string& name, const std::string& tag = "v1", size_t payload = 0,
                       int checkAfter = 0) {
-    agentZip(www + "/" + name, tag, payload, checkAfter);
-    return www + "/" + name;
+    std::map<std::string, std::string> files = {{"install", agentScript(tag, payload, checkAfter)}};
+    // Incompressible, so that unpacking it takes a while.
+    if (payload) std::generate_n(std::back_inserter(files["payload.bin"]), payload, std::mt19937());
+    if (checkAfter) files["tag"] = tag;
+    const std::string zip = www + "/" + name;
+    fs::remove(zip + ".new");
+    makeZip(zip + ".new", files);
+    fs::rename(zip + ".new", zip);
+    return zip;
   }
   static std::string etag(const std::string& file) {  // as nginx makes it
     struct stat st = {};

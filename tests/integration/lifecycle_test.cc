@@ -20,19 +20,25 @@ static bool waitForUnzip(const std::string& root) {
 // A signal while unpacking, on either road, ends the unpacking with all it
 // started: nothing is left or stamped, no agent runs, and the run fails,
 // naming the signal. While the agent runs, the signal reaches the agent
-// instead, and the run ends once the agent has, with its status (passed on
-// as a success would be), its work directory removed.
+// instead, and the run ends once the agent has, with the status a script
+// sees (passed on as a success would be): the agent's own exit code when it
+// traps the signal (TERM, INT), 128 + n when the signal ends it (HUP); its
+// work directory removed.
 TEST(Lifecycle, SignalEndsTheUnpackingOrReachesTheAgent) {
   servers().publish("big.zip", "big", 160 << 20);  // takes unzip a good while: it does not compress
   makeZip(servers().www + "/trapping.zip",
-          {{"install", "for s in TERM INT HUP; do trap \"echo $s > \\\"\\$AGENT_OUT/signal\\\"; exit 5\" $s;"
+          {{"install", "for s in TERM INT; do trap \"echo $s > \\\"\\$AGENT_OUT/signal\\\"; exit 5\" $s;"
                        " done\n: > \"$AGENT_OUT/started\"\nwhile :; do sleep 0.05; done\n"}});
+  // The download road's cache after an agent ran, and after a cancel.
+  const Strings kCached = {".validatestring", "installagent", "installagent/install"},
+                kEmptied = {"installagent"};
   for (std::string zip : {"big.zip", "trapping.zip"})
     for (bool local : {true, false})
       for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(zip + (local ? " local " : " download ") + strsignal(signal));
-        const bool agentRuns = zip == "trapping.zip";
-        const std::string name = sigabbrev_np(signal);
+        const bool agentRuns = zip == "trapping.zip", trapped = agentRuns && signal != SIGHUP;
+        const std::string name = sigabbrev_np(signal), cancelled = "\nCancelled (SIG" + name +
+                                 ") before the installer started.\nInstallation failed.\n";
         World w;
         if (local) fs::copy_file(servers().www + "/" + zip, w.res + "/InstallAgent.zip");
         else w.download(servers().nginxUrl + zip);
@@ -41,19 +47,16 @@ TEST(Lifecycle, SignalEndsTheUnpackingOrReachesTheAgent) {
                               : waitForUnzip(w.root.path())) << setup.err();
         kill(setup.pid, signal);
         Result r = setup.finish(10);
-        // What is left of the run after a second (a killed one takes a moment).
-        waitUntil([&] { return processesMentioning(w.root.path()).empty(); }, 1);
+        // Nothing of the run left after a second (a killed one takes a moment).
+        EXPECT_TRUE(waitUntil([&] { return processesMentioning(w.root.path()).empty(); }, 1))
+            << testing::PrintToString(processesMentioning(w.root.path()));
         // The agent's status, or cancelled; what the agent saw; what is left.
-        EXPECT_EQ(std::make_tuple(r.status, r.seconds < 2.0, readFile(w.out + "/signal"),
-                                  processesMentioning(w.root.path()), w.runs(), tree(w.tmp)),
-                  std::make_tuple(agentRuns ? 5 : 128 + signal, true, agentRuns ? name + "\n" : "",
-                                  Strings(), Strings(), Strings())) << r.err;
-        EXPECT_EQ(has(r.err, "Installation failed.\n"), !agentRuns);
-        if (!agentRuns) {
-          EXPECT_THAT(r.err, EndsWith("\nCancelled (SIG" + name + ") before the installer started."
-                                      "\nInstallation failed.\n"));
-          EXPECT_EQ(tree(w.cache()), local ? Strings() : Strings{"installagent"});
-        }
+        EXPECT_EQ(std::make_tuple(r.status, r.seconds < 2.0, has(r.err, "Installation failed.\n"),
+                                  readFile(w.out + "/signal"), w.runs(), tree(w.tmp),
+                                  Matches(EndsWith(cancelled))(r.err), tree(w.cache())),
+                  std::make_tuple(trapped ? 5 : 128 + signal, true, !agentRuns,
+                                  trapped ? name + "\n" : "", Strings(), Strings(), !agentRuns,
+                                  local ? Strings() : agentRuns ? kCached : kEmptied)) << r.err;
       }
 }
 

@@ -27,9 +27,8 @@ TEST(Progress, TerminalLineFitsTheWidthWithFiguresAndFewRedraws) {
     // 5 s: time for a time left.
     w.download(servers().faultUrl + "serve/progress.zip?pace=40" +
                (c.gone ? "&cut=90%&change=gone.zip" : ""));
-    Env env = w.env;
-    env["COLUMNS"] = c.columns;
-    Result r = onTerminal(w, env, c.winsize)->finish(60);
+    w.env["COLUMNS"] = c.columns;
+    Result r = onTerminal(w, w.env, c.winsize)->finish(60);
     const std::string& text = r.out;
     // No status line drawn in place, escapes left out, is as wide as the
     // terminal (log lines above it may be wider: the terminal wraps them).
