@@ -513,6 +513,7 @@ void Download::agentPlaced(AgentHold placed) {
     return offerToTryAgain(status_.unpackFailed(unpacking_.outOfSpace(), where));
   }
   fireInstallAgent();
+  unpacking_.removeArchive();
   loop_.stop();
 }
 

@@ -239,10 +239,13 @@ void Fetch::transferDidReceiveData(uint64_t length) {
   }
   if (limit() != -1 && received > limit()) return tooLong();
   // Before the archive's end the part tells how far its first bytes go,
-  // every MiB: a run killed outright leaves that much to continue.
-  if (request_.rangeEnd > 0 && request_.part && !etag_.empty() && received - described_ >= 1 << 20) {
+  // every MiB but at most ten times a second (each time a file is written
+  // and renamed): a run killed outright loses at most that much.
+  if (request_.rangeEnd > 0 && request_.part && !etag_.empty() && received - described_ >= 1 << 20 &&
+      services_.clock() - describedAt_ >= 0.1) {
     request_.part->describe(request_.url, etag_, total_, received);
     described_ = received;
+    describedAt_ = services_.clock();
   }
   delegate_.fetchProgress(received);
 }

@@ -187,6 +187,7 @@ class Fetch : public TransferDelegate {
   int64_t total_ = -1;        // the file's announced length
   int64_t tailStart_ = -1;    // the body is the file's end from here
   int64_t described_ = 0;     // the first bytes the part says it holds
+  double describedAt_ = -1;   // when it said so
   bool suffixAsked_ = false;  // the running attempt asks for the file's end
   std::string etag_;          // the strong ETag the bytes belong to, else empty
 };

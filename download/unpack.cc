@@ -29,6 +29,7 @@ bool diskFull(const std::string& unzipOutput, const std::string& dir) {
 
 Unpacking::~Unpacking() {
   if (running()) stop();
+  removeArchive();
 }
 
 void Unpacking::begin(const UnpackTarget& target) {
@@ -168,9 +169,15 @@ void Unpacking::finish(bool unpacked) {
   if (!placed.dir().empty() && !keep && !target_.keptArchive.empty())
     unlink(target_.keptArchive.c_str());
   // Otherwise the archive is not needed once unpacked; the agent may run for long.
-  if (!keep || rename(target_.archive.c_str(), target_.keptArchive.c_str()) != 0)
-    unlink(target_.archive.c_str());
+  bool kept = keep && rename(target_.archive.c_str(), target_.keptArchive.c_str()) == 0;
+  if (!kept && placed.dir().empty()) unlink(target_.archive.c_str());
+  if (!kept && !placed.dir().empty()) placedArchive_ = target_.archive;
   done_(std::move(placed));
+}
+
+void Unpacking::removeArchive() {
+  if (!placedArchive_.empty()) unlink(placedArchive_.c_str());
+  placedArchive_.clear();
 }
 
 void Unpacking::stop() {

@@ -73,6 +73,11 @@ class Unpacking {
   static constexpr size_t kMaxMembersBytes = 96 * 1024;
   // Whether the last unpacking failed for lack of disk space.
   bool outOfSpace() const { return outOfSpace_; }
+  // Removes the archive of an agent that was placed. The removal waits for
+  // this call (or the destructor) so that the agent can start first:
+  // unlinking a large file that is still in the page cache takes tens of
+  // milliseconds.
+  void removeArchive();
 
  private:
   void begin(const UnpackTarget& target);
@@ -102,6 +107,7 @@ class Unpacking {
   bool started_ = false;   // the archive is whole
   bool failed_ = false;
   bool outOfSpace_ = false;
+  std::string placedArchive_;  // the archive removeArchive() removes
   Done done_;
 };
 
