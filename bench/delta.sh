@@ -68,28 +68,12 @@ drop_delay_link() {
 # the same from one to the other. Its log: connection, status, body bytes,
 # range asked for, request.
 start_delta_server() {
-  local dir=$dl_dir/server h2=$1
+  local dir=$dl_dir/server
   stop_https_server "$dir"
   mkdir -p "$dir/tmp"
-  cat >"$dir/nginx.conf" <<CONF
-worker_processes 1;
-pid $dir/nginx.pid;
-error_log $dir/error.log;
-events { worker_connections 256; }
-http {
-  log_format delta '\$connection \$status \$body_bytes_sent "\$http_range" "\$request"';
-  access_log $dir/access.log delta;
-  client_body_temp_path $dir/tmp; proxy_temp_path $dir/tmp; fastcgi_temp_path $dir/tmp;
-  uwsgi_temp_path $dir/tmp; scgi_temp_path $dir/tmp;
-  sendfile on;
-  server {
-    listen $dl_addr:443 ssl${h2:+ http2};
-    ssl_certificate $dir/cert.pem;
-    ssl_certificate_key $dir/key.pem;
-    root $dl_dir/www;
-  }
-}
-CONF
+  HTTPS_SERVER_HTTP2=$1 HTTPS_SERVER_ADDR=$dl_addr \
+    HTTPS_SERVER_LOG='$connection $status $body_bytes_sent "$http_range" "$request"' \
+    write_nginx_conf "$dir" "$dl_dir/www" 443
   ip netns exec "$dl_server" /usr/sbin/nginx -p "$dir" -c "$dir/nginx.conf"
 }
 
@@ -173,8 +157,7 @@ least_same=$(least v2-same) least_times=$(least v2-times)
 warm_mb=$(awk -v want=$(((dl_size * 2 + dl_unpacked * 2) / 1048576 + 256)) \
   '/MemAvailable/ {m = int($2 / 4096); print (want < m ? want : m)}' /proc/meminfo)
 mkdir -p "$dl_dir/server"
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$dl_addr" -addext "subjectAltName=IP:$dl_addr" \
-  -keyout "$dl_dir/server/key.pem" -out "$dl_dir/server/cert.pem" >/dev/null 2>&1
+make_test_certificate "$dl_dir/server" "$dl_addr"
 cat "$dl_dir/server/cert.pem" >>"$work/ca.pem"
 start_delta_server 1
 

@@ -10,32 +10,15 @@
 # An nginx for these rows, on |addr| (inside namespace |ns| when given), with
 # a certificate for that address. Its log says which connection carried each
 # request, the range asked for, and when it started (msec - request_time).
+rows_log='$connection $connection_requests $msec $request_time $status $body_bytes_sent'
+rows_log+=' "$http_range" "$request"'
 start_rows_server() {
   local dir=$1 root=$2 addr=$3 ns=${4:-}
   mkdir -p "$dir/tmp"
-  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$addr" -addext "subjectAltName=IP:$addr" \
-    -keyout "$dir/key.pem" -out "$dir/cert.pem" >/dev/null 2>&1
+  make_test_certificate "$dir" "$addr"
   for _ in $(seq 1 30); do
     ROWS_PORT=$([ -n "$ns" ] && echo 443 || echo $((20000 + RANDOM % 30000)))
-    cat >"$dir/nginx.conf" <<CONF
-worker_processes 1;
-pid $dir/nginx.pid;
-error_log $dir/error.log;
-events { worker_connections 64; }
-http {
-  log_format rows '\$connection \$connection_requests \$msec \$request_time \$status \$body_bytes_sent "\$http_range" "\$request"';
-  access_log $dir/access.log rows;
-  client_body_temp_path $dir/tmp; proxy_temp_path $dir/tmp; fastcgi_temp_path $dir/tmp;
-  uwsgi_temp_path $dir/tmp; scgi_temp_path $dir/tmp;
-  sendfile on;
-  server {
-    listen $addr:$ROWS_PORT ssl;
-    ssl_certificate $dir/cert.pem;
-    ssl_certificate_key $dir/key.pem;
-    root $root;
-  }
-}
-CONF
+    HTTPS_SERVER_ADDR=$addr HTTPS_SERVER_LOG=$rows_log write_nginx_conf "$dir" "$root" "$ROWS_PORT"
     ${ns:+ip netns exec "$ns"} /usr/sbin/nginx -p "$dir" -c "$dir/nginx.conf" 2>/dev/null && return 0
   done
   echo "could not start nginx on $addr" >&2

@@ -7,17 +7,22 @@
 #     once it listens, and ends with nginx
 # With HTTPS_SERVER_HTTP2=1 in the environment it offers HTTP/2 as well, and
 # its log ends each line with the connection's serial number.
+# write_nginx_conf also takes, for the benchmarks, HTTPS_SERVER_ADDR (the
+# address it listens on, 127.0.0.1 unless given) and HTTPS_SERVER_LOG (the
+# access log's format, in nginx's words).
 
+# A self-signed certificate for |addr| (127.0.0.1 unless given).
 make_test_certificate() {
-  local dir=$1
-  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=127.0.0.1" \
-    -addext "subjectAltName=IP:127.0.0.1,DNS:localhost" \
+  local dir=$1 addr=${2:-127.0.0.1}
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$addr" \
+    -addext "subjectAltName=IP:$addr,DNS:localhost" \
     -keyout "$dir/key.pem" -out "$dir/cert.pem" >/dev/null 2>&1
 }
 
 write_nginx_conf() {
   local dir=$1 root=$2 port=$3 rate=${4:-0} top=${5:-} h2=""
   [ "${HTTPS_SERVER_HTTP2:-}" = 1 ] && h2=1
+  local log='$request_method $uri $status $body_bytes_sent $http_if_none_match'${h2:+' $connection'}
   cat >"$dir/nginx.conf" <<CONF
 $top
 worker_processes 1;
@@ -25,13 +30,13 @@ pid $dir/nginx.pid;
 error_log $dir/error.log;
 events { worker_connections 64; }
 http {
-  log_format bytes '\$request_method \$uri \$status \$body_bytes_sent \$http_if_none_match${h2:+ \$connection}';
+  log_format bytes '${HTTPS_SERVER_LOG:-$log}';
   access_log $dir/access.log bytes;
   client_body_temp_path $dir/tmp; proxy_temp_path $dir/tmp; fastcgi_temp_path $dir/tmp;
   uwsgi_temp_path $dir/tmp; scgi_temp_path $dir/tmp;
   sendfile on;
   server {
-    listen 127.0.0.1:$port ssl${h2:+ http2};
+    listen ${HTTPS_SERVER_ADDR:-127.0.0.1}:$port ssl${h2:+ http2};
     ssl_certificate $dir/cert.pem;
     ssl_certificate_key $dir/key.pem;
     root $root;
