@@ -12,13 +12,6 @@ constexpr uint32_t kLocalSignature = 0x04034b50;
 constexpr int64_t kLocalHeaderSize = 30;
 constexpr uint16_t kDataDescriptor = 1 << 3;
 
-uint64_t le(const std::string& bytes, size_t at, int width) {
-  uint64_t value = 0;
-  for (int i = width - 1; i >= 0; --i)
-    value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
-  return value;
-}
-
 // An entry's local header as the kept file holds it.
 struct LocalHeader {
   int64_t size = 0;  // fixed part, name and extra field
@@ -28,15 +21,15 @@ struct LocalHeader {
 bool readLocalHeader(int fd, const ZipEntry& entry, LocalHeader* header) {
   std::string fixed(kLocalHeaderSize, '\0');
   if (pread(fd, &fixed[0], fixed.size(), entry.localHeaderOffset) != kLocalHeaderSize ||
-      le(fixed, 0, 4) != kLocalSignature)
+      littleEndian(fixed, 0, 4) != kLocalSignature)
     return false;
-  size_t nameLength = le(fixed, 26, 2), extraLength = le(fixed, 28, 2);
+  size_t nameLength = littleEndian(fixed, 26, 2), extraLength = littleEndian(fixed, 28, 2);
   std::string rest(nameLength + extraLength, '\0');
   int64_t after = entry.localHeaderOffset + kLocalHeaderSize;
   if (!rest.empty() && pread(fd, &rest[0], rest.size(), after) != static_cast<ssize_t>(rest.size()))
     return false;
-  if (rest.compare(0, nameLength, entry.name) != 0 || le(fixed, 6, 2) != entry.flags ||
-      le(fixed, 8, 2) != entry.method)
+  if (rest.compare(0, nameLength, entry.name) != 0 || littleEndian(fixed, 6, 2) != entry.flags ||
+      littleEndian(fixed, 8, 2) != entry.method)
     return false;
   header->size = kLocalHeaderSize + static_cast<int64_t>(rest.size());
   header->extra = rest.substr(nameLength);

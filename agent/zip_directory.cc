@@ -25,14 +25,7 @@ constexpr uint64_t kMax16 = 0xffff;
 constexpr uint64_t kMax32 = 0xffffffff;
 constexpr uint64_t kMaxInt64 = std::numeric_limits<int64_t>::max();
 
-// The little-endian number of |width| bytes at |at|; the caller has checked
-// that they lie inside |bytes|.
-uint64_t le(const std::string& bytes, int64_t at, int width) {
-  uint64_t value = 0;
-  for (int i = width - 1; i >= 0; --i)
-    value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
-  return value;
-}
+constexpr auto le = &littleEndian;
 
 bool fail(std::string* error, const std::string& message) {
   *error = message;

@@ -79,6 +79,15 @@ struct ZipDirectory {
   int64_t prependedBytes = 0;
 };
 
+// The little-endian number of |width| bytes at |at| of a zip structure; the
+// caller has checked that they lie inside |bytes|.
+inline uint64_t littleEndian(const std::string& bytes, int64_t at, int width) {
+  uint64_t value = 0;
+  for (int i = width - 1; i >= 0; --i)
+    value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
 // Finds the end records in |tail|, the last tail.size() bytes of a file of
 // |fileSize| bytes, and from them the central directory. True when |tail|
 // holds the whole directory. False with an empty |error| when it is too
