@@ -7,6 +7,10 @@
 #define CURL_DISABLE_TYPECHECK
 #include <curl/curl.h>
 
+#include <functional>
+#include <map>
+
+#include "platform/loop.h"
 #include "platform/shared_library.h"
 
 #define SETUP_CURL_FUNCTIONS(X)                                                            \
@@ -31,5 +35,36 @@ CURLSH* newConnectionShare(const CurlLibrary& curl);
 CURLSH* connectionShare(const CurlLibrary& curl);
 // libcurl's socket opener, for CURLOPT_OPENSOCKETFUNCTION: close-on-exec.
 curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address);
+
+// A multi handle driven from |loop|: it watches the sockets libcurl names
+// and keeps libcurl's timer, and after each action calls |acted|, where the
+// owner delivers its events outside libcurl's callbacks.
+class CurlMultiOnLoop {
+ public:
+  CurlMultiOnLoop(const CurlLibrary& curl, Loop& loop, std::function<void()> acted);
+  ~CurlMultiOnLoop();
+  CurlMultiOnLoop(const CurlMultiOnLoop&) = delete;
+  CurlMultiOnLoop& operator=(const CurlMultiOnLoop&) = delete;
+
+  CURLM* get() const { return multi_; }
+  // Stops watching; what libcurl asks from then on (as its handles are
+  // removed) is ignored.
+  void stop();
+
+ private:
+  static int onSocket(CURL*, curl_socket_t fd, int what, void* self, void*);
+  static int onTimer(CURLM*, long timeoutMs, void* self);
+  void watchSocket(curl_socket_t fd, int what);
+  void setTimer(long timeoutMs);
+  void act(curl_socket_t fd, int events);
+
+  const CurlLibrary& curl_;
+  Loop& loop_;
+  std::function<void()> acted_;
+  CURLM* multi_;
+  std::map<curl_socket_t, Loop::Handle> watches_;
+  Loop::Handle timer_ = 0;
+  bool stopped_ = false;
+};
 
 #endif  // SETUP_PLATFORM_CURL_LIBRARY_H_

@@ -51,8 +51,6 @@ class CurlRangeFetch : public RangeFetch {
 
   static size_t onHeader(char* data, size_t size, size_t count, void* stream);
   static size_t onWrite(char* data, size_t size, size_t count, void* stream);
-  static int onSocket(CURL*, curl_socket_t fd, int what, void* self, void*);
-  static int onTimer(CURLM*, long timeoutMs, void* self);
 
  private:
   void startMore();
@@ -61,9 +59,6 @@ class CurlRangeFetch : public RangeFetch {
   size_t header(Stream& stream, const std::string& line);
   size_t write(Stream& stream, const char* data, size_t length);
   RangeFetchError acceptResponse(Stream& stream, long status);
-  void watchSocket(curl_socket_t fd, int what);
-  void setCurlTimer(long timeoutMs);
-  void act(curl_socket_t fd, int events);
   void deliverEvents();
   void deliverEnd(Stream& stream, CURLcode result);
   void fail(const RangeFetchError& error);
@@ -76,7 +71,7 @@ class CurlRangeFetch : public RangeFetch {
   Loop& loop_;
   RangeFetchRequest request_;
   RangeFetchDelegate& delegate_;
-  CURLM* multi_ = curl_.curl_multi_init();
+  CurlMultiOnLoop multi_{curl_, loop_, [this] { deliverEvents(); }};
   int fd_ = -1;
   size_t next_ = 0;   // the first range not yet asked for
   size_t limit_ = 1;  // requests at once; one until the protocol is known
@@ -86,8 +81,6 @@ class CurlRangeFetch : public RangeFetch {
   bool ended_ = false;
   int64_t pendingBytes_ = 0;
   double lastActivity_ = monotonicSeconds();
-  std::map<curl_socket_t, Loop::Handle> watches_;
-  Loop::Handle curlTimer_ = 0;
   Loop::Handle idleTimer_ = 0;
   Loop::Handle endTimer_ = 0;  // a fetch that ends before it asks anything
 };
@@ -122,23 +115,18 @@ CurlRangeFetch::CurlRangeFetch(const CurlLibrary& curl, Loop& loop,
     });
     return;
   }
-  curl_.curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, onSocket);
-  curl_.curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
-  curl_.curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, onTimer);
-  curl_.curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
-  curl_.curl_multi_setopt(multi_, CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
+  curl_.curl_multi_setopt(multi_.get(), CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
   long connections = std::max(1, request_.maxConnections);
-  curl_.curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, connections);
-  curl_.curl_multi_setopt(multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, connections);
+  curl_.curl_multi_setopt(multi_.get(), CURLMOPT_MAX_HOST_CONNECTIONS, connections);
+  curl_.curl_multi_setopt(multi_.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, connections);
   long streams = std::max(1, request_.maxStreams);
-  curl_.curl_multi_setopt(multi_, CURLMOPT_MAX_CONCURRENT_STREAMS, streams);
+  curl_.curl_multi_setopt(multi_.get(), CURLMOPT_MAX_CONCURRENT_STREAMS, streams);
   armIdleTimer(request_.idleTimeout);
   startMore();
 }
 
 CurlRangeFetch::~CurlRangeFetch() {
   finish();
-  curl_.curl_multi_cleanup(multi_);
 }
 
 // The first request goes alone: its answer tells whether the others can
@@ -154,7 +142,7 @@ void CurlRangeFetch::startMore() {
     stream.fetch = this;
     stream.easy = curl_.curl_easy_init();
     configure(stream);
-    curl_.curl_multi_add_handle(multi_, stream.easy);
+    curl_.curl_multi_add_handle(multi_.get(), stream.easy);
   }
 }
 
@@ -218,16 +206,6 @@ size_t CurlRangeFetch::onHeader(char* data, size_t size, size_t count, void* str
 size_t CurlRangeFetch::onWrite(char* data, size_t size, size_t count, void* stream) {
   Stream& s = *static_cast<Stream*>(stream);
   return s.fetch->write(s, data, size * count);
-}
-
-int CurlRangeFetch::onSocket(CURL*, curl_socket_t fd, int what, void* self, void*) {
-  static_cast<CurlRangeFetch*>(self)->watchSocket(fd, what);
-  return 0;
-}
-
-int CurlRangeFetch::onTimer(CURLM*, long timeoutMs, void* self) {
-  static_cast<CurlRangeFetch*>(self)->setCurlTimer(timeoutMs);
-  return 0;
 }
 
 // The final answer is judged at the blank line that ends its headers, and
@@ -320,38 +298,6 @@ size_t CurlRangeFetch::write(Stream& stream, const char* data, size_t length) {
   return length;
 }
 
-void CurlRangeFetch::watchSocket(curl_socket_t fd, int what) {
-  if (ended_) return;
-  auto it = watches_.find(fd);
-  if (it != watches_.end()) {
-    loop_.unwatchFd(it->second);
-    watches_.erase(it);
-  }
-  if (what == CURL_POLL_REMOVE) return;
-  int events = ((what & CURL_POLL_IN) ? Loop::kReadable : 0) |
-               ((what & CURL_POLL_OUT) ? Loop::kWritable : 0);
-  watches_[fd] = loop_.watchFd(fd, events, [this, fd](int ready) { act(fd, ready); });
-}
-
-void CurlRangeFetch::setCurlTimer(long timeoutMs) {
-  if (ended_) return;
-  if (curlTimer_) loop_.cancelTimer(curlTimer_);
-  curlTimer_ = 0;
-  if (timeoutMs < 0) return;
-  curlTimer_ = loop_.addTimer(timeoutMs / 1000.0, [this] {
-    curlTimer_ = 0;
-    act(CURL_SOCKET_TIMEOUT, 0);
-  });
-}
-
-void CurlRangeFetch::act(curl_socket_t fd, int events) {
-  int mask = ((events & Loop::kReadable) ? CURL_CSELECT_IN : 0) |
-             ((events & Loop::kWritable) ? CURL_CSELECT_OUT : 0);
-  int running = 0;
-  curl_.curl_multi_socket_action(multi_, fd, mask, &running);
-  deliverEvents();
-}
-
 // Delegate calls are made here, outside libcurl's callbacks, so that the
 // delegate may cancel the fetch from any of them.
 void CurlRangeFetch::deliverEvents() {
@@ -363,7 +309,7 @@ void CurlRangeFetch::deliverEvents() {
   }
   int left = 0;
   while (!ended_) {
-    CURLMsg* message = curl_.curl_multi_info_read(multi_, &left);
+    CURLMsg* message = curl_.curl_multi_info_read(multi_.get(), &left);
     if (!message) break;
     Stream* stream = nullptr;
     curl_.curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &stream);
@@ -432,7 +378,7 @@ void CurlRangeFetch::armIdleTimer(double seconds) {
 }
 
 void CurlRangeFetch::remove(Stream& stream) {
-  curl_.curl_multi_remove_handle(multi_, stream.easy);
+  curl_.curl_multi_remove_handle(multi_.get(), stream.easy);
   curl_.curl_easy_cleanup(stream.easy);
   curl_.curl_slist_free_all(stream.headers);
   streams_.remove_if([&stream](const Stream& s) { return &s == &stream; });
@@ -441,11 +387,10 @@ void CurlRangeFetch::remove(Stream& stream) {
 void CurlRangeFetch::finish() {
   if (ended_) return;
   ended_ = true;
-  for (auto& [fd, watch] : watches_) loop_.unwatchFd(watch);
-  watches_.clear();
-  for (Loop::Handle timer : {curlTimer_, idleTimer_, endTimer_})
+  multi_.stop();
+  for (Loop::Handle timer : {idleTimer_, endTimer_})
     if (timer) loop_.cancelTimer(timer);
-  curlTimer_ = idleTimer_ = endTimer_ = 0;
+  idleTimer_ = endTimer_ = 0;
   while (!streams_.empty()) remove(streams_.front());
   if (fd_ >= 0) close(fd_);
   fd_ = -1;

@@ -73,8 +73,6 @@ class CurlTransfer : public Transfer {
   // Trampolines from libcurl's C callbacks.
   static size_t onHeader(char* data, size_t size, size_t count, void* self);
   static size_t onWrite(char* data, size_t size, size_t count, void* self);
-  static int onSocket(CURL*, curl_socket_t fd, int what, void* self, void*);
-  static int onTimer(CURLM*, long timeoutMs, void* self);
 
  private:
   void configure();
@@ -83,9 +81,6 @@ class CurlTransfer : public Transfer {
   void configureCertificates();
   size_t header(const std::string& line);
   size_t write(const char* data, size_t length);
-  void watchSocket(curl_socket_t fd, int what);
-  void setCurlTimer(long timeoutMs);
-  void act(curl_socket_t fd, int events);
   void deliverEvents();
   void deliverResponse();
   bool deliverPendingData();
@@ -104,7 +99,7 @@ class CurlTransfer : public Transfer {
   Loop& loop_;
   TransferRequest request_;
   TransferDelegate& delegate_;
-  CURLM* multi_ = curl_.curl_multi_init();
+  CurlMultiOnLoop multi_{curl_, loop_, [this] { deliverEvents(); }};
   CURL* easy_ = curl_.curl_easy_init();
   curl_slist* headers_ = nullptr;
   char errorBuffer_[CURL_ERROR_SIZE] = {0};
@@ -122,8 +117,6 @@ class CurlTransfer : public Transfer {
   int64_t bodyLimit_ = -1;   // the body may not be written past this byte
   bool overrun_ = false;     // and went past it
   double lastActivity_ = monotonicSeconds();
-  std::map<curl_socket_t, Loop::Handle> watches_;
-  Loop::Handle curlTimer_ = 0;
   Loop::Handle idleTimer_ = 0;
   Loop::Handle speedTimer_ = 0;
   uint64_t written_ = 0;        // body bytes written so far
@@ -146,21 +139,16 @@ CurlTransfer::CurlTransfer(const CurlLibrary& curl, Loop& loop, const TransferRe
   }
   configure();
   armIdleTimer(request_.idleTimeout);
-  curl_.curl_multi_add_handle(multi_, easy_);
+  curl_.curl_multi_add_handle(multi_.get(), easy_);
 }
 
 CurlTransfer::~CurlTransfer() {
   cancel();
-  curl_.curl_multi_cleanup(multi_);
   curl_.curl_easy_cleanup(easy_);
   curl_.curl_slist_free_all(headers_);
 }
 
 void CurlTransfer::configure() {
-  curl_.curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, onSocket);
-  curl_.curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
-  curl_.curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, onTimer);
-  curl_.curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
   if (CURLSH* share = connectionShare(curl_)) curl_.curl_easy_setopt(easy_, CURLOPT_SHARE, share);
   curl_.curl_easy_setopt(easy_, CURLOPT_OPENSOCKETFUNCTION, openSocket);
   curl_.curl_easy_setopt(easy_, CURLOPT_URL, request_.url.c_str());
@@ -223,16 +211,6 @@ size_t CurlTransfer::onWrite(char* data, size_t size, size_t count, void* self) 
   return static_cast<CurlTransfer*>(self)->write(data, size * count);
 }
 
-int CurlTransfer::onSocket(CURL*, curl_socket_t fd, int what, void* self, void*) {
-  static_cast<CurlTransfer*>(self)->watchSocket(fd, what);
-  return 0;
-}
-
-int CurlTransfer::onTimer(CURLM*, long timeoutMs, void* self) {
-  static_cast<CurlTransfer*>(self)->setCurlTimer(timeoutMs);
-  return 0;
-}
-
 // The blank line ends a header block; it is the final response's unless
 // curl is about to follow a redirect or it was an interim 1xx.
 size_t CurlTransfer::header(const std::string& line) {
@@ -275,38 +253,6 @@ size_t CurlTransfer::write(const char* data, size_t length) {
   return length;
 }
 
-void CurlTransfer::watchSocket(curl_socket_t fd, int what) {
-  if (ended_) return;
-  auto it = watches_.find(fd);
-  if (it != watches_.end()) {
-    loop_.unwatchFd(it->second);
-    watches_.erase(it);
-  }
-  if (what == CURL_POLL_REMOVE) return;
-  int events = ((what & CURL_POLL_IN) ? Loop::kReadable : 0) |
-               ((what & CURL_POLL_OUT) ? Loop::kWritable : 0);
-  watches_[fd] = loop_.watchFd(fd, events, [this, fd](int ready) { act(fd, ready); });
-}
-
-void CurlTransfer::setCurlTimer(long timeoutMs) {
-  if (ended_) return;
-  if (curlTimer_) loop_.cancelTimer(curlTimer_);
-  curlTimer_ = 0;
-  if (timeoutMs < 0) return;
-  curlTimer_ = loop_.addTimer(timeoutMs / 1000.0, [this] {
-    curlTimer_ = 0;
-    act(CURL_SOCKET_TIMEOUT, 0);
-  });
-}
-
-void CurlTransfer::act(curl_socket_t fd, int events) {
-  int mask = ((events & Loop::kReadable) ? CURL_CSELECT_IN : 0) |
-             ((events & Loop::kWritable) ? CURL_CSELECT_OUT : 0);
-  int running = 0;
-  curl_.curl_multi_socket_action(multi_, fd, mask, &running);
-  deliverEvents();
-}
-
 // Delegate calls are made here, outside libcurl's callbacks, so that the
 // delegate may cancel the transfer from any of them.
 void CurlTransfer::deliverEvents() {
@@ -314,7 +260,7 @@ void CurlTransfer::deliverEvents() {
   if (!deliverPendingData()) return;
   int left = 0;
   while (!ended_) {
-    CURLMsg* message = curl_.curl_multi_info_read(multi_, &left);
+    CURLMsg* message = curl_.curl_multi_info_read(multi_.get(), &left);
     if (!message) break;
     if (message->msg == CURLMSG_DONE) deliverEnd(message->data.result);
   }
@@ -485,13 +431,11 @@ void CurlTransfer::failIdle(const std::string& description) {
 bool CurlTransfer::finish(bool keepFile) {
   if (ended_) return false;
   ended_ = true;
-  for (auto& [fd, watch] : watches_) loop_.unwatchFd(watch);
-  watches_.clear();
-  if (curlTimer_) loop_.cancelTimer(curlTimer_);
+  multi_.stop();
   if (idleTimer_) loop_.cancelTimer(idleTimer_);
   if (speedTimer_) loop_.cancelTimer(speedTimer_);
-  curlTimer_ = idleTimer_ = speedTimer_ = 0;
-  curl_.curl_multi_remove_handle(multi_, easy_);
+  idleTimer_ = speedTimer_ = 0;
+  curl_.curl_multi_remove_handle(multi_.get(), easy_);
   if (fd_ >= 0 && close(fd_) != 0) keepFile = false;
   fd_ = -1;
   if (!keepFile && !request_.keepPartial) unlink(request_.destination.c_str());
