@@ -82,7 +82,7 @@ const std::vector<Archive>& archives() {
         // The signature at its end has no room for a record after it.
         {"comment", "{ yes " + c63 + " | head -n 1000; printf 'PK\\5\\6 end\\n'; }"
          " | zip -q -z -r $Z $F", "", false, 0, 8, 0, 0, comment + "PK\5\6 end"},
-        {"zip64", "zip -q -fz -r $Z $F", "", true, 0, 8},
+        // Zip64 throughout, one entry streamed from standard input.
         {"zip64 stdin", "zip -q -fz -r $Z $F && zip -q -fz $Z - < -", "", true, 0, 8},
         // Streamed (data descriptors) with a stub in front, offsets left as they were.
         {"stub", "{ " + stub + "; zip -q -r - $F | cat; } > $Z", "", false, 8, 8, 15, 15},

@@ -6,7 +6,6 @@
 // identity test; here, a directory that only looks like an app's is not
 // taken for one.
 TEST(BundleForProgram, AppLayoutOnlyWithAnAppAroundIt) {
-  MainBundle bundle = bundleForProgram("/opt/Contents/MacOS/setup");
-  EXPECT_EQ(bundle.bundlePath, "/opt/Contents/MacOS");
-  EXPECT_EQ(bundle.resourcePath, "/opt/Contents/MacOS");
+  MainBundle found = bundleForProgram("/opt/Contents/MacOS/setup");
+  EXPECT_EQ(found.bundlePath + " " + found.resourcePath, "/opt/Contents/MacOS /opt/Contents/MacOS");
 }

@@ -38,7 +38,6 @@ TEST(TempDir, PrivateDirectoriesRemovedWholeByTheirRunOrTheNextOne) {
   TempDir live("x");
   for (const char* made : {"zvGONE00", "zvNEW000", "zvOTHER0"}) fs::create_directory(base / made);
   writeFile(base / "zvGONE00/.owner", "4242");
-  writeFile(base / "zvGONE00/InstallAgent.zip", "partial");
   writeFile(base / "zvNEW000/.owner", "");  // being made: not yet locked
   TempDir next("x");
   std::string left;
