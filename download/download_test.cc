@@ -43,12 +43,11 @@ class FakeWindow : public DownloadWindow {
   void close() override { if (closed++ == 0 && onClose) onClose(); }
 
   std::function<void()> onClose, tryAgain;
-  std::vector<std::string> detail;
   WindowControls controls = WindowControls::kCancel;
   std::string splash;
   bool red = false, closable = false;
   int closed = 0;
-  std::vector<std::string> statuses, log;
+  std::vector<std::string> statuses, log, detail;
 };
 
 // The front end on fakes of its platform: a scripted server, a loop on a
@@ -131,11 +130,6 @@ class DownloadTest : public ::testing::Test {
     Exchange e = partial(from, archiveSize_);
     e.expectedLength = to - from;
     return e;
-  }
-  // The archive signed with k: its signature's answer.
-  Exchange sign() {
-    signWithMinisign(scratch_ / "k.sec", scratch_ / "agent.zip");
-    return ok("", readFile(scratch_ / "agent.zip.minisig").size());
   }
 
   std::vector<std::string> expectedLaunch() {
@@ -264,7 +258,8 @@ TEST_F(DownloadTest, SignedArchiveIsKeptOnlyWithRoomToSpare) {
   writeFile(scratch_ / "res/InstallAgent.pub", readFile(scratch_ / "k.pub"));
   makeArchive(6);
   free_ = 1000000000 + archiveSize_ + 500000;
-  server_.script = {archive(), sign()};
+  signWithMinisign(scratch_ / "k.sec", scratch_ / "agent.zip");
+  server_.script = {archive(), ok("", readFile(scratch_ / "agent.zip.minisig").size())};
   run();
   EXPECT_EQ(std::make_tuple(launched_, pathExists(getInstallAgentCacheDir() + "installagent.zip")),
             std::make_tuple(expectedLaunch(), false));

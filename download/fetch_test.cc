@@ -109,8 +109,7 @@ const Row kRows[] = {
      "wait 1; wait 1; wait 1; wait 2; wait 4; wait 8; accept 0/10; finished 10"},
     // Continued after the bytes it got, as is a kept part.
     {"idle after bytes", {ok(kK, 1000, 100, kIdle), partial(100, 1000)},
-     "body@0 | " + kFrom100 + "body@100",
-     "accept 0/1000; wait 1; accept 100/1000; finished 1000"},
+     "body@0 | " + kFrom100 + "body@100", "accept 0/1000; wait 1; accept 100/1000; finished 1000"},
     {"cut with a weak ETag starts over", {ok("W/" + kK, 1000, 100, kCut), ok("W/" + kK, 1000)},
      "body@0 | body@0", "accept 0/1000; wait 1; " + kWhole},
     {"longer than announced", {ok(kK, 1000, 1200)}, "body@0", "accept 0/1000; failed bad-response"},

@@ -19,10 +19,8 @@ TEST(Identity, NameAndIdFromTheAppBundleIconFromTheResources) {
         writeFile(icon, "png");
   const struct { std::string program, id, name, icon; } cases[] = {
       {"Odd 'Name'.app/Contents/MacOS/setup", "odd-name", "Odd 'Name'", app},
-      {"Sample Product.app/Contents/MacOS/setup", "sample-product", "Sample Product", ""},
       {"  R2-D2  v3.1 .app/Contents/MacOS/setup", "r2-d2-v3-1", "  R2-D2  v3.1 ", ""},
       {"\xc3\xa9t\xc3\xa9 2.app/Contents/MacOS/setup", "t-2", "\xc3\xa9t\xc3\xa9 2", ""},
-      {"\xe8\xa3\xbd.app/Contents/MacOS/setup", "product", "\xe8\xa3\xbd", ""},
       {"--.app/Contents/MacOS/setup", "product", "--", ""},
       {"flat/setup", "", "", flat}, {".app/Contents/MacOS/setup", "", "", ""},
   };

@@ -32,11 +32,10 @@ struct Chooser : TransferDelegate {
     sources.getenv = [this](const char* name) {
       return env.count(name) ? env[name].c_str() : nullptr;
     };
-    if (answer)
-      sources.lookUp = [this, answer](const std::string& url, double seconds, auto done) {
-        asked = url + " " + std::to_string(int(seconds));
-        return std::make_unique<Pending>(loop, [answer, done] { done(*answer); });
-      };
+    if (answer) sources.lookUp = [this, answer](const std::string& url, double seconds, auto done) {
+      asked = url + " " + std::to_string(int(seconds));
+      return std::make_unique<Pending>(loop, [answer, done] { done(*answer); });
+    };
     auto logged = [this](const std::string& line) { log.push_back(line); };
     choice = std::make_unique<ProxyChoice>(loop, sources, logged);
     start = choice->through([this](const TransferRequest& request, TransferDelegate& delegate) {

@@ -1,7 +1,6 @@
 // Range fetches against nginx offering HTTP/2 and the fault server (HTTP/1.1).
 #include <gmock/gmock.h>
 
-#include <random>
 #include <regex>
 #include <set>
 
@@ -51,9 +50,7 @@ Recorder fetch(const RangeFetchRequest& request, const std::string& ca, int canc
 // The distinct values of |pattern|'s group in |log| (the fault server's
 // log of |log| when it names a file), and how many matched.
 std::set<std::string> logged(std::string log, const std::string& pattern, int* count) {
-  if (log.find('\n') == std::string::npos)
-    log = runSetup({{"PATH", getenv("PATH")}}, {"curl", "-s", "--cacert", servers().cert,
-                                                servers().faultUrl + "log/" + log}).out;
+  if (log.find('\n') == std::string::npos) log = faultLog(log);
   std::set<std::string> found;
   std::regex expression(pattern);
   for (std::sregex_iterator it(log.begin(), log.end(), expression), end; it != end; ++it)

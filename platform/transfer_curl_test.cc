@@ -1,7 +1,6 @@
 // The libcurl transfer against the fault server on 127.0.0.1.
 #include <gmock/gmock.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <regex>
 
@@ -119,6 +118,26 @@ TEST(Transfer, WritesRangesWhereTheyBelong) {
   }
 }
 
+// The proxy field: a proxy that cannot be reached says so; "direct://" goes
+// direct whatever the environment says. (A proxy given, and the
+// environment's when the field is empty, go through the tunnel in
+// Proxy.EnvironmentFirstThenTheDesktopsSettings; no proxy at all is every
+// other test's road.)
+TEST(Transfer, GoesThroughTheProxyItIsGiven) {
+  const std::string dead = "http://127.0.0.1:" + loopbackPort();
+  ScopedEnv variable("https_proxy", dead.c_str());  // "direct://" must win over it
+  for (bool direct : {false, true}) {
+    SCOPED_TRACE(direct);
+    TransferRequest request;
+    request.proxy = direct ? "direct://" : dead;
+    Recorder r = transfer("through", "", request);
+    EXPECT_EQ(std::make_tuple(r.events, r.error.proxyUnreachable, r.error.fault),
+              std::make_tuple(direct ? ";response;data+finished;" : ";failed;", !direct,
+                              direct ? TransferFault::kOther : TransferFault::kNetwork))
+        << r.error.description;
+  }
+}
+
 // Open sockets of this process that a started program would inherit.
 int inheritableSockets() {
   int found = 0;
@@ -145,8 +164,7 @@ TEST(Transfer, ReusesTheServersOpenConnection) {
     Recorder r = transfer(c.name, c.cancel ? "keep=1&trickle=100" : "keep=1", {}, -1, c.cancel);
     EXPECT_EQ(r.events, c.cancel ? ";response;data+" : ";response;data+finished;");
     EXPECT_TRUE(c.cancel || readFile(servers().dir / "archive") == "0123456789");
-    std::string log = runSetup({{"PATH", getenv("PATH")}}, {"curl", "-s", "--cacert",
-                               servers().cert, servers().faultUrl + "log/" + c.name}).out;
+    std::string log = faultLog(c.name);
     std::smatch port;
     ASSERT_TRUE(std::regex_search(log, port, std::regex("\"port\": (\\d+)"))) << log;
     EXPECT_EQ(port[1] == last, c.sameConnection) << log;

@@ -135,17 +135,15 @@ class ScriptedServer {
     void end() {
       if (ended_) return;
       ended_ = delivering_ = true;
-      if (exchange_.end)
-        delegate_.transferDidFail({"scripted failure", server_.asked[index_].url, *exchange_.end});
-      else
-        delegate_.transferDidFinish();
+      exchange_.end
+          ? delegate_.transferDidFail({"scripted", server_.asked[index_].url, *exchange_.end})
+          : delegate_.transferDidFinish();
       delivering_ = false;
     }
 
     // False once the transfer has ended (cancelled by the receiver, or its
     // last event delivered).
-    template <typename F>
-    bool deliver(F event) {
+    template <typename F> bool deliver(F event) {
       if (ended_) return false;
       delivering_ = true;
       event();

@@ -1,16 +1,13 @@
 #include "tests/test_util.h"
 
 #include <netinet/in.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
-#include <vector>
 
 #include "platform/system.h"
 #include "util/quote.h"
@@ -30,9 +27,7 @@ void writeFile(const std::string& path, const std::string& bytes, int mode) {
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 bool pathExists(const std::string& path) {
@@ -43,10 +38,8 @@ bool pathExists(const std::string& path) {
 void makeZip(const std::string& zip, const std::map<std::string, std::string>& files) {
   ScratchDir dir;
   std::string names;
-  for (const auto& [name, content] : files) {
-    writeFile(dir / name, content);
-    names += " " + smart_quote(name);
-  }
+  for (const auto& [name, content] : files)
+    writeFile(dir / name, content), names += " " + smart_quote(name);
   if (shell("cd " + smart_quote(dir.path()) + " && zip -q -X " + smart_quote(zip) + names))
     throw std::runtime_error("zip failed for " + zip);
 }
@@ -59,7 +52,8 @@ int shell(const std::string& command) {
 void makeMinisignKeys(const std::string& dir, const std::vector<std::string>& names) {
   for (const std::string& name : names) {
     std::string pair = dir + "/" + name;
-    if (shell("minisign -G -W -p " + smart_quote(pair + ".pub") + " -s " + smart_quote(pair + ".sec")))
+    if (shell("minisign -G -W -p " + smart_quote(pair + ".pub") + " -s " +
+              smart_quote(pair + ".sec")))
       throw std::runtime_error("minisign -G failed for " + pair);
   }
 }

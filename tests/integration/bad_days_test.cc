@@ -1,12 +1,8 @@
-// The machine's bad days: a full disk, a reader of standard error that
+// The machine's bad days (a full disk: unpack_test.cc): a reader of standard error that
 // stopped or went, a stopped run's lock (a run killed while its agent runs:
 // lifecycle_test.cc; odd files in the cache: setup_test.cc).
 
-#include <sys/mount.h>
-
 #include "tests/integration/harness.h"
-
-const size_t kSize = 1 << 20;
 
 // The program run by a python3 wrapper that gives it |stderrKind| as its
 // standard error: "full" (a pipe nobody reads, already full: shrunk with
@@ -34,7 +30,7 @@ static Result runWithStderr(const World& w, const std::string& stderrKind, doubl
 // gone does not end the run. By the signal, the server has answered and a
 // run that waits for the lock waits to look into the cache.
 TEST(BadDays, HeldUpRunEndsOnASignalAndAGoneReaderEndsNone) {
-  servers().publish("stderr.zip", "v1", kSize);
+  servers().publish("stderr.zip", "v1", 1 << 20);
   const struct { const char* stderrKind; bool locked; int status; Strings runs; } cases[] = {
       {"full", false, 128 + SIGTERM, {}}, {"open", true, 128 + SIGTERM, {}},
       {"gone", false, 0, {"v1"}}};
@@ -52,29 +48,5 @@ TEST(BadDays, HeldUpRunEndsOnASignalAndAGoneReaderEndsNone) {
     Result r = runWithStderr(w, c.stderrKind, c.status ? 2 : 0);
     EXPECT_EQ(std::make_tuple(r.status, r.seconds < 10, tree(w.tmp), w.runs()),
               std::make_tuple(c.status, true, Strings{}, c.runs));
-  }
-}
-
-// A small file system as HOME, and a server without ranges (so that the
-// room is not checked from the archive's end first: unpack_test.cc): a
-// download that does not fit gives its bytes back and says so; an agent
-// that does not unpack says so in one line, without unzip's questions.
-TEST(BadDays, FullDisk) {
-  servers().publish("fulldisk.zip", "v1", kSize);
-  const struct { const char* size; const char* said; } cases[] = {
-      {"512k", "No space left on device"}, {"1600k", "No space left on device to unpack"}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.size);
-    World w;
-    if (mount("tmpfs", w.home.c_str(), "tmpfs", 0, (std::string("size=") + c.size).c_str()) != 0)
-      GTEST_SKIP() << "cannot mount a tmpfs here (needs root): " << strerror(errno);
-    w.download(servers().faultUrl + "serve/fulldisk.zip?range=ignore");
-    Result r = w.run();
-    const fs::space_info room = fs::space(w.home);
-    umount2(w.home.c_str(), MNT_DETACH);
-    // The bytes given back; unzip's questions and complaints left out.
-    EXPECT_EQ(std::make_tuple(r.status, room.available > 0.8 * room.capacity, has(r.err, c.said),
-                              has(r.err, "Continue?"), has(r.err, "truncated")),
-              std::make_tuple(255, true, true, false, false)) << r.err;
   }
 }

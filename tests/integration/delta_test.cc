@@ -7,8 +7,6 @@
 
 #include "tests/integration/harness.h"
 
-using namespace ::testing;
-
 namespace {
 
 // v1; v2: install, f010, f100 and f200 changed, f150 gone, f050b and f250b
@@ -62,10 +60,8 @@ void trust(World& w, const std::string& name, const std::string& options) {
 // The fault server's requests for |name|, each "<range>:<status> " (the
 // range without "bytes=", null for none).
 std::string asked(const std::string& name) {
-  std::string log = runSetup({{"PATH", getenv("PATH")}}, {"curl", "-s", "--cacert", servers().cert,
-                                                          servers().faultUrl + "log/" + name}).out;
   std::regex line(R"re("range": "?(?:bytes=)?([^",]*)"?.*"status": (\d+))re");
-  return std::regex_replace(log, line, "$1:$2 ", std::regex_constants::format_no_copy);
+  return std::regex_replace(faultLog(name), line, "$1:$2 ", std::regex_constants::format_no_copy);
 }
 
 }  // namespace
@@ -139,7 +135,7 @@ TEST(DeltaUpdates, AnyOtherAnswerEndsInOneWholeDownload) {
     std::string kept = readFile(w.cache() + "installagent.zip");  // a byte of f000's: copied, not fetched
     if (c.name == "corrupt") writeFile(w.cache() + "installagent.zip", kept.replace(1000, 1, 1, char(kept[1000] ^ 1)));
     Result r = w.run();
-    EXPECT_THAT(asked(c.name + ".zip"), MatchesRegex(c.requests));
+    EXPECT_THAT(asked(c.name + ".zip"), ::testing::MatchesRegex(c.requests));
     EXPECT_EQ(std::make_tuple(r.status, w.runs(), has(r.err, c.log), has(r.err, "Updated by delta"),
                               readFile(w.cache() + "installagent.zip") == readFile(agents() / c.agent + ".zip")),
               std::make_tuple(0, Strings{"v1", c.agent}, true, c.name == "corrupt", true)) << r.err;

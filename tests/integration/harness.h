@@ -182,6 +182,12 @@ struct Servers {
 
 inline Servers& servers() { static Servers servers; return servers; }
 
+// The fault server's log of the requests for |name|, one JSON object each.
+inline std::string faultLog(const std::string& name) {
+  const std::string url = servers().faultUrl + "log/" + name;
+  return runSetup({{"PATH", getenv("PATH")}}, {"curl", "-s", "--cacert", servers().cert, url}).out;
+}
+
 // One user: HOME, TMPDIR, AGENT_OUT and a copy of the program (with its
 // window module) and bundle.zip, as dir/setup or as
 // X.app/Contents/{MacOS,Resources}; |odd| ends the names of HOME, TMPDIR
@@ -247,6 +253,12 @@ inline Strings processesMentioning(const std::string& part) {
     if (has(line, part)) found.push_back(line);
   }
   return found;
+}
+
+// How many unzips run below |root| (their command lines, not their shells').
+inline long unzipsRunning(const std::string& root) {
+  Strings all = processesMentioning(root);
+  return std::count_if(all.begin(), all.end(), [](auto& line) { return !line.rfind("unzip ", 0); });
 }
 
 #endif  // SETUP_TESTS_INTEGRATION_HARNESS_H_

@@ -8,15 +8,6 @@
 
 using namespace ::testing;
 
-// Waits until an unzip of the run below |root| runs, then a little more.
-static bool waitForUnzip(const std::string& root) {
-  return waitUntil([&] {
-    for (const std::string& line : processesMentioning(root))
-      if (line.rfind("unzip ", 0) == 0) return true;
-    return false;
-  }, 30) && usleep(50000) == 0;
-}
-
 // A signal while unpacking, on either road, ends the unpacking with all it
 // started: nothing is left or stamped, no agent runs, and the run fails,
 // naming the signal. While the agent runs, the signal reaches the agent
@@ -44,8 +35,9 @@ TEST(Lifecycle, SignalEndsTheUnpackingOrReachesTheAgent) {
         else w.download(servers().nginxUrl + zip);
         Proc setup(w.argv({}), w.env);
         ASSERT_TRUE(agentRuns ? waitUntil([&] { return pathExists(w.out + "/started"); }, 30)
-                              : waitForUnzip(w.root.path())) << setup.err();
-        kill(setup.pid, signal);
+                              : waitUntil([&] { return unzipsRunning(w.root.path()); }, 30))
+            << setup.err();
+        usleep(50000), kill(setup.pid, signal);  // a little into the unzip or the agent
         Result r = setup.finish(10);
         // Nothing of the run left after a second (a killed one takes a moment).
         EXPECT_TRUE(waitUntil([&] { return processesMentioning(w.root.path()).empty(); }, 1))

@@ -8,8 +8,7 @@
 // |w|'s program run under script(1) on an xterm pseudo-terminal |columns|
 // wide (0: none given); its output is what it wrote there.
 static std::unique_ptr<Proc> onTerminal(const World& w, Env env, int columns) {
-  env["SETUP"] = w.program;
-  env["TERM"] = "xterm";
+  env.insert({{"SETUP", w.program}, {"TERM", "xterm"}});
   std::string line = "stty cols " + std::to_string(columns) + " rows 24 && exec \"$SETUP\"";
   return std::make_unique<Proc>(Strings{"script", "-q", "-e", "-c", line, "/dev/null"}, env);
 }
@@ -58,8 +57,7 @@ TEST(Progress, LogGetsFewPlainLinesWithFigures) {
   servers().publish("progress-log.zip", "v1", 1 << 20);
   World w;
   w.download(servers().faultUrl + "serve/progress-log.zip?pace=20&cut=50%");
-  w.env["TERM"] = "dumb";
-  w.env["NO_COLOR"] = "1";
+  w.env.insert({{"TERM", "dumb"}, {"NO_COLOR", "1"}});
   Result r = w.run({}, 90);
   // No control characters, 20 lines at most, the figures.
   EXPECT_EQ(std::make_tuple(r.status, std::regex_search(r.err, std::regex("[\x01-\x09\x0b-\x1f\x7f]")),

@@ -4,18 +4,15 @@
 
 #include <regex>
 
-#include "platform/loop.h"
-#include "platform/transfer.h"
 #include "tests/integration/harness.h"
 
 namespace {
 
 // The tunnels opened so far, a line "127.0.0.1:PORT STATUS" each.
 std::string tunnels() {
-  std::string log = runSetup({{"PATH", getenv("PATH")}}, {"curl", "-s", "--cacert", servers().cert,
-                                                          servers().faultUrl + "log/CONNECT"}).out;
-  return std::regex_replace(log, std::regex(R"re(\{"connect": "([^"]*)", "status": (\d+)\})re"),
-                            "$1 $2\n", std::regex_constants::format_no_copy);
+  std::regex line(R"re(\{"connect": "([^"]*)", "status": (\d+)\})re");
+  return std::regex_replace(faultLog("CONNECT"), line, "$1 $2\n",
+                            std::regex_constants::format_no_copy);
 }
 
 }  // namespace
@@ -59,40 +56,5 @@ TEST(Proxy, EnvironmentFirstThenTheDesktopsSettings) {
     std::string opened = tunnels().substr(before);
     EXPECT_EQ(std::make_tuple(r.status, w.runs(), has(r.err, c.log + "\n"), opened),
               std::make_tuple(0, Strings{"proxied"}, true, c.tunnelled ? nginx : "")) << r.err;
-  }
-}
-
-// The transfer's proxy field, with the real libcurl: a proxy that cannot be
-// reached says so; "direct://" goes direct whatever the environment says.
-// (A proxy given, and the environment's when the field is empty, go through
-// the tunnel in the test above; no proxy at all is every other test's road.)
-TEST(Proxy, TransferGoesThroughTheProxyItIsGiven) {
-  Servers& s = servers();
-  writeFile(s.www + "/through.txt", "0123456789");
-  const std::string dead = "http://127.0.0.1:" + loopbackPort();
-  const struct { std::string proxy; const char* environment; bool finished; } cases[] = {
-      {dead, nullptr, false}, {"direct://", dead.c_str(), true}};
-  struct Ended : TransferDelegate {
-    void transferDidReceiveResponse(const TransferResponse&) override {}
-    void transferDidReceiveData(uint64_t) override {}
-    void transferDidFinish() override { finished = true, loop->stop(); }
-    void transferDidFail(const TransferError& e) override { error = e, loop->stop(); }
-    std::unique_ptr<Loop> loop = newPollLoop();
-    bool finished = false;
-    TransferError error;
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.proxy + " " + (c.environment ? c.environment : "-"));
-    ScopedEnv ca("CURL_CA_BUNDLE", s.cert.c_str()), variable("https_proxy", c.environment);
-    TransferRequest request;
-    request.url = s.nginxUrl + "through.txt", request.destination = s.dir / "through";
-    request.proxy = c.proxy;
-    Ended ended;
-    auto running = startTransfer(*ended.loop, request, ended);
-    ended.loop->run();
-    EXPECT_EQ(std::make_tuple(ended.finished, ended.error.proxyUnreachable, ended.error.fault),
-              std::make_tuple(c.finished, !c.finished,
-                              c.finished ? TransferFault::kOther : TransferFault::kNetwork))
-        << ended.error.description;
   }
 }

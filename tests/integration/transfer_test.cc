@@ -11,8 +11,6 @@
 
 #include "tests/integration/harness.h"
 
-using namespace ::testing;
-
 namespace {
 
 // What one request to the fault server carried and got.
@@ -22,11 +20,10 @@ namespace {
 struct Request { std::string range, ifNoneMatch, unasked; int status; long sent; };
 
 std::vector<Request> requestsFor(const std::string& name) {
-  Result r = runSetup({{"PATH", getenv("PATH")}},
-                      {"curl", "-s", "--cacert", servers().cert, servers().faultUrl + "log/" + name});
+  std::string log = faultLog(name);
   std::vector<Request> found;
   std::regex line(R"re(\{"range": (?:"([^"]*)"|null), "if-range": [^,]*, "if-none-match": (?:"((?:[^"\\]|\\.)*)"|null), "if-modified-since": (null|"[^"]*"), "accept-encoding": (null|"[^"]*"), "status": (\d+), "sent": (\d+)\})re");
-  for (std::sregex_iterator it(r.out.begin(), r.out.end(), line), end; it != end; ++it)
+  for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it)
     found.push_back({(*it)[1], std::regex_replace((*it)[2].str(), std::regex(R"(\\(.))"), "$1"),
                      (*it)[3].str() + " " + (*it)[4].str(), std::stoi((*it)[5]), std::stol((*it)[6])});
   return found;
@@ -86,7 +83,7 @@ TEST(Transfers, CutsAreContinuedWhereTheEtagAllows) {
       asking += request.unasked != "null null";
     }
     std::string pattern = put(put(put(c.starts, "H", size / 2), "E", size - 262145), "T", -262144);
-    EXPECT_THAT(starts, MatchesRegex(pattern));
+    EXPECT_THAT(starts, ::testing::MatchesRegex(pattern));
     EXPECT_LE(sent, c.slack < 0 ? LONG_MAX : long(size * 1.02) + c.slack);
     EXPECT_EQ(std::make_tuple(r.status, w.runs(), r.seconds < 60, tree(w.cache()), tree(w.tmp),
                               asking),
