@@ -138,7 +138,6 @@ fi
 fresh
 
 ms() { printf '%s' "${results[$1]}" | field "$2" | median; }
-spread() { printf '%s' "${results[$1]}" | field "$2" | sort -n | sed -n '1p;$p' | paste -sd- | sed 's/-/–/'; }
 # "| label | setup s (spread) | baseline s (spread, what) | ratio | goal |"
 row() {
   local s h

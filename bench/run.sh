@@ -64,6 +64,8 @@ sign_agent() {
 
 median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 field() { awk -v f="$1" '{print $f}'; }
+# The least and the most of a row's samples, as "least–most".
+spread() { printf '%s' "${results[$1]}" | field "$2" | sort -n | sed -n '1p;$p' | paste -sd' ' | sed 's/ /–/'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", a / b}'; }
 
 mkdir -p "$work/www" "$work/bundle" "$work/local" "$work/home" "$work/tmp" "$work/by-hand"
@@ -122,10 +124,7 @@ if want classic; then
 for run in $(seq 1 "$RUNS"); do
   echo "run $run of $RUNS" >&2
   forget_cache
-  results[dl_setup]+="$(setup_run "$base/agent-$BIG_MB.zip")"$'\n'
-  results[dl_hand]+="$(by_hand "$base/agent-$BIG_MB.zip")"$'\n'
-  results[dl_clean]+="$(by_hand "$base/agent-$BIG_MB.zip" " && rm -f '$F'")"$'\n'
-  results[curl]+="$(curl_only "$base/agent-$BIG_MB.zip")"$'\n'
+  setup_run "$base/agent-$BIG_MB.zip" >/dev/null  # the agent the cache hit starts
   : >"$server/access.log"
   results[hit_setup]+="$(setup_run "$base/agent-$BIG_MB.zip")"$'\n'
   results[hit_bytes]+="$(awk '{print $4}' "$server/access.log" | tail -n 1)"$'\n'
@@ -166,7 +165,7 @@ for run in $(seq 1 "$RUNS"); do
   cut_before=$cut_after
 done
 cut_bytes=$(printf '%s' "${results[cut]}" | median)
-cut_spread=$(printf '%s' "${results[cut]}" | sort -n | sed -n '1p;$p' | paste -sd- | sed 's/-/–/')
+cut_spread=$(spread cut 1)
 cut_size=$(stat -c %s "$work/www/agent-$SMALL_MB.zip")
 kill $faults 2>/dev/null || true
 
@@ -176,6 +175,16 @@ for run in $(seq 1 $((RUNS * 2))); do
   results[local_setup]+="$(settle; "$measure" -- "$work/local/setup")"$'\n'
   results[local_hand]+="$(local_by_hand)"$'\n'
   results[local_clean]+="$(local_by_hand " && rm -rf '$D'")"$'\n'
+done
+# The download road apart too: it shares two cores between nginx's TLS, the
+# client and unzip, and its single runs spread by a tenth either way, more
+# when other rows' runs come between them.
+for run in $(seq 1 $((RUNS * 2))); do
+  forget_cache
+  results[dl_setup]+="$(setup_run "$base/agent-$BIG_MB.zip")"$'\n'
+  results[dl_hand]+="$(by_hand "$base/agent-$BIG_MB.zip")"$'\n'
+  results[dl_clean]+="$(by_hand "$base/agent-$BIG_MB.zip" " && rm -f '$F'")"$'\n'
+  results[curl]+="$(curl_only "$base/agent-$BIG_MB.zip")"$'\n'
 done
 rm -rf "$F" "$D"
 
@@ -195,10 +204,10 @@ Machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /p
 
 | benchmark | setup | baseline | ratio | goal |
 |---|---|---|---|---|
-| 1. download road, ${BIG_MB} MiB over HTTPS, to the agent's end | ${dl_s} s | ${dl_h} s (curl + unzip + sh) | $(ratio "$dl_s" "$dl_h") | <= 1.05 |
-| 1a. download phase alone | ${phase_s} s | ${curl_s} s (curl -s -o) | $(ratio "$phase_s" "$curl_s") | report |
-| 1b. download road against the same work by hand | ${dl_s} s | ${dl_c} s (curl + unzip + sh + rm of the archive) | $(ratio "$dl_s" "$dl_c") | report |
-| 2. local road, 20 MiB in 500 files ($((RUNS * 2)) runs) | ${local_s} s | ${local_h} s (unzip + sh) | $(ratio "$local_s" "$local_h") | <= 1.10 |
+| 1. download road, ${BIG_MB} MiB over HTTPS, to the agent's end ($((RUNS * 2)) runs) | ${dl_s} s ($(spread dl_setup 1)) | ${dl_h} s ($(spread dl_hand 1); curl + unzip + sh) | $(ratio "$dl_s" "$dl_h") | <= 1.05 |
+| 1a. download phase alone | ${phase_s} s ($(spread dl_setup 3)) | ${curl_s} s ($(spread curl 1); curl -s -o) | $(ratio "$phase_s" "$curl_s") | report |
+| 1b. download road against the same work by hand | ${dl_s} s | ${dl_c} s ($(spread dl_clean 1); curl + unzip + sh + rm of the archive) | $(ratio "$dl_s" "$dl_c") | report |
+| 2. local road, 20 MiB in 500 files ($((RUNS * 2)) runs) | ${local_s} s ($(spread local_setup 1)) | ${local_h} s ($(spread local_hand 1); unzip + sh) | $(ratio "$local_s" "$local_h") | <= 1.10 |
 | 2a. local road against the same work by hand | ${local_s} s | ${local_c} s (unzip + sh + rm -rf) | $(ratio "$local_s" "$local_c") | report |
 | 3. cache hit, ${BIG_MB} MiB agent cached | ${hit_s} s | ${hit_h} s (curl -sI + sh) | $(ratio "$hit_s" "$hit_h") | <= 1.5 |
 | 3a. body bytes sent for the cache hit (a 304) | ${hit_b} B | of $((BIG_MB << 20)) B | $(ratio "$hit_b" $((BIG_MB << 20))) | 0 B |
