@@ -6,8 +6,10 @@
 #include "util/report.h"
 
 // Unpacks the zip archive |zipPath| into |destDir| with |unzipProgram|
-// (-qq -o -d), through the shell, and waits. Returns true when the program
-// exited 0. A missing archive gives false silently; any other failure
+// (-qq -o -d), through the shell, and waits: one unzip per share of the
+// entries, as many at once as there are processors, when the archive's
+// directory lets them be shared out, else one for the whole archive.
+// Returns true when every unzip exited 0. A missing archive gives false silently; any other failure
 // reports "Failed to unzip the install agent". A termination signal ends
 // the unpacking (a failure).
 bool unzipInstallAgent(std::string zipPath, std::string destDir, std::string unzipProgram,

@@ -106,3 +106,8 @@ bool readArchiveDirectory(const std::string& path, ZipDirectory* directory, std:
   if (!found && error->empty()) *error = "The archive's directory was not found.";
   return found;
 }
+
+int unpackWorkerCount() {
+  long processors = sysconf(_SC_NPROCESSORS_ONLN);
+  return static_cast<int>(std::min(8L, std::max(1L, processors)));
+}

@@ -35,6 +35,13 @@ struct UnpackPlan {
 // milliseconds per unzip started.
 constexpr int kBatchesPerWorker = 4;
 
+// The longest list of member words one unzip command line is given: the
+// shell gets the whole line as one argument, which Linux caps at 128 KiB.
+constexpr size_t kMaxMembersBytes = 96 * 1024;
+
+// How many unzips run at once: one per online processor, at most 8.
+int unpackWorkerCount();
+
 // Plans |directory| for |workers| unzips whose member lists stay within
 // |maxMembersBytes| bytes of shell words each. False with |why| when the
 // entries cannot be shared out safely, and then one unzip of the whole

@@ -9,6 +9,7 @@
 
 #include "agent/partial.h"
 #include "agent/sourcing.h"
+#include "agent/unpack_plan.h"
 #include "display/window.h"
 #include "download/bootstrap.h"
 #include "download/keys.h"
@@ -80,8 +81,7 @@ DownloadPlatform realDownloadPlatform(Loop& loop, DownloadWindow& window, ErrorR
     return startRangeFetch(loop, request, delegate);
   };
   platform.delta.copy = copyFileRange;
-  long processors = sysconf(_SC_NPROCESSORS_ONLN);
-  platform.unpackWorkers = static_cast<int>(std::min(8L, std::max(1L, processors)));
+  platform.unpackWorkers = unpackWorkerCount();
   return platform;
 }
 

@@ -68,9 +68,6 @@ class Unpacking {
   // it is the download's.
   void stop();
   bool running() const { return prepared_ || started_; }
-  // The longest list of member words one unzip command line is given: the
-  // shell gets the whole line as one argument, which Linux caps at 128 KiB.
-  static constexpr size_t kMaxMembersBytes = 96 * 1024;
   // Whether the last unpacking failed for lack of disk space.
   bool outOfSpace() const { return outOfSpace_; }
   // Removes the archive of an agent that was placed. The removal waits for
