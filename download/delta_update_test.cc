@@ -32,7 +32,9 @@ TEST(DeltaUpdate, MergesOnHttp1RetriesAndContinuesAKilledRun) {
   // Its loop, no transfers, random numbers, no wall clock, its clock and log.
   FetchServices net{&loop, nullptr, [] { return 0.5; }, nullptr, [&] { return loop.now; },
                     [](const std::string&) {}};
-  DeltaServices services{[&](auto& r, auto& d) { return server.start(r, d); }, copyFileRange};
+  DeltaServices services{
+      [&](auto& r, auto& d) { return std::make_unique<RangeServer::Fetch>(server, r, d); },
+      copyFileRange};
   ZipDirectory fresh;
   std::string error;
   ASSERT_TRUE(readArchiveDirectory(scratch / "v2.zip", &fresh, &error)) << error;
@@ -48,8 +50,7 @@ TEST(DeltaUpdate, MergesOnHttp1RetriesAndContinuesAKilledRun) {
     // At 1 kB/s no gap is worth a round trip: the eight changed entries and
     // the directory's start go as a probe and eight ranges; the second
     // request breaks after its first.
-    target.bytesPerSecond = 1e3;
-    server.cutAt = 1;
+    target.bytesPerSecond = 1e3, server.cutAt = 1;
     DeltaUpdate killed(net, services);
     ASSERT_TRUE(killed.start(target, fresh, nullptr, done));
     for (int step = 0; server.requests.size() < 3 && step < 100; ++step) loop.runUntilIdle(1);
@@ -59,8 +60,8 @@ TEST(DeltaUpdate, MergesOnHttp1RetriesAndContinuesAKilledRun) {
               std::make_tuple(1u, 8u, 7u, server.requests[1][1].start));
   }  // killed before the retry's bytes came
   std::vector<std::vector<ByteRange>> before = std::exchange(server.requests, {});
-  server.cutAt = SIZE_MAX;
-  target.bytesPerSecond = 1e7;  // now the gaps are worth fetching: one merged range
+  // Now the gaps are worth fetching: one merged range.
+  server.cutAt = SIZE_MAX, target.bytesPerSecond = 1e7;
   DeltaUpdate delta(net, services);
   ASSERT_TRUE(delta.start(target, fresh, nullptr, done));
   loop.runUntilIdle();

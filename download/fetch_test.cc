@@ -15,10 +15,7 @@ const TransferFault kCut = TransferFault::kNetwork, kIdle = TransferFault::kIdle
 // declines that body.
 struct Recorder : FetchDelegate {
   bool fetchWantsBody(const FetchStart& offered) override { return offered.etag != "\"c\""; }
-  bool fetchNotModified() override {
-    events.push_back("304");
-    return cacheUsable;
-  }
+  bool fetchNotModified() override { events.push_back("304"); return cacheUsable; }
   void fetchAccepted(const FetchStart& s) override {
     events.push_back("accept " + std::to_string(s.kept) + "/" + std::to_string(s.total) +
                      (s.tailStart > 0 ? " end@" + std::to_string(s.tailStart) : "") +
@@ -42,19 +39,6 @@ std::string joined(const std::vector<std::string>& parts, const char* between) {
   std::string all;
   for (const std::string& part : parts) all += (all.empty() ? "" : between) + part;
   return all;
-}
-
-// An attempt as the server saw it: its conditions and where the body went.
-std::string describe(const Asked& a) {
-  std::string text;
-  if (!a.ifNoneMatch.empty()) text += "If-None-Match:" + a.ifNoneMatch + " ";
-  if (!a.ifModifiedSince.empty()) text += "If-Modified-Since:" + a.ifModifiedSince + " ";
-  if (a.suffixLength > 0) text += "Range:-" + std::to_string(a.suffixLength) + " ";
-  if (a.rangeStart > 0 || a.rangeEnd > 0)
-    text += "Range:" + std::to_string(a.rangeStart) + "-" +
-            (a.rangeEnd > 0 ? std::to_string(a.rangeEnd - 1) : "") + " ";
-  if (!a.ifRange.empty()) text += "If-Range:" + a.ifRange + " ";
-  return text + (a.bodyAt < 0 ? "no body" : "body@" + std::to_string(a.bodyAt));
 }
 
 // Each row: the server's answers, the attempts as it saw them (" | "
@@ -141,14 +125,25 @@ struct FetchRig {
     // Of the bytes kept, or before the end asked for.
     request.keptEtag = "\"k\"", request.keptTotal = 1000;
   }
-  // Runs |request| to its end; the attempts as the server saw them.
+  // Runs |request| to its end; the attempts as the server saw them: their
+  // conditions and where the body went.
   std::string run() {
     Fetch fetch(services, recorder);
     fetch.start(request);
     loop.runUntilIdle();
     EXPECT_FALSE(fetch.running());
     std::vector<std::string> asked;
-    for (const Asked& a : server.asked) asked.push_back(describe(a));
+    for (const Asked& a : server.asked) {
+      std::string text;
+      if (!a.ifNoneMatch.empty()) text += "If-None-Match:" + a.ifNoneMatch + " ";
+      if (!a.ifModifiedSince.empty()) text += "If-Modified-Since:" + a.ifModifiedSince + " ";
+      if (a.suffixLength > 0) text += "Range:-" + std::to_string(a.suffixLength) + " ";
+      if (a.rangeStart > 0 || a.rangeEnd > 0)
+        text += "Range:" + std::to_string(a.rangeStart) + "-" +
+                (a.rangeEnd > 0 ? std::to_string(a.rangeEnd - 1) : "") + " ";
+      if (!a.ifRange.empty()) text += "If-Range:" + a.ifRange + " ";
+      asked.push_back(text + (a.bodyAt < 0 ? "no body" : "body@" + std::to_string(a.bodyAt)));
+    }
     return joined(asked, " | ");
   }
   FakeLoop loop;

@@ -38,8 +38,7 @@ TEST(ProgressMeter, SpeedFromTheResumePointTimeLeftOnceSteadyThenStalled) {
 // Progress.TerminalLineFitsTheWidthWithFiguresAndFewRedraws), then the
 // speed and time left, then the figures; the status is cut last.
 TEST(ProgressMeter, FitsTheLineToTheWidth) {
-  TransferFigures known{21076377, 50331648, 5557452.8, 5.4};
-  TransferFigures unknown{21076377, -1, 5557452.8, -1};
+  TransferFigures known{21076377, 50331648, 5557452.8, 5.4}, unknown{21076377, -1, 5557452.8, -1};
   const struct { TransferFigures f; int width; std::string line; } cases[] = {
       {known, 200, "Downloading  42%  [##########..............]  20.1 MiB of 48.0 MiB  "
                    "5.3 MiB/s  0:05 left"},

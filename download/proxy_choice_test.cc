@@ -46,15 +46,6 @@ struct Chooser : TransferDelegate {
       });
     });
   }
-  // Chooses for the archive's URL (or starts to, then is cancelled), then
-  // runs two transfers in a row once ready (each lives until the loop is idle).
-  void transfers(bool cancel) {
-    bool ready = false;
-    choice->choose("https://host/agent", [&] { ready = true; });
-    if (cancel) choice->cancel();
-    loop.runUntilIdle();
-    for (int i = 0; ready && i < 2; ++i) start(TransferRequest(), *this), loop.runUntilIdle();
-  }
   void transferDidReceiveResponse(const TransferResponse&) override {}
   void transferDidReceiveData(uint64_t) override {}
   void transferDidFinish() override { ends.push_back("finished"); }
@@ -119,7 +110,13 @@ TEST(ProxyChoice, EnvironmentThenDesktopThenNoneAndUnreachableHandsOver) {
     SCOPED_TRACE(c.log.empty() ? "cancelled" : c.log[0]);
     Chooser run(c.env, c.answer);
     run.down = c.down;
-    run.transfers(c.cancel);
+    // Chooses for the archive's URL (or starts to, then is cancelled), then
+    // runs two transfers in a row once ready (each lives until the loop is idle).
+    bool ready = false;
+    run.choice->choose("https://host/agent", [&] { ready = true; });
+    if (c.cancel) run.choice->cancel();
+    run.loop.runUntilIdle();
+    for (int i = 0; ready && i < 2; ++i) run.start(TransferRequest(), run), run.loop.runUntilIdle();
     EXPECT_EQ(run.asked, c.answer ? "https://host/agent 5" : "");
     EXPECT_EQ(std::tie(run.log, run.tried, run.ends), std::tie(c.log, c.tried, c.ends));
   }

@@ -22,45 +22,42 @@ std::string join(const std::vector<std::string>& parts, const char* end = "\n") 
   return text;
 }
 
-// Keys "a" and "b" made by the real minisign, and archives signed with them.
-class SignatureTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (shell("command -v minisign") != 0) GTEST_SKIP() << "minisign is not installed";
-    makeMinisignKeys(dir.path(), {"a", "b"});
-    for (std::string name : {"a", "b"}) pub[name] = readFile(dir / name + ".pub");
-    idA = lines(pub["a"])[0].substr(lines(pub["a"])[0].rfind(' ') + 1);  // minisign's own
-    std::mt19937 random(11);
-    for (char& c : archive) c = static_cast<char>(random());
-  }
-  std::vector<PublicKey> keys(const std::string& text) {
-    std::vector<PublicKey> parsed;
-    std::string error;
-    EXPECT_TRUE(parsePublicKeys(text, &parsed, &error)) << error;
-    return parsed;
-  }
-  std::string sign(const std::string& content, const std::string& key) {
+// Parsed, or the test fails.
+std::vector<PublicKey> keys(const std::string& text) {
+  std::vector<PublicKey> parsed;
+  std::string error;
+  EXPECT_TRUE(parsePublicKeys(text, &parsed, &error)) << error;
+  return parsed;
+}
+
+// With keys "a" and "b" made by the real minisign and an archive signed with
+// "a": every malformed key or signature file is refused with its reason. The
+// archive, fed in uneven chunks, passes only whole (a chunk left out would
+// fail it), and only with its own signature; that signature, cached, tells
+// a rollback.
+TEST(Signature, MalformedFilesEveryChunkOfTheArchiveAndRollback) {
+  if (shell("command -v minisign") != 0) GTEST_SKIP() << "minisign is not installed";
+  ScratchDir dir;
+  makeMinisignKeys(dir.path(), {"a", "b"});
+  std::map<std::string, std::string> pub;
+  for (std::string name : {"a", "b"}) pub[name] = readFile(dir / name + ".pub");
+  std::string archive(20000, '\0');
+  std::mt19937 random(11);
+  for (char& c : archive) c = static_cast<char>(random());
+  auto sign = [&](const std::string& content) {  // with key a
     writeFile(dir / "archive", content);
-    signWithMinisign(dir / key + ".sec", dir / "archive");
+    signWithMinisign(dir / "a.sec", dir / "archive");
     return readFile(dir / "archive.minisig");
-  }
+  };
   // Feeds the archive in uneven chunks, as a transfer delivers it.
-  bool check(const std::string& signature, const std::string& keyFile, std::string* error) {
+  auto check = [&](const std::string& signature, const std::string& keyFile, std::string* error) {
     ArchiveVerifier verifier;
     for (size_t at = 0, step = 1; at < archive.size(); at += step, step = step * 3 + 1)
       verifier.update(archive.data() + at, std::min(step, archive.size() - at));
     return verifier.verify(signature, keys(keyFile), nullptr, error);
-  }
-  ScratchDir dir;
-  std::map<std::string, std::string> pub;
-  std::string idA, archive = std::string(20000, '\0');
-};
-
-// Every malformed key or signature file is refused with its reason. The
-// archive, fed in uneven chunks, passes only whole (a chunk left out would
-// fail it), and only with its own signature.
-TEST_F(SignatureTest, MalformedFilesAndEveryChunkOfTheArchive) {
-  std::vector<std::string> a = lines(pub["a"]), s = lines(sign(archive, "a"));
+  };
+  std::vector<std::string> a = lines(pub["a"]), s = lines(sign(archive));
+  const std::string idA = a[0].substr(a[0].rfind(' ') + 1);  // minisign's own
   std::string key = a[1];
   auto with = [&](size_t index, const std::string& line) {
     std::vector<std::string> copy = s;
@@ -88,7 +85,7 @@ TEST_F(SignatureTest, MalformedFilesAndEveryChunkOfTheArchive) {
       {false, with(0, s[0] + std::string(2000, 'x')), "untrusted comment is too long"},
       {false, with(2, s[2] + std::string(9000, 'x')), "larger than 8 KiB"},
       {false, join(s), "the bundle's key file is damaged: key " + idA, a[0] + "\n" + zeroed},
-      {false, sign(archive + "x", "a"), "bad signature"},  // another archive's
+      {false, sign(archive + "x"), "bad signature"},  // another archive's
   };
   for (const auto& c : cases) {
     std::vector<PublicKey> parsed;
@@ -107,15 +104,13 @@ TEST_F(SignatureTest, MalformedFilesAndEveryChunkOfTheArchive) {
   EXPECT_EQ(std::make_pair(stored, info.keyId), std::make_pair(true, idA)) << error;
   EXPECT_FALSE(checkStoredSignature(join(s), keys(pub["b"]), &info, &error));
   EXPECT_NE(error.find("unknown key id " + idA), std::string::npos) << error;
-}
 
-TEST_F(SignatureTest, RollbackByTimestamp) {
-  std::vector<std::string> s = lines(sign("x", "a"));
+  // A rollback, told by the fresh signature's timestamp and the cached one's.
   const int64_t slack = kSignatureFutureSlackSeconds;
   // The fresh timestamp (-1: none), the cached comment, when it was cached
   // by this machine's clock.
   const struct { int64_t fresh; std::string cachedComment; int64_t cachedAt; bool rollback; }
-  cases[] = {
+  rollbacks[] = {
       {999, "timestamp:1000\tfile:agent.zip\thashed", 2000, true}, {5, "release 7", 2000, false},
       {1000, "timestamp:1000\tfile:agent.zip", 2000, false}, {-1, "timestamp:1000", 2000, true},
       {-1, "timestamp:12x", 2000, false}, {5, "timestamp:99999999999999999999", 2000, false},
@@ -126,7 +121,7 @@ TEST_F(SignatureTest, RollbackByTimestamp) {
       // Unknown caching time (or a clock so far behind it reads before 1970): as signed.
       {999, "timestamp:900000000", 0, true}, {999, "timestamp:900000000", -5 * 24 * 3600, true},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : rollbacks) {
     const SignatureInfo fresh{"", "", c.fresh >= 0, c.fresh};
     std::string reason, text = c.cachedComment.empty()
         ? "" : join({s[0], s[1], "trusted comment: " + c.cachedComment, s[3]});

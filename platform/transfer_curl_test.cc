@@ -55,12 +55,16 @@ Recorder transfer(const std::string& name, const std::string& options, TransferR
 // delivered as it came, ended. A stall fails after the idle limit and
 // removes the file; a slow but steady body never fails, unless slower than
 // asked: it then fails as idle though bytes keep coming (the caller's retry
-// bounds then end it). A full disk is a local write failure that says so.
+// bounds then end it). A full disk is a local write failure that says so. The proxy field: a
+// proxy that cannot be reached says so; "direct://" goes direct whatever the environment says.
+// (A proxy given, and the environment's when the field is empty, go through the tunnel in
+// Proxy.EnvironmentFirstThenTheDesktopsSettings; no proxy at all is every other row's road.)
 TEST(Transfer, DeliversWhatCameAndFailsOnlyWhenIdleOrUnwritable) {
   using Fault = TransferFault;
+  const std::string dead = "http://127.0.0.1:" + loopbackPort();
   // Each row fails when it says why; -1 bytes: fewer than the 10 served.
   const struct { std::string options; double idle; int64_t minBytes; std::string destination;
-                 int bytes; Fault fault; std::string said; } cases[] = {
+                 int bytes; Fault fault; std::string said, proxy = ""; } cases[] = {
       // Longer than announced (5 of 10): the announced bytes and no more.
       // Shorter (cut): what came, for the caller.
       {"length=5", 5, 0, "", 5, Fault::kOther, ""}, {"cut=5", 5, 0, "", 5, Fault::kOther, ""},
@@ -72,20 +76,26 @@ TEST(Transfer, DeliversWhatCameAndFailsOnlyWhenIdleOrUnwritable) {
       // /dev/full is kept: a failure must not remove it.
       {"", 5, 0, "/dev/full", 0, Fault::kLocalWrite,
        "Cannot write /dev/full: No space left on device"},
+      // With https_proxy set to |dead|, which "direct://" must win over.
+      {"", 5, 0, "", 10, Fault::kOther, "", "direct://"},
+      {"", 5, 0, "", 0, Fault::kNetwork, "Failed to connect to 127\\.0\\.0\\.1 port .*", dead},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.options + " " + std::to_string(c.minBytes));
+    SCOPED_TRACE(c.options + " " + std::to_string(c.minBytes) + " " + c.proxy);
     fs::remove(servers().dir / "archive");
+    ScopedEnv variable("https_proxy", c.proxy.empty() ? nullptr : dead.c_str());
     TransferRequest request;
-    request.minBytesPerIdle = c.minBytes, request.idleTimeout = c.idle;
+    request.minBytesPerIdle = c.minBytes, request.idleTimeout = c.idle, request.proxy = c.proxy;
     request.destination = c.destination, request.keepPartial = !c.destination.empty();
     Recorder r = transfer("transfer-" + c.options, c.options, request);
-    std::string events = std::string(";response;") + (c.bytes ? "data+" : "") +
-                         (c.said.empty() ? "finished;" : "failed;");
-    EXPECT_EQ(std::tie(r.events, r.error.fault), std::tie(events, c.fault));
+    std::string events = std::string(c.proxy == dead ? ";" : ";response;") +
+                         (c.bytes ? "data+" : "") + (c.said.empty() ? "finished;" : "failed;");
+    EXPECT_EQ(std::make_tuple(r.events, r.error.fault, r.error.proxyUnreachable,
+                              pathExists(servers().dir / "archive")),
+              std::make_tuple(events, c.fault, c.proxy == dead,
+                              c.destination.empty() && c.bytes >= 5));
     EXPECT_TRUE(c.bytes < 0 ? r.bytes < 10 : r.bytes == uint64_t(c.bytes)) << r.bytes;
     EXPECT_THAT(r.error.description, ::testing::MatchesRegex(c.said));
-    EXPECT_EQ(pathExists(servers().dir / "archive"), c.destination.empty() && c.bytes >= 5);
   }
 }
 
@@ -115,26 +125,6 @@ TEST(Transfer, WritesRangesWhereTheyBelong) {
     const char* events = c.after == c.before ? ";response;failed;" : ";response;data+finished;";
     EXPECT_EQ(std::make_tuple(r.status, r.events, readFile(file)),
               std::make_tuple(c.status, events, c.after));
-  }
-}
-
-// The proxy field: a proxy that cannot be reached says so; "direct://" goes
-// direct whatever the environment says. (A proxy given, and the
-// environment's when the field is empty, go through the tunnel in
-// Proxy.EnvironmentFirstThenTheDesktopsSettings; no proxy at all is every
-// other test's road.)
-TEST(Transfer, GoesThroughTheProxyItIsGiven) {
-  const std::string dead = "http://127.0.0.1:" + loopbackPort();
-  ScopedEnv variable("https_proxy", dead.c_str());  // "direct://" must win over it
-  for (bool direct : {false, true}) {
-    SCOPED_TRACE(direct);
-    TransferRequest request;
-    request.proxy = direct ? "direct://" : dead;
-    Recorder r = transfer("through", "", request);
-    EXPECT_EQ(std::make_tuple(r.events, r.error.proxyUnreachable, r.error.fault),
-              std::make_tuple(direct ? ";response;data+finished;" : ";failed;", !direct,
-                              direct ? TransferFault::kOther : TransferFault::kNetwork))
-        << r.error.description;
   }
 }
 
@@ -189,7 +179,7 @@ TEST(System, DiskSpaceAtAPathNamesItsFileSystem) {
     EXPECT_EQ(std::make_tuple(real.rfind(space.mountPoint, 0), space.device, mount.st_dev),
               std::make_tuple(size_t(0), at.st_dev, at.st_dev)) << space.mountPoint;
     EXPECT_TRUE(space.mountPoint == "/" || above.st_dev != at.st_dev) << space.mountPoint;
-    Result df = runSetup({{"PATH", getenv("PATH")}}, {"df", "-B1", "--output=avail", real});
+    Result df = Proc({"df", "-B1", "--output=avail", real}, {{"PATH", getenv("PATH")}}).finish(60);
     EXPECT_NEAR(space.freeBytes, std::stod(df.out.substr(df.out.find('\n'))), 64 << 20) << df.out;
   }
   EXPECT_FALSE(diskSpaceAt(servers().dir / "missing", &space));

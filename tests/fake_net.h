@@ -20,8 +20,7 @@
 #include "platform/transfer.h"
 
 // Timers run in the order they fall due, the clock jumping to each.
-class FakeLoop : public Loop {
- public:
+struct FakeLoop : Loop {
   Handle addTimer(double seconds, std::function<void()> callback) override {
     timers_[++last_] = {now + seconds, std::move(callback)};
     return last_;
@@ -89,12 +88,10 @@ struct Asked : TransferRequest {
 // Hands out one scripted transfer per attempt, delivering its events from
 // the loop as the real one does. It fails the test when a transfer is
 // destroyed inside one of its own events.
-class ScriptedServer {
- public:
-  explicit ScriptedServer(FakeLoop& loop) : loop_(loop) {}
-
-  std::vector<Exchange> script;  // one per attempt; past the end: 404
-  std::vector<Asked> asked;
+struct ScriptedServer {
+  FakeLoop& loop;
+  std::vector<Exchange> script = {};  // one per attempt; past the end: 404
+  std::vector<Asked> asked = {};
 
   std::unique_ptr<Transfer> start(const TransferRequest& request, TransferDelegate& delegate) {
     asked.push_back({request});
@@ -113,7 +110,7 @@ class ScriptedServer {
     }
     void cancel() override {
       ended_ = true;
-      server_.loop_.cancelTimer(timer_);  // handles are never reused
+      server_.loop.cancelTimer(timer_);  // handles are never reused
     }
     void writeBodyAt(int64_t offset) override { server_.asked[index_].bodyAt = offset; }
 
@@ -121,31 +118,25 @@ class ScriptedServer {
     void play() {
       TransferResponse response = exchange_;
       response.url = server_.asked[index_].url;
-      if (exchange_.status == 0) return end();
-      if (!deliver([&] { delegate_.transferDidReceiveResponse(response); })) return;
+      // Status 0: the attempt ends before any response.
+      if (exchange_.status && !deliver([&] { delegate_.transferDidReceiveResponse(response); }))
+        return;
       int64_t body = exchange_.body >= 0 ? exchange_.body
                                          : std::max<int64_t>(0, exchange_.expectedLength);
       // In two chunks, as a body rarely comes in one.
       for (int64_t chunk : {body / 2, body - body / 2})
         if (chunk > 0 && !deliver([&] { delegate_.transferDidReceiveData(chunk); })) return;
-      end();
-    }
-
-    // The last event: the transfer has ended before it is delivered.
-    void end() {
-      if (ended_) return;
-      ended_ = delivering_ = true;
-      exchange_.end
-          ? delegate_.transferDidFail({"scripted", server_.asked[index_].url, *exchange_.end})
-          : delegate_.transferDidFinish();
-      delivering_ = false;
+      deliver([&] {  // the last event: the transfer has ended before it is delivered
+        exchange_.end ? delegate_.transferDidFail({"scripted", response.url, *exchange_.end})
+                      : delegate_.transferDidFinish();
+      }, true);
     }
 
     // False once the transfer has ended (cancelled by the receiver, or its
-    // last event delivered).
-    template <typename F> bool deliver(F event) {
+    // |last| event delivered).
+    template <typename F> bool deliver(F event, bool last = false) {
       if (ended_) return false;
-      delivering_ = true;
+      ended_ = last, delivering_ = true;
       event();
       delivering_ = false;
       return !ended_;
@@ -155,16 +146,15 @@ class ScriptedServer {
     size_t index_;
     Exchange exchange_;
     TransferDelegate& delegate_;
-    Loop::Handle timer_ = server_.loop_.addTimer(0.01, [this] { play(); });
+    Loop::Handle timer_ = server_.loop.addTimer(0.01, [this] { play(); });
     bool ended_ = false, delivering_ = false;
   };
-
-  FakeLoop& loop_;
 };
 
 // Byte ranges of |file| as a server sends them, from the loop, each written
 // at its place: every request's ranges are recorded; the request whose index
-// is |cutAt| breaks after its first range.
+// is |cutAt| breaks after its first range. Each request is a
+// RangeServer::Fetch made on it.
 struct RangeServer {
   struct Fetch : RangeFetch {
     Fetch(RangeServer& server, const RangeFetchRequest& r, RangeFetchDelegate& d) : server(server) {
@@ -189,9 +179,6 @@ struct RangeServer {
     RangeServer& server;
     Loop::Handle timer = 0;
   };
-  std::unique_ptr<RangeFetch> start(const RangeFetchRequest& r, RangeFetchDelegate& d) {
-    return std::make_unique<Fetch>(*this, r, d);
-  }
 
   FakeLoop& loop;
   std::string file, protocol;

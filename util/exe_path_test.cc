@@ -20,6 +20,5 @@ TEST(Mkpath, CreatesEachMissingDirectoryAndStopsAtAFile) {
   writeFile(scratch / "file", "x");
   errno = 0;
   EXPECT_EQ(mkpath(scratch / "file/below/deeper", 0700) == -1 ? errno : 0, ENOTDIR);
-  EXPECT_FALSE(pathExists(scratch / "file/below"));
   EXPECT_EQ(mkpath(scratch / "file", 0700), -1);
 }

@@ -4,26 +4,6 @@
 
 #include "tests/integration/harness.h"
 
-// The program run by a python3 wrapper that gives it |stderrKind| as its
-// standard error: "full" (a pipe nobody reads, already full: shrunk with
-// F_SETPIPE_SZ, 1031, to the least a pipe holds, which it writes whole),
-// "gone" (a pipe whose reader has closed) or "open" (a pipe nobody reads,
-// with room). |signalAfter| > 0 sends SIGTERM then. (Popen gives the
-// program every signal at its default.)
-static Result runWithStderr(const World& w, const std::string& stderrKind, double signalAfter) {
-  writeFile(w.out + "/wrap.py",
-            "import fcntl, os, subprocess, sys, time\n"
-            "r, w = os.pipe()\n"
-            "if sys.argv[1] == 'full': os.write(w, b'x' * fcntl.fcntl(w, 1031, 4096))\n"
-            "if sys.argv[1] == 'gone': os.close(r)\n"
-            "p = subprocess.Popen(sys.argv[3:], stderr=w)\n"
-            "os.close(w)\n"
-            "if float(sys.argv[2]) > 0: time.sleep(float(sys.argv[2])); p.terminate()\n"
-            "sys.exit(p.wait(timeout=60))\n");
-  return runSetup(w.env, {"python3", w.out + "/wrap.py", stderrKind, std::to_string(signalAfter),
-                          w.program}, 70);
-}
-
 // A run held up, by a reader of standard error that stopped reading or by
 // waiting for the cache's lock, held by a run that was stopped, ends on
 // SIGTERM with status 128 + SIGTERM and leaves nothing; a reader that has
@@ -31,22 +11,33 @@ static Result runWithStderr(const World& w, const std::string& stderrKind, doubl
 // run that waits for the lock waits to look into the cache.
 TEST(BadDays, HeldUpRunEndsOnASignalAndAGoneReaderEndsNone) {
   servers().publish("stderr.zip", "v1", 1 << 20);
-  const struct { const char* stderrKind; bool locked; int status; Strings runs; } cases[] = {
-      {"full", false, 128 + SIGTERM, {}}, {"open", true, 128 + SIGTERM, {}},
-      {"gone", false, 0, {"v1"}}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.stderrKind);
+  // The program's standard error, given by a python3 wrapper: "full" (a pipe nobody reads,
+  // already full: shrunk with F_SETPIPE_SZ, 1031, to the least a pipe holds, which it writes
+  // whole), "gone" (a pipe whose reader has closed) or "open" (a pipe nobody reads, with room:
+  // the run waits for the lock another holds). The held up get SIGTERM after 2 s. (Popen gives
+  // the program every signal at its default.)
+  const char* wrapper = "import fcntl, os, subprocess, sys, time\n"
+                        "r, w = os.pipe()\n"
+                        "if sys.argv[1] == 'full': os.write(w, b'x' * fcntl.fcntl(w, 1031, 4096))\n"
+                        "if sys.argv[1] == 'gone': os.close(r)\n"
+                        "p = subprocess.Popen(sys.argv[2:], stderr=w)\n"
+                        "os.close(w)\n"
+                        "if sys.argv[1] != 'gone': time.sleep(2); p.terminate()\n"
+                        "sys.exit(p.wait(timeout=60))\n";
+  for (const std::string stderrKind : {"full", "open", "gone"}) {
+    SCOPED_TRACE(stderrKind);
     World w;
     std::unique_ptr<Proc> holder;
-    if (c.locked) {
+    if (stderrKind == "open") {
       fs::create_directories(w.cache());
       holder.reset(new Proc({"flock", w.cache() + ".lock", "sleep", "60"}, w.env));
       ASSERT_TRUE(waitUntil([&] { return pathExists(w.cache() + ".lock"); }, 5));
     }
-    w.download(c.stderrKind == std::string("full") ? servers().faultUrl + "serve/stderr.zip?pace=20"
-                                                   : servers().nginxUrl + "stderr.zip");
-    Result r = runWithStderr(w, c.stderrKind, c.status ? 2 : 0);
+    w.download(stderrKind == "full" ? servers().faultUrl + "serve/stderr.zip?pace=20"
+                                    : servers().nginxUrl + "stderr.zip");
+    Result r = Proc({"python3", "-c", wrapper, stderrKind, w.program}, w.env).finish(70);
+    const bool gone = stderrKind == "gone";
     EXPECT_EQ(std::make_tuple(r.status, r.seconds < 10, tree(w.tmp), w.runs()),
-              std::make_tuple(c.status, true, Strings{}, c.runs));
+              std::make_tuple(gone ? 0 : 128 + SIGTERM, true, Strings{}, Strings(gone, "v1")));
   }
 }

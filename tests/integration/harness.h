@@ -98,10 +98,6 @@ struct Proc {
   bool reaped = false;
 };
 
-inline Result runSetup(const Env& env, const Strings& argv, double timeout = 60) {
-  return Proc(argv, env).finish(timeout);
-}
-
 // Every entry below |dir| as a sorted relative path; the cache's lock file,
 // which outlives the runs by design, left out.
 inline Strings tree(const std::string& dir) {
@@ -170,10 +166,9 @@ struct Servers {
     faults.reset(new Proc({"timeout", "600", "python3", FAULT_SERVER, "--cert", cert, "--key", key,
                            "--root", www}, env));
     waitUntil([this] { return has(faults->out(), "\n") || faults->ended(); }, 20);
-    std::string faultPort = faults->out().substr(0, faults->out().find(' '));
-    if (faultPort.empty()) throw std::runtime_error("fault_server.py: " + faults->err());
+    if (faults->out().empty()) throw std::runtime_error("fault_server.py: " + faults->err());
     nginxUrl = "https://127.0.0.1:" + nginx->out().substr(0, nginx->out().find('\n')) + "/";
-    faultUrl = "https://127.0.0.1:" + faultPort + "/";
+    faultUrl = "https://127.0.0.1:" + faults->out().substr(0, faults->out().find(' ')) + "/";
   }
   ~Servers() {  // gently, so that timeout reaps the server it started
     for (Proc* server : {faults.get(), nginx.get()}) kill(-server->pid, SIGTERM), server->finish(5);
@@ -184,8 +179,8 @@ inline Servers& servers() { static Servers servers; return servers; }
 
 // The fault server's log of the requests for |name|, one JSON object each.
 inline std::string faultLog(const std::string& name) {
-  const std::string url = servers().faultUrl + "log/" + name;
-  return runSetup({{"PATH", getenv("PATH")}}, {"curl", "-s", "--cacert", servers().cert, url}).out;
+  return Proc({"curl", "-s", "--cacert", servers().cert, servers().faultUrl + "log/" + name},
+              {{"PATH", getenv("PATH")}}).finish(60).out;
 }
 
 // One user: HOME, TMPDIR, AGENT_OUT and a copy of the program (with its
@@ -217,7 +212,7 @@ struct World {
   }
   Strings argv(Strings args) const { return args.insert(args.begin(), program), args; }
   Result run(const Strings& args = {}, double timeout = 60) const {
-    return runSetup(env, argv(args), timeout);
+    return Proc(argv(args), env).finish(timeout);
   }
   // What the agent must get for |args|, the agents that ran, what the last got.
   Strings expected(Strings args) const {

@@ -9,20 +9,27 @@
 using namespace ::testing;
 
 // A signal while unpacking, on either road, ends the unpacking with all it
-// started: nothing is left or stamped, no agent runs, and the run fails,
-// naming the signal. While the agent runs, the signal reaches the agent
+// started, its unzips ended before it: nothing is left or stamped (what a
+// cancel of the download interrupted stays, to be continued), no agent runs,
+// and the run fails, naming the signal. While the agent runs, the signal reaches the agent
 // instead, and the run ends once the agent has, with the status a script
 // sees (passed on as a success would be): the agent's own exit code when it
 // traps the signal (TERM, INT), 128 + n when the signal ends it (HUP); its
 // work directory removed.
 TEST(Lifecycle, SignalEndsTheUnpackingOrReachesTheAgent) {
-  servers().publish("big.zip", "big", 160 << 20);  // takes unzip a good while: it does not compress
+  // Files that take unzip a good while (they do not compress), enough for several at once.
+  std::map<std::string, std::string> big = {{"install", agentScript("big")}};
+  for (int i = 0; i < 40; ++i)
+    std::generate_n(std::back_inserter(big["f" + std::to_string(i)]), 4 << 20, std::mt19937(i));
+  makeZip(servers().www + "/big.zip", big);
   makeZip(servers().www + "/trapping.zip",
           {{"install", "for s in TERM INT; do trap \"echo $s > \\\"\\$AGENT_OUT/signal\\\"; exit 5\" $s;"
                        " done\n: > \"$AGENT_OUT/started\"\nwhile :; do sleep 0.05; done\n"}});
-  // The download road's cache after an agent ran, and after a cancel.
+  // The download road's cache after an agent ran, and after a cancel; as many unzips as there
+  // are workers.
   const Strings kCached = {".validatestring", "installagent", "installagent/install"},
                 kEmptied = {"installagent"};
+  const long several = std::min(2L, sysconf(_SC_NPROCESSORS_ONLN));
   for (std::string zip : {"big.zip", "trapping.zip"})
     for (bool local : {true, false})
       for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
@@ -34,21 +41,25 @@ TEST(Lifecycle, SignalEndsTheUnpackingOrReachesTheAgent) {
         if (local) fs::copy_file(servers().www + "/" + zip, w.res + "/InstallAgent.zip");
         else w.download(servers().nginxUrl + zip);
         Proc setup(w.argv({}), w.env);
-        ASSERT_TRUE(agentRuns ? waitUntil([&] { return pathExists(w.out + "/started"); }, 30)
-                              : waitUntil([&] { return unzipsRunning(w.root.path()); }, 30))
-            << setup.err();
+        ASSERT_TRUE(waitUntil([&] { return agentRuns ? pathExists(w.out + "/started")
+                                                     : unzipsRunning(w.root.path()) >= several; },
+                              30)) << setup.err();
         usleep(50000), kill(setup.pid, signal);  // a little into the unzip or the agent
         Result r = setup.finish(10);
+        const long unzips = unzipsRunning(w.root.path());
+        Strings left = tree(w.cache());  // what a cancel of the download interrupted may stay
+        auto part = [](const std::string& f) { return !f.rfind(".part", 0); };
+        left.erase(std::remove_if(left.begin(), left.end(), part), left.end());
         // Nothing of the run left after a second (a killed one takes a moment).
         EXPECT_TRUE(waitUntil([&] { return processesMentioning(w.root.path()).empty(); }, 1))
             << testing::PrintToString(processesMentioning(w.root.path()));
         // The agent's status, or cancelled; what the agent saw; what is left.
         EXPECT_EQ(std::make_tuple(r.status, r.seconds < 2.0, has(r.err, "Installation failed.\n"),
                                   readFile(w.out + "/signal"), w.runs(), tree(w.tmp),
-                                  Matches(EndsWith(cancelled))(r.err), tree(w.cache())),
+                                  Matches(EndsWith(cancelled))(r.err), left, unzips),
                   std::make_tuple(trapped ? 5 : 128 + signal, true, !agentRuns,
                                   trapped ? name + "\n" : "", Strings(), Strings(), !agentRuns,
-                                  local ? Strings() : agentRuns ? kCached : kEmptied)) << r.err;
+                                  local ? Strings() : agentRuns ? kCached : kEmptied, 0L)) << r.err;
       }
 }
 

@@ -107,16 +107,15 @@ TEST(Transfers, CacheHitCostsA304) {
       {"etag=none", "status=304&times=1", 304, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.options + " " + c.then);
-    std::string name = "hit-" + c.options + ".zip";
-    std::string url = servers().faultUrl + "serve/" + name + "?";
+    std::string name = "hit-" + c.options + ".zip", url = servers().faultUrl + "serve/" + name;
     servers().publish(name, "v1", kSize);
     World w;
-    w.download(url + c.options);
+    w.download(url + "?" + c.options);
     ASSERT_EQ(w.run().status, 0);
     // The agent cached, to be started again, or (last row) not.
     ASSERT_TRUE(pathExists(w.cache() + "installagent/install"));
     size_t first = requestsFor(name).size();
-    if (!c.then.empty()) w.download(url + c.then);
+    if (!c.then.empty()) w.download(url + "?" + c.then);
     Result r = w.run();
     std::vector<Request> requests = requestsFor(name);
     ASSERT_EQ(requests.size(), first + 1) << r.err;

@@ -1,10 +1,8 @@
 // Several unzips at once: the agent as one plain unzip makes it, whatever its
 // names; an untrusted directory left to one unzip; the room checked before
-// the body; a cancel ends every unzip.
+// the body. (A cancel ends every unzip: lifecycle_test.cc.)
 
 #include <sys/mount.h>
-
-#include <gmock/gmock.h>
 
 #include "tests/integration/harness.h"
 #include "util/quote.h"
@@ -118,23 +116,4 @@ TEST(Unpack, NoRoomFailsKeepingNothing) {
               std::make_tuple(255, true, true, true, false, false, Strings{})) << r.err;
     EXPECT_EQ(left, Strings{"installagent"});
   }
-}
-
-// SIGINT while unzips run: the run ends at once with 128 + SIGINT, its
-// unzips ended before it, nothing they unpacked left.
-TEST(Unpack, CancelEndsEveryUnzip) {
-  Files files = {{"install", agentScript("cancel")}};
-  for (int i = 0; i < 40; ++i) files["f" + std::to_string(i)] = noise((2 << 20) + i);
-  zipTree(servers().www + "/cancel.zip", files);
-  World w;
-  w.download(servers().nginxUrl + "cancel.zip");
-  Proc setup(w.argv({}), w.env);
-  long several = std::min(2L, sysconf(_SC_NPROCESSORS_ONLN));  // as many as there are workers
-  ASSERT_TRUE(waitUntil([&] { return unzipsRunning(w.cache()) >= several || setup.ended(); }, 30));
-  kill(setup.pid, SIGINT);
-  Result r = setup.finish(10);
-  // No unzip outlived the run.
-  EXPECT_EQ(std::make_tuple(unzipsRunning(w.cache()), r.status, r.seconds < 3, w.runs()),
-            std::make_tuple(0, 128 + SIGINT, true, Strings{})) << r.err;
-  EXPECT_THAT(tree(w.cache()), ::testing::IsSubsetOf({".part", ".part.info", "installagent"}));
 }
