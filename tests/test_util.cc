@@ -27,7 +27,11 @@ void writeFile(const std::string& path, const std::string& bytes, int mode) {
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  try {
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  } catch (const std::exception&) {  // a /proc file whose process ended while it was read
+    return "";
+  }
 }
 
 bool pathExists(const std::string& path) {
