@@ -20,7 +20,12 @@ struct Recorder : TransferDelegate {
   }
   void transferDidReceiveData(uint64_t length) override {
     events += events.back() == '+' ? "" : "data+", bytes += length;
+    counted.push_back(bytes);
     if (cancelOnData) running->cancel(), loop->stop();
+    // The bytes counted so far are those the server sent, in the file.
+    if (!served.empty()) {
+      EXPECT_EQ(readFile(file).substr(0, bytes), served.substr(0, bytes));
+    }
   }
   void transferDidFinish() override { ended("finished;"); }
   void transferDidFail(const TransferError& e) override { error = e, ended("failed;"); }
@@ -28,20 +33,23 @@ struct Recorder : TransferDelegate {
 
   Loop* loop = nullptr; Transfer* running = nullptr;
   int64_t at = -1; bool cancelOnData = false; long status = 0; uint64_t bytes = 0;
+  std::vector<uint64_t> counted;  // the total at each chunk
+  std::string served, file;       // checked at each chunk when set
   std::string events = ";"; TransferError error;
 };
 
 // One transfer of /serve/|name|?|options| from the fault server, with
 // the certificate trusted; the file served holds 0123456789.
 Recorder transfer(const std::string& name, const std::string& options, TransferRequest request = {},
-                  int64_t at = -1, bool cancelOnData = false) {
+                  int64_t at = -1, bool cancelOnData = false, const std::string& served = "") {
   Recorder recorder;
   ScopedEnv ca("CURL_CA_BUNDLE", servers().cert.c_str());
-  writeFile(servers().www + "/" + name, "0123456789");
+  writeFile(servers().www + "/" + name, served.empty() ? "0123456789" : served);
   request.url = servers().faultUrl + "serve/" + name + "?" + options;
   if (request.destination.empty()) request.destination = servers().dir / "archive";
   std::unique_ptr<Loop> loop = newPollLoop();
   recorder.loop = loop.get(), recorder.at = at, recorder.cancelOnData = cancelOnData;
+  recorder.served = served, recorder.file = request.destination;
   auto running = startTransfer(*loop, request, recorder);
   recorder.running = running.get();
   loop->addTimer(20, [&] { loop->stop(); });
@@ -125,6 +133,24 @@ TEST(Transfer, WritesRangesWhereTheyBelong) {
     const char* events = c.after == c.before ? ";response;failed;" : ";response;data+finished;";
     EXPECT_EQ(std::make_tuple(r.status, r.events, readFile(file)),
               std::make_tuple(c.status, events, c.after));
+  }
+}
+
+// Received bytes are written in large pieces, but each chunk counted is
+// already in the file, and a body that pauses is written and counted
+// while it waits: 64 KiB pieces 300 ms apart are each counted whole
+// before the next comes.
+TEST(Transfer, CountsOnlyWrittenBytesAndWritesThemWhileTheBodyPauses) {
+  std::string served;
+  for (int i = 0; served.size() < 384 * 1024; ++i) served += std::to_string(i * 7919) + ",";
+  served.resize(384 * 1024);
+  for (const char* options : {"", "pace=300"}) {
+    SCOPED_TRACE(options);
+    Recorder r = transfer("written", options, {}, -1, false, served);
+    EXPECT_EQ(std::make_tuple(r.events, readFile(servers().dir / "archive") == served),
+              std::make_tuple(";response;data+finished;", true));
+    for (uint64_t piece = 64 * 1024; *options && piece <= served.size(); piece += 64 * 1024)
+      EXPECT_THAT(r.counted, ::testing::Contains(piece));
   }
 }
 
