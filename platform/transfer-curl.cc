@@ -380,7 +380,8 @@ void CurlTransfer::deliverEnd(CURLcode result) {
   if (result == CURLE_PARTIAL_FILE && responseDelivered_ && !headerValue("Content-Length").empty())
     result = CURLE_OK;
   if (result == CURLE_OK && !responseDelivered_) deliverResponse();
-  if (ended_ || (result == CURLE_OK && !deliverPendingData(true))) return;
+  // What came before a failure counts too: a resume starts after it.
+  if (ended_ || !deliverPendingData(true)) return;
   if (result == CURLE_OK && !writeErrno_ && !overrun_ && fd_ >= 0 && finish(true)) {
     delegate_.transferDidFinish();
     return;
@@ -455,6 +456,7 @@ void CurlTransfer::armSpeedTimer() {
 }
 
 void CurlTransfer::failIdle(const std::string& description) {
+  if (!deliverPendingData(true)) return;
   TransferError error;
   error.description = description;
   error.failingUrl = request_.url;

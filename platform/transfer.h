@@ -64,9 +64,10 @@ struct TransferError {
 // Receives the events of one transfer, on the loop's thread, in order: one
 // response (the final one, after redirects), data chunks, each counting
 // bytes already written to the file (held back no more than a twentieth of
-// a second), then exactly one of finished / failed. Nothing arrives after Transfer::cancel(). A delegate
-// may cancel the transfer from any event, but never destroys it inside one:
-// the transfer is still on the stack. Release it later, from the loop.
+// a second; all of them before a failure), then exactly one of finished /
+// failed. Nothing arrives after Transfer::cancel(). A delegate may cancel
+// the transfer from any event, but never destroys it inside one: the
+// transfer is still on the stack. Release it later, from the loop.
 class TransferDelegate {
  public:
   virtual ~TransferDelegate() = default;

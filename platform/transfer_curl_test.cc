@@ -139,18 +139,28 @@ TEST(Transfer, WritesRangesWhereTheyBelong) {
 // Received bytes are written in large pieces, but each chunk counted is
 // already in the file, and a body that pauses is written and counted
 // while it waits: 64 KiB pieces 300 ms apart are each counted whole
-// before the next comes.
+// before the next comes. What came before a reset is kept and counted,
+// though it came too shortly before to have been written yet.
 TEST(Transfer, CountsOnlyWrittenBytesAndWritesThemWhileTheBodyPauses) {
   std::string served;
   for (int i = 0; served.size() < 384 * 1024; ++i) served += std::to_string(i * 7919) + ",";
   served.resize(384 * 1024);
-  for (const char* options : {"", "pace=300"}) {
-    SCOPED_TRACE(options);
-    Recorder r = transfer("written", options, {}, -1, false, served);
-    EXPECT_EQ(std::make_tuple(r.events, readFile(servers().dir / "archive") == served),
-              std::make_tuple(";response;data+finished;", true));
-    for (uint64_t piece = 64 * 1024; *options && piece <= served.size(); piece += 64 * 1024)
-      EXPECT_THAT(r.counted, ::testing::Contains(piece));
+  const struct { std::string options; bool whole; } cases[] = {
+      {"", true}, {"pace=300", true}, {"pace=30&cut=60000&how=reset", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options);
+    TransferRequest request;
+    request.keepPartial = true;
+    Recorder r = transfer("written" + std::to_string(&c - cases), c.options, request, -1, false,
+                          served);
+    std::string kept = readFile(servers().dir / "archive");
+    EXPECT_EQ(std::make_tuple(has(r.events, "finished;"), r.bytes,
+                              served.compare(0, kept.size(), kept)),
+              std::make_tuple(c.whole, kept.size(), 0));
+    EXPECT_EQ(kept.size(), c.whole ? served.size() : kept.size());
+    const uint64_t piece = 64 * 1024;
+    for (uint64_t at = piece; has(c.options, "300") && at <= served.size(); at += piece)
+      EXPECT_THAT(r.counted, ::testing::Contains(at));
   }
 }
 
