@@ -1,6 +1,7 @@
 #include <poll.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <map>
@@ -82,6 +83,10 @@ class PollLoop : public Loop {
     std::vector<Handle> due;
     for (const auto& [handle, timer] : timers_)
       if (timer.due <= t) due.push_back(handle);
+    // A loop that comes back late finds several timers due at once: they
+    // still fire in the order of their deadlines, not of their handles.
+    std::stable_sort(due.begin(), due.end(),
+                     [&](Handle a, Handle b) { return timers_[a].due < timers_[b].due; });
     for (Handle handle : due) {
       if (stopped_) return;
       auto it = timers_.find(handle);
