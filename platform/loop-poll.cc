@@ -80,14 +80,13 @@ class PollLoop : public Loop {
 
   void fireDueTimers() {
     double t = monotonicSeconds();
-    std::vector<Handle> due;
-    for (const auto& [handle, timer] : timers_)
-      if (timer.due <= t) due.push_back(handle);
     // A loop that comes back late finds several timers due at once: they
-    // still fire in the order of their deadlines, not of their handles.
-    std::stable_sort(due.begin(), due.end(),
-                     [&](Handle a, Handle b) { return timers_[a].due < timers_[b].due; });
-    for (Handle handle : due) {
+    // still fire in the order of their deadlines (ties: as they were added).
+    std::vector<std::pair<double, Handle>> due;
+    for (const auto& [handle, timer] : timers_)
+      if (timer.due <= t) due.push_back({timer.due, handle});
+    std::sort(due.begin(), due.end());
+    for (auto [deadline, handle] : due) {
       if (stopped_) return;
       auto it = timers_.find(handle);
       if (it == timers_.end()) continue;  // cancelled by an earlier callback

@@ -123,7 +123,7 @@ class CurlTransfer : public Transfer {
   double lastActivity_ = monotonicSeconds();
   Loop::Handle idleTimer_ = 0;
   Loop::Handle speedTimer_ = 0;
-  uint64_t written_ = 0;        // body bytes received so far
+  uint64_t received_ = 0;       // body bytes received so far
   // Body bytes received but not yet written: writing 16 KiB at a time (one
   // TLS record) costs a large download a tenth of a core more than writing
   // in pieces of 256 KiB, and leaves its file in smaller pages.
@@ -247,15 +247,14 @@ size_t CurlTransfer::write(const char* data, size_t length) {
     paused_ = true;
     return CURL_WRITEFUNC_PAUSE;
   }
-  if (bodyLimit_ >= 0 && bodyOffset_ + int64_t(written_ + length) > bodyLimit_) {
+  if (bodyLimit_ >= 0 && bodyOffset_ + int64_t(received_ + length) > bodyLimit_) {
     overrun_ = true;  // would overwrite the bytes after the range
     return 0;
   }
   if (writeErrno_) return 0;
   if (held_.size() + length > kHoldBytes && !flushHeld()) return 0;
-  if (held_.capacity() < kHoldBytes) held_.reserve(kHoldBytes);
   held_.append(data, length);
-  written_ += length;
+  received_ += length;
   return length;
 }
 
@@ -357,14 +356,15 @@ void CurlTransfer::deliverResponse() {
 // when the transfer ended meanwhile.
 bool CurlTransfer::deliverPendingData(bool all) {
   if (ended_) return false;
-  if (!held_.empty() && (all || held_.size() >= kHoldBytes ||
-                         monotonicSeconds() - lastFlush_ >= kHoldSeconds)) {
-    flushHeld();
-  } else if (!held_.empty() && !flushTimer_) {
-    flushTimer_ = loop_.addTimer(kHoldSeconds, [this] {
-      flushTimer_ = 0;
-      deliverPendingData(true);
-    });
+  if (!held_.empty()) {
+    if (all || held_.size() >= kHoldBytes || monotonicSeconds() - lastFlush_ >= kHoldSeconds) {
+      flushHeld();
+    } else if (!flushTimer_) {
+      flushTimer_ = loop_.addTimer(kHoldSeconds, [this] {
+        flushTimer_ = 0;
+        deliverPendingData(true);
+      });
+    }
   }
   if (!responseDelivered_ || pendingBytes_ == 0) return true;
   uint64_t bytes = pendingBytes_;
@@ -381,7 +381,7 @@ void CurlTransfer::deliverEnd(CURLcode result) {
     result = CURLE_OK;
   if (result == CURLE_OK && !responseDelivered_) deliverResponse();
   // What came before a failure counts too: a resume starts after it.
-  if (ended_ || !deliverPendingData(true)) return;
+  if (!deliverPendingData(true)) return;
   if (result == CURLE_OK && !writeErrno_ && !overrun_ && fd_ >= 0 && finish(true)) {
     delegate_.transferDidFinish();
     return;
@@ -445,10 +445,10 @@ void CurlTransfer::onIdleTimer() {
 // A body that trickles in slower than the request allows fails as an idle
 // one would, so that the caller's retry bounds end it.
 void CurlTransfer::armSpeedTimer() {
-  windowStartBytes_ = written_;
+  windowStartBytes_ = received_;
   speedTimer_ = loop_.addTimer(request_.idleTimeout, [this] {
     speedTimer_ = 0;
-    if (written_ - windowStartBytes_ >= static_cast<uint64_t>(request_.minBytesPerIdle))
+    if (received_ - windowStartBytes_ >= static_cast<uint64_t>(request_.minBytesPerIdle))
       return armSpeedTimer();
     failIdle("The transfer stalled: fewer than " + std::to_string(request_.minBytesPerIdle) +
              " bytes in " + std::to_string(static_cast<int>(request_.idleTimeout)) + " s.");
