@@ -1,5 +1,6 @@
 #include "agent/extract.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "agent/unpack_plan.h"
+#include "platform/system.h"
 #include "platform/task.h"
 #include "util/constants.h"
 #include "util/launch.h"
@@ -25,28 +27,54 @@ bool checkUnzipStatus(int status, ErrorReport report) {
   return false;
 }
 
+std::string directoryAttributesCommandLine(const std::string& zipPath, const std::string& scratch,
+                                           const UnpackPlan& plan) {
+  std::string line = "exec " + unzipCommandLine(zipPath, scratch, "unzip");
+  for (const std::string& member : plan.attributedMembers) line += " " + member;
+  return line;
+}
+
+std::string makeAttributesScratchDir(const std::string& destDir) {
+  size_t end = destDir.find_last_not_of('/');
+  return end == std::string::npos ? "" : makeUniqueDirectory(destDir.substr(0, end + 1) + ".dirs-");
+}
+
+bool copyDirectoryAttributes(const std::string& scratch, const std::string& destDir,
+                             const UnpackPlan& plan) {
+  bool copied = true;
+  for (const std::string& directory : plan.attributedDirectories) {
+    struct stat made{}, into{};
+    std::string path = destDir + FILE_SEPARATOR + directory;
+    copied = copied && lstat((scratch + FILE_SEPARATOR + directory).c_str(), &made) == 0 &&
+             lstat(path.c_str(), &into) == 0 && S_ISDIR(made.st_mode) && S_ISDIR(into.st_mode);
+    const struct timespec times[2] = {made.st_atim, made.st_mtim};
+    copied = copied && chmod(path.c_str(), made.st_mode & 07777) == 0 &&
+             utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+  }
+  return copied;
+}
+
 namespace {
 
 // The command lines of the unzips that share |zipPath|'s entries out among
-// |workers|, the largest first, with the directories they unpack into made;
-// none when there is one worker, or when the archive's directory does not
-// let its entries be shared out safely (one unzip of the whole archive
-// then decides).
+// |workers|, the largest first, with the directories they unpack into made
+// and |plan| kept; none when there is one worker, or when the archive's
+// directory does not let its entries be shared out safely (one unzip of the
+// whole archive then decides).
 std::vector<std::string> batchCommandLines(const std::string& zipPath, const std::string& destDir,
-                                           const std::string& unzipProgram, int workers) {
+                                           const std::string& unzipProgram, int workers,
+                                           UnpackPlan* plan) {
   ZipDirectory directory;
-  UnpackPlan plan;
   std::string why;
   if (workers < 2 || !readArchiveDirectory(zipPath, &directory, &why) ||
-      !planUnpack(directory, workers, kMaxMembersBytes, &plan, &why) ||
-      plan.batches.size() < 2)
+      !planUnpack(directory, workers, kMaxMembersBytes, plan, &why) || plan->batches.size() < 2)
     return {};
-  for (const std::string& made : plan.directories)
+  for (const std::string& made : plan->directories)
     if (mkdir((destDir + FILE_SEPARATOR + made).c_str(), 0777) != 0 && errno != EEXIST) return {};
-  std::stable_sort(plan.batches.begin(), plan.batches.end(),
+  std::stable_sort(plan->batches.begin(), plan->batches.end(),
                    [](auto& a, auto& b) { return a.unpackedBytes > b.unpackedBytes; });
   std::vector<std::string> lines;
-  for (const UnpackBatch& batch : plan.batches) {
+  for (const UnpackBatch& batch : plan->batches) {
     // exec: ending the shell's group ends unzip too, and waiting for the
     // shell waits for unzip.
     lines.push_back("exec " + unzipCommandLine(zipPath, destDir, unzipProgram));
@@ -88,8 +116,20 @@ bool unzipInstallAgent(std::string zipPath, std::string destDir, std::string unz
   struct stat st;
   if (stat(zipPath.c_str(), &st) != 0) return false;
   const int workers = unpackWorkerCount();
-  std::vector<std::string> batches = batchCommandLines(zipPath, destDir, unzipProgram, workers);
-  if (!batches.empty()) return checkUnzipStatus(runBatches(batches, workers), report);
+  UnpackPlan plan;
+  std::vector<std::string> batches =
+      batchCommandLines(zipPath, destDir, unzipProgram, workers, &plan);
+  if (!batches.empty()) {
+    int status = runBatches(batches, workers);
+    if (status == 0 && !plan.attributedDirectories.empty()) {
+      std::string scratch = makeAttributesScratchDir(destDir);
+      status = scratch.empty() ? -1
+                               : runBatches({directoryAttributesCommandLine(zipPath, scratch, plan)}, 1);
+      if (status == 0 && !copyDirectoryAttributes(scratch, destDir, plan)) status = -1;
+      if (!scratch.empty()) removeItemAtPath(scratch);
+    }
+    return checkUnzipStatus(status, report);
+  }
   std::string command = unzipCommandLine(zipPath, destDir, unzipProgram);
   int status;
   try {

@@ -27,34 +27,64 @@ bool plainName(const std::string& name) {
   }
 }
 
+// The directories |path| lies in, nearest the top first.
+std::vector<std::string> parentsOf(const std::string& path) {
+  std::vector<std::string> parents;
+  for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
+    parents.push_back(path.substr(0, slash));
+  return parents;
+}
+
 }  // namespace
+
+bool unzipWritesAsStored(const std::string& name) {
+  for (unsigned char c : name)
+    if (c < 0x20 || c == 0x7f || c == 0xff) return false;
+  std::string last = name.substr(0, name.find_last_not_of('/') + 1);
+  last = last.substr(last.rfind('/') + 1);
+  size_t semicolon = last.rfind(';');
+  return semicolon == std::string::npos ||
+         last.find_first_not_of("0123456789", semicolon + 1) != std::string::npos;
+}
 
 bool planUnpack(const ZipDirectory& directory, int workers, size_t maxMembersBytes,
                 UnpackPlan* plan, std::string* why) {
   *plan = UnpackPlan();
-  auto refuse = [why](const std::string& reason, const std::string& name = "") {
+  auto refuse = [why, plan](const std::string& reason, const std::string& name = "") {
+    *plan = UnpackPlan();
     *why = name.empty() ? reason : reason + ": " + name;
     return false;
   };
   if (directory.prependedBytes > 0) return refuse("data in front of the archive");
   std::set<std::string> names, directories;
   std::vector<const ZipEntry*> files;
+  size_t attributedWords = 0;
   for (const ZipEntry& entry : directory.entries) {
     if (entry.encrypted) return refuse("an encrypted entry", entry.name);
-    if (!unzipMatchesLiterally(entry) || !plainName(entry.name))
+    if (!unzipMatchesLiterally(entry) || !plainName(entry.name) || !unzipWritesAsStored(entry.name))
       return refuse("a name that cannot be passed on", entry.name);
     std::string path = entry.isDirectory() ? entry.name.substr(0, entry.name.size() - 1) : entry.name;
     if (!names.insert(path).second) return refuse("a name given twice", entry.name);
-    if (entry.isDirectory()) directories.insert(path);
-    else files.push_back(&entry);
-    for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
-      directories.insert(path.substr(0, slash));
+    // In directory order, as unzip goes: a directory made earlier, for an
+    // entry inside it, keeps the mode and time it was made with.
+    if (entry.isDirectory() && directories.insert(path).second) {
+      plan->attributedMembers.push_back(smart_quote(unzipPattern(entry.name)));
+      plan->attributedDirectories.push_back(path);
+      attributedWords += plan->attributedMembers.back().size() + 1;
+    }
+    if (!entry.isDirectory()) files.push_back(&entry);
+    for (const std::string& parent : parentsOf(path)) directories.insert(parent);
   }
+  const int64_t listed = static_cast<int64_t>(files.size() + plan->attributedMembers.size());
+  if (listed * static_cast<int64_t>(directory.entries.size()) > kMaxMemberComparisons ||
+      attributedWords > maxMembersBytes)
+    return refuse("too many entries to name them to unzip");
   // Links included: a link "a" and an entry "a/b" would write through it.
   for (const ZipEntry* file : files)
     if (directories.count(file->name)) return refuse("a file where a directory must be", file->name);
   // A set orders "a" before "a/b": parents come first.
   plan->directories.assign(directories.begin(), directories.end());
+  std::sort(plan->attributedDirectories.rbegin(), plan->attributedDirectories.rend());
 
   std::sort(files.begin(), files.end(), [](const ZipEntry* a, const ZipEntry* b) {
     return a->localHeaderOffset < b->localHeaderOffset;

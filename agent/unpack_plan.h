@@ -28,6 +28,12 @@ struct UnpackPlan {
   std::vector<std::string> directories;
   std::vector<UnpackBatch> batches;  // in file order
   int64_t unpackedBytes = 0;         // what the entries need on disk
+  // The directory entries whose stored mode and times one unzip gives their
+  // directories (those it makes at their own entry, not earlier for an
+  // entry inside them), as unzip patterns; and their paths, deepest first.
+  // Applied once every batch has ended: see unzipDirectoryAttributes.
+  std::vector<std::string> attributedMembers;
+  std::vector<std::string> attributedDirectories;
 };
 
 // Batches per worker: more, smaller ones even out the end of the unpacking
@@ -39,6 +45,15 @@ constexpr int kBatchesPerWorker = 4;
 // shell gets the whole line as one argument, which Linux caps at 128 KiB.
 constexpr size_t kMaxMembersBytes = 96 * 1024;
 
+// unzip compares every entry of the archive with every member word it is
+// given, so listing all of an archive's N entries costs N * N comparisons,
+// some 7 ns each: past this many (about 2,400 entries), the member lists
+// would cost more CPU than one unzip of the whole archive, and one unzip it
+// is. Such archives are made of many small files, whose unpacking is
+// bound by making files in few directories and gains little from more
+// processes anyway.
+constexpr int64_t kMaxMemberComparisons = 6000000;
+
 // How many unzips run at once: one per online processor, at most 8.
 int unpackWorkerCount();
 
@@ -46,11 +61,21 @@ int unpackWorkerCount();
 // |maxMembersBytes| bytes of shell words each. False with |why| when the
 // entries cannot be shared out safely, and then one unzip of the whole
 // archive must decide: data in front of the archive, an encrypted entry, a
-// name unzip does not match literally, an absolute name or one with a ".."
-// or empty component or a backslash, a name given twice, or a file (or
-// link) where another entry needs a directory.
+// name unzip does not match literally or would write otherwise than stored
+// (see unzipWritesAsStored), an absolute name or one with a ".." or empty
+// component or a backslash, a name given twice, a file (or link) where
+// another entry needs a directory, or more entries than member lists can
+// name within kMaxMemberComparisons and |maxMembersBytes|.
 bool planUnpack(const ZipDirectory& directory, int workers, size_t maxMembersBytes,
                 UnpackPlan* plan, std::string* why);
+
+// Whether unzip writes an entry under its stored |name|. It drops bytes
+// below 0x20, 0x7f and (by locale) 0xff from every component, and a
+// trailing ";" with digits (a VMS version) from the last one: two stored
+// names could then land on one path, or a name on a path through a link
+// that another entry makes, which a plan made from the stored names would
+// not see.
+bool unzipWritesAsStored(const std::string& name);
 
 // Reads the central directory of the archive file |path|. False with |error|
 // when the file cannot be read or its directory does not pass the reader.

@@ -27,12 +27,29 @@ TEST(UnpackPlan, RefusesWhatOnlyOneUnzipCanDecide) {
       {{{entry("a/../../x", 0)}}, "cannot be passed"}, {{{entry("a\\b", 0)}}, "cannot be passed"},
       {{{entry("a", 0), entry("a", 100)}}, "twice"}, {{{entry("d/", 0), entry("d", 100)}}, "twice"},
       {{{entry("lib/x.so", 0), link}}, "directory must be"},
+      // Names unzip writes otherwise: here a path through the link, or two
+      // names on one path.
+      {{{link, entry("lib\x01/x.so", 100)}}, "cannot be passed"},
+      {{{entry("same", 0), entry("same;1", 100)}}, "cannot be passed"},
+      {{{entry("dup\x7f", 0)}}, "cannot be passed"}, {{{entry("d\xff/x", 0)}}, "cannot be passed"},
   };
   for (const auto& [directory, reason] : cases) {
     UnpackPlan plan;
     std::string why;
     EXPECT_FALSE(planUnpack(directory, 2, 1000, &plan, &why)) << reason;
     EXPECT_NE(why.find(reason), std::string::npos) << why;
+  }
+  // Names that do pass: what unzip keeps.
+  for (std::string name : {"a;b", "v;1/x", "caf\xc3\xa9;2x", "tab;", "\x80\xfe"})
+    EXPECT_EQ(unzipWritesAsStored(name), name != "tab;") << name;
+  // unzip would compare every entry with every name listed: 2,449 entries
+  // (2,449^2 < 6e6) are listed, 2,450 are not.
+  for (int count : {2449, 2450}) {
+    ZipDirectory many;
+    for (int i = 0; i < count; ++i) many.entries.push_back(entry("f" + std::to_string(i), i * 100));
+    UnpackPlan plan;
+    std::string why;
+    EXPECT_EQ(planUnpack(many, 2, kMaxMembersBytes, &plan, &why), count == 2449) << why;
   }
   ScratchDir scratch;
   writeFile(scratch / "junk.zip", std::string(100000, 'j'));
@@ -61,14 +78,20 @@ TEST(UnpackPlan, SharesContiguousEntriesOutBySizeAndWords) {
     auto& [members, end] = expected[i < 4 ? 0 : i < 10 ? 1 : 2];
     members.push_back(directory.entries.back().name), end = offset;
   }
-  directory.entries.push_back(entry("g/", offset, 0));
+  // Directory entries: "d/" comes after an entry inside it, so unzip has
+  // made it by then and gives it no attributes of its own; "g/" and "g/h/"
+  // are made at their entries.
+  for (const char* name : {"g/", "d/", "g/h/"}) directory.entries.push_back(entry(name, offset, 0));
   std::swap(directory.entries[0], directory.entries[5]);  // directory order is not file order
   UnpackPlan plan;
   std::string why;
   ASSERT_TRUE(planUnpack(directory, 1, 1000, &plan, &why)) << why;
   for (const UnpackBatch& batch : plan.batches) batches.emplace_back(batch.members, batch.end);
-  EXPECT_EQ(std::tie(plan.directories, plan.unpackedBytes, batches),
-            std::make_tuple(std::vector<std::string>{"d", "d/e", "g"}, int64_t(2300), expected));
+  using Names = std::vector<std::string>;
+  EXPECT_EQ(std::tie(plan.directories, plan.unpackedBytes, batches, plan.attributedMembers,
+                     plan.attributedDirectories),
+            std::make_tuple(Names{"d", "d/e", "g", "g/h"}, int64_t(2300), expected,
+                            Names{"g/", "g/h/"}, Names{"g/h", "g"}));
   ASSERT_TRUE(planUnpack(directory, 1, 20, &plan, &why));
   for (const UnpackBatch& batch : plan.batches) EXPECT_LE(batch.members.size(), 3u);
 }

@@ -40,8 +40,10 @@ void Unpacking::begin(const UnpackTarget& target) {
   available_ = 0;
   failed_ = outOfSpace_ = made_ = false;
   dir_.clear();
-  ends_.resize(plan_.batches.size());
-  live_.assign(plan_.batches.size(), false);
+  // A slot a batch, and one past them for the directories' attributes.
+  ends_.resize(plan_.batches.size() + 1);
+  live_.assign(plan_.batches.size() + 1, false);
+  attributing_ = false;
   prepared_ = true;
 }
 
@@ -115,15 +117,35 @@ void Unpacking::pump() {
     // waiting for it waits for unzip.
     std::string line = "exec " + unzipCommandLine(target_.archive, dir_, "unzip");
     for (const std::string& member : plan_.batches[batch].members) line += " " + member;
-    line += " </dev/null >" + smart_quote(logOf(batch)) + " 2>&1";
-    ++runningBatches_;
-    std::function<void()> end = run_(line, [this, batch](int status) { batchEnded(batch, status); });
-    if (!end) return batchEnded(batch, -1);
-    ends_[batch] = std::move(end);
-    live_[batch] = true;
+    if (!launch(batch, line)) return;
+  }
+  bool unpacked = started_ && runningBatches_ == 0 && next_ == plan_.batches.size();
+  if (unpacked && !failed_ && !attributing_ && !plan_.attributedDirectories.empty()) {
+    attributing_ = true;
+    scratch_ = makeAttributesScratchDir(dir_);
+    if (!scratch_.empty())
+      return (void)launch(plan_.batches.size(),
+                          directoryAttributesCommandLine(target_.archive, scratch_, plan_));
+    failed_ = true;
+    checkUnzipStatus(-1, report_);
   }
   if (started_ && runningBatches_ == 0 && (failed_ || next_ == plan_.batches.size()))
     finish(!failed_);
+}
+
+// Starts the unzip |line| of |slot|; false when it could not be started
+// (its end has then been dealt with).
+bool Unpacking::launch(size_t slot, std::string line) {
+  line += " </dev/null >" + smart_quote(logOf(slot)) + " 2>&1";
+  ++runningBatches_;
+  std::function<void()> end = run_(line, [this, slot](int status) { batchEnded(slot, status); });
+  if (!end) {
+    batchEnded(slot, -1);
+    return false;
+  }
+  ends_[slot] = std::move(end);
+  live_[slot] = true;
+  return true;
 }
 
 void Unpacking::batchEnded(size_t batch, int status) {
@@ -135,6 +157,11 @@ void Unpacking::batchEnded(size_t batch, int status) {
   std::istringstream lines(output);
   for (std::string line; std::getline(lines, line);)
     if (!line.empty()) log_("unzip: " + line);
+  if (batch == plan_.batches.size()) {
+    if (status == 0 && !copyDirectoryAttributes(scratch_, dir_, plan_)) status = -1;
+    removeItemAtPath(scratch_);
+    scratch_.clear();
+  }
   if (status != 0 && !failed_) {
     failed_ = true;
     outOfSpace_ = diskFull(output, dir_);
@@ -152,7 +179,9 @@ void Unpacking::endAll() {
     if (live_[batch]) ends_[batch]();
   live_.assign(live_.size(), false);
   runningBatches_ = 0;
-  for (size_t batch = 0; batch < plan_.batches.size(); ++batch) unlink(logOf(batch).c_str());
+  for (size_t batch = 0; batch < ends_.size(); ++batch) unlink(logOf(batch).c_str());
+  if (!scratch_.empty()) removeItemAtPath(scratch_);
+  scratch_.clear();
 }
 
 void Unpacking::finish(bool unpacked) {

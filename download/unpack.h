@@ -80,6 +80,7 @@ class Unpacking {
   void begin(const UnpackTarget& target);
   bool makeDestination();
   void pump();
+  bool launch(size_t slot, std::string line);
   void batchEnded(size_t batch, int status);
   void endAll();
   void finish(bool unpacked);
@@ -102,6 +103,8 @@ class Unpacking {
   bool prepared_ = false;  // planned: batches may run
   bool made_ = false;      // the destination was made (or tried)
   bool started_ = false;   // the archive is whole
+  bool attributing_ = false;  // the directories' attributes were started
+  std::string scratch_;        // where unzip makes the attributed directories
   bool failed_ = false;
   bool outOfSpace_ = false;
   std::string placedArchive_;  // the archive removeArchive() removes
