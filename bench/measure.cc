@@ -1,5 +1,7 @@
-// Runs a command and prints its wall time in seconds and the peak resident
-// memory, in KiB, of it and the children it waited for:
+// Runs a command and prints its wall time in seconds, the peak resident
+// memory, in KiB, of it and the children it waited for, the seconds to a
+// phase (below), its exit status, and the CPU seconds (user and system) of
+// it and the children it waited for:
 //   measure [--until TEXT] -- COMMAND ARGS...
 // With --until, also prints the seconds until TEXT first appeared on the
 // command's standard error (which is passed through to a file given by
@@ -64,6 +66,9 @@ int main(int argc, char** argv) {
   rusage usage;
   wait4(pid, &status, 0, &usage);
   double wall = monotonicSeconds() - start;
-  printf("%.4f %ld %.4f %d\n", wall, usage.ru_maxrss, phase, WIFEXITED(status) ? WEXITSTATUS(status) : 128);
+  double cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+               (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  printf("%.4f %ld %.4f %d %.4f\n", wall, usage.ru_maxrss, phase,
+         WIFEXITED(status) ? WEXITSTATUS(status) : 128, cpu);
   return 0;
 }

@@ -1,6 +1,7 @@
-// Many ranges of one file on one libcurl multi handle, driven by the loop's
-// fd watches and timers: streams of one HTTP/2 connection where the server
-// offers it, else a few reused HTTP/1.1 connections.
+// Many ranges of one file on the engine (curl_engine.h), one multi handle
+// driven by the loop's fd watches and timers: streams of one HTTP/2
+// connection where the server offers it, else a few reused HTTP/1.1
+// connections.
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -14,31 +15,31 @@
 #include <map>
 #include <optional>
 
-#include "platform/clock.h"
-#include "platform/curl_library.h"
+#include "platform/curl_engine.h"
 #include "platform/loop.h"
 #include "platform/range_fetch.h"
 
 namespace {
 
-CURLSH* rangeShare(const CurlLibrary& curl) {
-  static CURLSH* share = newConnectionShare(curl);
-  return share;
-}
-
 class CurlRangeFetch;
+
+// Ranges are many and mostly small: less is held per request than for a
+// transfer, so that 64 at once hold at most 4 MiB.
+const size_t kHoldBytes = 64 * 1024;
 
 // One request: range |index| of the fetch.
 struct Stream {
-  size_t index = 0;
+  Stream(CurlRangeFetch* fetch, Loop& loop, size_t index, std::function<void()> flushed)
+      : index(index), fetch(fetch), body(loop, kHoldBytes, std::move(flushed)) {}
+  size_t index;
+  CurlRangeFetch* fetch;
   CURL* easy = nullptr;
   curl_slist* headers = nullptr;
-  int64_t written = 0;
-  bool sawLocation = false;  // in the header block being read
+  HeaderBlock block;
   bool accepted = false;     // a 206 for exactly this range
   std::optional<RangeFetchError> fault;
   char errorBuffer[CURL_ERROR_SIZE] = {0};
-  CurlRangeFetch* fetch = nullptr;
+  BodyWriter body;
 };
 
 class CurlRangeFetch : public RangeFetch {
@@ -54,16 +55,13 @@ class CurlRangeFetch : public RangeFetch {
 
  private:
   void startMore();
-  void configure(Stream& stream);
-  void configureCertificates(CURL* easy);
   size_t header(Stream& stream, const std::string& line);
   size_t write(Stream& stream, const char* data, size_t length);
-  RangeFetchError acceptResponse(Stream& stream, long status);
+  RangeFetchError acceptResponse(Stream& stream);
+  bool reportBytes();
   void deliverEvents();
   void deliverEnd(Stream& stream, CURLcode result);
   void fail(const RangeFetchError& error);
-  void failLater(RangeFault fault, const std::string& description);
-  void armIdleTimer(double seconds);
   void remove(Stream& stream);
   void finish();
 
@@ -79,10 +77,8 @@ class CurlRangeFetch : public RangeFetch {
   std::list<Stream> streams_;
   std::string protocol_;
   bool ended_ = false;
-  int64_t pendingBytes_ = 0;
-  double lastActivity_ = monotonicSeconds();
-  Loop::Handle idleTimer_ = 0;
-  Loop::Handle endTimer_ = 0;  // a fetch that ends before it asks anything
+  std::unique_ptr<IdleWatch> idle_;
+  std::unique_ptr<FailFromLoop> end_;  // a fetch that ends before it asks anything
 };
 
 bool validRange(const ByteRange& range) {
@@ -92,24 +88,27 @@ bool validRange(const ByteRange& range) {
 CurlRangeFetch::CurlRangeFetch(const CurlLibrary& curl, Loop& loop,
                                const RangeFetchRequest& request, RangeFetchDelegate& delegate)
     : curl_(curl), loop_(loop), request_(request), delegate_(delegate) {
+  auto endLater = [this](std::function<void()> end) {
+    end_ = std::make_unique<FailFromLoop>(loop_, std::move(end));
+  };
   for (const ByteRange& range : request_.ranges)
     if (!validRange(range)) {
-      failLater(RangeFault::kBadRange, "Invalid range: " + std::to_string(range.length) +
-                                           " bytes at " + std::to_string(range.start) + ".");
+      std::string why = "Invalid range: " + std::to_string(range.length) + " bytes at " +
+                        std::to_string(range.start) + ".";
+      endLater([this, why] { fail({RangeFault::kBadRange, 0, why}); });
       return;
     }
   // An existing regular file, never created, cut, or written through a link.
   fd_ = open(request_.destination.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   struct stat st;
   if (fd_ < 0 || fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
-    int error = fd_ < 0 ? errno : EINVAL;
-    failLater(RangeFault::kLocalWrite,
-              "Cannot write " + request_.destination + ": " + strerror(error));
+    std::string why = "Cannot write " + request_.destination + ": " +
+                      strerror(fd_ < 0 ? errno : EINVAL);
+    endLater([this, why] { fail({RangeFault::kLocalWrite, 0, why}); });
     return;
   }
   if (request_.ranges.empty()) {
-    endTimer_ = loop_.addTimer(0, [this] {
-      endTimer_ = 0;
+    endLater([this] {
       finish();
       delegate_.rangesFinished();
     });
@@ -121,7 +120,9 @@ CurlRangeFetch::CurlRangeFetch(const CurlLibrary& curl, Loop& loop,
   curl_.curl_multi_setopt(multi_.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, connections);
   long streams = std::max(1, request_.maxStreams);
   curl_.curl_multi_setopt(multi_.get(), CURLMOPT_MAX_CONCURRENT_STREAMS, streams);
-  armIdleTimer(request_.idleTimeout);
+  idle_ = std::make_unique<IdleWatch>(loop_, request_.idleTimeout, [this](const std::string& why) {
+    fail({RangeFault::kNetwork, 0, why});
+  });
   startMore();
 }
 
@@ -135,67 +136,32 @@ CurlRangeFetch::~CurlRangeFetch() {
 // if it multiplexed, and hand its answer to another request: after an
 // HTTP/1.1 answer (a server without HTTP/2, or the connection an earlier
 // transfer left open) every request asks for HTTP/1.1 only.
+//
+// Not the transfers' shared connections: the transfers speak HTTP/1.1, and
+// libcurl would hand the first range an open HTTP/1.1 connection of theirs
+// even where the server offers HTTP/2. The ranges share theirs among range
+// fetches, so that one fetch goes on where another left off.
 void CurlRangeFetch::startMore() {
+  static CURLSH* rangeShare = newConnectionShare(curl_);
   while (!ended_ && streams_.size() < limit_ && next_ < request_.ranges.size()) {
-    Stream& stream = streams_.emplace_back();
-    stream.index = next_++;
-    stream.fetch = this;
+    Stream& stream = streams_.emplace_back(this, loop_, next_++, [this] { reportBytes(); });
+    const ByteRange& range = request_.ranges[stream.index];
+    stream.body.place(fd_, range.start, range.start + range.length);
     stream.easy = curl_.curl_easy_init();
-    configure(stream);
+    CurlRequestSetup setup;
+    setup.url = request_.url;
+    setup.proxy = request_.proxy;
+    setup.headers = {"Range: bytes=" + std::to_string(range.start) + "-" +
+                     std::to_string(range.start + range.length - 1)};
+    if (!request_.ifRange.empty()) setup.headers.push_back("If-Range: " + request_.ifRange);
+    setup.share = rangeShare;
+    setup.http2 = !http1_;
+    setup.onHeader = onHeader, setup.onWrite = onWrite, setup.callbackData = &stream;
+    setup.errorBuffer = stream.errorBuffer;
+    setup.privateData = &stream;
+    stream.headers = setUpRequest(curl_, stream.easy, setup);
     curl_.curl_multi_add_handle(multi_.get(), stream.easy);
   }
-}
-
-void CurlRangeFetch::configure(Stream& stream) {
-  CURL* easy = stream.easy;
-  const ByteRange& range = request_.ranges[stream.index];
-  // Not the transfers' shared connections: the transfers speak HTTP/1.1, and
-  // libcurl would hand the first range an open HTTP/1.1 connection of
-  // theirs even where the server offers HTTP/2. The ranges share theirs
-  // among range fetches, so that one fetch goes on where another left off.
-  if (CURLSH* share = rangeShare(curl_)) curl_.curl_easy_setopt(easy, CURLOPT_SHARE, share);
-  curl_.curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, openSocket);
-  curl_.curl_easy_setopt(easy, CURLOPT_PRIVATE, &stream);
-  curl_.curl_easy_setopt(easy, CURLOPT_URL, request_.url.c_str());
-  curl_.curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  bool secure = strncasecmp(request_.url.c_str(), "https:", 6) == 0;
-  curl_.curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
-  curl_.curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_.curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
-  curl_.curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_.curl_easy_setopt(easy, CURLOPT_HTTP_VERSION,
-                         long(http1_ ? CURL_HTTP_VERSION_1_1 : CURL_HTTP_VERSION_2TLS));
-  curl_.curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
-  // As the transfer's: no Accept-Encoding, which would weaken the ETag.
-  std::string last = std::to_string(range.start + range.length - 1);
-  stream.headers = curl_.curl_slist_append(
-      nullptr, ("Range: bytes=" + std::to_string(range.start) + "-" + last).c_str());
-  if (!request_.ifRange.empty())
-    stream.headers =
-        curl_.curl_slist_append(stream.headers, ("If-Range: " + request_.ifRange).c_str());
-  curl_.curl_easy_setopt(easy, CURLOPT_HTTPHEADER, stream.headers);
-  curl_.curl_easy_setopt(easy, CURLOPT_USERAGENT, "setup/1.0");
-  curl_.curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, stream.errorBuffer);
-  curl_.curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
-  curl_.curl_easy_setopt(easy, CURLOPT_HEADERDATA, &stream);
-  curl_.curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onWrite);
-  curl_.curl_easy_setopt(easy, CURLOPT_WRITEDATA, &stream);
-  configureCertificates(easy);
-  // See TransferRequest::proxy.
-  if (request_.proxy == "direct://") curl_.curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
-  else if (!request_.proxy.empty())
-    curl_.curl_easy_setopt(easy, CURLOPT_PROXY, request_.proxy.c_str());
-}
-
-// Always verified; the usual variables may name other trust anchors.
-void CurlRangeFetch::configureCertificates(CURL* easy) {
-  curl_.curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_.curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-  const char* bundle = getenv("CURL_CA_BUNDLE");
-  if (!bundle || !*bundle) bundle = getenv("SSL_CERT_FILE");
-  if (bundle && *bundle) curl_.curl_easy_setopt(easy, CURLOPT_CAINFO, bundle);
-  const char* dir = getenv("SSL_CERT_DIR");
-  if (dir && *dir) curl_.curl_easy_setopt(easy, CURLOPT_CAPATH, dir);
 }
 
 size_t CurlRangeFetch::onHeader(char* data, size_t size, size_t count, void* stream) {
@@ -212,101 +178,67 @@ size_t CurlRangeFetch::onWrite(char* data, size_t size, size_t count, void* stre
 // any answer but the range stops the request there, before its body:
 // a 200 may be the whole file.
 size_t CurlRangeFetch::header(Stream& stream, const std::string& line) {
-  lastActivity_ = monotonicSeconds();
+  idle_->activity();
   if (ended_ || stream.fault) return 0;
-  if (strncasecmp(line.c_str(), "HTTP/", 5) == 0) stream.sawLocation = false;
-  if (strncasecmp(line.c_str(), "Location:", 9) == 0) stream.sawLocation = true;
-  if (line != "\r\n" && line != "\n") return line.size();
-  long status = 0;
-  curl_.curl_easy_getinfo(stream.easy, CURLINFO_RESPONSE_CODE, &status);
-  if (status < 200 || (status / 100 == 3 && stream.sawLocation)) return line.size();
-  if (protocol_.empty()) {
-    long version = 0;
-    curl_.curl_easy_getinfo(stream.easy, CURLINFO_HTTP_VERSION, &version);
-    http1_ = version < CURL_HTTP_VERSION_2_0;
-    protocol_ = http1_ ? "HTTP/1.1" : "HTTP/2";
-    limit_ = std::max(1, http1_ ? request_.maxConnections : request_.maxStreams);
-  }
-  RangeFetchError error = acceptResponse(stream, status);
+  if (!stream.block.endsFinal(curl_, stream.easy, line)) return line.size();
+  RangeFetchError error = acceptResponse(stream);
   if (error.description.empty()) return stream.accepted = true, line.size();
   stream.fault = error;
   return 0;
 }
 
-std::string trimmed(const char* value) {
-  std::string text = value;
-  size_t first = text.find_first_not_of(" \t\r\n"), last = text.find_last_not_of(" \t\r\n");
-  return first == std::string::npos ? "" : text.substr(first, last - first + 1);
-}
-
-// A whole non-negative decimal number that fits in 63 bits, else -1.
-int64_t parseNumber(const std::string& text) {
-  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
-    return -1;
-  errno = 0;
-  long long value = strtoll(text.c_str(), nullptr, 10);
-  return errno == 0 ? value : -1;
-}
-
 // An empty description: the answer is this range's.
-RangeFetchError CurlRangeFetch::acceptResponse(Stream& stream, long status) {
-  auto value = [&](const char* name) {
-    curl_header* header = nullptr;
-    if (curl_.curl_easy_header(stream.easy, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK)
-      return std::string();
-    return trimmed(header->value);
-  };
-  if (status == 200)
-    return {RangeFault::kWholeFile, status, "The server sent the whole file instead of a range."};
-  if (status != 206)
-    return {RangeFault::kStatus, status, "The server answered " + std::to_string(status) + "."};
+RangeFetchError CurlRangeFetch::acceptResponse(Stream& stream) {
+  TransferResponse head = readResponseHead(curl_, stream.easy, request_.url);
+  if (protocol_.empty()) {
+    http1_ = !head.http2;
+    protocol_ = http1_ ? "HTTP/1.1" : "HTTP/2";
+    limit_ = std::max(1, http1_ ? request_.maxConnections : request_.maxStreams);
+  }
+  if (head.status == 200)
+    return {RangeFault::kWholeFile, head.status, "The server sent the whole file instead of a range."};
+  if (head.status != 206)
+    return {RangeFault::kStatus, head.status,
+            "The server answered " + std::to_string(head.status) + "."};
   // A server that ignores If-Range would send a range of another file.
-  std::string etag = value("ETag");
-  if (!request_.ifRange.empty() && !etag.empty() && etag != request_.ifRange)
-    return {RangeFault::kWholeFile, status, "The file changed on the server (ETag " + etag + ")."};
+  if (!request_.ifRange.empty() && !head.etag.empty() && head.etag != request_.ifRange)
+    return {RangeFault::kWholeFile, head.status,
+            "The file changed on the server (ETag " + head.etag + ")."};
   const ByteRange& range = request_.ranges[stream.index];
-  std::string asked = "bytes " + std::to_string(range.start) + "-" +
-                      std::to_string(range.start + range.length - 1);
-  std::string got = value("Content-Range");
-  int64_t total = got.compare(0, asked.size() + 1, asked + "/") == 0
-                      ? parseNumber(got.substr(asked.size() + 1)) : -1;
-  if (got != asked + "/*" && total < range.start + range.length)
-    return {RangeFault::kBadRange, status, "The server sent \"" + got + "\" for " + asked + "."};
+  if (head.rangeStart != range.start || head.rangeEnd != range.start + range.length - 1)
+    return {RangeFault::kBadRange, head.status,
+            "The server sent another range than bytes " + std::to_string(range.start) + "-" +
+                std::to_string(range.start + range.length - 1) + "."};
   return {};
 }
 
 size_t CurlRangeFetch::write(Stream& stream, const char* data, size_t length) {
-  lastActivity_ = monotonicSeconds();
+  idle_->activity();
   if (ended_ || stream.fault) return 0;
-  const ByteRange& range = request_.ranges[stream.index];
-  if (!stream.accepted || int64_t(length) > range.length - stream.written) {
+  if (stream.accepted && stream.body.append(data, length)) return length;
+  if (!stream.accepted || stream.body.overrun())
     stream.fault = {RangeFault::kBadRange, 206, "The server sent more than the range asked for."};
-    return 0;
-  }
-  for (size_t done = 0; done < length;) {
-    ssize_t n = pwrite(fd_, data + done, length - done, range.start + stream.written + done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      std::string why = request_.destination + ": " + strerror(n < 0 ? errno : ENOSPC);
-      stream.fault = {RangeFault::kLocalWrite, 0, "Cannot write " + why};
-      return 0;
-    }
-    done += n;
-  }
-  stream.written += length;
-  pendingBytes_ += length;
-  return length;
+  else
+    stream.fault = {RangeFault::kLocalWrite, 0,
+                    "Cannot write " + request_.destination + ": " + strerror(stream.body.error())};
+  return 0;
+}
+
+// Tells of the bytes written since the last call; false when the fetch
+// ended meanwhile.
+bool CurlRangeFetch::reportBytes() {
+  int64_t bytes = 0;
+  for (Stream& stream : streams_) bytes += stream.body.takeWritten();
+  if (bytes > 0 && !ended_) delegate_.rangeBytes(bytes);
+  return !ended_;
 }
 
 // Delegate calls are made here, outside libcurl's callbacks, so that the
 // delegate may cancel the fetch from any of them.
 void CurlRangeFetch::deliverEvents() {
   if (ended_) return;
-  if (pendingBytes_ > 0) {
-    int64_t bytes = pendingBytes_;
-    pendingBytes_ = 0;
-    delegate_.rangeBytes(bytes);
-  }
+  for (Stream& stream : streams_) stream.body.flushIfDue();
+  if (!reportBytes()) return;
   int left = 0;
   while (!ended_) {
     CURLMsg* message = curl_.curl_multi_info_read(multi_.get(), &left);
@@ -326,27 +258,21 @@ void CurlRangeFetch::deliverEvents() {
   }
 }
 
-RangeFault faultOf(CURLcode result) {
-  switch (result) {
-    case CURLE_PEER_FAILED_VERIFICATION: case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_CERTPROBLEM: case CURLE_SSL_ISSUER_ERROR: case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-    case CURLE_UNSUPPORTED_PROTOCOL: case CURLE_URL_MALFORMAT: case CURLE_TOO_MANY_REDIRECTS:
-      return RangeFault::kRefused;
-    default:
-      return RangeFault::kNetwork;
-  }
-}
-
 void CurlRangeFetch::deliverEnd(Stream& stream, CURLcode result) {
   if (stream.fault) return fail(*stream.fault);
-  const ByteRange& range = request_.ranges[stream.index];
   if (result != CURLE_OK) {
-    return fail({faultOf(result), 0,
-                 *stream.errorBuffer ? stream.errorBuffer : curl_.curl_easy_strerror(result)});
+    TransferError error = failureOf(curl_, result, stream.errorBuffer, request_.url, request_.proxy);
+    return fail({error.fault == TransferFault::kRefused ? RangeFault::kRefused : RangeFault::kNetwork,
+                 0, error.description});
   }
+  if (!stream.body.flush())
+    return fail({RangeFault::kLocalWrite, 0,
+                 "Cannot write " + request_.destination + ": " + strerror(stream.body.error())});
   // A body closed before the range's end, with no length announced.
-  if (!stream.accepted || stream.written != range.length)
+  if (!stream.accepted ||
+      int64_t(stream.body.received()) != request_.ranges[stream.index].length)
     return fail({RangeFault::kNetwork, 0, "The connection closed amid a range."});
+  if (!reportBytes()) return;
   size_t index = stream.index;
   remove(stream);
   delegate_.rangeWritten(index);
@@ -356,25 +282,6 @@ void CurlRangeFetch::fail(const RangeFetchError& error) {
   RangeFetchError copy = error;  // it may live in a stream that finish() frees
   finish();
   delegate_.rangesFailed(copy);
-}
-
-// Fails from the loop, as a fetch that ran would, leaving the file alone.
-void CurlRangeFetch::failLater(RangeFault fault, const std::string& description) {
-  endTimer_ = loop_.addTimer(0, [this, fault, description] {
-    endTimer_ = 0;
-    fail({fault, 0, description});
-  });
-}
-
-// Exact idle timeout without touching a timer per chunk: when it fires, it
-// is re-armed for whatever is left since the last byte on any range.
-void CurlRangeFetch::armIdleTimer(double seconds) {
-  idleTimer_ = loop_.addTimer(seconds, [this] {
-    idleTimer_ = 0;
-    double idle = monotonicSeconds() - lastActivity_;
-    if (idle < request_.idleTimeout) return armIdleTimer(request_.idleTimeout - idle);
-    fail({RangeFault::kNetwork, 0, "The request timed out."});
-  });
 }
 
 void CurlRangeFetch::remove(Stream& stream) {
@@ -388,9 +295,8 @@ void CurlRangeFetch::finish() {
   if (ended_) return;
   ended_ = true;
   multi_.stop();
-  for (Loop::Handle timer : {idleTimer_, endTimer_})
-    if (timer) loop_.cancelTimer(timer);
-  idleTimer_ = endTimer_ = 0;
+  if (idle_) idle_->stop();
+  if (end_) end_->cancel();
   while (!streams_.empty()) remove(streams_.front());
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
@@ -400,22 +306,13 @@ void CurlRangeFetch::finish() {
 // that cannot connect would, leaving the file alone.
 class UnavailableRangeFetch : public RangeFetch {
  public:
-  UnavailableRangeFetch(Loop& loop, RangeFetchDelegate& delegate) : loop_(loop) {
-    timer_ = loop.addTimer(0, [this, &delegate] {
-      timer_ = 0;
-      delegate.rangesFailed({RangeFault::kNetwork, 0, "libcurl (libcurl.so.4) cannot be loaded."});
-    });
-  }
-  ~UnavailableRangeFetch() override { cancel(); }
-  void cancel() override {
-    if (timer_) loop_.cancelTimer(timer_);
-    timer_ = 0;
-  }
+  UnavailableRangeFetch(Loop& loop, RangeFetchDelegate& delegate)
+      : fail_(loop, [&delegate] { delegate.rangesFailed({RangeFault::kNetwork, 0, kCurlUnavailable}); }) {}
+  void cancel() override { fail_.cancel(); }
   std::string protocol() const override { return ""; }
 
  private:
-  Loop& loop_;
-  Loop::Handle timer_ = 0;
+  FailFromLoop fail_;
 };
 
 }  // namespace

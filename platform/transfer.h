@@ -37,10 +37,12 @@ struct TransferResponse {
   int64_t expectedLength = -1;  // Content-Length; -1 when the server announces none
   bool badLength = false;       // a Content-Length that is not a number of 63 bits
   int64_t rangeStart = -1;      // Content-Range "bytes N-M/T": N, else -1
+  int64_t rangeEnd = -1;        // M, else -1
   int64_t rangeTotal = -1;      // and T, else -1
   std::string retryAfter;       // the Retry-After header's value, trimmed
   std::string lastModified;     // the Last-Modified header's value, trimmed
   std::string url;              // the final URL, after redirects
+  bool http2 = false;           // it came over HTTP/2
 };
 
 // Why a transfer failed, as far as the transport can tell.

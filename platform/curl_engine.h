@@ -1,0 +1,164 @@
+#ifndef SETUP_PLATFORM_CURL_ENGINE_H_
+#define SETUP_PLATFORM_CURL_ENGINE_H_
+
+// The one way this program speaks HTTP, behind startTransfer (one request
+// into a file) and startRangeFetch (many ranges of one file at once): every
+// request set up alike, every answer read by one parser, every body written
+// by one writer, every failure classified once, one idle rule, each run on
+// a libcurl multi handle driven by the loop (CurlMultiOnLoop). Only the
+// platform's HTTP clients use it.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/curl_library.h"
+#include "platform/loop.h"
+#include "platform/transfer.h"
+
+// What one request is: everything else is the same for every request.
+struct CurlRequestSetup {
+  std::string url;
+  std::string proxy;                 // as TransferRequest::proxy
+  std::vector<std::string> headers;  // whole lines, "Name: value"
+  // Connections, TLS sessions and names shared with earlier requests.
+  CURLSH* share = nullptr;
+  bool http2 = false;  // offer HTTP/2 (and wait for a connection to multiplex on)
+  // libcurl's header and body callbacks, given |callbackData|; the error
+  // buffer (CURL_ERROR_SIZE bytes); what CURLINFO_PRIVATE returns.
+  curl_write_callback onHeader = nullptr, onWrite = nullptr;
+  void* callbackData = nullptr;
+  char* errorBuffer = nullptr;
+  void* privateData = nullptr;
+};
+
+// Sets |easy| up for |setup|: http and https only, redirects followed
+// (never from https down to http), certificates always verified (the usual
+// variables may name other trust anchors, as for the curl tool), sockets
+// closed on exec, no Accept-Encoding (compression on the fly weakens ETags
+// and disables ranges). Returns the header list, to be freed with the
+// handle.
+curl_slist* setUpRequest(const CurlLibrary& curl, CURL* easy, const CurlRequestSetup& setup);
+
+// Reads a response's header lines as libcurl hands them over, one by one.
+class HeaderBlock {
+ public:
+  // True for the blank line that ends the final answer's headers: not an
+  // interim 1xx, nor a redirect that libcurl is about to follow.
+  bool endsFinal(const CurlLibrary& curl, CURL* easy, const std::string& line);
+
+ private:
+  bool sawLocation_ = false;  // in the block being read
+};
+
+// A whole non-negative decimal number that fits in 63 bits, else -1.
+int64_t parseLength(const std::string& text);
+
+// "bytes N-M/T" exactly, with N <= M < T; a total of "*" is refused (every
+// file this program asks ranges of has a known length).
+bool parseContentRange(const std::string& text, int64_t* first, int64_t* last, int64_t* total);
+
+// The final answer's head from |easy|, with every header value trimmed and
+// every length checked by the two parsers above.
+TransferResponse readResponseHead(const CurlLibrary& curl, CURL* easy,
+                                  const std::string& requestUrl);
+
+// How a failed request is described to its caller: |result| classified
+// once for every request, the description libcurl left in |errorBuffer|.
+TransferError failureOf(const CurlLibrary& curl, CURLcode result, const char* errorBuffer,
+                        const std::string& url, const std::string& proxy);
+
+// The idle rule of every request: |expired| is called (from the loop) once
+// no byte has come for |timeout| seconds, connecting included, or, with
+// requireRate, once the body brings fewer than the bytes asked in such a
+// window. Cheap to tell of activity: a timer is only re-armed when it fires.
+class IdleWatch {
+ public:
+  IdleWatch(Loop& loop, double timeout, std::function<void(const std::string&)> expired);
+  ~IdleWatch() { stop(); }
+  IdleWatch(const IdleWatch&) = delete;
+  IdleWatch& operator=(const IdleWatch&) = delete;
+
+  void activity();
+  // From now on, at least |minBytes| of |received()| in every window.
+  void requireRate(int64_t minBytes, std::function<uint64_t()> received);
+  void stop();
+
+ private:
+  void arm(double seconds);
+  void armRate();
+
+  Loop& loop_;
+  double timeout_;
+  std::function<void(const std::string&)> expired_;
+  double last_;
+  Loop::Handle idle_ = 0, rate_ = 0;
+  int64_t minBytes_ = 0;
+  std::function<uint64_t()> received_;
+  uint64_t windowStart_ = 0;
+};
+
+// The writer of every body: bytes are held in memory, up to |holdBytes|,
+// and written at their place in the file when that is full, when the
+// oldest held byte is a twentieth of a second old (a timer), or when asked.
+// libcurl hands a body over one TLS record (16 KiB) at a time; written in
+// larger pieces, a large download costs a tenth of a core less and leaves
+// its file in larger pages. Past |limit| nothing is written: the body
+// overran what was asked for.
+class BodyWriter {
+ public:
+  // |flushed| is called from the loop when the timer wrote held bytes.
+  BodyWriter(Loop& loop, size_t holdBytes, std::function<void()> flushed);
+  ~BodyWriter() { cancelTimer(); }
+  BodyWriter(const BodyWriter&) = delete;
+  BodyWriter& operator=(const BodyWriter&) = delete;
+
+  // Writes into |fd| from |offset| on, stopping at |limit| (-1: none).
+  void place(int fd, int64_t offset, int64_t limit = -1);
+  // Takes |length| bytes; false when they would pass the limit, or when
+  // bytes could not be written (see error()).
+  bool append(const char* data, size_t length);
+  // Writes what is held now, or once it is old enough (or arms the timer).
+  bool flush();
+  bool flushIfDue();
+  // Bytes written since the last call: what may be counted as delivered.
+  uint64_t takeWritten();
+  uint64_t received() const { return received_; }  // taken, held or written
+  bool overrun() const { return overrun_; }
+  int error() const { return error_; }  // errno of a failed write, else 0
+  void cancelTimer();
+
+ private:
+  Loop& loop_;
+  size_t holdBytes_;
+  std::function<void()> flushed_;
+  int fd_ = -1;
+  int64_t next_ = 0;  // where the first held byte goes
+  int64_t limit_ = -1;
+  std::string held_;
+  uint64_t received_ = 0, written_ = 0;
+  double lastFlush_ = 0;
+  Loop::Handle timer_ = 0;
+  bool overrun_ = false;
+  int error_ = 0;
+};
+
+// Calls |fail| from the loop, once, unless cancelled first: how a request
+// that cannot start (libcurl missing, a range that asks for nothing) fails,
+// as a request that ran would, leaving its file alone.
+class FailFromLoop {
+ public:
+  FailFromLoop(Loop& loop, std::function<void()> fail);
+  ~FailFromLoop() { cancel(); }
+  void cancel();
+
+ private:
+  Loop& loop_;
+  Loop::Handle timer_ = 0;
+};
+
+// Why no request can run here at all.
+extern const char kCurlUnavailable[];
+
+#endif  // SETUP_PLATFORM_CURL_ENGINE_H_
