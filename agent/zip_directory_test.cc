@@ -96,7 +96,12 @@ const std::vector<Archive>& archives() {
          "central directory offset past the directory"},
         // unzip too takes this signature for the end record.
         {"signature in comment", "printf 'PK\\005\\006%030d' 0 | zip -q -z -r $Z $F",
-         "archive comment does not end with the file"}};
+         "archive comment does not end with the file"},
+        // Both sizes and the offset of every entry in its zip64 field.
+        {"zip64 fields", "python3 -c 'import sys, zipfile; zipfile.ZIP64_LIMIT = 1\n"
+         "with zipfile.ZipFile(sys.argv[1], \"w\", zipfile.ZIP_DEFLATED) as z:\n"
+         " [z.write(f) for f in sys.argv[2:]]' $Z install lib lib/text.txt lib/noise.bin",
+         "", true, 0, 8}};
     ScratchDir scratch;
     for (const auto& [name, data] : contents())
       name.back() == '/' ? void(shell("mkdir " + scratch / name)) : writeFile(scratch / name, data);
@@ -155,7 +160,8 @@ TEST(ZipDirectory, RefusesBrokenArchives) {
   // the central header named |name|, else from the end record; an empty
   // error: accepted.
   struct Patch { int64_t at; uint64_t value; int width; };
-  struct { bool zip64; std::string name; std::vector<Patch> edits; const char* error; } cases[] = {
+  struct Case { bool zip64; std::string name; std::vector<Patch> edits; const char* error; };
+  std::vector<Case> cases = {
       {false, "", {{0, 0, 1}}, "no end of central directory record"},
       {false, "", {{4, 1, 2}}, "multi-disk archives are not supported"},
       {false, "", {{8, 0x7fff7fff, 4}}, "entry count too large for the central directory"},
@@ -176,6 +182,10 @@ TEST(ZipDirectory, RefusesBrokenArchives) {
       {true, "", {{-72, 43, 8}}, "no zip64 end of central directory record"},
       {true, "lib/text.txt", {{20, ~0u, 4}}, "zip64 extra field missing or short"},
   };
+  // A local header said to start where the directory does.
+  const std::string& deflated = archives()[0].bytes;
+  cases.push_back({false, "lib/text.txt", {{42, littleEndian(deflated, deflated.size() - 6, 4), 4}},
+                   "local header outside the entries"});
   for (const auto& test : cases) {
     std::string file = archives()[test.zip64 ? 3 : 0].bytes;
     // Names are followed by zip's "UT" extra field; the central one comes last.
