@@ -79,8 +79,9 @@ class CurlTransfer : public Transfer {
   void deliverEnd(CURLcode result);
   TransferError failureOf(CURLcode result);
   void failIdle(const std::string& description);
-  // Ends the transfer; returns true when the file was kept.
-  bool finish(bool keepFile);
+  // Ends the transfer, writing what is held unless |dropHeld|; returns
+  // true when the file was kept.
+  bool finish(bool keepFile, bool dropHeld = false);
 
   const CurlLibrary& curl_;
   Loop& loop_;
@@ -270,14 +271,14 @@ void CurlTransfer::failIdle(const std::string& description) {
   delegate_.transferDidFail(error);
 }
 
-bool CurlTransfer::finish(bool keepFile) {
+bool CurlTransfer::finish(bool keepFile, bool dropHeld) {
   if (ended_) return false;
   ended_ = true;
   multi_.stop();
   idle_.stop();
   curl_.curl_multi_remove_handle(multi_.get(), easy_);
-  // What came is kept for a resume, though it was not delivered.
-  if ((keepFile || request_.keepPartial) && !body_.flush()) keepFile = false;
+  // What came is kept for a resume (and was delivered, before a failure).
+  if (!dropHeld && (keepFile || request_.keepPartial) && !body_.flush()) keepFile = false;
   body_.cancelTimer();
   if (fd_ >= 0 && close(fd_) != 0) keepFile = false;
   fd_ = -1;
@@ -285,7 +286,9 @@ bool CurlTransfer::finish(bool keepFile) {
   return keepFile;
 }
 
-void CurlTransfer::cancel() { finish(false); }
+// No event follows a cancel: bytes held then could never be counted, and
+// a kept file holds exactly what was.
+void CurlTransfer::cancel() { finish(false, true); }
 
 // A suffix's start is where the file must end before its body (a hole in
 // front of it in a fresh file); a bounded range's body (a 206: anything

@@ -85,7 +85,9 @@ class TransferDelegate {
 class Transfer {
  public:
   virtual ~Transfer() = default;
-  // Stops the transfer; no effect once it has finished or failed.
+  // Stops the transfer; no effect once it has finished or failed. Bytes
+  // received but not yet counted are dropped: a file kept holds exactly the
+  // bytes counted.
   virtual void cancel() = 0;
   // Called from transferDidReceiveResponse: keeps the file's first |offset|
   // bytes (cutting anything after them, unless the request has a rangeEnd

@@ -140,18 +140,20 @@ TEST(Transfer, WritesRangesWhereTheyBelong) {
 // already in the file, and a body that pauses is written and counted
 // while it waits: 64 KiB pieces 300 ms apart are each counted whole
 // before the next comes. What came before a reset is kept and counted,
-// though it came too shortly before to have been written yet.
+// though it came too shortly before to have been written yet; a cancel
+// (at the first count, while more is held) keeps exactly what was counted.
 TEST(Transfer, CountsOnlyWrittenBytesAndWritesThemWhileTheBodyPauses) {
   std::string served;
   for (int i = 0; served.size() < 384 * 1024; ++i) served += std::to_string(i * 7919) + ",";
   served.resize(384 * 1024);
-  const struct { std::string options; bool whole; } cases[] = {
-      {"", true}, {"pace=300", true}, {"pace=30&cut=60000&how=reset", false}};
+  const struct { std::string options; bool whole, cancel; } cases[] = {
+      {"", true, false}, {"pace=300", true, false}, {"pace=30&cut=60000&how=reset", false, false},
+      {"", false, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.options);
     TransferRequest request;
     request.keepPartial = true;
-    Recorder r = transfer("written" + std::to_string(&c - cases), c.options, request, -1, false,
+    Recorder r = transfer("written" + std::to_string(&c - cases), c.options, request, -1, c.cancel,
                           served);
     std::string kept = readFile(servers().dir / "archive");
     EXPECT_EQ(std::make_tuple(has(r.events, "finished;"), kept.size() == served.size(), r.bytes,
