@@ -42,14 +42,14 @@ class ProxyChoice::Proxied : public Transfer, private TransferDelegate {
  public:
   Proxied(ProxyChoice& choice, StartTransfer start, const TransferRequest& request,
           TransferDelegate& delegate)
-      : choice_(choice), start_(std::move(start)), request_(request), delegate_(delegate) {
+      : choice_(choice), start_(std::move(start)), request_(request), delegate_(delegate),
+        next_(choice.loop_) {
     startThrough(choice_.proxies_[choice_.current_]);
   }
   ~Proxied() override { cancel(); }
 
   void cancel() override {
-    if (timer_) choice_.loop_.cancelTimer(timer_);
-    timer_ = 0;
+    next_.cancel();
     if (transfer_) transfer_->cancel();
   }
   void writeBodyAt(int64_t offset) override { transfer_->writeBodyAt(offset); }
@@ -58,7 +58,6 @@ class ProxyChoice::Proxied : public Transfer, private TransferDelegate {
   // The transfer this replaces is released here, from the loop, not inside
   // one of its own events.
   void startThrough(const std::string& proxy) {
-    timer_ = 0;
     request_.proxy = proxy;
     transfer_ = start_(request_, *this);
   }
@@ -73,7 +72,7 @@ class ProxyChoice::Proxied : public Transfer, private TransferDelegate {
     if (next.empty()) return delegate_.transferDidFail(error);
     choice_.log_("Proxy " + proxyForLog(request_.proxy) + " cannot be reached (" +
                  error.description + "); trying " + proxyForLog(next));
-    timer_ = choice_.loop_.addTimer(0, [this, next] { startThrough(next); });
+    next_.schedule(0, [this, next] { startThrough(next); });
   }
 
   ProxyChoice& choice_;
@@ -81,7 +80,7 @@ class ProxyChoice::Proxied : public Transfer, private TransferDelegate {
   TransferRequest request_;
   TransferDelegate& delegate_;
   std::unique_ptr<Transfer> transfer_;
-  Loop::Handle timer_ = 0;
+  LoopCall next_;
 };
 
 ProxyChoice::ProxyChoice(Loop& loop, ProxySources sources,

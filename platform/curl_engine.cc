@@ -146,7 +146,8 @@ TransferError failureOf(const CurlLibrary& curl, CURLcode result, const char* er
 }
 
 IdleWatch::IdleWatch(Loop& loop, double timeout, std::function<void(const std::string&)> expired)
-    : loop_(loop), timeout_(timeout), expired_(std::move(expired)), last_(monotonicSeconds()) {
+    : timeout_(timeout), expired_(std::move(expired)), last_(monotonicSeconds()), idle_(loop),
+      rate_(loop) {
   arm(timeout_);
 }
 
@@ -155,8 +156,7 @@ void IdleWatch::activity() { last_ = monotonicSeconds(); }
 // Exact without touching a timer per chunk: when the timer fires, it is
 // re-armed for whatever is left since the last byte.
 void IdleWatch::arm(double seconds) {
-  idle_ = loop_.addTimer(seconds, [this] {
-    idle_ = 0;
+  idle_.schedule(seconds, [this] {
     double idle = monotonicSeconds() - last_;
     if (idle < timeout_) return arm(timeout_ - idle);
     stop();
@@ -174,8 +174,7 @@ void IdleWatch::requireRate(int64_t minBytes, std::function<uint64_t()> received
 // that the caller's retry bounds end it.
 void IdleWatch::armRate() {
   windowStart_ = received_();
-  rate_ = loop_.addTimer(timeout_, [this] {
-    rate_ = 0;
+  rate_.schedule(timeout_, [this] {
     if (received_() - windowStart_ >= static_cast<uint64_t>(minBytes_)) return armRate();
     stop();
     expired_("The transfer stalled: fewer than " + std::to_string(minBytes_) + " bytes in " +
@@ -184,13 +183,12 @@ void IdleWatch::armRate() {
 }
 
 void IdleWatch::stop() {
-  for (Loop::Handle timer : {idle_, rate_})
-    if (timer) loop_.cancelTimer(timer);
-  idle_ = rate_ = 0;
+  idle_.cancel();
+  rate_.cancel();
 }
 
 BodyWriter::BodyWriter(Loop& loop, size_t holdBytes, std::function<void()> flushed)
-    : loop_(loop), holdBytes_(holdBytes), flushed_(std::move(flushed)) {}
+    : holdBytes_(holdBytes), flushed_(std::move(flushed)), timer_(loop) {}
 
 void BodyWriter::place(int fd, int64_t offset, int64_t limit) {
   fd_ = fd, next_ = offset, limit_ = limit;
@@ -230,9 +228,8 @@ bool BodyWriter::flush() {
 bool BodyWriter::flushIfDue() {
   if (held_.empty()) return error_ == 0;
   if (held_.size() >= holdBytes_ || monotonicSeconds() - lastFlush_ >= kHoldSeconds) return flush();
-  if (!timer_)
-    timer_ = loop_.addTimer(kHoldSeconds, [this] {
-      timer_ = 0;
+  if (!timer_.pending())
+    timer_.schedule(kHoldSeconds, [this] {
       flush();
       flushed_();
     });
@@ -245,19 +242,4 @@ uint64_t BodyWriter::takeWritten() {
   return bytes;
 }
 
-void BodyWriter::cancelTimer() {
-  if (timer_) loop_.cancelTimer(timer_);
-  timer_ = 0;
-}
-
-FailFromLoop::FailFromLoop(Loop& loop, std::function<void()> fail) : loop_(loop) {
-  timer_ = loop_.addTimer(0, [this, fail = std::move(fail)] {
-    timer_ = 0;
-    fail();
-  });
-}
-
-void FailFromLoop::cancel() {
-  if (timer_) loop_.cancelTimer(timer_);
-  timer_ = 0;
-}
+void BodyWriter::cancelTimer() { timer_.cancel(); }

@@ -89,11 +89,10 @@ class IdleWatch {
   void arm(double seconds);
   void armRate();
 
-  Loop& loop_;
   double timeout_;
   std::function<void(const std::string&)> expired_;
   double last_;
-  Loop::Handle idle_ = 0, rate_ = 0;
+  LoopCall idle_, rate_;
   int64_t minBytes_ = 0;
   std::function<uint64_t()> received_;
   uint64_t windowStart_ = 0;
@@ -110,7 +109,7 @@ class BodyWriter {
  public:
   // |flushed| is called from the loop when the timer wrote held bytes.
   BodyWriter(Loop& loop, size_t holdBytes, std::function<void()> flushed);
-  ~BodyWriter() { cancelTimer(); }
+
   BodyWriter(const BodyWriter&) = delete;
   BodyWriter& operator=(const BodyWriter&) = delete;
 
@@ -130,7 +129,6 @@ class BodyWriter {
   void cancelTimer();
 
  private:
-  Loop& loop_;
   size_t holdBytes_;
   std::function<void()> flushed_;
   int fd_ = -1;
@@ -139,23 +137,9 @@ class BodyWriter {
   std::string held_;
   uint64_t received_ = 0, written_ = 0;
   double lastFlush_ = 0;
-  Loop::Handle timer_ = 0;
+  LoopCall timer_;
   bool overrun_ = false;
   int error_ = 0;
-};
-
-// Calls |fail| from the loop, once, unless cancelled first: how a request
-// that cannot start (libcurl missing, a range that asks for nothing) fails,
-// as a request that ran would, leaving its file alone.
-class FailFromLoop {
- public:
-  FailFromLoop(Loop& loop, std::function<void()> fail);
-  ~FailFromLoop() { cancel(); }
-  void cancel();
-
- private:
-  Loop& loop_;
-  Loop::Handle timer_ = 0;
 };
 
 // Why no request can run here at all.

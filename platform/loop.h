@@ -33,6 +33,37 @@ class Loop {
   virtual void stop() = 0;
 };
 
+// A call the loop makes once, |seconds| after schedule(), unless cancelled
+// first; a member of the object it calls into, so that destroying the
+// object cancels it. It is how an object leaves work to the loop, never
+// releasing anything inside one of its own events: the loop's next turn
+// does, as libuv's close phase does for its handles.
+class LoopCall {
+ public:
+  explicit LoopCall(Loop& loop) : loop_(loop) {}
+  ~LoopCall() { cancel(); }
+  LoopCall(const LoopCall&) = delete;
+  LoopCall& operator=(const LoopCall&) = delete;
+
+  // Replaces a call still pending.
+  void schedule(double seconds, std::function<void()> call) {
+    cancel();
+    handle_ = loop_.addTimer(seconds, [this, call = std::move(call)] {
+      handle_ = 0;
+      call();
+    });
+  }
+  void cancel() {
+    if (handle_) loop_.cancelTimer(handle_);
+    handle_ = 0;
+  }
+  bool pending() const { return handle_ != 0; }
+
+ private:
+  Loop& loop_;
+  Loop::Handle handle_ = 0;
+};
+
 // The poll(2) loop used with the terminal display.
 std::unique_ptr<Loop> newPollLoop();
 

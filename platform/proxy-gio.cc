@@ -75,14 +75,14 @@ struct Shared {
 class GioLookup : public DesktopProxyLookup {
  public:
   GioLookup(Loop& loop, const std::string& url, double seconds, DesktopProxiesDone done)
-      : loop_(loop), done_(std::move(done)), shared_(std::make_shared<Shared>()) {
+      : loop_(loop), done_(std::move(done)), shared_(std::make_shared<Shared>()), timer_(loop) {
     if (pipe2(shared_->fds, O_CLOEXEC) != 0) {
       std::string why = std::string("cannot make a pipe: ") + strerror(errno);
-      timer_ = loop_.addTimer(0, [this, why] { deliver({false, {}, why}); });
+      timer_.schedule(0, [this, why] { deliver({false, {}, why}); });
       return;
     }
     watch_ = loop_.watchFd(shared_->fds[0], Loop::kReadable, [this](int) { answered(); });
-    timer_ = loop_.addTimer(seconds, [this, seconds] {
+    timer_.schedule(seconds, [this, seconds] {
       char text[64];
       snprintf(text, sizeof(text), "no answer within %g s", seconds);
       deliver({false, {}, text});
@@ -119,14 +119,15 @@ class GioLookup : public DesktopProxyLookup {
 
   void stop() {
     if (watch_) loop_.unwatchFd(watch_);
-    if (timer_) loop_.cancelTimer(timer_);
-    watch_ = timer_ = 0;
+    watch_ = 0;
+    timer_.cancel();
   }
 
   Loop& loop_;
   DesktopProxiesDone done_;
   std::shared_ptr<Shared> shared_;
-  Loop::Handle watch_ = 0, timer_ = 0;
+  Loop::Handle watch_ = 0;
+  LoopCall timer_;
 };
 
 }  // namespace

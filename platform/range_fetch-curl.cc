@@ -78,7 +78,7 @@ class CurlRangeFetch : public RangeFetch {
   std::string protocol_;
   bool ended_ = false;
   std::unique_ptr<IdleWatch> idle_;
-  std::unique_ptr<FailFromLoop> end_;  // a fetch that ends before it asks anything
+  LoopCall end_{loop_};  // a fetch that ends before it asks anything
 };
 
 bool validRange(const ByteRange& range) {
@@ -88,9 +88,7 @@ bool validRange(const ByteRange& range) {
 CurlRangeFetch::CurlRangeFetch(const CurlLibrary& curl, Loop& loop,
                                const RangeFetchRequest& request, RangeFetchDelegate& delegate)
     : curl_(curl), loop_(loop), request_(request), delegate_(delegate) {
-  auto endLater = [this](std::function<void()> end) {
-    end_ = std::make_unique<FailFromLoop>(loop_, std::move(end));
-  };
+  auto endLater = [this](std::function<void()> end) { end_.schedule(0, std::move(end)); };
   for (const ByteRange& range : request_.ranges)
     if (!validRange(range)) {
       std::string why = "Invalid range: " + std::to_string(range.length) + " bytes at " +
@@ -296,7 +294,7 @@ void CurlRangeFetch::finish() {
   ended_ = true;
   multi_.stop();
   if (idle_) idle_->stop();
-  if (end_) end_->cancel();
+  end_.cancel();
   while (!streams_.empty()) remove(streams_.front());
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
@@ -306,13 +304,16 @@ void CurlRangeFetch::finish() {
 // that cannot connect would, leaving the file alone.
 class UnavailableRangeFetch : public RangeFetch {
  public:
-  UnavailableRangeFetch(Loop& loop, RangeFetchDelegate& delegate)
-      : fail_(loop, [&delegate] { delegate.rangesFailed({RangeFault::kNetwork, 0, kCurlUnavailable}); }) {}
+  UnavailableRangeFetch(Loop& loop, RangeFetchDelegate& delegate) : fail_(loop) {
+    fail_.schedule(0, [&delegate] {
+      delegate.rangesFailed({RangeFault::kNetwork, 0, kCurlUnavailable});
+    });
+  }
   void cancel() override { fail_.cancel(); }
   std::string protocol() const override { return ""; }
 
  private:
-  FailFromLoop fail_;
+  LoopCall fail_;
 };
 
 }  // namespace

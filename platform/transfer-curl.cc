@@ -318,19 +318,23 @@ void CurlTransfer::cutFileTo(int64_t length) {
   if (ftruncate(fd_, length) != 0) openErrno_ = errno;
 }
 
-// Stands in for a transfer that cannot start.
+// Stands in for a transfer that cannot start (libcurl missing, a range
+// that asks for nothing): fails from the loop, as a transfer would, and
+// leaves the file alone.
 class UnavailableTransfer : public Transfer {
  public:
   UnavailableTransfer(Loop& loop, const TransferRequest& request, TransferDelegate& delegate,
                       const std::string& why)
-      : fail_(loop, [&delegate, url = request.url, why] {
-          delegate.transferDidFail({why, url, TransferFault::kOther});
-        }) {}
+      : fail_(loop) {
+    fail_.schedule(0, [&delegate, url = request.url, why] {
+      delegate.transferDidFail({why, url, TransferFault::kOther});
+    });
+  }
   void cancel() override { fail_.cancel(); }
   void writeBodyAt(int64_t) override {}
 
  private:
-  FailFromLoop fail_;
+  LoopCall fail_;
 };
 
 }  // namespace
