@@ -154,8 +154,14 @@ void DeltaUpdate::rangesFailed(const RangeFetchError& error) {
     case RangeFault::kRefused: failed.failure = FetchFailure::kRefused; break;
     case RangeFault::kLocalWrite: failed.failure = FetchFailure::kLocalWrite; break;
     case RangeFault::kNetwork: {
+      // Ranges that keep breaking off may be a proxy's doing, which a whole
+      // download passes; a network that is down fails that one's retries.
       double wait = retry_.backoffSeconds();
-      if (!retry_.mayRetry(fetched_, wait)) break;
+      if (!retry_.mayRetry(fetched_, wait)) {
+        net_.log("The update by delta stopped: " + error.description +
+                 " Its retries are spent; downloading the whole archive.");
+        return end(Outcome::kWhole);
+      }
       net_.log("Update by delta interrupted: " + error.description + " Retrying.");
       return later(wait, [this] { fetchNext(); });
     }

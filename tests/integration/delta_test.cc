@@ -108,10 +108,11 @@ TEST(DeltaUpdates, ChangedAgentRebuiltFromAKeptArchiveOverHttp2) {
 // Each row: the fault server's options for the second run, the agent that
 // ends up running, its requests ("<range>:<status>", null for none) and
 // what the log says. Whatever stops the delta, one plain GET follows.
-// "corrupt": a kept byte damaged on disk. Every answer the range fetch
-// refuses (a 200, any other status, a range elsewhere, and how little of an
-// unwanted 200 it takes: range_fetch_curl_test.cc) ends the delta the same
-// way; a 200 of another release stands for them.
+// "corrupt": a kept byte damaged on disk; "short": every range broken off
+// halfway, as a proxy might, until the retries are spent. Every answer the
+// range fetch refuses (a 200, any other status, a range elsewhere, and how
+// little of an unwanted 200 it takes: range_fetch_curl_test.cc) ends the
+// delta the same way; a 200 of another release stands for them.
 TEST(DeltaUpdates, AnyOtherAnswerEndsInOneWholeDownload) {
   if (shell("command -v minisign") != 0) GTEST_SKIP() << "no minisign";
   const std::string end = "-262144:206 ", range = "[0-9]+-[0-9]+:";
@@ -119,7 +120,8 @@ TEST(DeltaUpdates, AnyOtherAnswerEndsInOneWholeDownload) {
       {"changed", "change=changed-v3.zip&after=1&pace=30", "v3", end + range + "200 null:200 ",
        "The update by delta stopped: "},
       {"corrupt", "", "v2", end + "(" + range + "206 )+null:200 ",
-       "The archive rebuilt by delta did not check; downloading it whole."}};
+       "The archive rebuilt by delta did not check; downloading it whole."},
+      {"short", "range=short&after=1", "v2", end + "(" + range + "206 )+null:200 ", "retries are spent"}};
   publish("changed-v3.zip", "v3");
   // A request in the fault server's log as "<range>:<status> ", the range without "bytes=".
   std::regex asked(R"re("range": "?(?:bytes=)?([^",]*)"?.*"status": (\d+))re");

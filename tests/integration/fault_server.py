@@ -23,11 +23,12 @@ ranges would, misbehaving as the options say:
                          Ranges "bytes=a-", "bytes=a-b" and "bytes=-n" are answered
                          with a 206 (one that starts past the end with a 416), when
                          If-Range, if sent, names the strong ETag; else with 200.
-  range=ignore|refuse|bad|junk|always
+  range=ignore|refuse|bad|junk|always|short
                          answer every Range request with 200, with 416, or with a
                          206 that starts at the first byte, or with a Content-Range
                          with junk after it; always: answer every
-                         request, with or without Range, with a 206
+                         request, with or without Range, with a 206; short: send
+                         the first half of every range asked for, then close
   ifrange=ignore         serve a range whatever If-Range names
   keep=1                 keep the connection open after a whole answer, for the
                          next request; the log then names each request's client
@@ -231,6 +232,8 @@ class Handler(socketserver.StreamRequestHandler):
             head += "Content-Range: bytes %d-%d/%d%s\r\n" % (first, last - 1, len(body), junk)
         cut = self.next_cut(opts, cuts_done, len(body))
         end = last if cut is None or cut <= start or cut >= last else cut
+        if ranged and opts.get("range") == "short":
+            end = start + (last - start) // 2
         length = opts.get("length", str(last - start))
         if length != "none":
             head += "Content-Length: %s\r\n" % length
