@@ -99,6 +99,7 @@ void DeltaUpdate::cancel() {
 // have delivered the event that led here.
 void DeltaUpdate::fetchNext() {
   timer_ = 0;
+  if (left_.empty() && target_.part) target_.part->endRanges();
   if (left_.empty()) return end(Outcome::kRebuilt);
   size_t count = probing_ ? 1 : left_.size();
   running_.assign(left_.begin(), left_.begin() + count);
