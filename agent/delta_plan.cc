@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 namespace {
 
@@ -42,6 +43,28 @@ bool sameData(const ZipEntry& a, const ZipEntry& b) {
          !(a.flags & kDataDescriptor);
 }
 
+// |directory|'s entries in file order; false with |why| when a name is
+// given twice or a span reaches into the next: a new directory that listed
+// one kept entry many times would have it copied, and its ranges fetched,
+// once for each.
+bool inFileOrder(const ZipDirectory& directory, const std::string& which,
+                 std::vector<const ZipEntry*>* order, std::string* why) {
+  order->clear();
+  for (const ZipEntry& entry : directory.entries) order->push_back(&entry);
+  std::sort(order->begin(), order->end(), [](const ZipEntry* a, const ZipEntry* b) {
+    return a->localHeaderOffset < b->localHeaderOffset;
+  });
+  std::set<std::string> names;
+  int64_t reached = 0;
+  for (const ZipEntry* entry : *order) {
+    if (!names.insert(entry->name).second) return *why = "a name given twice in " + which, false;
+    if (entry->localHeaderOffset < reached || entry->spanEnd < entry->localHeaderOffset)
+      return *why = "spans that overlap in " + which, false;
+    reached = entry->spanEnd;
+  }
+  return true;
+}
+
 }  // namespace
 
 int DeltaPlan::fetchRanges() const {
@@ -53,6 +76,10 @@ bool planDelta(const ZipDirectory& kept, const std::string& keptPath, const ZipD
                int64_t end, DeltaPlan* plan, std::string* why) {
   *plan = DeltaPlan();
   if (kept.prependedBytes > 0 || fresh.prependedBytes > 0) return *why = "data in front", false;
+  std::vector<const ZipEntry*> order;
+  if (!inFileOrder(kept, "the kept directory", &order, why) ||
+      !inFileOrder(fresh, "the new directory", &order, why))
+    return false;
   std::map<std::string, const ZipEntry*> byName;
   for (const ZipEntry& entry : kept.entries) {
     if (entry.encrypted) return *why = "an encrypted entry", false;
@@ -60,11 +87,6 @@ bool planDelta(const ZipDirectory& kept, const std::string& keptPath, const ZipD
   }
   int fd = open(keptPath.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return *why = "the kept archive cannot be read", false;
-  std::vector<const ZipEntry*> order;
-  for (const ZipEntry& entry : fresh.entries) order.push_back(&entry);
-  std::sort(order.begin(), order.end(), [](const ZipEntry* a, const ZipEntry* b) {
-    return a->localHeaderOffset < b->localHeaderOffset;
-  });
   auto add = [&](int64_t at, int64_t length, int64_t from) {
     length = std::min(length, end - at);
     if (length <= 0) return;
@@ -119,5 +141,7 @@ bool planDelta(const ZipDirectory& kept, const std::string& keptPath, const ZipD
   // records up to |end| belong to the new file alone.
   int64_t covered = order.empty() ? 0 : order.back()->spanEnd;
   if (covered < end) add(covered, end - covered, -1);
+  if (plan->fetchRanges() > kDeltaMaxRequests)
+    return *why = std::to_string(plan->fetchRanges()) + " ranges to fetch", false;
   return true;
 }

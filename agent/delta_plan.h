@@ -22,6 +22,14 @@ struct DeltaSpan {
   bool fetched() const { return from < 0; }
 };
 
+// At most this many ranges to fetch for one update, over HTTP/2 a request
+// each. An agent of 4,000 files whose every time changed needs one range
+// per file, and over HTTP/2 that still takes a thirtieth of a whole
+// download's time; a plan that needs more than this is a far larger agent,
+// or a directory made to turn one archive into a flood of requests at the
+// server: past it the archive is downloaded whole, in one request.
+constexpr int kDeltaMaxRequests = 10000;
+
 struct DeltaPlan {
   // Cover [0, end) of the new file in order, fetched spans that touch
   // merged into one.
@@ -39,8 +47,10 @@ struct DeltaPlan {
 // would differ). Only its local header is fetched when just the header may
 // differ; anything else is fetched. False with |why| when the kept archive
 // is not to be trusted for it: data in front of either archive, an
-// encrypted entry, a kept local header that cannot be read or disagrees
-// with its directory.
+// encrypted entry, a name given twice or spans that overlap in either
+// directory (each kept byte is copied at most once), a kept local header
+// that cannot be read or disagrees with its directory, or more fetched
+// ranges than kDeltaMaxRequests.
 bool planDelta(const ZipDirectory& kept, const std::string& keptPath, const ZipDirectory& fresh,
                int64_t end, DeltaPlan* plan, std::string* why);
 

@@ -153,6 +153,10 @@ void KeptPart::rangeWritten(int64_t start, int64_t length) {
   close(fd);
 }
 
+void KeptPart::endRanges() {
+  if (holdsPath()) unlink(ranges_.c_str());
+}
+
 std::vector<std::pair<int64_t, int64_t>> KeptPart::rangesFor(const std::string& url,
                                                              const std::string& etag,
                                                              int64_t total) {

@@ -99,6 +99,7 @@ void DeltaUpdate::cancel() {
 // have delivered the event that led here.
 void DeltaUpdate::fetchNext() {
   timer_ = 0;
+  if (left_.empty() && target_.part) target_.part->endRanges();
   if (left_.empty()) return end(Outcome::kRebuilt);
   size_t count = probing_ ? 1 : left_.size();
   running_.assign(left_.begin(), left_.begin() + count);
@@ -154,8 +155,14 @@ void DeltaUpdate::rangesFailed(const RangeFetchError& error) {
     case RangeFault::kRefused: failed.failure = FetchFailure::kRefused; break;
     case RangeFault::kLocalWrite: failed.failure = FetchFailure::kLocalWrite; break;
     case RangeFault::kNetwork: {
+      // Ranges that keep breaking off may be a proxy's doing, which a whole
+      // download passes; a network that is down fails that one's retries.
       double wait = retry_.backoffSeconds();
-      if (!retry_.mayRetry(fetched_, wait)) break;
+      if (!retry_.mayRetry(fetched_, wait)) {
+        net_.log("The update by delta stopped: " + error.description +
+                 " Its retries are spent; downloading the whole archive.");
+        return end(Outcome::kWhole);
+      }
       net_.log("Update by delta interrupted: " + error.description + " Retrying.");
       return later(wait, [this] { fetchNext(); });
     }

@@ -43,8 +43,9 @@ class DeltaUpdate : private RangeFetchDelegate {
  public:
   // kRebuilt: every byte is in place. kWhole: the server answered a range
   // with the whole file, another status or a range of another file (the
-  // ETag changed): the caller downloads the whole archive. kFailed: as a
-  // fetch fails (the network, after the retries).
+  // ETag changed), or ranges kept breaking off until the retries were
+  // spent: the caller downloads the whole archive. kFailed: refused (TLS,
+  // a redirect) or not written.
   enum class Outcome { kRebuilt, kWhole, kFailed };
   using Done = std::function<void(Outcome outcome, const FetchError& error)>;
 

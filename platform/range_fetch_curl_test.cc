@@ -116,7 +116,7 @@ TEST(RangeFetch, FailsAtOnceOnAnyOtherAnswer) {
       {"range=refuse", "", RangeFault::kStatus, 416}, {"range=bad", "", RangeFault::kBadRange, 206},
       {"range=junk", "", RangeFault::kBadRange, 206}, {"range=star", "", RangeFault::kBadRange, 206},
       {"range=total", "", RangeFault::kBadRange, 206}, {"range=long", "", RangeFault::kBadRange, 206},
-      {"short=5000&length=none", "", RangeFault::kNetwork, 0}, {"cut=600000", "", RangeFault::kNetwork, 0},
+      {"less=5000&length=none", "", RangeFault::kNetwork, 0}, {"cut=600000", "", RangeFault::kNetwork, 0},
       {"stall=1500", "", RangeFault::kNetwork, 0}, {"", "", RangeFault::kRefused, 0}};
   for (const auto& c : cases) {
     const std::string file = "fault" + std::to_string(&c - cases);

@@ -23,14 +23,15 @@ ranges would, misbehaving as the options say:
                          Ranges "bytes=a-", "bytes=a-b" and "bytes=-n" are answered
                          with a 206 (one that starts past the end with a 416), when
                          If-Range, if sent, names the strong ETag; else with 200.
-  range=ignore|refuse|bad|junk|always|star|total|long
+  range=ignore|refuse|bad|junk|always|star|total|long|short
                          answer every Range request with 200, with 416, or with a
                          206 that starts at the first byte, or with a Content-Range
                          with junk after it; always: answer every
                          request, with or without Range, with a 206; star, total:
                          a Content-Range whose total is "*" or not past its end;
-                         long: the body (and its length) 1000 bytes past the range
-  short=K                the body K bytes short of its end, closed cleanly
+                         long: the body (and its length) 1000 bytes past the range;
+                         short: send the first half of every range asked for, then close
+  less=K                 the body K bytes short of its end, closed cleanly
   ifrange=ignore         serve a range whatever If-Range names
   keep=1                 keep the connection open after a whole answer, for the
                          next request; the log then names each request's client
@@ -235,9 +236,11 @@ class Handler(socketserver.StreamRequestHandler):
             head += "Content-Range: bytes %d-%d/%s%s\r\n" % (first, last - 1, total, junk)
             if opts.get("range") == "long":
                 last = min(len(body), last + 1000)
-        last -= int(opts.get("short", 0))
+        last -= int(opts.get("less", 0))
         cut = self.next_cut(opts, cuts_done, len(body))
         end = last if cut is None or cut <= start or cut >= last else cut
+        if ranged and opts.get("range") == "short":
+            end = start + (last - start) // 2
         length = opts.get("length", str(last - start))
         if length != "none":
             head += "Content-Length: %s\r\n" % length
