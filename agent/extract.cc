@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "agent/unpack_plan.h"
+#include "agent/unzip_batches.h"
+#include "platform/loop.h"
+#include "platform/signal_watch.h"
 #include "platform/system.h"
-#include "platform/task.h"
 #include "util/constants.h"
 #include "util/launch.h"
 #include "util/quote.h"
@@ -56,57 +58,25 @@ bool copyDirectoryAttributes(const std::string& scratch, const std::string& dest
 
 namespace {
 
-// The command lines of the unzips that share |zipPath|'s entries out among
-// |workers|, the largest first, with the directories they unpack into made
-// and |plan| kept; none when there is one worker, or when the archive's
-// directory does not let its entries be shared out safely (one unzip of the
-// whole archive then decides).
-std::vector<std::string> batchCommandLines(const std::string& zipPath, const std::string& destDir,
-                                           const std::string& unzipProgram, int workers,
-                                           UnpackPlan* plan) {
-  ZipDirectory directory;
-  std::string why;
-  if (workers < 2 || !readArchiveDirectory(zipPath, &directory, &why) ||
-      !planUnpack(directory, workers, kMaxMembersBytes, plan, &why) || plan->batches.size() < 2)
-    return {};
-  for (const std::string& made : plan->directories)
-    if (mkdir((destDir + FILE_SEPARATOR + made).c_str(), 0777) != 0 && errno != EEXIST) return {};
-  std::stable_sort(plan->batches.begin(), plan->batches.end(),
-                   [](auto& a, auto& b) { return a.unpackedBytes > b.unpackedBytes; });
-  std::vector<std::string> lines;
-  for (const UnpackBatch& batch : plan->batches) {
-    // exec: ending the shell's group ends unzip too, and waiting for the
-    // shell waits for unzip.
-    lines.push_back("exec " + unzipCommandLine(zipPath, destDir, unzipProgram));
-    for (const std::string& member : batch.members) lines.back() += " " + member;
-  }
-  return lines;
-}
-
-// Runs |lines| in shells of their own groups, |workers| at once. A failure
-// or a termination signal ends those running; the first status that is not
-// a success is the result.
-int runBatches(const std::vector<std::string>& lines, int workers) {
-  std::vector<pid_t> running;
-  size_t next = 0;
-  int result = 0;
-  while (next < lines.size() || !running.empty()) {
-    while (result == 0 && next < lines.size() && static_cast<int>(running.size()) < workers) {
-      running.push_back(launchShellTask(lines[next++]));
-      if (running.back() < 0) result = -1, running.pop_back();
-    }
-    if (running.empty()) break;
-    int status = -1;
-    int ended = waitForAnyTask(running, &status);
-    if (ended >= 0) running.erase(running.begin() + ended);
-    if (ended < 0 || status != 0) {
-      if (result == 0) result = ended < 0 ? -1 : status;
-      for (pid_t pid : running) endTaskGroup(pid);
-      running.clear();
-      next = lines.size();
-    }
-  }
-  return result;
+// Unpacks by |plan| with |workers| unzips at once, on a loop of its own
+// that a termination signal stops (ending every unzip); true when every
+// unzip succeeded.
+bool unzipByBatches(const std::string& zipPath, const std::string& destDir, UnpackPlan plan,
+                    int workers) {
+  std::unique_ptr<Loop> loop = newPollLoop();
+  UnzipBatches batches(runOnLoop(*loop), workers, nullptr);
+  bool unpacked = false;
+  SignalWatch signals(*loop, [&] {
+    batches.stop();
+    loop->stop();
+  });
+  batches.begin(std::move(plan), zipPath, [&destDir] { return destDir; }, "");
+  batches.whole([&](const UnzipOutcome& outcome) {
+    unpacked = outcome.ok;
+    loop->stop();
+  });
+  if (batches.running()) loop->run();
+  return unpacked;
 }
 
 }  // namespace
@@ -116,20 +86,13 @@ bool unzipInstallAgent(std::string zipPath, std::string destDir, std::string unz
   struct stat st;
   if (stat(zipPath.c_str(), &st) != 0) return false;
   const int workers = unpackWorkerCount();
+  ZipDirectory directory;
   UnpackPlan plan;
-  std::vector<std::string> batches =
-      batchCommandLines(zipPath, destDir, unzipProgram, workers, &plan);
-  if (!batches.empty()) {
-    int status = runBatches(batches, workers);
-    if (status == 0 && !plan.attributedDirectories.empty()) {
-      std::string scratch = makeAttributesScratchDir(destDir);
-      status = scratch.empty() ? -1
-                               : runBatches({directoryAttributesCommandLine(zipPath, scratch, plan)}, 1);
-      if (status == 0 && !copyDirectoryAttributes(scratch, destDir, plan)) status = -1;
-      if (!scratch.empty()) removeItemAtPath(scratch);
-    }
-    return checkUnzipStatus(status, report);
-  }
+  std::string why;
+  if (workers > 1 && readArchiveDirectory(zipPath, &directory, &why) &&
+      planUnpack(directory, workers, kMaxMembersBytes, &plan, &why) && plan.batches.size() > 1)
+    return checkUnzipStatus(unzipByBatches(zipPath, destDir, std::move(plan), workers) ? 0 : -1,
+                            report);
   std::string command = unzipCommandLine(zipPath, destDir, unzipProgram);
   int status;
   try {

@@ -9,13 +9,8 @@
 
 #include "agent/cache.h"
 #include "agent/unpack_plan.h"
+#include "agent/unzip_batches.h"
 #include "util/report.h"
-
-// Runs a shell command line while the loop goes on and calls |done| with its
-// wait status; returns what ends it early (then |done| never comes), or an
-// empty function when it could not be started.
-using RunInBackground = std::function<std::function<void()>(
-    const std::string& commandLine, std::function<void(int status)> done)>;
 
 // Where an unpacking puts the agent and its notes.
 struct UnpackTarget {
@@ -45,8 +40,8 @@ class Unpacking {
   // |log| takes unzip's own lines, which are no reading for the user.
   Unpacking(RunInBackground run, ErrorReport report, std::function<void(const std::string&)> log,
             int workers)
-      : run_(std::move(run)), report_(report), log_(std::move(log)),
-        workers_(std::max(1, workers)) {}
+      : report_(report), log_(log), workers_(std::max(1, workers)),
+        batches_(std::move(run), workers, std::move(log)) {}
   // Ends an unpacking still under way, as stop() does.
   ~Unpacking();
 
@@ -77,35 +72,18 @@ class Unpacking {
   void removeArchive();
 
  private:
-  void begin(const UnpackTarget& target);
-  bool makeDestination();
-  void pump();
-  bool launch(size_t slot, std::string line);
-  void batchEnded(size_t batch, int status);
-  void endAll();
+  void begin(const UnpackTarget& target, UnpackPlan plan);
+  void ended(const UnzipOutcome& outcome);
   void finish(bool unpacked);
-  std::string logOf(size_t batch) const { return target_.logPrefix + "." + std::to_string(batch); }
 
-  RunInBackground run_;
   ErrorReport report_;
   std::function<void(const std::string&)> log_;
   int workers_;
   UnpackTarget target_;
-  UnpackPlan plan_;
-  std::string dir_, validationString_, signature_;
-  // What ends each batch started, kept until stop or the next unpacking:
-  // never dropped inside its own event.
-  std::vector<std::function<void()>> ends_;
-  std::vector<bool> live_;  // which of them still runs
-  size_t next_ = 0;        // the first batch not started
-  int runningBatches_ = 0;
-  int64_t available_ = 0;
+  UnzipBatches batches_;
+  std::string validationString_, signature_;
   bool prepared_ = false;  // planned: batches may run
-  bool made_ = false;      // the destination was made (or tried)
   bool started_ = false;   // the archive is whole
-  bool attributing_ = false;  // the directories' attributes were started
-  std::string scratch_;        // where unzip makes the attributed directories
-  bool failed_ = false;
   bool outOfSpace_ = false;
   std::string placedArchive_;  // the archive removeArchive() removes
   Done done_;
