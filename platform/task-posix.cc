@@ -104,25 +104,6 @@ int waitForTask(pid_t pid, OnSignal onSignal) {
   return status;
 }
 
-int waitForAnyTask(const std::vector<pid_t>& pids, int* status) {
-  std::vector<pollfd> fds = {{caughtSignalFd(), POLLIN, 0}};
-  bool everyEnd = true;
-  for (pid_t pid : pids) fds.push_back({taskEndFd(pid), POLLIN, 0}), everyEnd &= fds.back().fd >= 0;
-  int ended = -1;
-  while (ended < 0 && !takeCaughtSignal().number) {
-    for (size_t i = 0; i < pids.size() && ended < 0; ++i) {
-      pid_t done = waitpid(pids[i], status, WNOHANG);
-      if (done == pids[i] || (done < 0 && errno != EINTR)) ended = static_cast<int>(i);
-      if (done < 0 && errno != EINTR) *status = -1;
-    }
-    // Without a descriptor for every task's end, look again now and then.
-    if (ended < 0) poll(fds.data(), fds.size(), everyEnd ? -1 : 50);
-  }
-  for (size_t i = 1; i < fds.size(); ++i)
-    if (fds[i].fd >= 0) close(fds[i].fd);
-  return ended;
-}
-
 int endTaskGroup(pid_t pid) {
   kill(-pid, SIGKILL);
   int status = -1;

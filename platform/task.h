@@ -30,11 +30,6 @@ enum class OnSignal {
 // process group and is not passed on again.
 int waitForTask(pid_t pid, OnSignal onSignal);
 
-// Waits until one of the tasks |pids| ends and returns its index, its wait
-// status in |status| (-1 when it was not a child). Returns -1 as soon as a
-// termination signal is caught, the tasks left running.
-int waitForAnyTask(const std::vector<pid_t>& pids, int* status);
-
 // The exit status a shell would report for |waitStatus|: the program's own
 // status, 128 + n when signal n ended it, 255 when it did not run.
 int exitStatusOf(int waitStatus);
