@@ -119,22 +119,20 @@ bool readArchiveDirectory(const std::string& path, ZipDirectory* directory, std:
     return false;
   }
   int64_t want = kZipSuggestedTail;
-  ZipDirectoryLocation where;
-  bool found = false;
-  for (int round = 0; round < 3 && error->empty() && !found; ++round) {
+  DirectorySearch search = DirectorySearch::kNeedMore;
+  for (int round = 0; round < 3 && search == DirectorySearch::kNeedMore; ++round) {
     int64_t length = std::min<int64_t>(want, st.st_size);
     std::string tail(static_cast<size_t>(length), '\0');
     if (pread(fd, &tail[0], tail.size(), st.st_size - length) != length) {
       *error = "The archive cannot be read.";
+      search = DirectorySearch::kRefused;
       break;
     }
-    found = findCentralDirectory(tail, st.st_size, &where, error);
-    if (found) found = readCentralDirectory(tail, where, st.st_size, directory, error);
-    else if (error->empty()) want = where.needTail;
+    search = searchCentralDirectory(tail, st.st_size, directory, &want, error);
   }
   close(fd);
-  if (!found && error->empty()) *error = "The archive's directory was not found.";
-  return found;
+  if (search == DirectorySearch::kNeedMore) *error = "The archive's directory was not found.";
+  return search == DirectorySearch::kFound;
 }
 
 int unpackWorkerCount() {

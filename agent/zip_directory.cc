@@ -271,6 +271,24 @@ bool readCentralDirectory(const std::string& tail, const ZipDirectoryLocation& w
   return true;
 }
 
+DirectorySearch searchCentralDirectory(const std::string& tail, int64_t fileSize,
+                                       ZipDirectory* directory, int64_t* needTail,
+                                       std::string* error) {
+  ZipDirectoryLocation where;
+  error->clear();
+  if (findCentralDirectory(tail, fileSize, &where, error))
+    return readCentralDirectory(tail, where, fileSize, directory, error) ? DirectorySearch::kFound
+                                                                         : DirectorySearch::kRefused;
+  if (!error->empty()) return DirectorySearch::kRefused;
+  // Asking again for what was given would never end.
+  if (where.needTail <= static_cast<int64_t>(tail.size()) || where.needTail > fileSize) {
+    *error = "The archive's directory was not found.";
+    return DirectorySearch::kRefused;
+  }
+  *needTail = where.needTail;
+  return DirectorySearch::kNeedMore;
+}
+
 int64_t totalUnpackedSize(const std::vector<ZipEntry>& entries) {
   int64_t total = 0;
   for (const ZipEntry& entry : entries)

@@ -115,6 +115,21 @@ bool findCentralDirectory(const std::string& tail, int64_t fileSize, ZipDirector
 bool readCentralDirectory(const std::string& tail, const ZipDirectoryLocation& where,
                           int64_t fileSize, ZipDirectory* directory, std::string* error);
 
+// What a look for the central directory in a file's last bytes found.
+enum class DirectorySearch {
+  kFound,     // the directory, read and checked
+  kNeedMore,  // the end records, but not all of the directory: ask for more
+  kRefused,   // no archive this reader accepts (with the error)
+};
+
+// The one routine both roads use to find an archive's directory from its
+// end: |tail| is the last tail.size() bytes of a file of |fileSize|.
+// kNeedMore sets |needTail| to the suffix length to read next (at most
+// twice beyond a first suffix of kZipSuggestedTail).
+DirectorySearch searchCentralDirectory(const std::string& tail, int64_t fileSize,
+                                       ZipDirectory* directory, int64_t* needTail,
+                                       std::string* error);
+
 // The sum of the entries' uncompressed sizes, at most INT64_MAX.
 int64_t totalUnpackedSize(const std::vector<ZipEntry>& entries);
 
