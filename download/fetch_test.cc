@@ -87,6 +87,8 @@ const Row kRows[] = {
      "accept 0/500; finished 500", "", 100},
     {"503 waits as asked", {status(503, "3"), ok("\"a\"", 10)}, kAgain,
      "wait 3; accept 0/10; finished 10"},
+    {"503 asking for a minute, the most honoured", {status(503, "60"), ok("\"a\"", 10)}, kAgain,
+     "wait 60; accept 0/10; finished 10"},
     {"503 asking for more than a minute", {status(503, "61")}, "no body", "failed status 503"},
     {"a link down 8 s, ridden out", {kDown, kDown, kDown, kDown, kDown, kDown, ok("\"a\"", 10)},
      "no body | no body | no body | no body | no body | " + kAgain,
