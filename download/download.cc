@@ -181,9 +181,13 @@ void Download::downloadFromURL(const std::string& url) {
   archive_.start(request);
 }
 
-// A response without a validator never matches a stamp.
+// A response without a validator never matches a stamp. A server that
+// ignores If-None-Match sends the file instead of a 304: an ETag that
+// matches the stamp weakly, as the condition is judged, names the cached
+// agent all the same (a weak ETag is handed out while a file is young).
 bool Download::fetchWantsBody(const FetchStart& offered) {
   validationString = validationStringFor(offered.etag, offered.lastModified);
+  if (!stamp_.empty() && weakEtagMatch(offered.etag, stamp_)) validationString = stamp_;
   return !startCachedAgentIfCurrent();
 }
 

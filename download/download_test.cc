@@ -174,6 +174,18 @@ TEST_F(DownloadTest, ContinuedArchiveThatDoesNotUnpackIsFetchedWholeOnce) {
             std::make_tuple(int64_t(18), int64_t(0), expectedLaunch()));
 }
 
+// A server that ignores If-None-Match answers the end's request with a 206;
+// an ETag that weakly matches the stamp (the stamp made while the file was
+// younger than a second) still starts the cached agent, without the body.
+TEST_F(DownloadTest, IgnoredConditionWithTheSameEtagWeaklyStartsTheCachedAgent) {
+  writeFile(getInstallAgentCacheDir() + "installagent/install", "exit 0\n");
+  writeValidationString(getInstallAgentCacheDir(), "W/\"k\"");
+  server_.script = {partial(archiveSize_ - kZipSuggestedTail, archiveSize_)};
+  run();
+  EXPECT_EQ(std::make_tuple(server_.asked.size(), server_.asked[0].ifNoneMatch, launched_),
+            std::make_tuple(1u, std::string("W/\"k\""), expectedLaunch()));
+}
+
 // The splash shows; the archive's end comes first, then the rest, and its
 // entries are unpacked in batches as they arrive, before the download is
 // over; the agent is stamped and handed the run, and nothing is left to
