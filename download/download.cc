@@ -229,6 +229,13 @@ void Download::fetchAccepted(const FetchStart& start) {
     if (unpacking_.running()) unpacking_.stop();
   }
   if (phase_ == Phase::kDirectory) return;
+  // A whole body (a server without ranges, a continued or refetched
+  // archive) had no directory checked: its announced length must fit.
+  if (start.end < 0 && start.total > start.kept &&
+      !enoughSpace({{stripLastComponent(archivePath_), start.total - start.kept}})) {
+    archive_.cancel();
+    return;
+  }
   received_ = start.kept;
   continued_ = start.kept > 0;
   signature_->archiveStarted(archivePath_);
@@ -379,17 +386,20 @@ void Download::fetchBeforeEnd(const ZipDirectory* directory) {
 }
 
 // Room for the archive where it is stored and for the agent where it is
-// unpacked, before a byte of the body is spent; without it the run fails
-// and keeps nothing.
+// unpacked, before a byte of the body is spent.
 bool Download::enoughSpace(const ZipDirectory& directory) {
   int64_t files = static_cast<int64_t>(directory.entries.size());
   std::string agentDir = platform_.useCache ? getInstallAgentCacheDir()
                                             : stripLastComponent(installAgentLocation);
-  std::string shortfall = spaceShortfall(
-      {{stripLastComponent(archivePath_), end_.start},
-       {agentDir, unpackedFootprint(totalUnpackedSize(directory.entries), files)}},
-      platform_.diskSpace);
+  return enoughSpace({{stripLastComponent(archivePath_), end_.start},
+                      {agentDir, unpackedFootprint(totalUnpackedSize(directory.entries), files)}});
+}
+
+// Without room for |needs| the run fails and keeps nothing.
+bool Download::enoughSpace(const std::vector<SpaceNeed>& needs) {
+  std::string shortfall = spaceShortfall(needs, platform_.diskSpace);
   if (shortfall.empty()) return true;
+  if (unpacking_.running()) unpacking_.stop();
   if (part_) part_->discard();
   unlink(archivePath_.c_str());
   logFailure(shortfall, url_);

@@ -96,6 +96,7 @@ class Download : private FetchDelegate {
   bool keepsArchive();
   void fetchBeforeEnd(const ZipDirectory* directory);
   bool enoughSpace(const ZipDirectory& directory);
+  bool enoughSpace(const std::vector<SpaceNeed>& needs);
   void archiveComplete();
   UnpackTarget unpackTarget() const;
   void later(std::function<void()> step);
