@@ -91,6 +91,7 @@ Download::Download(DownloadPlatform platform, double idleTimeout)
       window_(*platform_.window),
       idleTimeout_(idleTimeout),
       status_(window_, loop_, platform_.clock),
+      release_(platform_.net),
       archive_(platform_.net, *this),
       unpacking_(platform_.runInBackground, platform_.report, systemLog, platform_.unpackWorkers),
       proxy_(loop_, platform_.proxies, platform_.net.log),
@@ -138,6 +139,7 @@ void Download::windowWillClose() {
   delta_.cancel();
   archive_.cancel();
   if (signature_) signature_->cancel();
+  release_.cancel();
   if (unpacking_.running()) unpacking_.stop();
   loop_.stop();
 }
@@ -422,12 +424,37 @@ void Download::archiveComplete() {
       [this](const std::string& error, const std::string& url) { signatureChecked(error, url); });
 }
 
-// A failed check removes the archive and leaves the cache as it was.
+// A failed check removes the archive and leaves the cache as it was. An
+// archive and a signature from two releases (one published while the run
+// fetched them) do not check either: the server is asked whether it now
+// offers another archive or signature than those fetched.
 void Download::signatureChecked(const std::string& error, const std::string& url) {
   if (error.empty()) return startUnpacking();
   if (part_) part_->discard();
   unlink(archivePath_.c_str());
   if (fetchWholeOnceMore()) return;
+  release_.start(
+      {{url_, validationString},
+       {SignatureCheck::signatureUrl(url_), signature_->signatureValidator()}},
+      archivePath_, idleTimeout_, [this](FetchWait why, int seconds) { status_.waiting(why, seconds); },
+      [this, error, url](ReleaseProbe::Answer answer) { releaseAsked(answer, error, url); });
+}
+
+// A new release is fetched whole, archive and signature, at most twice in
+// a run; only a pair from a release that did not change is damaged.
+void Download::releaseAsked(ReleaseProbe::Answer answer, const std::string& error,
+                            const std::string& url) {
+  bool changed = answer == ReleaseProbe::Answer::kChanged;
+  if (changed && releaseSwitches_ < kMaxReleaseSwitches) {
+    ++releaseSwitches_;
+    platform_.net.log("A new release was published during the download; downloading it. " + url_);
+    return fetchWhole();
+  }
+  unlink(archivePath_.c_str());  // the question's transfer may have made it
+  if (changed) {
+    logFailure("The installer changed on the server during every download.", url_);
+    return offerToTryAgain(status_.releaseKeptChanging(url_));
+  }
   logFailure(error, url);
   offerToTryAgain(status_.signatureFailed(url_));
 }
@@ -482,6 +509,7 @@ void Download::offerToTryAgain(bool helps) {
 void Download::tryAgain() {
   if (!canTryAgain_) return;
   canTryAgain_ = continued_ = refetched_ = rebuilt_ = deltaTried_ = false;
+  releaseSwitches_ = 0;
   status_.retrying();
   downloadFromURL(url_);
 }
