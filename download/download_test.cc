@@ -232,17 +232,13 @@ TEST_F(DownloadTest, DiskSpaceIsCheckedBeforeTheBody) {
       {500000, ok("\"k\"", archiveSize_), formatSiBytes(archiveSize_)}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.needed);
-    free_ = c.free, server_.script = {c.answer}, server_.asked.clear(), window_.closed = 0,
-    window_.detail.clear();
+    free_ = c.free, server_.script = {c.answer}, server_.asked.clear(), window_ = {};
     run();
-    std::string cache = getInstallAgentCacheDir();
+    std::string cache = getInstallAgentCacheDir(), free = formatSiBytes(c.free);
     EXPECT_EQ(std::make_tuple(server_.asked.size(), window_.detail, pathExists(cache + ".part.info"),
                               readFile(cache + ".part"), launched_.empty()),
-              std::make_tuple(1u,
-                              std::vector<std::string>{"Not enough disk space: " + c.needed +
-                                                           " needed in /, " +
-                                                           formatSiBytes(c.free) + " free.",
-                                                       "Free some disk space, then try again."},
+              std::make_tuple(1u, std::vector<std::string>{"Not enough disk space: " + c.needed +
+                              " needed in /, " + free + " free.", "Free some disk space, then try again."},
                               false, std::string(), true));
   }
   // File systems count apart.
@@ -286,15 +282,14 @@ void PrintTo(const ReleaseRow& row, std::ostream* out) { *out << row.answers; }
 class ReleaseSwitchTest : public DownloadTest, public testing::WithParamInterface<ReleaseRow> {};
 
 const std::string kDamaged = "The installer from host was damaged or is not signed by the product's key.";
-INSTANTIATE_TEST_SUITE_P(
-    Rows, ReleaseSwitchTest,
-    testing::Values(ReleaseRow{"a1 s2 ~\"2\" a2 s2", "\"1\" ", ""},  // the archive changed
-                    ReleaseRow{"a2 s1 = ~\"s2\" a2 s2", "\"2\" \"s1\" ", ""},  // the signature
-                    ReleaseRow{"a1 s2 = =", "\"1\" \"s2\" ", kDamaged},
-                    ReleaseRow{"a2 s- ~W/\"2\"", "\"2\" ", kDamaged},  // the condition ignored
-                    ReleaseRow{"a1 s2 404", "\"1\" ", kDamaged},
-                    ReleaseRow{"a1 s2 ~\"3\" a3 s2 ~\"4\" a2 s1 ~\"5\"", "\"1\" \"3\" \"2\" ",
-                               "The installer on host changed while it was being downloaded."}));
+// The archive changed, the signature changed; unchanged, the condition
+// ignored, no answer; a new release at every request.
+const ReleaseRow kReleaseRows[] = {
+    {"a1 s2 ~\"2\" a2 s2", "\"1\" ", ""}, {"a2 s1 = ~\"s2\" a2 s2", "\"2\" \"s1\" ", ""},
+    {"a1 s2 = =", "\"1\" \"s2\" ", kDamaged}, {"a2 s- ~W/\"2\"", "\"2\" ", kDamaged},
+    {"a1 s2 404", "\"1\" ", kDamaged}, {"a1 s2 ~\"3\" a3 s2 ~\"4\" a2 s1 ~\"5\"", "\"1\" \"3\" \"2\" ",
+    "The installer on host changed while it was being downloaded."}};
+INSTANTIATE_TEST_SUITE_P(Rows, ReleaseSwitchTest, testing::ValuesIn(kReleaseRows));
 
 TEST_P(ReleaseSwitchTest, OnlyAnUnchangedReleaseIsDamaged) {
   if (shell("command -v minisign") != 0) GTEST_SKIP() << "minisign is not installed";
@@ -312,10 +307,10 @@ TEST_P(ReleaseSwitchTest, OnlyAnUnchangedReleaseIsDamaged) {
   run();
   std::string asked;
   for (const Asked& a : server_.asked) asked += a.suffixLength == 1 ? a.ifNoneMatch + " " : "";
-  EXPECT_EQ(std::make_tuple(server_.asked.size(), asked, window_.detail.empty() ? "" : window_.detail[0],
-                            launched_.empty()),
-            std::make_tuple(server_.script.size(), GetParam().asked, GetParam().failure,
-                            !GetParam().failure.empty()));
+  const ReleaseRow& row = GetParam();
+  EXPECT_EQ(std::make_tuple(server_.asked.size(), asked, launched_.empty(),
+                            window_.detail.empty() ? "" : window_.detail[0]),
+            std::make_tuple(server_.script.size(), row.asked, !row.failure.empty(), row.failure));
 }
 
 }  // namespace

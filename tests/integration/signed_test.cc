@@ -107,8 +107,8 @@ TEST(SignedAgents, ReleasePublishedUnderTheRunIsFetchedAnew) {
   writeFile(w.res + "/InstallAgent.pub", pub("a"));
   w.download(servers().faultUrl + "serve/old.zip?publish=new.zip&at=2");
   Result r = w.run();
-  std::string log = faultLog("old.zip");
-  EXPECT_EQ(std::make_tuple(r.status, w.runs(), has(r.err, "A new release was published"),
-                            std::count(log.begin(), log.end(), '\n'), has(log, "\"range\": \"bytes=-1\"")),
-            std::make_tuple(0, Strings{"new"}, true, 4L, true)) << r.err << log;
+  std::string log = faultLog("old.zip");  // the end, the rest, the question, the new archive
+  EXPECT_EQ(std::make_tuple(r.status, w.runs(), std::count(log.begin(), log.end(), '\n'),
+                            has(log, "\"range\": \"bytes=-1\"")),
+            std::make_tuple(0, Strings{"new"}, 4L, true)) << r.err << log;
 }
