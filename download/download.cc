@@ -433,11 +433,24 @@ void Download::signatureChecked(const std::string& error, const std::string& url
   if (part_) part_->discard();
   unlink(archivePath_.c_str());
   if (fetchWholeOnceMore()) return;
+  askAboutRelease(error, url, true);
+}
+
+// |again|: an answer that nothing changed is asked once more a moment
+// later, as a release being published renames its archive and its
+// signature one after the other, and a run can fall between the two.
+void Download::askAboutRelease(const std::string& error, const std::string& url, bool again) {
   release_.start(
       {{url_, validationString},
        {SignatureCheck::signatureUrl(url_), signature_->signatureValidator()}},
       archivePath_, idleTimeout_, [this](FetchWait why, int seconds) { status_.waiting(why, seconds); },
-      [this, error, url](ReleaseProbe::Answer answer) { releaseAsked(answer, error, url); });
+      [this, error, url, again](ReleaseProbe::Answer answer) {
+        if (answer != ReleaseProbe::Answer::kSame || !again) return releaseAsked(answer, error, url);
+        next_ = loop_.addTimer(kReleaseRecheckSeconds, [this, error, url] {
+          next_ = 0;
+          askAboutRelease(error, url, false);
+        });
+      });
 }
 
 // A new release is fetched whole, archive and signature, at most twice in

@@ -104,6 +104,7 @@ class Download : private FetchDelegate {
   void offerToTryAgain(bool helps);
   void tryAgain();
   void signatureChecked(const std::string& error, const std::string& url);
+  void askAboutRelease(const std::string& error, const std::string& url, bool again);
   void releaseAsked(ReleaseProbe::Answer answer, const std::string& error, const std::string& url);
   void startUnpacking();
   void agentPlaced(AgentHold placed);
@@ -137,6 +138,7 @@ class Download : private FetchDelegate {
   // New releases fetched whole after a signature that did not check: a
   // server that changes on every request cannot keep the run going.
   static constexpr int kMaxReleaseSwitches = 2;
+  static constexpr double kReleaseRecheckSeconds = 2.0;
   int releaseSwitches_ = 0;
   // The archive's end, fetched first: where it starts, the archive's
   // length and ETag (start -1: the archive comes whole, or continued).

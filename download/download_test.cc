@@ -282,11 +282,14 @@ void PrintTo(const ReleaseRow& row, std::ostream* out) { *out << row.answers; }
 class ReleaseSwitchTest : public DownloadTest, public testing::WithParamInterface<ReleaseRow> {};
 
 const std::string kDamaged = "The installer from host was damaged or is not signed by the product's key.";
-// The archive changed, the signature changed; unchanged, the condition
+// The archive changed, the signature changed, the archive changed a
+// moment after the signature; unchanged (asked twice), the condition
 // ignored, no answer; a new release at every request.
 const ReleaseRow kReleaseRows[] = {
     {"a1 s2 ~\"2\" a2 s2", "\"1\" ", ""}, {"a2 s1 = ~\"s2\" a2 s2", "\"2\" \"s1\" ", ""},
-    {"a1 s2 = =", "\"1\" \"s2\" ", kDamaged}, {"a2 s- ~W/\"2\"", "\"2\" ", kDamaged},
+    {"a1 s2 = = ~\"2\" a2 s2", "\"1\" \"s2\" \"1\" ", ""},
+    {"a1 s2 = = = =", "\"1\" \"s2\" \"1\" \"s2\" ", kDamaged},
+    {"a2 s- ~W/\"2\" ~W/\"2\"", "\"2\" \"2\" ", kDamaged},
     {"a1 s2 404", "\"1\" ", kDamaged}, {"a1 s2 ~\"3\" a3 s2 ~\"4\" a2 s1 ~\"5\"", "\"1\" \"3\" \"2\" ",
     "The installer on host changed while it was being downloaded."}};
 INSTANTIATE_TEST_SUITE_P(Rows, ReleaseSwitchTest, testing::ValuesIn(kReleaseRows));
