@@ -91,6 +91,7 @@ Download::Download(DownloadPlatform platform, double idleTimeout)
       window_(*platform_.window),
       idleTimeout_(idleTimeout),
       status_(window_, loop_, platform_.clock),
+      release_(platform_.net),
       archive_(platform_.net, *this),
       unpacking_(platform_.runInBackground, platform_.report, systemLog, platform_.unpackWorkers),
       proxy_(loop_, platform_.proxies, platform_.net.log),
@@ -138,6 +139,7 @@ void Download::windowWillClose() {
   delta_.cancel();
   archive_.cancel();
   if (signature_) signature_->cancel();
+  release_.cancel();
   if (unpacking_.running()) unpacking_.stop();
   loop_.stop();
 }
@@ -181,9 +183,13 @@ void Download::downloadFromURL(const std::string& url) {
   archive_.start(request);
 }
 
-// A response without a validator never matches a stamp.
+// A response without a validator never matches a stamp. A server that
+// ignores If-None-Match sends the file instead of a 304: an ETag that
+// matches the stamp weakly, as the condition is judged, names the cached
+// agent all the same (a weak ETag is handed out while a file is young).
 bool Download::fetchWantsBody(const FetchStart& offered) {
   validationString = validationStringFor(offered.etag, offered.lastModified);
+  if (!stamp_.empty() && weakEtagMatch(offered.etag, stamp_)) validationString = stamp_;
   return !startCachedAgentIfCurrent();
 }
 
@@ -225,6 +231,13 @@ void Download::fetchAccepted(const FetchStart& start) {
     if (unpacking_.running()) unpacking_.stop();
   }
   if (phase_ == Phase::kDirectory) return;
+  // A whole body (a server without ranges, a continued or refetched
+  // archive) had no directory checked: its announced length must fit.
+  if (start.end < 0 && start.total > start.kept &&
+      !enoughSpace({{stripLastComponent(archivePath_), start.total - start.kept}})) {
+    archive_.cancel();
+    return;
+  }
   received_ = start.kept;
   continued_ = start.kept > 0;
   signature_->archiveStarted(archivePath_);
@@ -375,17 +388,20 @@ void Download::fetchBeforeEnd(const ZipDirectory* directory) {
 }
 
 // Room for the archive where it is stored and for the agent where it is
-// unpacked, before a byte of the body is spent; without it the run fails
-// and keeps nothing.
+// unpacked, before a byte of the body is spent.
 bool Download::enoughSpace(const ZipDirectory& directory) {
   int64_t files = static_cast<int64_t>(directory.entries.size());
   std::string agentDir = platform_.useCache ? getInstallAgentCacheDir()
                                             : stripLastComponent(installAgentLocation);
-  std::string shortfall = spaceShortfall(
-      {{stripLastComponent(archivePath_), end_.start},
-       {agentDir, unpackedFootprint(totalUnpackedSize(directory.entries), files)}},
-      platform_.diskSpace);
+  return enoughSpace({{stripLastComponent(archivePath_), end_.start},
+                      {agentDir, unpackedFootprint(totalUnpackedSize(directory.entries), files)}});
+}
+
+// Without room for |needs| the run fails and keeps nothing.
+bool Download::enoughSpace(const std::vector<SpaceNeed>& needs) {
+  std::string shortfall = spaceShortfall(needs, platform_.diskSpace);
   if (shortfall.empty()) return true;
+  if (unpacking_.running()) unpacking_.stop();
   if (part_) part_->discard();
   unlink(archivePath_.c_str());
   logFailure(shortfall, url_);
@@ -408,12 +424,50 @@ void Download::archiveComplete() {
       [this](const std::string& error, const std::string& url) { signatureChecked(error, url); });
 }
 
-// A failed check removes the archive and leaves the cache as it was.
+// A failed check removes the archive and leaves the cache as it was. An
+// archive and a signature from two releases (one published while the run
+// fetched them) do not check either: the server is asked whether it now
+// offers another archive or signature than those fetched.
 void Download::signatureChecked(const std::string& error, const std::string& url) {
   if (error.empty()) return startUnpacking();
   if (part_) part_->discard();
   unlink(archivePath_.c_str());
   if (fetchWholeOnceMore()) return;
+  askAboutRelease(error, url, true);
+}
+
+// |again|: an answer that nothing changed is asked once more a moment
+// later, as a release being published renames its archive and its
+// signature one after the other, and a run can fall between the two.
+void Download::askAboutRelease(const std::string& error, const std::string& url, bool again) {
+  release_.start(
+      {{url_, validationString},
+       {SignatureCheck::signatureUrl(url_), signature_->signatureValidator()}},
+      archivePath_, idleTimeout_, [this](FetchWait why, int seconds) { status_.waiting(why, seconds); },
+      [this, error, url, again](ReleaseProbe::Answer answer) {
+        if (answer != ReleaseProbe::Answer::kSame || !again) return releaseAsked(answer, error, url);
+        next_ = loop_.addTimer(kReleaseRecheckSeconds, [this, error, url] {
+          next_ = 0;
+          askAboutRelease(error, url, false);
+        });
+      });
+}
+
+// A new release is fetched whole, archive and signature, at most twice in
+// a run; only a pair from a release that did not change is damaged.
+void Download::releaseAsked(ReleaseProbe::Answer answer, const std::string& error,
+                            const std::string& url) {
+  bool changed = answer == ReleaseProbe::Answer::kChanged;
+  if (changed && releaseSwitches_ < kMaxReleaseSwitches) {
+    ++releaseSwitches_;
+    platform_.net.log("A new release was published during the download; downloading it. " + url_);
+    return fetchWhole();
+  }
+  unlink(archivePath_.c_str());  // the question's transfer may have made it
+  if (changed) {
+    logFailure("The installer changed on the server during every download.", url_);
+    return offerToTryAgain(status_.releaseKeptChanging(url_));
+  }
   logFailure(error, url);
   offerToTryAgain(status_.signatureFailed(url_));
 }
@@ -468,6 +522,7 @@ void Download::offerToTryAgain(bool helps) {
 void Download::tryAgain() {
   if (!canTryAgain_) return;
   canTryAgain_ = continued_ = refetched_ = rebuilt_ = deltaTried_ = false;
+  releaseSwitches_ = 0;
   status_.retrying();
   downloadFromURL(url_);
 }

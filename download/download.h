@@ -96,6 +96,7 @@ class Download : private FetchDelegate {
   bool keepsArchive();
   void fetchBeforeEnd(const ZipDirectory* directory);
   bool enoughSpace(const ZipDirectory& directory);
+  bool enoughSpace(const std::vector<SpaceNeed>& needs);
   void archiveComplete();
   UnpackTarget unpackTarget() const;
   void later(std::function<void()> step);
@@ -103,6 +104,8 @@ class Download : private FetchDelegate {
   void offerToTryAgain(bool helps);
   void tryAgain();
   void signatureChecked(const std::string& error, const std::string& url);
+  void askAboutRelease(const std::string& error, const std::string& url, bool again);
+  void releaseAsked(ReleaseProbe::Answer answer, const std::string& error, const std::string& url);
   void startUnpacking();
   void agentPlaced(AgentHold placed);
   bool fetchWholeOnceMore();
@@ -132,6 +135,11 @@ class Download : private FetchDelegate {
   int64_t received_ = 0;
   bool continued_ = false;  // the archive continues bytes kept earlier
   bool refetched_ = false;  // it has been fetched once more whole
+  // New releases fetched whole after a signature that did not check: a
+  // server that changes on every request cannot keep the run going.
+  static constexpr int kMaxReleaseSwitches = 2;
+  static constexpr double kReleaseRecheckSeconds = 2.0;
+  int releaseSwitches_ = 0;
   // The archive's end, fetched first: where it starts, the archive's
   // length and ETag (start -1: the archive comes whole, or continued).
   struct End {
@@ -145,6 +153,7 @@ class Download : private FetchDelegate {
   bool rebuilt_ = false;     // the archive was rebuilt by delta
   Loop::Handle next_ = 0;  // the next fetch, started from the loop
   std::unique_ptr<SignatureCheck> signature_;
+  ReleaseProbe release_;  // asks whether a release came out under the run
   Fetch archive_;
   Unpacking unpacking_;
   AgentHold agent_;  // where the agent lies once unpacked or found

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sstream>
+
 #include "agent/cache.h"
 #include "agent/partial.h"
 #include "display/window.h"
@@ -81,7 +83,7 @@ class DownloadTest : public ::testing::Test {
       if (r.url.rfind(downloadFrom, 0) == 0 && server_.asked.size() < server_.script.size()) {
         const Exchange& next = server_.script[server_.asked.size()];
         bool signature = r.url == downloadFrom + ".minisig";
-        std::string zip = readFile(scratch_ / (signature ? "agent.zip.minisig" : "agent.zip"));
+        std::string zip = readFile(releaseOf(next.etag) + (signature ? ".minisig" : ""));
         if (next.status == 200) writeFile(r.destination, zip);
         int fd = open(r.destination.c_str(), O_WRONLY | O_CREAT, 0600);
         if (next.status == 206 &&
@@ -113,6 +115,12 @@ class DownloadTest : public ::testing::Test {
     loop_.runUntilIdle();
     if (then) then(), loop_.runUntilIdle();
     agent_ = download.agentTask();
+  }
+
+  // The archive an answer with |etag| is of: with a 2 in it, the second
+  // release's; else the first's.
+  std::string releaseOf(const std::string& etag) {
+    return scratch_ / (etag.find('2') != std::string::npos ? "agent2.zip" : "agent.zip");
   }
 
   std::vector<std::string> expectedLaunch() {
@@ -174,6 +182,18 @@ TEST_F(DownloadTest, ContinuedArchiveThatDoesNotUnpackIsFetchedWholeOnce) {
             std::make_tuple(int64_t(18), int64_t(0), expectedLaunch()));
 }
 
+// A server that ignores If-None-Match answers the end's request with a 206;
+// an ETag that weakly matches the stamp (the stamp made while the file was
+// younger than a second) still starts the cached agent, without the body.
+TEST_F(DownloadTest, IgnoredConditionWithTheSameEtagWeaklyStartsTheCachedAgent) {
+  writeFile(getInstallAgentCacheDir() + "installagent/install", "exit 0\n");
+  writeValidationString(getInstallAgentCacheDir(), "W/\"k\"");
+  server_.script = {partial(archiveSize_ - kZipSuggestedTail, archiveSize_)};
+  run();
+  EXPECT_EQ(std::make_tuple(server_.asked.size(), server_.asked[0].ifNoneMatch, launched_),
+            std::make_tuple(1u, std::string("W/\"k\""), expectedLaunch()));
+}
+
 // The splash shows; the archive's end comes first, then the rest, and its
 // entries are unpacked in batches as they arrive, before the download is
 // over; the agent is stamped and handed the run, and nothing is left to
@@ -202,20 +222,25 @@ TEST_F(DownloadTest, EndFirstThenTheRestUnpackedAsItArrives) {
 }
 
 // Room for the archive and the unpacked agent is checked from the
-// directory, before the body: each alone fits 900 kB, not both; a
-// shortfall ends the run with one line and nothing kept.
+// directory, before the body: each alone fits 900 kB, not both. A server
+// that ignores ranges sends the whole archive to the end's request: its
+// announced length is checked before a byte is written. A shortfall ends
+// the run with one line and nothing kept.
 TEST_F(DownloadTest, DiskSpaceIsCheckedBeforeTheBody) {
-  free_ = 900000;
-  server_.script = {partial(archiveSize_ - kZipSuggestedTail, archiveSize_)};
-  run();
-  std::string cache = getInstallAgentCacheDir();
-  EXPECT_EQ(std::make_tuple(server_.asked.size(), window_.detail, pathExists(cache + ".part.info"),
-                            readFile(cache + ".part"), launched_.empty()),
-            std::make_tuple(1u,
-                            std::vector<std::string>{
-                                "Not enough disk space: 967.3 kB needed in /, 900.0 kB free.",
-                                "Free some disk space, then try again."},
-                            false, std::string(), true));
+  const struct { int64_t free; Exchange answer; std::string needed; } cases[] = {
+      {900000, partial(archiveSize_ - kZipSuggestedTail, archiveSize_), "967.3 kB"},
+      {500000, ok("\"k\"", archiveSize_), formatSiBytes(archiveSize_)}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.needed);
+    free_ = c.free, server_.script = {c.answer}, server_.asked.clear(), window_ = {};
+    run();
+    std::string cache = getInstallAgentCacheDir(), free = formatSiBytes(c.free);
+    EXPECT_EQ(std::make_tuple(server_.asked.size(), window_.detail, pathExists(cache + ".part.info"),
+                              readFile(cache + ".part"), launched_.empty()),
+              std::make_tuple(1u, std::vector<std::string>{"Not enough disk space: " + c.needed +
+                              " needed in /, " + free + " free.", "Free some disk space, then try again."},
+                              false, std::string(), true));
+  }
   // File systems count apart.
   auto two = [](const std::string& path, DiskSpace* space) {
     *space = {1000, path, path == "/a" ? 1u : 2u};
@@ -243,6 +268,52 @@ TEST_F(DownloadTest, SignedArchiveIsKeptOnlyWithRoomToSpare) {
   run();
   EXPECT_EQ(std::make_tuple(launched_, pathExists(getInstallAgentCacheDir() + "installagent.zip")),
             std::make_tuple(expectedLaunch(), false));
+}
+
+// A release published while a signed run fetches the archive and its
+// signature: the two do not check together. Each row: the server's
+// answers, one word a request: a<N> the whole archive with ETag "N", s<N>
+// a signature with ETag "sN" (s-: the first release's, without one), = a
+// 304 to the question whether a file is unchanged, ~<ETag> an answer to it
+// naming that ETag, 404. Then the If-None-Match of the questions, and the
+// failure's cause (empty: the agent starts).
+struct ReleaseRow { std::string answers, asked, failure; };
+void PrintTo(const ReleaseRow& row, std::ostream* out) { *out << row.answers; }
+class ReleaseSwitchTest : public DownloadTest, public testing::WithParamInterface<ReleaseRow> {};
+
+const std::string kDamaged = "The installer from host was damaged or is not signed by the product's key.";
+// The archive changed, the signature changed, the archive changed a
+// moment after the signature; unchanged (asked twice), the condition
+// ignored, no answer; a new release at every request.
+const ReleaseRow kReleaseRows[] = {
+    {"a1 s2 ~\"2\" a2 s2", "\"1\" ", ""}, {"a2 s1 = ~\"s2\" a2 s2", "\"2\" \"s1\" ", ""},
+    {"a1 s2 = = ~\"2\" a2 s2", "\"1\" \"s2\" \"1\" ", ""},
+    {"a1 s2 = = = =", "\"1\" \"s2\" \"1\" \"s2\" ", kDamaged},
+    {"a2 s- ~W/\"2\" ~W/\"2\"", "\"2\" \"2\" ", kDamaged},
+    {"a1 s2 404", "\"1\" ", kDamaged}, {"a1 s2 ~\"3\" a3 s2 ~\"4\" a2 s1 ~\"5\"", "\"1\" \"3\" \"2\" ",
+    "The installer on host changed while it was being downloaded."}};
+INSTANTIATE_TEST_SUITE_P(Rows, ReleaseSwitchTest, testing::ValuesIn(kReleaseRows));
+
+TEST_P(ReleaseSwitchTest, OnlyAnUnchangedReleaseIsDamaged) {
+  if (shell("command -v minisign") != 0) GTEST_SKIP() << "minisign is not installed";
+  makeMinisignKeys(scratch_.path(), {"k"});
+  writeFile(scratch_ / "res/InstallAgent.pub", readFile(scratch_ / "k.pub"));
+  makeZip(scratch_ / "agent2.zip", {{"install", "exit 2\n"}});
+  for (const char* zip : {"agent.zip", "agent2.zip"}) signWithMinisign(scratch_ / "k.sec", scratch_ / zip);
+  std::istringstream answers(GetParam().answers);
+  for (std::string w; answers >> w;) {
+    std::string etag = w == "s-" ? "" : w[0] == 'a' ? "\"" + w.substr(1) + "\"" : "\"" + w + "\"";
+    size_t size = readFile(releaseOf(etag) + (w[0] == 's' ? ".minisig" : "")).size();
+    server_.script.push_back(w == "=" ? status(304) : w[0] == '~' ? partial(0, 1, -1, {}, w.substr(1))
+                             : isdigit(w[0]) ? status(std::stol(w)) : ok(etag, size));
+  }
+  run();
+  std::string asked;
+  for (const Asked& a : server_.asked) asked += a.suffixLength == 1 ? a.ifNoneMatch + " " : "";
+  const ReleaseRow& row = GetParam();
+  EXPECT_EQ(std::make_tuple(server_.asked.size(), asked, launched_.empty(),
+                            window_.detail.empty() ? "" : window_.detail[0]),
+            std::make_tuple(server_.script.size(), row.asked, !row.failure.empty(), row.failure));
 }
 
 }  // namespace

@@ -7,11 +7,11 @@
 RetryPolicy::RetryPolicy(std::function<double()> random, std::function<double()> clock)
     : random_(std::move(random)), clock_(std::move(clock)) {}
 
-void RetryPolicy::attemptStarted() {
-  if (progressAt_ < 0) progressAt_ = clock_();
-  ++attempts_;
-}
+void RetryPolicy::attemptStarted() { ++attempts_; }
 
+// The minute of waits runs from the end of an attempt, not its start: the
+// first attempt's own time would otherwise eat into it, and a server's
+// Retry-After of a whole minute could never be honoured.
 bool RetryPolicy::mayRetry(int64_t reached, double wait) {
   double now = clock_();
   if (reached > furthest_) {
@@ -20,6 +20,7 @@ bool RetryPolicy::mayRetry(int64_t reached, double wait) {
     progressAt_ = now;
   } else {
     ++stalled_;
+    if (progressAt_ < 0) progressAt_ = now;
   }
   return attempts_ < kMaxAttempts && now + wait - progressAt_ <= kStalledSeconds;
 }

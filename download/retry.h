@@ -9,11 +9,11 @@
 
 // Paces and bounds the attempts of one download: exponential backoff with
 // full jitter; retries that get no further into the file than an earlier
-// attempt had go on for kStalledSeconds at most (counted from the last
-// attempt that got further, or from the first), so that a link that is
-// down for a few seconds (a Wi-Fi roam, a VPN reconnecting) is ridden out
-// while a server that is gone ends the run within a minute; and at most
-// kMaxAttempts attempts in all.
+// attempt had go on for kStalledSeconds at most (counted from the end of
+// the last attempt that got further, or of the first), so that a link
+// that is down for a few seconds (a Wi-Fi roam, a VPN reconnecting) is
+// ridden out while a server that is gone ends the run within a minute; and
+// at most kMaxAttempts attempts in all.
 class RetryPolicy {
  public:
   static constexpr int kMaxAttempts = 20;
@@ -36,7 +36,7 @@ class RetryPolicy {
  private:
   std::function<double()> random_;
   std::function<double()> clock_;
-  double progressAt_ = -1;  // when an attempt last got further (or the first began)
+  double progressAt_ = -1;  // when an attempt that got further (or the first) ended
   int attempts_ = 0;
   int stalled_ = 0;  // retries in a row without getting further
   int64_t furthest_ = 0;

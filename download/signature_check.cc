@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "agent/cache.h"
 #include "download/hash_behind.h"
 #include "platform/system.h"
 
@@ -28,6 +29,7 @@ void SignatureCheck::check(const std::string& archiveUrl, const std::string& pat
   cachedAt_ = cachedAt;
   waiting_ = std::move(waiting);
   done_ = std::move(done);
+  validator_.clear();
   FetchRequest request;
   request.url = signatureUrl(archiveUrl);
   request.destination = path;
@@ -45,6 +47,11 @@ std::string SignatureCheck::signatureUrl(const std::string& url) {
 void SignatureCheck::cancel() {
   fetch_.cancel();
   unlink(path_.c_str());
+}
+
+bool SignatureCheck::fetchWantsBody(const FetchStart& offered) {
+  validator_ = validationStringFor(offered.etag, offered.lastModified);
+  return true;
 }
 
 void SignatureCheck::fetchFinished() {
@@ -76,4 +83,68 @@ void SignatureCheck::fetchFailed(const FetchError& error) {
     default:
       return done_(error.description, error.url);
   }
+}
+
+ReleaseProbe::ReleaseProbe(const FetchServices& services)
+    : services_(services), fetch_(services, *this) {}
+
+ReleaseProbe::~ReleaseProbe() { cancel(); }
+
+void ReleaseProbe::start(const std::vector<File>& files, const std::string& scratch,
+                         double idleTimeout, SignatureCheck::Waiting waiting, Done done) {
+  cancel();
+  files_.clear();
+  for (const File& file : files)
+    if (!file.validator.empty()) files_.push_back(file);
+  asked_ = 0;
+  scratch_ = scratch;
+  idleTimeout_ = idleTimeout;
+  waiting_ = std::move(waiting);
+  done_ = std::move(done);
+  askNext();
+}
+
+void ReleaseProbe::cancel() {
+  fetch_.cancel();
+  if (next_) services_.loop->cancelTimer(next_);
+  next_ = 0;
+}
+
+// One byte at most: the answer's headers are all that is wanted.
+void ReleaseProbe::askNext() {
+  next_ = 0;
+  if (asked_ == files_.size()) return done_(Answer::kSame);
+  const std::string& validator = files_[asked_].validator;
+  FetchRequest request;
+  request.url = files_[asked_].url;
+  request.destination = scratch_;
+  request.idleTimeout = idleTimeout_;
+  request.suffix = 1;
+  request.ifModifiedSince = stampedDate(validator);
+  if (request.ifModifiedSince.empty()) request.ifNoneMatch = validator;
+  ++asked_;
+  fetch_.start(request);
+}
+
+// A server that ignores the condition names the file by its validators.
+bool ReleaseProbe::fetchWantsBody(const FetchStart& offered) {
+  const std::string& validator = files_[asked_ - 1].validator;
+  bool same = weakEtagMatch(offered.etag, validator) ||
+              validationStringFor(offered.etag, offered.lastModified) == validator;
+  answer(same ? Answer::kSame : Answer::kChanged);
+  return false;
+}
+
+bool ReleaseProbe::fetchNotModified() {
+  answer(Answer::kSame);
+  return true;
+}
+
+// From the loop: the fetch that answered is still inside its event.
+void ReleaseProbe::answer(Answer answer) {
+  next_ = services_.loop->addTimer(0, [this, answer] {
+    if (answer == Answer::kSame) return askNext();
+    next_ = 0;
+    done_(answer);
+  });
 }

@@ -48,8 +48,12 @@ class SignatureCheck : private FetchDelegate {
 
   // The signature text once it has checked.
   const std::string& signature() const { return signature_; }
+  // The validator the last signature was sent with (its ETag, or
+  // "Last-Modified: <date>"); empty when it had none.
+  const std::string& signatureValidator() const { return validator_; }
 
  private:
+  bool fetchWantsBody(const FetchStart& offered) override;
   void fetchAccepted(const FetchStart&) override {}
   void fetchProgress(int64_t) override {}
   void fetchWaiting(FetchWait why, int seconds) override { waiting_(why, seconds); }
@@ -59,9 +63,57 @@ class SignatureCheck : private FetchDelegate {
   std::vector<PublicKey> keys_;
   std::unique_ptr<HashBehind> hash_;
   Fetch fetch_;
-  std::string url_, path_, cached_, signature_;
+  std::string url_, path_, cached_, signature_, validator_;
   int64_t cachedAt_ = 0;
   Waiting waiting_;
+  Done done_;
+};
+
+// Whether a release was published under a run: an archive and a signature
+// fetched a moment apart from one URL can belong to two releases, and then
+// do not check. Each file is asked about with the validator it was fetched
+// under (If-None-Match, or If-Modified-Since for a date), for its last byte
+// only: a 304, or an answer whose validator matches (weakly, as the
+// condition is judged), says it is the same; another validator says it
+// changed. The files are asked one after the other until one has changed.
+class ReleaseProbe : private FetchDelegate {
+ public:
+  enum class Answer { kSame, kChanged, kUnknown };
+  struct File {
+    std::string url, validator;
+  };
+  using Done = std::function<void(Answer answer)>;
+
+  explicit ReleaseProbe(const FetchServices& services);
+  ~ReleaseProbe() override;
+
+  // Asks about |files| (those without a validator cannot be asked about and
+  // are left out) and tells |done| from the loop: kChanged when any has
+  // changed, kSame when all are the same, kUnknown when the server did not
+  // say. |scratch| is a path a transfer may create; no body is written.
+  void start(const std::vector<File>& files, const std::string& scratch, double idleTimeout,
+             SignatureCheck::Waiting waiting, Done done);
+  void cancel();
+
+ private:
+  bool fetchWantsBody(const FetchStart& offered) override;
+  bool fetchNotModified() override;
+  void fetchAccepted(const FetchStart&) override {}
+  void fetchProgress(int64_t) override {}
+  void fetchWaiting(FetchWait why, int seconds) override { waiting_(why, seconds); }
+  void fetchFinished() override { answer(Answer::kUnknown); }
+  void fetchFailed(const FetchError&) override { answer(Answer::kUnknown); }
+  void askNext();
+  void answer(Answer answer);
+
+  const FetchServices& services_;
+  Fetch fetch_;
+  std::vector<File> files_;
+  size_t asked_ = 0;  // files asked about so far
+  std::string scratch_;
+  double idleTimeout_ = 60.0;
+  Loop::Handle next_ = 0;
+  SignatureCheck::Waiting waiting_;
   Done done_;
 };
 

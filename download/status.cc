@@ -221,6 +221,13 @@ bool DownloadStatus::signatureFailed(const std::string& url) {
   return false;
 }
 
+bool DownloadStatus::releaseKeptChanging(const std::string& url) {
+  failed(kFailedDownload,
+         "The installer on " + hostOf(url) + " changed while it was being downloaded.",
+         "Try again in a few minutes.", true);
+  return true;
+}
+
 bool DownloadStatus::unpackFailed(bool outOfSpace, const std::string& where) {
   if (outOfSpace) {
     failed(kFailedUnzip, "Not enough disk space to unpack the installer in " + where + ".",

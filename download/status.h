@@ -48,6 +48,8 @@ class DownloadStatus {
   // Each returns whether trying again may help.
   bool downloadFailed(const FetchError& error);
   bool signatureFailed(const std::string& url);
+  // The archive at |url| changed under every download of this run.
+  bool releaseKeptChanging(const std::string& url);
   bool unpackFailed(bool outOfSpace, const std::string& where);
   // Before the body: |shortfall| says what is needed, where, what is free.
   bool notEnoughSpace(const std::string& shortfall);

@@ -46,6 +46,9 @@ ranges would, misbehaving as the options say:
                          its .minisig to the signature's requests)
   after=K                range=, status= and change= only from request K+1 on
                          (change= then without a cut)
+  publish=<other>&at=K   from request K+1 on, the signature's requests counted
+                         too, serve file <other> and its .minisig: a release
+                         published while a run fetches
   wait=<ms>              wait that long before answering
   pace=<ms>              wait that long after each 64 KiB of body
   trickle=<ms>           send the body one byte at a time, that long apart
@@ -157,6 +160,8 @@ class Handler(socketserver.StreamRequestHandler):
             changed = self.server.state.get(path[:-8] + mark + query, {}).get("changed")
             try:
                 name = opts["change"] + ".minisig" if changed else os.path.basename(path)
+                if self.published(path[:-8] + mark + query, opts):
+                    name = opts["publish"] + ".minisig"
                 with open(os.path.join(self.server.root, os.path.basename(name)), "rb") as f:
                     return self.send(200, f.read())
             except OSError:
@@ -184,6 +189,8 @@ class Handler(socketserver.StreamRequestHandler):
             return self.send(entry["status"], body, extra="Retry-After: %s\r\n" % after if after else "")
         served = opts["change"] if "change" in opts and (cuts_done > 0 or "after" in opts) else name
         state["changed"] = state.get("changed") or served != name
+        if self.published(target, opts):
+            served = opts["publish"]
         try:
             with open(os.path.join(self.server.root, os.path.basename(served)), "rb") as f:
                 body = f.read()
@@ -268,6 +275,13 @@ class Handler(socketserver.StreamRequestHandler):
             self.cut(opts.get("how") == "reset")
         elif length == "none":
             self.request.unwrap()  # close_notify: the end of the body
+
+    def published(self, target, opts):
+        """Whether this request for the file at |target| (or its signature) comes after publish=."""
+        with self.server.lock:
+            state = self.server.state.setdefault(target, {"requests": 0, "cuts": 0})
+            state["all"] = state.get("all", 0) + 1
+            return "publish" in opts and state["all"] > int(opts.get("at", "0"))
 
     def tunnel(self, target):
         """A proxy's CONNECT, to 127.0.0.1 only: bytes both ways until a side closes."""

@@ -96,3 +96,19 @@ TEST(SignedAgents, CachedAgentsAndRollback) {
   EXPECT_EQ(std::make_pair(r.status, w.runs()), std::make_pair(0, Strings{"v1", "v1", "v1", "v2", "v3"}))
       << r.err;
 }
+
+// A release published between the archive and its signature: the pair
+// does not check, the archive's ETag asked about has changed, and the new
+// release is fetched whole with its signature.
+TEST(SignedAgents, ReleasePublishedUnderTheRunIsFetchedAnew) {
+  if (system("command -v minisign >/dev/null") != 0) GTEST_SKIP() << "no minisign";
+  for (std::string tag : {"old", "new"}) sign(servers().publish(tag + ".zip", tag, 1 << 20), "a");
+  World w;
+  writeFile(w.res + "/InstallAgent.pub", pub("a"));
+  w.download(servers().faultUrl + "serve/old.zip?publish=new.zip&at=2");
+  Result r = w.run();
+  std::string log = faultLog("old.zip");  // the end, the rest, the question, the new archive
+  EXPECT_EQ(std::make_tuple(r.status, w.runs(), std::count(log.begin(), log.end(), '\n'),
+                            has(log, "\"range\": \"bytes=-1\"")),
+            std::make_tuple(0, Strings{"new"}, 4L, true)) << r.err << log;
+}

@@ -97,15 +97,17 @@ TEST(Transfers, CutsAreContinuedWhereTheEtagAllows) {
 // Last-Modified date asked about alone, are nginx's in
 // vendor_server_test.cc): a server that ignores the condition still sees
 // the cached agent used; an empty ETag stamps nothing, so the second run
-// downloads. Last row: a 304 to a request that asked for none answers
-// nothing: the run fails on it, starting no agent, not even the one cached
-// without a stamp (a run that took it for a cue to ask again would succeed).
+// downloads; a stamp made from a weak ETag matches the same ETag strong
+// (Apache's answer once the file is a second old). Last row: a 304 to a
+// request that asked for none answers nothing: the run fails on it,
+// starting no agent, not even the one cached without a stamp (a run that
+// took it for a cue to ask again would succeed).
 TEST(Transfers, CacheHitCostsA304) {
   // The second run's options (the first's when empty), its one answer, and
   // whether it asked with the stamp's ETag.
   const struct { std::string options, then; int status; bool conditional; } cases[] = {
       {"inm=ignore", "", 206, true}, {"etag=empty", "", 200, false},
-      {"etag=none", "status=304&times=1", 304, false}};
+      {"etag=weak", "inm=ignore", 206, true}, {"etag=none", "status=304&times=1", 304, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.options + " " + c.then);
     std::string name = "hit-" + c.options + ".zip", url = servers().faultUrl + "serve/" + name;
@@ -122,7 +124,7 @@ TEST(Transfers, CacheHitCostsA304) {
     ASSERT_EQ(requests.size(), first + 1) << r.err;
     EXPECT_EQ(std::make_tuple(r.status, requests[first].ifNoneMatch, requests[first].status,
                               w.runs(), tree(w.tmp)),
-              std::make_tuple(c.then.empty() ? 0 : 255, c.conditional ? w.stamp() : "", c.status,
-                              Strings(c.then.empty() ? 2 : 1, "v1"), Strings{})) << r.err;
+              std::make_tuple(c.status == 304 ? 255 : 0, c.conditional ? w.stamp() : "", c.status,
+                              Strings(c.status == 304 ? 1 : 2, "v1"), Strings{})) << r.err;
   }
 }
