@@ -9,6 +9,7 @@
 
 #include "platform/clock.h"
 #include "platform/terminal_width.h"
+#include "util/text_columns.h"
 
 namespace {
 
@@ -40,10 +41,10 @@ class TerminalWindow : public DownloadWindow {
     if (options_.inPlace) return setStatus(text);
     status_ = printedLine_ = text;  // a log keeps its earlier line
   }
-  // After the red text, as two plain lines: the cause, then the advice.
-  void setFailureDetail(const std::string& cause, const std::string& advice) override {
-    cause_ = cause;
+  // After the red text, as plain lines: the advice, then the rest.
+  void setFailureDetail(const std::string& advice, const std::string& more) override {
     advice_ = advice;
+    more_ = more;
     changed();
   }
   void setControls(WindowControls) override {}
@@ -60,6 +61,9 @@ class TerminalWindow : public DownloadWindow {
   }
   bool canBeClosedByUser() const override { return false; }
   void logLine(const std::string& line) override;
+  void logDetail(const std::string& line) override {
+    if (!options_.inPlace) logLine(line);
+  }
   void setProgressIndeterminate(bool indeterminate) override {
     indeterminate_ = indeterminate;
     updateAnimation();
@@ -76,9 +80,14 @@ class TerminalWindow : public DownloadWindow {
     animating_ = animating;
     updateAnimation();
   }
+  void setProgressShown(bool shown) override {
+    barShown_ = shown;
+    changed();
+  }
   void setCancelEnabled(bool) override {}
   void displayIfNeeded() override { flush(false); }
   void close() override;
+  bool cancelledByUser() const override { return false; }
 
  private:
   void updateAnimation();
@@ -92,7 +101,8 @@ class TerminalWindow : public DownloadWindow {
   int stretch() const;
   int barCells() const;
   std::string bar() const;
-  void printDetail();
+  void printLines(const std::string& text);
+  int width() const { return std::max(1, options_.columns() - 1); }
 
   Loop& loop_;
   FILE* out_;
@@ -111,7 +121,8 @@ class TerminalWindow : public DownloadWindow {
   double lastDraw_ = -1e9;
   std::string drawnLine_;     // in place: what the status line shows
   bool linePending_ = false;  // in place: a status line without its newline
-  std::string cause_, advice_;  // under a failure
+  std::string advice_, more_;  // under a failure
+  bool barShown_ = true;
   // Plain lines: what the last one showed.
   std::string printedLine_;
   int printedStretch_ = -2;
@@ -139,13 +150,25 @@ void TerminalWindow::close() {
   if (closeHandler_) closeHandler_();
 }
 
-// The status line is ended before the log line and drawn again after it.
+// The log line takes the status line's place, which is drawn again under
+// it: no copy of the status is left behind.
 void TerminalWindow::logLine(const std::string& text) {
-  endLine();
-  fprintf(out_, "%s\n", text.c_str());
+  if (linePending_) fputs("\r\033[K", out_);
+  linePending_ = false;
+  printLines(text);
   fflush(out_);
   drawnLine_.clear();
   changed();
+}
+
+// In place, every line fits the terminal (its last column left free, as
+// for the status line); a log takes the text as it is.
+void TerminalWindow::printLines(const std::string& text) {
+  if (!options_.inPlace) {
+    fprintf(out_, "%s\n", text.c_str());
+    return;
+  }
+  for (const std::string& line : wrapToColumns(text, width())) fprintf(out_, "%s\n", line.c_str());
 }
 
 void TerminalWindow::endLine() {
@@ -201,7 +224,7 @@ void TerminalWindow::flush(bool now) {
 }
 
 std::string TerminalWindow::line(int width) const {
-  std::string shownBar = width > 0 && (max_ > 0 || indeterminate_) ? bar() : "";
+  std::string shownBar = width > 0 && barShown_ && (max_ > 0 || indeterminate_) ? bar() : "";
   if (wording_.line) return wording_.line(status_, shownBar, figures_, width);
   return shownBar.empty() ? status_ : status_ + "  " + shownBar;
 }
@@ -228,12 +251,15 @@ void TerminalWindow::drawInPlace() {
   if (red_) {
     const char* on = options_.colour ? "\033[31m" : "";
     const char* off = options_.colour ? "\033[0m" : "";
-    fprintf(out_, "\r\033[K%s%s%s\n", on, status_.c_str(), off);
-    printDetail();
+    fputs("\r\033[K", out_);
+    for (const std::string& text : wrapToColumns(status_, width()))
+      fprintf(out_, "%s%s%s\n", on, text.c_str(), off);
+    for (const std::string* text : {&advice_, &more_})
+      if (!text->empty()) printLines(*text);
     linePending_ = false;
     drawnLine_.clear();
   } else {
-    std::string text = line(std::max(1, options_.columns() - 1));
+    std::string text = line(width());
     if (text == drawnLine_ || (status_.empty() && figures_.received < 0 && !indeterminate_)) return;
     fprintf(out_, "\r\033[K%s", text.c_str());
     drawnLine_ = text;
@@ -261,13 +287,10 @@ void TerminalWindow::drawPlainLine() {
   printedValue_ = value_;
   if (figures_.received >= 0) printedReceived_ = figures_.received;
   fprintf(out_, "%s\n", text.c_str());
-  if (red_) printDetail();
+  if (red_)
+    for (const std::string* more : {&advice_, &more_})
+      if (!more->empty()) printLines(*more);
   fflush(out_);
-}
-
-void TerminalWindow::printDetail() {
-  for (const std::string* text : {&cause_, &advice_})
-    if (!text->empty()) fprintf(out_, "%s\n", text->c_str());
 }
 
 }  // namespace

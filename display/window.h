@@ -55,10 +55,10 @@ class DownloadWindow {
   // The same status again with a changed figure (a countdown): shown where
   // the status is redrawn in place, left out of a log.
   virtual void updateStatus(const std::string& text) = 0;
-  // Under a failure text: what went wrong and what the person can do, in
-  // plain words; a screen reader announces the failure. Empty strings take
-  // it away.
-  virtual void setFailureDetail(const std::string& cause, const std::string& advice) = 0;
+  // Under a failure's status text (its cause): what the person can do, then
+  // the general words, each a paragraph; a screen reader announces the
+  // failure. Empty strings take it away.
+  virtual void setFailureDetail(const std::string& advice, const std::string& more) = 0;
   // Failure texts are red; everything else uses the normal colour.
   virtual void setStatusRed(bool red) = 0;
 
@@ -71,9 +71,16 @@ class DownloadWindow {
   // display may have nobody watching it, so the front end ends the run).
   virtual bool canBeClosedByUser() const = 0;
 
-  // One line of the log, written where the display's own output does not
-  // garble it (before the terminal's status line, not into it).
+  // A line for the person at the display (the product's name, what the
+  // download brought), written where the display's own output does not
+  // garble it: in place of the terminal's status line, which is drawn again
+  // under it, broken into lines of the terminal's width.
   virtual void logLine(const std::string& line) = 0;
+  // A line of the run's log, which the system log has too: written as
+  // logLine() does where standard error is a log (a file, or beside a
+  // window), left out where a person watches a terminal's status line,
+  // which says the same in fewer words.
+  virtual void logDetail(const std::string& line) = 0;
 
   // Progress bar.
   virtual void setProgressIndeterminate(bool indeterminate) = 0;
@@ -82,8 +89,11 @@ class DownloadWindow {
   virtual void setProgressValue(double value) = 0;
   virtual void incrementProgress(double delta) = 0;
   virtual void setProgressAnimating(bool animating) = 0;
+  // Whether the bar is shown (at first it is); hidden it keeps its room.
+  virtual void setProgressShown(bool shown) = 0;
 
-  // Cancel control. Return presses it; pressing it closes the window.
+  // Cancel control; pressing it closes the window. Return never presses
+  // it: a key meant for another window must not end a download.
   virtual void setCancelEnabled(bool enabled) = 0;
   // Which controls are shown (Cancel at first). Escape presses Cancel or
   // Close; Close closes the window.
@@ -97,6 +107,10 @@ class DownloadWindow {
 
   // Closes the window (runs the close handler if it has not run yet).
   virtual void close() = 0;
+  // Whether the person closed it while Cancel was offered (Cancel, Escape,
+  // the window's close button): the run was cancelled, not failed. A
+  // terminal's cancel is a signal, which the program sees itself.
+  virtual bool cancelledByUser() const = 0;
 };
 
 #endif  // SETUP_DISPLAY_WINDOW_H_

@@ -8,6 +8,7 @@
 #include "download/identity.h"
 #include "download/status.h"
 #include "platform/signal_watch.h"
+#include "platform/system.h"
 #include "platform/task.h"
 #include "util/constants.h"
 
@@ -36,6 +37,7 @@ bool downloadInstallAgentFromZV(const char* destination, ErrorReport report, boo
 
 int CallNSApplicationMain(int, const char**) {
   pid_t agent = -1;
+  bool cancelled = false;
   AgentHold agentDir;  // kept whole until the agent has ended
   {
     MainBundle bundle;
@@ -47,12 +49,24 @@ int CallNSApplicationMain(int, const char**) {
     // A window has a title; a terminal names the product on its first line.
     if (!identity.name.empty() && !display.window->canBeClosedByUser())
       display.window->logLine(DownloadStatus::titleFor(identity.name));
-    DownloadPlatform platform =
-        realDownloadPlatform(*display.loop, *display.window, downloadReport);
+    DownloadWindow* window = display.window.get();
+    DownloadPlatform platform = realDownloadPlatform(*display.loop, *window, downloadReport);
     platform.useCache = downloadUsesCache;
+    // The run's log goes to the system log; the display shows it only
+    // where standard error is itself a log.
+    platform.net.log = [window](const std::string& line) {
+      systemLog(line);
+      window->logDetail(line);
+    };
+    // The display is done before the agent shares the terminal: a status
+    // line left drawn would have the agent's first line glued to it.
+    platform.launchTask = [window, launch = platform.launchTask](
+                              const std::string& path, const std::vector<std::string>& arguments) {
+      window->close();
+      return launch(path, arguments);
+    };
     Download download(std::move(platform));
     // Ctrl-C, SIGTERM and SIGHUP close the window as its Cancel button does.
-    DownloadWindow* window = display.window.get();
     SignalWatch signals(*display.loop, [window] { window->close(); });
     download.init();
     download.applicationDidFinishLaunching();
@@ -60,7 +74,12 @@ int CallNSApplicationMain(int, const char**) {
     if (download.started()) display.loop->run();
     agent = download.agentTask();
     agentDir = download.takeAgentHold();
+    cancelled = agent < 0 && window->cancelledByUser();
   }  // the window is gone before the agent's run is waited for
+  // The window's Cancel is the person's Ctrl-C: the run ends as one does
+  // (its status and its line), so that whoever started the program can
+  // tell a cancel from a failure.
+  if (cancelled) interruptThisProcess();
   if (agent < 0) return 0;
   downloadAgentStatus = exitStatusOf(waitForTask(agent, OnSignal::kPassOn));
   return 1;

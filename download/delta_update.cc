@@ -182,7 +182,9 @@ void DeltaUpdate::end(Outcome outcome, const FetchError& error) {
 std::string DeltaUpdate::summary() const {
   // What crossed the wire: on HTTP/1.1 merged ranges bring their gaps too.
   return formatSiBytes(fetched_) + " fetched for " + std::to_string(plan_.fetchRanges()) +
-         " ranges (" + formatSiBytes(plan_.fetchBytes) + ") over " +
+         (plan_.fetchRanges() == 1 ? " range (" : " ranges (") + formatSiBytes(plan_.fetchBytes) +
+         ") over " +
          (protocol_.empty() ? "one request" : protocol_) + " (" + std::to_string(requests_) +
-         " requests), " + formatSiBytes(plan_.copyBytes) + " copied from the kept archive";
+         (requests_ == 1 ? " request), " : " requests), ") + formatSiBytes(plan_.copyBytes) +
+         " copied from the kept archive";
 }

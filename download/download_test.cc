@@ -30,6 +30,8 @@ class FakeWindow : public DownloadWindow {
   void setStatusRed(bool isRed) override { red = isRed; }
   bool canBeClosedByUser() const override { return closable; }
   void logLine(const std::string& line) override { log.push_back(line); }
+  void logDetail(const std::string& line) override { log.push_back(line); }
+  bool cancelledByUser() const override { return false; }
   double progressMax() const override { return 100; }
   // What only draws.
   void setStatusSingleLine(bool) override {}
@@ -40,6 +42,7 @@ class FakeWindow : public DownloadWindow {
   void setProgressValue(double) override {}
   void incrementProgress(double) override {}
   void setProgressAnimating(bool) override {}
+  void setProgressShown(bool) override {}
   void setCancelEnabled(bool) override {}
   void displayIfNeeded() override {}
   void close() override { if (closed++ == 0 && onClose) onClose(); }
@@ -159,12 +162,19 @@ TEST_F(DownloadTest, TryAgainAfterAFailureThatMayPass) {
   for (Exchange& cut : server_.script) cut.end = TransferFault::kNetwork;
   server_.script.push_back(ok("\"k\"", archiveSize_));
   run([&] {
-    EXPECT_EQ(std::make_tuple(window_.controls, window_.detail.at(0), bool(window_.tryAgain)),
-              std::make_tuple(WindowControls::kCloseOrTryAgain, "Cannot reach host.", true));
+    EXPECT_EQ(std::make_tuple(window_.controls, window_.statuses.back(), window_.detail.at(0),
+                              bool(window_.tryAgain)),
+              std::make_tuple(WindowControls::kCloseOrTryAgain, "Cannot reach host.",
+                              "Check the network connection or the proxy settings, then press "
+                              "Try Again.", true));
     if (window_.tryAgain) window_.tryAgain();
   });
-  EXPECT_EQ(std::make_tuple(window_.controls, launched_, window_.closed),
-            std::make_tuple(WindowControls::kCancel, expectedLaunch(), 0));
+  // The log's story ends with the try that worked.
+  const std::string worked = "Downloaded the installer after trying again: ";
+  auto summary = std::find_if(window_.log.begin(), window_.log.end(),
+                              [&](const std::string& line) { return !line.rfind(worked, 0); });
+  EXPECT_EQ(std::make_tuple(window_.controls, launched_, window_.closed, summary != window_.log.end()),
+            std::make_tuple(WindowControls::kCancel, expectedLaunch(), 0, true));
 }
 
 // Kept bytes that turn out damaged fail the unpacking once: the archive is
@@ -215,7 +225,7 @@ TEST_F(DownloadTest, EndFirstThenTheRestUnpackedAsItArrives) {
                             true, false));
   // Some batches ran while the body was still arriving (it comes in two
   // halves), the rest after it.
-  std::string downloaded = "Downloaded the installer: " + formatIecBytes(archiveSize_) + " in 0:00";
+  std::string downloaded = "Downloaded the installer: " + formatSiBytes(archiveSize_) + " in 0:00";
   auto unpacking = std::find(window_.log.begin(), window_.log.end(), downloaded);
   EXPECT_GE(std::count(window_.log.begin(), unpacking, "unzip started"), 1);
   EXPECT_GE(std::count(unpacking, window_.log.end(), "unzip started"), 1);
@@ -235,10 +245,11 @@ TEST_F(DownloadTest, DiskSpaceIsCheckedBeforeTheBody) {
     free_ = c.free, server_.script = {c.answer}, server_.asked.clear(), window_ = {};
     run();
     std::string cache = getInstallAgentCacheDir(), free = formatSiBytes(c.free);
-    EXPECT_EQ(std::make_tuple(server_.asked.size(), window_.detail, pathExists(cache + ".part.info"),
-                              readFile(cache + ".part"), launched_.empty()),
-              std::make_tuple(1u, std::vector<std::string>{"Not enough disk space: " + c.needed +
-                              " needed in /, " + free + " free.", "Free some disk space, then try again."},
+    EXPECT_EQ(std::make_tuple(server_.asked.size(), window_.statuses.back(), window_.detail.at(0),
+                              pathExists(cache + ".part.info"), readFile(cache + ".part"),
+                              launched_.empty()),
+              std::make_tuple(1u, "Not enough disk space: " + c.needed + " needed in /, " + free +
+                              " free.", "Free some disk space, then run the installer again.",
                               false, std::string(), true));
   }
   // File systems count apart.
@@ -312,7 +323,7 @@ TEST_P(ReleaseSwitchTest, OnlyAnUnchangedReleaseIsDamaged) {
   for (const Asked& a : server_.asked) asked += a.suffixLength == 1 ? a.ifNoneMatch + " " : "";
   const ReleaseRow& row = GetParam();
   EXPECT_EQ(std::make_tuple(server_.asked.size(), asked, launched_.empty(),
-                            window_.detail.empty() ? "" : window_.detail[0]),
+                            window_.red ? window_.statuses.back() : ""),
             std::make_tuple(server_.script.size(), row.asked, !row.failure.empty(), row.failure));
 }
 

@@ -223,7 +223,9 @@ void Fetch::retryOrFail(FetchError failed, FetchWait why, double wait) {
   offset_ = etag_.empty() ? 0 : reached;
   if (offset_ == 0) tailStart_ = -1;
   int seconds = std::max(1, static_cast<int>(std::ceil(wait)));
-  services_.log("Download interrupted: " + failed.description + " Retrying in " +
+  bool connected = failed.failure != FetchFailure::kCannotReach;
+  services_.log((connected ? "Download interrupted: " : "Cannot connect: ") + failed.description +
+                (failed.description.back() == '.' ? "" : ".") + " Retrying in " +
                 std::to_string(seconds) + " s. " + failed.url);
   delegate_.fetchWaiting(why, seconds);
   if (running_) startSoon(seconds);

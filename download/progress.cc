@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "util/text_columns.h"
+
 namespace {
 
 const double kSpeedWindow = 5.0;   // seconds the speed is averaged over
@@ -40,20 +42,6 @@ std::string roughTime(double seconds) {
   if (s < 60) return about(std::max(1L, s), "second");
   if (s < 3600) return about((s + 30) / 60, "minute");
   return about((s + 1800) / 3600, "hour");
-}
-
-// Columns a UTF-8 text takes (one per character).
-int columns(const std::string& text) {
-  int n = 0;
-  for (unsigned char c : text) n += (c & 0xC0) != 0x80;
-  return n;
-}
-
-std::string cutToColumns(const std::string& text, int width) {
-  size_t end = 0;
-  for (int n = 0; end < text.size(); ++end)
-    if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80 && n++ == width) break;
-  return text.substr(0, end);
 }
 
 std::string joined(const std::vector<const std::string*>& pieces) {
@@ -109,11 +97,6 @@ TransferFigures ProgressMeter::figures(double now) const {
   return figures;
 }
 
-std::string formatIecBytes(int64_t bytes) {
-  static const char* const units[] = {"KiB", "MiB", "GiB", "TiB", nullptr};
-  return scaled(bytes, 1024, units);
-}
-
 std::string formatSiBytes(int64_t bytes) {
   static const char* const units[] = {"kB", "MB", "GB", "TB", nullptr};
   return scaled(bytes, 1000, units);
@@ -122,11 +105,11 @@ std::string formatSiBytes(int64_t bytes) {
 StatusLinePieces terminalPieces(const TransferFigures& figures) {
   StatusLinePieces pieces;
   if (figures.received < 0) return pieces;
-  pieces.amount = formatIecBytes(figures.received);
-  if (figures.total >= 0) pieces.amount += " of " + formatIecBytes(figures.total);
+  pieces.amount = formatSiBytes(figures.received);
+  if (figures.total >= 0) pieces.amount += " of " + formatSiBytes(figures.total);
   if (figures.stalled) pieces.speed = "stalled";
   if (figures.bytesPerSecond > 0)
-    pieces.speed = formatIecBytes(std::llround(figures.bytesPerSecond)) + "/s";
+    pieces.speed = formatSiBytes(std::llround(figures.bytesPerSecond)) + "/s";
   if (figures.secondsLeft >= 0) pieces.left = clockTime(figures.secondsLeft) + " left";
   return pieces;
 }
@@ -145,19 +128,19 @@ std::string shrinkBar(const std::string& bar, int width) {
 std::string fitStatusLine(StatusLinePieces p, int width) {
   std::string* dropOrder[] = {&p.bar, &p.speed, &p.left, &p.amount};
   std::string line = joined({&p.status, &p.bar, &p.amount, &p.speed, &p.left});
-  if (width > 0 && !p.bar.empty() && columns(line) > width) {
-    int room = width - (columns(line) - columns(p.bar));
+  if (width > 0 && !p.bar.empty() && textColumns(line) > width) {
+    int room = width - (textColumns(line) - textColumns(p.bar));
     if (room >= 12) {
       p.bar = shrinkBar(p.bar, room);
       line = joined({&p.status, &p.bar, &p.amount, &p.speed, &p.left});
     }
   }
   for (std::string* piece : dropOrder) {
-    if (width <= 0 || columns(line) <= width) return line;
+    if (width <= 0 || textColumns(line) <= width) return line;
     piece->clear();
     line = joined({&p.status, &p.bar, &p.amount, &p.speed, &p.left});
   }
-  return columns(line) <= width ? line : cutToColumns(line, width);
+  return textColumns(line) <= width ? line : cutToColumns(line, width);
 }
 
 std::string windowWording(const TransferFigures& figures) {

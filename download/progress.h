@@ -30,16 +30,15 @@ class ProgressMeter {
   std::deque<std::pair<double, int64_t>> samples_;  // (time, received), oldest first
 };
 
-// "20.1 MiB" (powers of 1024, one decimal from KiB on).
-std::string formatIecBytes(int64_t bytes);
-// "20.1 MB" (powers of 1000), as desktop file managers count.
+// "20.1 MB" (powers of 1000, one decimal from kB on), as desktop file
+// managers count: the one unit system of every text, window and terminal.
 std::string formatSiBytes(int64_t bytes);
 
 // The pieces of the terminal's status line in the order they are shown.
 struct StatusLinePieces {
   std::string status, bar, amount, speed, left;
 };
-// The figures in terminal wording: "20.1 MiB of 48.0 MiB", "5.3 MiB/s",
+// The figures in terminal wording: "20.1 MB of 48.0 MB", "5.3 MB/s",
 // "0:05 left"; pieces without a value stay empty.
 StatusLinePieces terminalPieces(const TransferFigures& figures);
 // The pieces joined in at most |width| columns (no limit for width <= 0):

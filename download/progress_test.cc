@@ -24,9 +24,9 @@ TEST(ProgressMeter, SpeedFromTheResumePointTimeLeftOnceSteadyThenStalled) {
   EXPECT_EQ(fitStatusLine(terminalPieces(f), 0) + "|" + windowWording(f) + "|" +
                 (stalled.stalled ? "stalled" : "") + "|" +
                 fitStatusLine(terminalPieces(stalled), 0) + "|" + windowWording(stalled),
-            "32.5 MiB of 48.0 MiB  1.2 MiB/s  0:12 left|"
+            "34.1 MB of 50.3 MB  1.3 MB/s  0:12 left|"
             "34.1 MB of 50.3 MB \u2014 about 12 seconds left|stalled|"
-            "32.5 MiB of 48.0 MiB  stalled|34.1 MB of 50.3 MB \u2014 waiting for the server\u2026");
+            "34.1 MB of 50.3 MB  stalled|34.1 MB of 50.3 MB \u2014 waiting for the server\u2026");
   meter.start(0, 100 << 20, 0.0);
   meter.add(20 << 20, 0.5);
   for (int tick = 1; tick <= 80; ++tick) meter.add(1 << 16, 0.5 + tick / 10.0);  // 640 KiB/s
@@ -39,17 +39,23 @@ TEST(ProgressMeter, SpeedFromTheResumePointTimeLeftOnceSteadyThenStalled) {
 // speed and time left, then the figures; the status is cut last.
 TEST(ProgressMeter, FitsTheLineToTheWidth) {
   TransferFigures known{21076377, 50331648, 5557452.8, 5.4}, unknown{21076377, -1, 5557452.8, -1};
-  const struct { TransferFigures f; int width; std::string line; } cases[] = {
-      {known, 200, "Downloading  42%  [##########..............]  20.1 MiB of 48.0 MiB  "
-                   "5.3 MiB/s  0:05 left"},
-      {known, 72, "Downloading  42%  20.1 MiB of 48.0 MiB  5.3 MiB/s  0:05 left"},
-      {known, 40, "Downloading  42%  20.1 MiB of 48.0 MiB"}, {known, 20, "Downloading  42%"},
-      {unknown, 80, "Downloading  42%  [##########..............]  20.1 MiB  5.3 MiB/s"},
-      {unknown, 12, "Downloading "},
+  const struct { TransferFigures f; int width; std::string status, line; } cases[] = {
+      {known, 200, "Downloading 42%", "Downloading 42%  [##########..............]  21.1 MB of "
+                                      "50.3 MB  5.6 MB/s  0:05 left"},
+      {known, 72, "Downloading 42%", "Downloading 42%  [#####.......]  21.1 MB of 50.3 MB  5.6 MB/s  "
+                                     "0:05 left"},
+      {known, 40, "Downloading 42%", "Downloading 42%  21.1 MB of 50.3 MB"},
+      {known, 20, "Downloading 42%", "Downloading 42%"},
+      {unknown, 80, "Downloading 42%", "Downloading 42%  [##########..............]  21.1 MB  "
+                                       "5.6 MB/s"},
+      {unknown, 12, "Downloading 42%", "Downloading "},
+      // Wide characters take two columns each, and are never cut in half.
+      {unknown, 11, "\u4e0b\u8f7d 42%", "\u4e0b\u8f7d 42%"}, {unknown, 6, "\u4e0b\u8f7d 42%", "\u4e0b\u8f7d 4"},
+      {unknown, 3, "\u4e0b\u8f7d 42%", "\u4e0b"},
   };
   for (const auto& c : cases) {
     StatusLinePieces pieces = terminalPieces(c.f);
-    pieces.status = "Downloading  42%", pieces.bar = "[##########..............]";
+    pieces.status = c.status, pieces.bar = "[##########..............]";
     EXPECT_EQ(fitStatusLine(pieces, c.width), c.line) << c.width;
   }
   EXPECT_EQ(windowWording(unknown) + "|" + windowWording(TransferFigures()),

@@ -13,17 +13,19 @@ const char kUnpacking[] = "Initializing the installer";
 
 std::string percentText(double percent) {
   char buffer[64];
-  snprintf(buffer, sizeof(buffer), "Downloading %3.0f%%", percent);
+  snprintf(buffer, sizeof(buffer), "Downloading %.0f%%", percent);
   return buffer;
 }
 
-const char* waitPhrase(FetchWait why) {
+// Only a connection that was made can be lost: a wait after an attempt
+// that never got an answer says the server could not be reached.
+const char* waitPhrase(FetchWait why, bool answered) {
   switch (why) {
     case FetchWait::kServerBusy: return "The server is busy";
     case FetchWait::kServerTimedOut: return "The server timed out";
     case FetchWait::kConnectionLost: break;
   }
-  return "Connection lost";
+  return answered ? "Connection lost" : "Cannot connect";
 }
 
 }  // namespace
@@ -54,6 +56,7 @@ void DownloadStatus::reset() {
 
 void DownloadStatus::connecting(const std::string& url) {
   stopTicking();
+  answered_ = false;
   window_.setStatus("Connecting to " + hostOf(url) + "\u2026");
   window_.setProgressIndeterminate(true);
   window_.setProgressAnimating(true);
@@ -63,6 +66,10 @@ void DownloadStatus::connecting(const std::string& url) {
 // Every accepted response starts the count again from the bytes kept, so
 // that a continued download goes on from where it was.
 std::string DownloadStatus::started(const FetchStart& start) {
+  answered_ = true;
+  // The archive's end comes first: it decides between a whole download
+  // and an update by delta, so the run is still connecting until then.
+  if (start.tailStart > 0) return "";
   stopTicking();
   updating_.clear();
   received_ = start.kept;
@@ -84,8 +91,8 @@ std::string DownloadStatus::started(const FetchStart& start) {
   window_.setCancelEnabled(true);
   ticker_ = loop_.addTimer(1.0, [this] { tick(); });
   if (start.kept <= 0) return "";
-  return "Resuming at " + formatIecBytes(start.kept) +
-         (total_ >= 0 ? " of " + formatIecBytes(total_) : "");
+  return "Resuming at " + formatSiBytes(start.kept) +
+         (total_ >= 0 ? " of " + formatSiBytes(total_) : "");
 }
 
 void DownloadStatus::progress(int64_t received, uint64_t arrived) {
@@ -138,8 +145,10 @@ void DownloadStatus::stopTicking() {
 // One status line for the wait, counted down where it is redrawn in place
 // (a log gets one line); the bar pulses meanwhile.
 void DownloadStatus::waiting(FetchWait why, int seconds) {
+  bool answered = answered_ || flowing_;
   stopTicking();
-  waitPhrase_ = waitPhrase(why);
+  answered_ = false;
+  waitPhrase_ = waitPhrase(why, answered);
   waitUntil_ = clock_() + seconds;
   window_.setTransferFigures(TransferFigures());
   window_.setStatus(waitPhrase_ + "; retrying in " + std::to_string(seconds) + " s");
@@ -158,11 +167,16 @@ std::string DownloadStatus::unpacking() {
   window_.setProgressIndeterminate(true);
   window_.setProgressAnimating(true);
   window_.setCancelEnabled(false);
-  window_.displayIfNeeded();
+  // Drawn from the loop, after the caller has logged the summary: the
+  // summary tells what came before the unpacking.
   long seconds = std::lround(std::max(0.0, took));
   char time[32];
   snprintf(time, sizeof(time), "%ld:%02ld", seconds / 60, seconds % 60);
-  return "Downloaded the installer: " + formatIecBytes(amount) + " in " + time;
+  // After a failure on screen, the story the log tells ends with the try
+  // that worked.
+  return (triedAgain_ ? "Downloaded the installer after trying again: "
+                      : "Downloaded the installer: ") +
+         formatSiBytes(amount) + " in " + time;
 }
 
 // What a failed transfer means to a person, and what they can do.
@@ -172,93 +186,119 @@ bool DownloadStatus::downloadFailed(const FetchError& error) {
   const char* text = kFailedDownload;
   switch (error.failure) {
     case FetchFailure::kCannotReach:
-      failed(text, "Cannot reach " + host + ".",
-             "Check the network connection or the proxy settings, then try again.", true);
+      failed("Cannot reach " + host + ".",
+             again("Check the network connection or the proxy settings, then press Try Again.",
+                   "Check the network connection or the proxy settings, then run the installer "
+                   "again."),
+             text, true);
       return true;
     case FetchFailure::kConnectionLost:
-      failed(text, "The connection to " + host + " was lost.",
-             "Try again: the download goes on where it stopped.", true);
+      failed("The connection to " + host + " was lost.",
+             again("Press Try Again: the download goes on where it stopped.",
+                   "Run the installer again: the download goes on where it stopped."),
+             text, true);
       return true;
     case FetchFailure::kServerStatus:
       if (error.status == 429 || error.status == 503) {
-        failed(text, "The server " + host + " is busy.", "Try again later.", true);
+        failed("The server " + host + " is busy.", waitAdvice(), text, true);
       } else if (error.status == 408 || error.status == 504) {
-        failed(text, "The server " + host + " did not answer in time.", "Try again later.", true);
+        failed("The server " + host + " did not answer in time.", waitAdvice(), text, true);
       } else if (error.status >= 500) {
-        failed(text, "The server " + host + " failed (HTTP status " + status + ").",
-               "Try again later; if it goes on, contact the vendor.", true);
+        failed("The server " + host + " failed (HTTP status " + status + ").",
+               waitAdvice() + " If it goes on, contact the vendor.", text, true);
       } else {
-        failed(text, "The server " + host + " does not have the installer (HTTP status " + status +
-                         ").",
-               "Contact the vendor.", false);
+        failed("The server " + host + " does not have the installer (HTTP status " + status +
+                   ").",
+               "Contact the vendor.", text, false);
         return false;
       }
       return true;
     case FetchFailure::kLocalWrite: {
       // "Cannot write <path>: <reason>", as the transfer says it.
       bool full = error.description.find("No space left") != std::string::npos;
-      failed(text, full ? "Not enough disk space: " + error.description + "."
-                        : error.description + ".",
-             full ? "Free some disk space, then try again." : "Check the folder's permissions.",
-             full);
+      failed(full ? "Not enough disk space: " + error.description + "." : error.description + ".",
+             full ? spaceAdvice() : "Check the folder's permissions.", text, full);
       return full;
     }
     case FetchFailure::kRefused:
-      failed(text, "The connection to " + host + " cannot be trusted.",
-             "Check the computer's date and the network; if it goes on, contact the vendor.", false);
+      failed("The connection to " + host + " cannot be trusted.",
+             "Check the computer's date and the network; if it goes on, contact the vendor.", text,
+             false);
       return false;
     default:
-      failed(text, "The server " + host + " did not send the installer correctly.",
-             "Contact the vendor.", false);
+      failed("The server " + host + " did not send the installer correctly.",
+             "Contact the vendor.", text, false);
       return false;
   }
 }
 
 bool DownloadStatus::signatureFailed(const std::string& url) {
-  failed(kFailedDownload,
-         "The installer from " + hostOf(url) + " was damaged or is not signed by the product's key.",
-         "Do not try again; contact the vendor.", false);
+  failed("The installer from " + hostOf(url) + " was damaged or is not signed by the product's key.",
+         "Do not try again; contact the vendor.", kFailedDownload, false);
   return false;
 }
 
 bool DownloadStatus::releaseKeptChanging(const std::string& url) {
-  failed(kFailedDownload,
-         "The installer on " + hostOf(url) + " changed while it was being downloaded.",
-         "Try again in a few minutes.", true);
+  failed("The installer on " + hostOf(url) + " changed while it was being downloaded.",
+         waitAdvice(), kFailedDownload, true);
   return true;
 }
 
 bool DownloadStatus::unpackFailed(bool outOfSpace, const std::string& where) {
   if (outOfSpace) {
-    failed(kFailedUnzip, "Not enough disk space to unpack the installer in " + where + ".",
-           "Free some disk space, then try again.", true);
+    failed("Not enough disk space to unpack the installer in " + where + ".", spaceAdvice(),
+           kFailedUnzip, true);
     return true;
   }
-  failed(kFailedUnzip, "The installer could not be unpacked.", "Contact the vendor.", false);
+  failed("The installer could not be unpacked.", "Contact the vendor.", kFailedUnzip, false);
   return false;
 }
 
 bool DownloadStatus::notEnoughSpace(const std::string& shortfall) {
-  failed(kFailedDownload, shortfall + ".", "Free some disk space, then try again.", true);
+  failed(shortfall + ".", spaceAdvice(), kFailedDownload, true);
   return true;
 }
 
 void DownloadStatus::retrying() {
+  triedAgain_ = true;
   window_.setStatusRed(false);
+  window_.setStatusSingleLine(true);
   window_.setFailureDetail("", "");
+  window_.setProgressShown(true);
   window_.setControls(WindowControls::kCancel);
 }
 
-void DownloadStatus::failed(const char* text, const std::string& cause, const std::string& advice,
-                            bool retryable) {
+// Where trying again can help, a window offers Try Again beside the
+// advice; a terminal's run has ended, so the advice says to run it again.
+std::string DownloadStatus::again(const char* withButton, const char* withoutButton) const {
+  return window_.canBeClosedByUser() ? withButton : withoutButton;
+}
+
+std::string DownloadStatus::waitAdvice() const {
+  return again("Wait a few minutes, then press Try Again.",
+               "Wait a few minutes, then run the installer again.");
+}
+
+std::string DownloadStatus::spaceAdvice() const {
+  return again("Free some disk space, then press Try Again.",
+               "Free some disk space, then run the installer again.");
+}
+
+// The cause is what a person reads first, in red, then what to do; the
+// general words come last. A bar that stopped where the run failed says
+// nothing true any more (a screen reader would read a full one as done),
+// so it goes.
+void DownloadStatus::failed(const std::string& cause, const std::string& advice,
+                            const char* text, bool retryable) {
   stopTicking();
   window_.setProgressAnimating(false);
   window_.setProgressIndeterminate(false);
-  window_.setProgressValue(window_.progressMax());
-  window_.setStatus(text);
+  window_.setProgressShown(false);
+  window_.setStatusSingleLine(false);
+  window_.setStatus(cause);
   window_.setStatusRed(true);
   window_.setTransferFigures(TransferFigures());
-  window_.setFailureDetail(cause, advice);
+  window_.setFailureDetail(advice, text);
   window_.setControls(retryable ? WindowControls::kCloseOrTryAgain : WindowControls::kClose);
   window_.displayIfNeeded();
 }

@@ -44,8 +44,8 @@ class DownloadStatus {
   // The archive is whole: unpacking starts. Returns the summary line.
   std::string unpacking();
 
-  // Failures: the red text and, under it, what happened and what to do.
-  // Each returns whether trying again may help.
+  // Failures: what happened in red, under it what to do, then the
+  // general words. Each returns whether trying again may help.
   bool downloadFailed(const FetchError& error);
   bool signatureFailed(const std::string& url);
   // The archive at |url| changed under every download of this run.
@@ -57,8 +57,11 @@ class DownloadStatus {
   void retrying();
 
  private:
-  void failed(const char* text, const std::string& cause, const std::string& advice,
+  void failed(const std::string& cause, const std::string& advice, const char* text,
               bool retryable);
+  std::string again(const char* withButton, const char* withoutButton) const;
+  std::string waitAdvice() const;
+  std::string spaceAdvice() const;
   void showPercent();
   void tick();
   void stopTicking();
@@ -75,6 +78,8 @@ class DownloadStatus {
   std::string waitPhrase_;  // while a retry is waited for: its phrase
   double waitUntil_ = 0;
   bool flowing_ = false;    // a body is arriving
+  bool answered_ = false;   // the server answered since the last wait
+  bool triedAgain_ = false;  // Try Again was pressed
 };
 
 // The host of |url| (with its port), for messages.

@@ -46,6 +46,8 @@ void catchTerminationSignals() {
   sigaction(SIGPIPE, &pipe, nullptr);
 }
 
+void interruptThisProcess() { raise(SIGINT); }
+
 bool terminationSignalCaught() { return everCaught != 0; }
 
 int lastTerminationSignal() { return everCaught ? lastSignal : 0; }

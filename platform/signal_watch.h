@@ -14,6 +14,10 @@
 // does nothing.
 void catchTerminationSignals();
 
+// Sends SIGINT to this process, as Ctrl-C at its terminal would (once
+// catchTerminationSignals() has run, it is caught and recorded like one).
+void interruptThisProcess();
+
 // Whether a termination signal has been caught since the start (taken or
 // not), and the number of the last one (0: none).
 bool terminationSignalCaught();

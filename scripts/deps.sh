@@ -13,10 +13,11 @@ BUILD_PACKAGES=(g++ cmake make pkg-config libcurl4-openssl-dev libgtk-3-dev libg
 # shellcheck disable=SC2034
 RUN_PACKAGES=(libcurl4 libsodium23 unzip zip openssl nginx-light ca-certificates makeself minisign
   libglib2.0-0 glib-networking gsettings-desktop-schemas desktop-file-utils)
-# What the tests add: Python for the fault server, Xvfb for the window, and
-# weston to show it under a Wayland compositor as well.
+# What the tests add: Python for the fault server, Xvfb for the window,
+# weston to show it under a Wayland compositor as well, xdotool to press its
+# keys from outside, and fonts for the window's Chinese and Arabic texts.
 # shellcheck disable=SC2034
-TEST_PACKAGES=(python3 xvfb xauth weston)
+TEST_PACKAGES=(python3 xvfb xauth weston xdotool fonts-wqy-microhei fonts-noto-core)
 
 ensure_packages() {
   local missing=()
@@ -38,4 +39,13 @@ ensure_packages() {
 build_setup() {
   cmake -S "$1" -B "$1/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
     cmake --build "$1/build" -j"$(nproc)" >/dev/null
+}
+
+# The program and its window module alone (what a product ships), with
+# the compiler's progress shown: no tests, no benchmarks.
+build_program() {
+  cmake -S "$1" -B "$1/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || return
+  local targets=(--target setup)
+  grep -q '^GTK3_FOUND:INTERNAL=1' "$1/build/CMakeCache.txt" && targets+=(--target setup-gtk)
+  cmake --build "$1/build" -j"$(nproc)" "${targets[@]}" | grep --line-buffered -E '^\[ *[0-9]+%\] (Building|Linking)'
 }

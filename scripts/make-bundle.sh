@@ -251,7 +251,21 @@ if [ -n "$run" ]; then
   # program from there with the arguments after "--", removes the directory
   # and exits with the program's status. Its own temporary files go to the
   # stage, and it never opens a terminal window of its own (--nox11).
-  TMPDIR=$stage makeself --quiet --nox11 --noprogress --tar-quietly \
+  # Its header says "Verifying archive integrity... MD5 checksums are OK.
+  # All good." as one line, but writes the middle to standard error, which
+  # a log that keeps the two streams apart then leaves unended, the
+  # program's first line glued to it: the header used here writes it all
+  # to standard output.
+  header_args=()
+  for header in /usr/share/makeself/makeself-header.sh \
+    "$(dirname "$(command -v makeself)")/makeself-header.sh"; do
+    [ -f "$header" ] || continue
+    sed 's/^\([[:space:]]*MS_Printf " [A-Z0-9]* checksums are OK."\) >&2$/\1/' "$header" \
+      >"$stage/header.sh"
+    header_args=(--header "$stage/header.sh")
+    break
+  done
+  TMPDIR=$stage makeself --quiet --nox11 --noprogress --tar-quietly "${header_args[@]}" \
     "$stage/bundle" "$stage/single.run" "${name:-product}" "./${name:+$name.app/Contents/MacOS/}setup" ||
     die "makeself could not write the single file"
   chmod 755 "$stage/single.run"

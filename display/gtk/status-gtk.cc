@@ -153,7 +153,7 @@ void StatusLabel::applyLineMode() {
   bool oneLine = singleLine_ && text_.find('\n') == std::string::npos;
   gtk_label_set_line_wrap(label_, TRUE);
   gtk_label_set_line_wrap_mode(label_, PANGO_WRAP_WORD_CHAR);
-  gtk_label_set_lines(label_, oneLine ? 1 : -1);
-  gtk_label_set_ellipsize(label_, oneLine ? PANGO_ELLIPSIZE_END : PANGO_ELLIPSIZE_NONE);
+  gtk_label_set_lines(label_, oneLine ? 1 : kMostLines);
+  gtk_label_set_ellipsize(label_, PANGO_ELLIPSIZE_END);
   gtk_label_set_single_line_mode(label_, oneLine);
 }

@@ -27,6 +27,9 @@ class StatusLabel {
  public:
   // The style class that makes the text red; tests look for it.
   static constexpr const char* kFailedClass = "setup-status-failed";
+  // The most lines a text that is not kept to one line takes; a longer
+  // one is cut short with an ellipsis.
+  static constexpr int kMostLines = 3;
 
   // Creates the label; the caller packs it. A reference of its own keeps
   // it until this is destroyed, after the window it was packed in.
@@ -38,7 +41,8 @@ class StatusLabel {
   GtkLabel* label() const { return label_; }
   const std::string& text() const { return text_; }
 
-  // One line, ellipsized, unless the text itself holds a line break.
+  // One line, ellipsized, unless the text itself holds a line break;
+  // otherwise as many as the text needs, kMostLines at most.
   void setSingleLine(bool singleLine);
   // Replaces the text; does nothing when the text is unchanged. Returns
   // whether the label changed.

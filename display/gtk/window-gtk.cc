@@ -75,7 +75,7 @@ GtkDownloadWindow::GtkDownloadWindow(const std::string& title, const std::string
   gtk_container_set_border_width(GTK_CONTAINER(window_), kPadding);
   gtk_container_add(GTK_CONTAINER(window_), buildContent());
   gtk_widget_set_can_default(GTK_WIDGET(cancel_), TRUE);
-  gtk_window_set_default(window_, GTK_WIDGET(cancel_));
+  gtk_widget_set_can_default(GTK_WIDGET(tryAgainButton_), TRUE);
   gtk_window_set_focus(window_, GTK_WIDGET(cancel_));
   describeForScreenReaders(title);
   g_signal_connect(window_, "delete-event", G_CALLBACK(&GtkDownloadWindow::onDelete), this);
@@ -119,7 +119,7 @@ GtkWidget* GtkDownloadWindow::buildText() {
   GtkWidget* text = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
   gtk_widget_set_valign(text, GTK_ALIGN_END);
   detail_ = newSmallLabel("", 1);
-  gtk_style_context_add_class(gtk_widget_get_style_context(GTK_WIDGET(detail_)), "dim-label");
+  dim_ = std::make_unique<DimText>(detail_);
   gtk_widget_set_child_visible(GTK_WIDGET(detail_), FALSE);
   // Shown and hidden here alone: showing the window must not bring back
   // the figures a failure took the place of.
@@ -127,9 +127,9 @@ GtkWidget* GtkDownloadWindow::buildText() {
   gtk_widget_show(GTK_WIDGET(detail_));
   failure_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
   gtk_widget_set_no_show_all(failure_, TRUE);
-  cause_ = newSmallLabel("", kFailureLines);
   advice_ = newSmallLabel("", kFailureLines);
-  for (GtkLabel* label : {cause_, advice_})
+  more_ = newSmallLabel("", kFailureLines);
+  for (GtkLabel* label : {advice_, more_})
     gtk_box_pack_start(GTK_BOX(failure_), GTK_WIDGET(label), FALSE, FALSE, 0);
   GtkWidget* status = GTK_WIDGET(status_.label());
   gtk_box_pack_start(GTK_BOX(text), withBottomMargin(status, kLabelGap / 4), FALSE, FALSE, 0);
@@ -137,8 +137,9 @@ GtkWidget* GtkDownloadWindow::buildText() {
   gtk_box_pack_start(GTK_BOX(text), failure_, FALSE, FALSE, 0);
 
   GtkWidget* room = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
-  gtk_box_pack_start(GTK_BOX(room), withBottomMargin(gtk_label_new("\n"), kLabelGap / 4), FALSE,
-                     FALSE, 0);
+  std::string statusLines(StatusLabel::kMostLines - 1, '\n');
+  gtk_box_pack_start(GTK_BOX(room), withBottomMargin(gtk_label_new(statusLines.c_str()), kLabelGap / 4),
+                     FALSE, FALSE, 0);
   std::string failureLines(2 * kFailureLines - 1, '\n');
   gtk_box_pack_start(GTK_BOX(room), GTK_WIDGET(newSmallLabel(failureLines.c_str(), 0)), FALSE,
                      FALSE, 0);
@@ -273,19 +274,28 @@ void GtkDownloadWindow::incrementProgress(double delta) {
 
 void GtkDownloadWindow::setProgressAnimating(bool animating) { progress_.setAnimating(animating); }
 
-// The cause and advice take the figures' place. A screen reader announces
-// an alert as it comes into view (its "showing" state turning on), so a
-// changed failure is taken away and shown anew.
-void GtkDownloadWindow::setFailureDetail(const std::string& cause, const std::string& advice) {
-  bool shown = !cause.empty() || !advice.empty();
-  if (cause == gtk_label_get_text(cause_) && advice == gtk_label_get_text(advice_) &&
+// Hidden, the bar keeps its room (the window keeps its size) and is no
+// longer on screen for a screen reader either.
+void GtkDownloadWindow::setProgressShown(bool shown) {
+  GtkWidget* bar = GTK_WIDGET(progress_.bar());
+  if (shown == static_cast<bool>(gtk_widget_get_child_visible(bar))) return;
+  gtk_widget_set_child_visible(bar, shown);
+  changed_ = true;
+}
+
+// The advice and the rest take the figures' place. A screen reader
+// announces an alert as it comes into view (its "showing" state turning
+// on), so a changed failure is taken away and shown anew.
+void GtkDownloadWindow::setFailureDetail(const std::string& advice, const std::string& more) {
+  bool shown = !advice.empty() || !more.empty();
+  if (advice == gtk_label_get_text(advice_) && more == gtk_label_get_text(more_) &&
       shown == static_cast<bool>(gtk_widget_get_visible(failure_)))
     return;
   gtk_widget_hide(failure_);
-  gtk_label_set_text(cause_, cause.c_str());
   gtk_label_set_text(advice_, advice.c_str());
-  gtk_widget_set_visible(GTK_WIDGET(cause_), !cause.empty());
+  gtk_label_set_text(more_, more.c_str());
   gtk_widget_set_visible(GTK_WIDGET(advice_), !advice.empty());
+  gtk_widget_set_visible(GTK_WIDGET(more_), !more.empty());
   gtk_widget_set_visible(GTK_WIDGET(detail_), !shown);
   if (shown) {
     announceFailure();
@@ -294,21 +304,27 @@ void GtkDownloadWindow::setFailureDetail(const std::string& cause, const std::st
   changed_ = true;
 }
 
-// The alert is read out whole: the red status text, then cause and advice.
+// The alert is read out whole: the red cause, the advice, the rest.
 void GtkDownloadWindow::announceFailure() {
   std::string spoken = status_.text();
-  for (GtkLabel* label : {cause_, advice_})
+  for (GtkLabel* label : {advice_, more_})
     if (*gtk_label_get_text(label)) spoken = spoken + "\n" + gtk_label_get_text(label);
   atk_object_set_name(accessibleOf(failure_), spoken.c_str());
 }
 
+// After a failure the helpful button is the default one, which Return
+// presses, and has the focus: Try Again where it is offered, else Close.
+// While Cancel is shown there is no default.
 void GtkDownloadWindow::setControls(WindowControls controls) {
+  controls_ = controls;
   gtk_button_set_label(cancel_, controls == WindowControls::kCancel ? "_Cancel" : "_Close");
   gtk_widget_set_sensitive(GTK_WIDGET(cancel_), TRUE);
   bool tryAgain = controls == WindowControls::kCloseOrTryAgain;
   GtkWidget* button = GTK_WIDGET(tryAgainButton_);
-  if (!tryAgain && gtk_widget_has_focus(button)) gtk_widget_grab_focus(GTK_WIDGET(cancel_));
   gtk_widget_set_visible(button, tryAgain);
+  GtkWidget* helpful = tryAgain ? button : GTK_WIDGET(cancel_);
+  gtk_window_set_default(window_, controls == WindowControls::kCancel ? nullptr : helpful);
+  gtk_widget_grab_focus(helpful);
   changed_ = true;
 }
 
@@ -346,27 +362,39 @@ void GtkDownloadWindow::close() {
 
 GtkWindowParts GtkDownloadWindow::parts() const {
   return {window_, splash_, status_.label(), progress_.bar(), cancel_, tryAgainButton_, detail_,
-          failure_, cause_, advice_};
+          failure_, advice_, more_};
 }
 
 // The window stays alive (hidden) until its owner deletes it; the toolkit
 // must not destroy it behind the owner's back.
 gboolean GtkDownloadWindow::onDelete(GtkWidget*, GdkEvent*, gpointer self) {
-  static_cast<GtkDownloadWindow*>(self)->close();
+  static_cast<GtkDownloadWindow*>(self)->closeByPerson();
   return TRUE;
 }
 
-// Escape presses Cancel or Close, as in any dialog, and like Return does
-// nothing while that button is off.
+// Escape presses Cancel or Close, as in any dialog, and does nothing while
+// that button is off. Return never cancels: while Cancel is shown it is
+// taken here, before the focused button could take it.
 gboolean GtkDownloadWindow::onKeyPress(GtkWidget*, GdkEventKey* event, gpointer self) {
+  auto* window = static_cast<GtkDownloadWindow*>(self);
+  bool enter = event->keyval == GDK_KEY_Return || event->keyval == GDK_KEY_KP_Enter ||
+               event->keyval == GDK_KEY_ISO_Enter;
+  if (enter) return window->controls_ == WindowControls::kCancel;
   if (event->keyval != GDK_KEY_Escape) return FALSE;
-  GtkWidget* button = GTK_WIDGET(static_cast<GtkDownloadWindow*>(self)->cancel_);
+  GtkWidget* button = GTK_WIDGET(window->cancel_);
   if (gtk_widget_is_sensitive(button)) gtk_widget_activate(button);
   return TRUE;
 }
 
 void GtkDownloadWindow::onCancel(GtkButton*, gpointer self) {
-  static_cast<GtkDownloadWindow*>(self)->close();
+  static_cast<GtkDownloadWindow*>(self)->closeByPerson();
+}
+
+// Closed while Cancel was shown, the run was cancelled; after a failure it
+// was only closed.
+void GtkDownloadWindow::closeByPerson() {
+  if (!closed_) cancelled_ = controls_ == WindowControls::kCancel;
+  close();
 }
 
 // Cancel is back before the handler runs, so that a second click cannot

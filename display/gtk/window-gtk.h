@@ -4,8 +4,10 @@
 #include <gtk/gtk.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "display/gtk/dim-gtk.h"
 #include "display/gtk/progress-gtk.h"
 #include "display/gtk/status-gtk.h"
 #include "display/window.h"
@@ -26,13 +28,14 @@ struct GtkWindowParts {
   GtkButton* cancel;    // Cancel, or Close after a failure
   GtkButton* tryAgain;  // shown beside Close after a failure that may mend
   GtkLabel* detail;     // the figures under the status text
-  GtkWidget* failure;   // in place of the figures after a failure: its cause and advice
-  GtkLabel* cause;
+  GtkWidget* failure;   // in place of the figures after a failure: advice and the rest
   GtkLabel* advice;
+  GtkLabel* more;
 };
 
 // The download window as a GTK 3 toplevel: splash, status text, progress
-// bar and a Cancel button that is also the default (Return) button.
+// bar and a Cancel button. Return presses Try Again where it is offered,
+// else Close after a failure, and nothing while Cancel is shown.
 class GtkDownloadWindow : public DownloadWindow {
  public:
   // Room around and between the widgets, in pixels.
@@ -41,10 +44,11 @@ class GtkDownloadWindow : public DownloadWindow {
   static constexpr int kLabelGap = 8;
   // Width of the content when there is no splash to set it.
   static constexpr int kContentWidth = 400;
-  // Lines for each of a failure's cause and advice; a longer text is cut
-  // short with an ellipsis rather than make the window grow, and a long
-  // cause (a path) never pushes the advice out.
-  static constexpr int kFailureLines = 2;
+  // Lines for a failure's cause (the status text), and for each of its
+  // advice and general words under it; a longer text is cut short with an
+  // ellipsis rather than make the window grow, and a long cause (a path)
+  // never pushes the advice out.
+  static constexpr int kFailureLines = 3;
 
   // Builds the window, hidden, with the |title| the window manager shows
   // (also the progress bar's name for screen readers) and the status text
@@ -80,7 +84,7 @@ class GtkDownloadWindow : public DownloadWindow {
   void updateStatus(const std::string& text) override { setStatus(text); }
   // Shown under the status text in place of the figures, and announced to
   // screen readers together with the status text.
-  void setFailureDetail(const std::string& cause, const std::string& advice) override;
+  void setFailureDetail(const std::string& advice, const std::string& more) override;
   void setStatusRed(bool red) override;
   void setFiguresWording(FiguresWording wording) override;
   // Shows the detail line while there are figures, hides it (keeping its
@@ -90,12 +94,14 @@ class GtkDownloadWindow : public DownloadWindow {
   // On standard error, where a person starting the program from a shell
   // still sees it.
   void logLine(const std::string& line) override;
+  void logDetail(const std::string& line) override { logLine(line); }
   void setProgressIndeterminate(bool indeterminate) override;
   void setProgressMax(double max) override;
   double progressMax() const override;
   void setProgressValue(double value) override;
   void incrementProgress(double delta) override;
   void setProgressAnimating(bool animating) override;
+  void setProgressShown(bool shown) override;
   void setCancelEnabled(bool enabled) override;
   void setControls(WindowControls controls) override;
   void setTryAgainHandler(std::function<void()> handler) override {
@@ -106,6 +112,7 @@ class GtkDownloadWindow : public DownloadWindow {
   void displayIfNeeded() override;
   // Hides the window and runs the close handler, both only the first time.
   void close() override;
+  bool cancelledByUser() const override { return cancelled_; }
 
   // The real widgets, for inspection.
   GtkWindowParts parts() const;
@@ -128,6 +135,7 @@ class GtkDownloadWindow : public DownloadWindow {
   void describeForScreenReaders(const std::string& title);
   void announceFailure();
   void show();
+  void closeByPerson();
 
   StatusLabel status_;
   ProgressBar progress_;
@@ -137,8 +145,9 @@ class GtkDownloadWindow : public DownloadWindow {
   GtkButton* tryAgainButton_ = nullptr;
   GtkLabel* detail_ = nullptr;
   GtkWidget* failure_ = nullptr;
-  GtkLabel* cause_ = nullptr;
   GtkLabel* advice_ = nullptr;
+  GtkLabel* more_ = nullptr;
+  std::unique_ptr<DimText> dim_;  // the figures' colour
   std::string title_;
   std::string splashPath_;
   int splashWidth_ = 0, splashHeight_ = 0;
@@ -147,6 +156,8 @@ class GtkDownloadWindow : public DownloadWindow {
   std::function<void()> tryAgain_;
   guint showSoon_ = 0;  // the pending show of presentOnFirstDisplay()
   bool closed_ = false;
+  bool cancelled_ = false;  // closed by its person while Cancel was shown
+  WindowControls controls_ = WindowControls::kCancel;
   bool changed_ = false;  // something displayIfNeeded has not drawn yet
 };
 

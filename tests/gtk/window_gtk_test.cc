@@ -89,7 +89,8 @@ class GtkWindowTest : public ::testing::Test {
   std::string onScreen() const {
     std::string shown;
     for (auto [name, part] : {std::pair<std::string, gpointer>{"figures", w_.detail},
-                              {"failure", w_.failure}, {"cause", w_.cause}, {"advice", w_.advice},
+                              {"bar", w_.progress}, {"failure", w_.failure},
+                              {"advice", w_.advice}, {"more", w_.more},
                               {atkName(w_.tryAgain), w_.tryAgain}, {atkName(w_.cancel), w_.cancel}})
       if (gtk_widget_get_mapped(GTK_WIDGET(part))) shown += (shown.empty() ? "" : " ") + name;
     return shown;
@@ -163,40 +164,51 @@ TEST_F(GtkWindowTest, ADownloadWalksItsStatesInAWindowOfOneSize) {
   EXPECT_EQ(std::make_tuple(seen(w_.status), labelUpdates, std::abs(fractionUpdates - 500) <= 1),
             std::make_tuple("Downloading 50% /1"s, 51, true)) << fractionUpdates << " bar updates";
   window_->setTransferFigures({10, 100, 0, -1, true});
-  EXPECT_EQ(seen(w_.detail) + ": " + onScreen(), "no data for a while /1: figures Cancel");
+  EXPECT_EQ(seen(w_.detail) + ": " + onScreen(), "no data for a while /1: figures bar Cancel");
 
-  const std::string failure = "Error during the download process.\nSee your system log for more.";
-  window_->setProgressValue(window_->progressMax());
-  window_->setStatus(failure);
+  // Return does not cancel a download.
+  ASSERT_TRUE(press(GDK_KEY_Return));
+  EXPECT_FALSE(runFor(loop_, 0.05));
+
+  const std::string cause = "Cannot reach example.com.", general = "Error during the download "
+                            "process.\nSee your system log for more information.";
+  window_->setStatusSingleLine(false);
+  window_->setStatus(cause);
   window_->setStatusRed(true);  // its own style must not cut the lines short
-  window_->setFailureDetail("Cannot reach example.com.", "Check the network.");
+  window_->setFailureDetail("Check the network.", general);
+  window_->setProgressShown(false);
   window_->setControls(WindowControls::kCloseOrTryAgain);
   runFor(loop_, 0.1);
   // The alert reads the labels' own texts, so this is what they show too.
-  EXPECT_EQ(atkName(w_.failure), failure + "\nCannot reach example.com.\nCheck the network.");
+  EXPECT_EQ(atkName(w_.failure), cause + "\nCheck the network.\n" + general);
   EXPECT_EQ(std::make_tuple(seen(w_.status), onScreen(), atk_object_get_role(alert), announced,
-                            gtk_progress_bar_get_fraction(w_.progress), size(w_.window)),
-            std::make_tuple(failure + " /2", "failure cause advice Try Again Close"s,
-                            ATK_ROLE_ALERT, 1, 1.0, first));
+                            size(w_.window)),
+            std::make_tuple(cause + " /1", "failure advice more Try Again Close"s,
+                            ATK_ROLE_ALERT, 1, first));
   // Texts longer than their room are cut short rather than grow the window
   // or push the advice out; a new failure is announced anew.
   const std::string longer = "Cannot write " + std::string(300, 'x') + ".";
+  window_->setStatus(longer);
   window_->setFailureDetail(longer, longer);
   runFor(loop_, 0.1);
   const std::string cut = longer + " /" + std::to_string(GtkDownloadWindow::kFailureLines) + " cut";
-  EXPECT_EQ(std::make_tuple(seen(w_.cause), seen(w_.advice), announced, size(w_.window)),
-            std::make_tuple(cut, cut, 2, first));
+  EXPECT_EQ(std::make_tuple(seen(w_.status), seen(w_.advice), seen(w_.more), announced,
+                            size(w_.window)),
+            std::make_tuple(cut, cut, cut, 2, first));
 
-  gtk_button_clicked(w_.tryAgain);
+  // Return presses Try Again where it is offered.
+  ASSERT_TRUE(press(GDK_KEY_Return));
+  runFor(loop_, 0.1);
   window_->setFailureDetail("", "");  // as the front end goes on
-  EXPECT_EQ(std::make_pair(triedAgain, onScreen()), std::make_pair(1, "figures Cancel"s));
+  window_->setProgressShown(true);
+  EXPECT_EQ(std::make_pair(triedAgain, onScreen()), std::make_pair(1, "figures bar Cancel"s));
   window_->setProgressIndeterminate(true);
   window_->setProgressAnimating(true);
   window_->setCancelEnabled(false);
   ASSERT_TRUE(press(GDK_KEY_Return) && press(GDK_KEY_Escape));
   waits("Initializing the installer");
   window_->setControls(WindowControls::kClose);
-  EXPECT_EQ(onScreen(), "figures Close");
+  EXPECT_EQ(onScreen(), "figures bar Close");
 
   // Its red is the theme's error colour, made readable (4.5:1 at least,
   // WCAG 2's contrast ratio) on the window's background in Adwaita's light
@@ -216,12 +228,26 @@ TEST_F(GtkWindowTest, ADownloadWalksItsStatesInAWindowOfOneSize) {
     style = gtk_widget_get_style_context(GTK_WIDGET(w_.status));
     gtk_style_context_get_color(style, gtk_style_context_get_state(style), &red);
     const double back = luminance(*background), contrast = back / luminance(red);
+    // The figures as drawn: their colour at their opacity over the background.
+    GdkRGBA dim;
+    double opacity = 1;
+    style = gtk_widget_get_style_context(GTK_WIDGET(w_.detail));
+    gtk_style_context_get_color(style, gtk_style_context_get_state(style), &dim);
+    gtk_style_context_get(style, gtk_style_context_get_state(style), "opacity", &opacity, nullptr);
+    const double shown = opacity * dim.alpha;
+    dim = {background->red + (dim.red - background->red) * shown,
+           background->green + (dim.green - background->green) * shown,
+           background->blue + (dim.blue - background->blue) * shown, 1};
+    const double dimContrast = std::max(back / luminance(dim), luminance(dim) / back);
     gdk_rgba_free(background);
     // The variant did change (white on it stands out, 2:1 or more, only
-    // when dark); readable on it; still red.
+    // when dark); readable on it; still red; the figures readable, and
+    // dimmer than the theme's text (under 9:1 on Adwaita's either way).
     EXPECT_EQ(std::make_tuple(1.05 / back < 2.0, std::max(contrast, 1 / contrast) >= 4.5,
-                              red.red - std::max(red.green, red.blue) > 0.3),
-              std::make_tuple(!dark, true, true)) << dark << " " << contrast;
+                              red.red - std::max(red.green, red.blue) > 0.3, dimContrast >= 4.5,
+                              dimContrast < 9),
+              std::make_tuple(!dark, true, true, true, true)) << dark << " " << contrast << " "
+                                                             << dimContrast;
   }
   g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", FALSE, nullptr);
 }
@@ -260,23 +286,25 @@ TEST_F(GtkWindowTest, AProductsWindowIsNamedWithItsSplashAndIcon) {
   EXPECT_FALSE(visible(w_.splash));
 }
 
-// Every way of closing runs the close handler once and the loop ends; after
-// a failure, with Try Again beside it, Return still presses Close. (Escape
-// and the buttons do not depend on what the buttons read.)
-TEST_F(GtkWindowTest, ReturnEscapeCancelCloseAndTheCloseButtonCloseOnce) {
-  const std::pair<const char*, std::function<void()>> ways[] = {
-      {"Return", [&] { EXPECT_TRUE(press(GDK_KEY_Return)); }},
-      {"Escape", [&] { EXPECT_TRUE(press(GDK_KEY_Escape)); }},
-      {"the button twice", [&] { gtk_button_clicked(w_.cancel), gtk_button_clicked(w_.cancel); }},
-      {"the close button", [&] { gtk_window_close(w_.window); }},
-      {"Return on Close", [&] { window_->setControls(WindowControls::kCloseOrTryAgain);
-                                EXPECT_TRUE(press(GDK_KEY_Return)); }},
+// Every way of closing runs the close handler once and the loop ends; a
+// cancel is one while Cancel is shown (Escape, the button, the window's
+// close button), not after a failure, where Return presses Close (with no
+// Try Again beside it). Return never cancels: DownloadWalksItsStates.
+TEST_F(GtkWindowTest, EscapeCancelCloseAndTheCloseButtonCloseOnce) {
+  const std::tuple<const char*, std::function<void()>, bool> ways[] = {
+      {"Escape", [&] { EXPECT_TRUE(press(GDK_KEY_Escape)); }, true},
+      {"the button twice", [&] { gtk_button_clicked(w_.cancel), gtk_button_clicked(w_.cancel); },
+       true},
+      {"the close button", [&] { gtk_window_close(w_.window); }, true},
+      {"Return on Close", [&] { window_->setControls(WindowControls::kClose);
+                                EXPECT_TRUE(press(GDK_KEY_Return)); }, false},
   };
-  for (const auto& [way, close] : ways) {
+  for (const auto& [way, close, cancelled] : ways) {
     open();
     close();
     // It ends (or the test fails rather than hang), once, the window gone.
     EXPECT_TRUE(runFor(loop_, 2.0) && closes_ == 1 && !visible(w_.window)) << way << " " << closes_;
+    EXPECT_EQ(window_->cancelledByUser(), cancelled) << way;
   }
 }
 

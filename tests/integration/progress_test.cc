@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "tests/integration/harness.h"
+#include "util/text_columns.h"
 
 // |w|'s program run under script(1) on an xterm pseudo-terminal |columns|
 // wide (0: none given); its output is what it wrote there.
@@ -13,12 +14,33 @@ static std::unique_ptr<Proc> onTerminal(const World& w, Env env, int columns) {
   return std::make_unique<Proc>(Strings{"script", "-q", "-e", "-c", line, "/dev/null"}, env);
 }
 
+// What stays on each row of the terminal once the program is done: the
+// text after the last erase on it, escapes left out.
+static std::vector<std::string> rowsThatStay(const std::string& out) {
+  std::vector<std::string> rows;
+  std::string plain = std::regex_replace(out, std::regex("\033\\[[0-9;]*m"), "");
+  for (size_t begin = 0, end; begin < plain.size(); begin = end + 1) {
+    end = std::min(plain.find('\n', begin), plain.size());
+    std::string row = plain.substr(begin, end - begin);
+    if (!row.empty() && row.back() == '\r') row.pop_back();  // the terminal's own
+    size_t erased = std::max(row.rfind("\033[K"), row.rfind('\r'));
+    if (erased != std::string::npos) row = row.substr(erased + (row[erased] == '\r' ? 1 : 3));
+    if (!row.empty()) rows.push_back(row);
+  }
+  return rows;
+}
+
 // Rows: the window's size, COLUMNS, and a download that ends well or is
-// cut near its end and then gone, whose failure is red and whose log lines
-// each start a line of their own, ending the status line first. Before a
-// server answers, the terminal says what is going on at once.
+// cut near its end and then gone. Every line written fits the terminal;
+// what stays once the run is done is the summary or the failure (cause
+// first, in red), never a copy of the status line; the run's log (the
+// proxy, the retries) is left to the system log; and the agent's first
+// line starts a row of its own. Before a server answers, the terminal says
+// what is going on at once.
 TEST(Progress, TerminalLineFitsTheWidthWithFiguresAndFewRedraws) {
-  servers().publish("progress.zip", "v1", 8 << 20);
+  std::map<std::string, std::string> speaks = {{"install", "echo the agent speaks >&2\n"}};
+  std::generate_n(std::back_inserter(speaks["payload.bin"]), 8 << 20, std::mt19937());
+  makeZip(servers().www + "/progress.zip", speaks);
   const struct { unsigned short winsize; const char* columns; size_t width; bool gone; } cases[] = {
       {40, "", 40, false}, {80, "", 80, false}, {0, "100", 100, true}};
   for (const auto& c : cases) {
@@ -29,23 +51,30 @@ TEST(Progress, TerminalLineFitsTheWidthWithFiguresAndFewRedraws) {
                (c.gone ? "&cut=90%&change=gone.zip" : ""));
     w.env["COLUMNS"] = c.columns;
     Result r = onTerminal(w, w.env, c.winsize)->finish(60);
-    // No status line drawn in place, escapes left out, is as wide as the
-    // terminal (log lines above it may be wider: the terminal wraps them).
-    std::regex drawn("\r\033\\[K([^\r\n]*)");
-    for (std::sregex_iterator it(r.out.begin(), r.out.end(), drawn), end; it != end; ++it) {
-      std::string line = std::regex_replace((*it)[1].str(), std::regex("\033\\[[0-9;]*[A-Za-z]"), "");
-      EXPECT_LT(line.size() - 2 * std::count(line.begin(), line.end(), '\xe2'), c.width) << line;
-    }
+    std::string plain = std::regex_replace(r.out, std::regex("\033\\[[0-9;]*[A-Za-z]"), "");
+    const std::regex line("[^\r\n]+");
+    for (std::sregex_iterator it(plain.begin(), plain.end(), line), end; it != end; ++it)
+      EXPECT_LT(textColumns(it->str()), int(c.width)) << it->str();
     // The time left is dropped at 40 columns; the bar shrinks to fit rather
     // than go when the time left appears.
-    EXPECT_EQ(std::make_tuple(r.status, has(r.out, " MiB of "), has(r.out, " left"),
+    EXPECT_EQ(std::make_tuple(r.status, has(r.out, " MB of "), has(r.out, " left"),
                               std::regex_search(r.out, std::regex("\\[[#.]+\\][^\r\n]* left"))),
               std::make_tuple(c.gone ? 255 : 0, true, c.width >= 80, c.width >= 80)) << r.out;
-    const bool glued = std::regex_search(r.out, std::regex("[^\n]Download (interrupted|failed)"));
-    EXPECT_EQ(std::make_tuple(has(r.out, "\nDownload interrupted: "), glued,
-                              has(r.out, "\nDownload failed! Error - "),
-                              has(r.out, "\033[31mError during the download process.")),
-              std::make_tuple(c.gone, false, c.gone, c.gone)) << r.out;
+    std::vector<std::string> stay = rowsThatStay(r.out);
+    const std::vector<std::string> expected =
+        c.gone ? std::vector<std::string>{"The server 127.0.0.1:" + servers().faultUrl.substr(18, 5) +
+                                              " does not have the installer (HTTP status 404).",
+                                          "Contact the vendor.", "Error during the download process.",
+                                          "See your system log for more information.",
+                                          "Installation failed."}
+               : std::vector<std::string>{"the agent speaks"};
+    // Before the agent's line, the summary (two rows at 40 columns).
+    ASSERT_EQ(stay.size(), expected.size() + (c.gone ? 0 : c.width > 40 ? 1 : 2)) << r.out;
+    EXPECT_EQ(std::vector<std::string>(stay.end() - expected.size(), stay.end()), expected) << r.out;
+    EXPECT_TRUE(c.gone || !stay[0].rfind("Downloaded the installer: ", 0)) << stay[0];
+    EXPECT_EQ(std::make_tuple(has(r.out, "Proxy:"), has(r.out, "Download failed!"),
+                              has(r.out, "\033[31mThe server ")),
+              std::make_tuple(false, false, c.gone)) << r.out;
     // Log lines and the retry add their own; the rows that end well count.
     size_t redraws = std::count(r.out.begin(), r.out.end(), '\r');
     EXPECT_TRUE(c.gone || (redraws >= 5 && redraws <= 10 * r.seconds + 10))
@@ -69,7 +98,38 @@ TEST(Progress, LogGetsFewPlainLinesWithFigures) {
   // No control characters, 20 lines at most, the figures.
   EXPECT_EQ(std::make_tuple(r.status, std::regex_search(r.err, std::regex("[\x01-\x09\x0b-\x1f\x7f]")),
                             std::count(r.err.begin(), r.err.end(), '\n') <= 20,
-                            has(r.err, "Connection lost; retrying in "), has(r.err, " KiB of 1.0 MiB"),
+                            has(r.err, "Connection lost; retrying in "), has(r.err, " kB of 1.0 MB"),
                             has(r.err, "Downloading 100%")),
             std::make_tuple(0, false, true, true, true, true)) << r.err;
+}
+
+// The window's Cancel (Escape presses it) ends the run as Ctrl-C does: the
+// same status and last lines, so that whoever started the program can tell
+// a cancel from a failure; Return, pressed first, cancels nothing.
+TEST(Progress, WindowCancelEndsTheRunAsCtrlCDoes) {
+  if (system("command -v Xvfb >/dev/null && command -v xdotool >/dev/null") != 0)
+    GTEST_SKIP() << "no Xvfb or no xdotool (Debian packages xvfb, xdotool)";
+  Proc xvfb({"Xvfb", "-displayfd", "1", "-nolisten", "tcp"}, {{"PATH", getenv("PATH")}});
+  ASSERT_TRUE(waitUntil([&] { return has(xvfb.out(), "\n"); }, 20)) << xvfb.err();
+  servers().publish("cancelled.zip", "cancelled", 4 << 20);
+  World w;
+  w.download(servers().faultUrl + "serve/cancelled.zip?pace=200");
+  const Env x = {{"PATH", getenv("PATH")}, {"DISPLAY", ":" + xvfb.out().substr(0, xvfb.out().find('\n'))}};
+  w.env["DISPLAY"] = x.at("DISPLAY");
+  Proc run(w.argv({}), w.env);
+  // Keys go to the window once it is shown and has the focus (no window
+  // manager gives it). Were it gone after Return, the search for it fails.
+  auto xdotool = [&](const Strings& args) {
+    Strings argv = {"xdotool", "search", "--sync", "--onlyvisible", "--name", "^Installer$",
+                    "windowfocus", "--sync"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Proc(argv, x).finish(20).status;
+  };
+  EXPECT_EQ(xdotool({"key", "Return"}), 0);
+  EXPECT_EQ(xdotool({"key", "Escape"}), 0);
+  Result r = run.finish(20);
+  const std::string end = "\nCancelled (SIGINT) before the installer started.\nInstallation failed.\n";
+  EXPECT_EQ(std::make_tuple(r.status, r.err.substr(r.err.size() - std::min(r.err.size(), end.size())),
+                            w.runs()),
+            std::make_tuple(130, end, Strings{})) << r.err;
 }

@@ -6,7 +6,7 @@
 #include "tests/integration/harness.h"
 
 const Strings kEmpty, kBare = {"installagent"};
-// The lines a download's failure starts with, after the file's name.
+// The general lines a download's failure ends with, after its cause and advice.
 const std::string kFailed = "\nError during the download process.\n"
                             "See your system log for more information.\n";
 // The last |n| bytes of |s|, all of it when shorter.
@@ -92,8 +92,8 @@ TEST(DownloadRoad, BrokenDownloadsFailAndLeaveNothing) {
   // Under the red text: what happened, with the host, and what to do.
   auto said = [&](const std::string& url, const std::string& cause, const std::string& advice) {
     std::string host = url.substr(8, url.find('/', 8) - 8), at = url.substr(url.rfind('/'));
-    return at + kFailed + std::regex_replace(cause, std::regex("HOST"), host) + "\n" + advice +
-           "\nInstallation failed.\n";
+    return at + "\n" + std::regex_replace(cause, std::regex("HOST"), host) + "\n" + advice +
+           kFailed + "Installation failed.\n";
   };
   // Why it failed, what standard error ends with (after a redirect: holds),
   // a signal to send once the body flows, whether the body stalls.
@@ -103,19 +103,19 @@ TEST(DownloadRoad, BrokenDownloadsFailAndLeaveNothing) {
       {missing, kDownloadFailed + "The server answered with HTTP status 404. ", said(missing,
        "The server HOST does not have the installer (HTTP status 404).", "Contact the vendor.")},
       {s.faultUrl + "to-http/fault.zip", kDownloadFailed + "Protocol \"http\" not supported",
-       "/plain/fault.zip" + kFailed + "The connection to " +
+       "/plain/fault.zip\nThe connection to " +
            s.faultUrl.substr(8, s.faultUrl.find(':', 8) - 8)},  // where it led
       {s.nginxUrl + "fault.zip", kDownloadFailed + "SSL certificate problem",
        said(s.nginxUrl + "fault.zip", "The connection to HOST cannot be trusted.",
             "Check the computer's date and the network; if it goes on, contact the vendor.")},
-      {s.nginxUrl + "notzip.zip", "Downloading ", "\nFailed to unzip the installer.\nThe installer "
-       "could not be unpacked.\nContact the vendor.\nInstallation failed.\n"},
+      {s.nginxUrl + "notzip.zip", "Downloading ", "\nThe installer could not be unpacked.\nContact "
+       "the vendor.\nFailed to unzip the installer.\nInstallation failed.\n"},
       {s.faultUrl + "serve/fault.zip?status=503&times=9&retry_after=30",  // the wait ends with the run
        "Download interrupted: The server answered with HTTP status 503. Retrying in 30 s. ",
        "Cancelled (SIGTERM)" + kCancelled, SIGTERM},
       {s.faultUrl + "slow/fault.zip", "Downloading ", "Cancelled (SIGINT)" + kCancelled, SIGINT},
       {stall, "Cannot reach ", said(stall, "Cannot reach HOST.", "Check the network connection or "
-       "the proxy settings, then try again."), 0, true}};
+       "the proxy settings, then run the installer again."), 0, true}};
   for (const Fault& f : faults) {
     SCOPED_TRACE(f.url + " " + std::to_string(f.signal));
     World w;

@@ -139,6 +139,11 @@ check "README: has the first hour" grep -q "^scripts/make-bundle.sh" "$scratch/f
 check "README: the first hour runs" first_hour
 check "README: nothing stock" has "$scratch/first-hour.out" $'Still stock:        none\n'
 check "README: one key built in" has "$scratch/first-hour.out" "Public keys:        1 built in"
+secret_keys_in_clone() {
+  find "$clone" -path "$clone/build-vendor" -prune -o -type f -exec \
+    grep -l "^untrusted comment: minisign .*secret key" {} + | grep -q .
+}
+check "README: the secret key stays out of the clone" not secret_keys_in_clone
 dist=$clone/dist app="$clone/dist/Sample Product.app/Contents"
 check "README: no key file in the bundle" not test -e "$app/Resources/InstallAgent.pub"
 check "README: the icon in the bundle" cmp -s "$app/Resources/icon.png" "$clone/icon.png"
@@ -242,6 +247,10 @@ make_zip "$k/failing.zip" install "exit 3"
 check "bundle: an agent that fails" make_bundle --out "$k/failing" --bundle-zip "$k/bundle.zip" \
   --agent "$k/failing.zip" --run "$k/failing.run"
 check "failing.run: the agent's status" exits 3 as_user "$u" sh "$k/failing.run" --
+# The packer's own lines are whole lines on the stream they go to: the
+# program's standard error is not glued to them.
+check "failing.run: standard error clean" not grep -q "checksums" "$u/stderr"
+check "failing.run: the packer's line whole" has "$u/stdout" $' MD5 checksums are OK. All good.\n'
 app="$k/flat/Odd 'Name'.app/Contents"
 check "app: made" make_bundle --out "$k/flat" --name "Odd 'Name'" --bundle-zip "$k/bundle.zip"
 check "app: its launcher validates" desktop-file-validate "$k/flat/odd-name.desktop"
