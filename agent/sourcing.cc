@@ -97,6 +97,10 @@ std::string sourceInstallAgent(std::string workDir, ErrorReport report, Download
     report("Failed to initialize the install agent.", true);
     return "";
   }
+  if (!holdsInstallScript(agentDir)) {
+    report(kNoInstallScript, true);
+    return "";
+  }
   return getInstallAgentExecutable(agentDir);
 }
 

@@ -49,6 +49,8 @@ class DownloadStatus {
   bool downloadFailed(const FetchError& error);
   bool signatureFailed(const std::string& url);
   bool unpackFailed(bool outOfSpace, const std::string& where);
+  // The archive unpacked, but holds no "install" script at its top level.
+  bool noInstallScript();
   // Before the body: |shortfall| says what is needed, where, what is free.
   bool notEnoughSpace(const std::string& shortfall);
   // The window shows the download again after a failure (Try Again).
