@@ -151,8 +151,9 @@ TEST(DownloadRoad, BrokenDownloadsFailAndLeaveNothing) {
 // symbolic link, 2 another owner, else the mode that lets others write. A
 // damaged one (a stamp that is a FIFO or endless, no agent, an agent
 // directory that is a link to another one; with no stamp, a kept part that
-// is a FIFO or a second hard link) gets the fresh agent as with no cached
-// one, the run neither blocking nor writing through a link.
+// is a FIFO, a second hard link or a symbolic link) gets the fresh agent as
+// with no cached one, the run neither blocking nor writing through a link,
+// and what was in the part's place replaced (by a part that, empty, goes).
 TEST(CachePrivacy, PlantedAgentRunsOnlyFromAPrivateWholeCache) {
   std::string file = servers().publish("fresh.zip", "fresh");
   ScratchDir elsewhere;
@@ -160,7 +161,7 @@ TEST(CachePrivacy, PlantedAgentRunsOnlyFromAPrivateWholeCache) {
   struct Row { std::string level; int how; std::string damage; };
   std::vector<Row> rows;
   for (const char* damage : {"", "fifo stamp", "endless stamp", "no agent", "linked agent",
-                             "fifo part", "linked part"})
+                             "fifo part", "linked part", "symlinked part"})
     rows.push_back({"", 0, damage});
   std::string path = "/" + INSTALLER_CACHE_DIR + "/";
   for (size_t end = path.find('/', 1); end != std::string::npos; end = path.find('/', end + 1))
@@ -183,6 +184,7 @@ TEST(CachePrivacy, PlantedAgentRunsOnlyFromAPrivateWholeCache) {
     ASSERT_EQ(damage == "fifo part" ? mkfifo(part.c_str(), 0600) : 0, 0);
     writeFile(precious, "precious");
     if (damage == "linked part") fs::create_hard_link(precious, part);
+    if (damage == "symlinked part") fs::create_symlink(precious, part);
     if (how == 1) fs::rename(dir, dir + "-"), fs::create_directory_symlink(dir + "-", dir);
     if (how == 2 && geteuid() != 0) continue;  // only root can give a directory away
     ASSERT_EQ(how == 2 ? chown(dir.c_str(), 12345, 12345) : 0, 0) << "cannot chown " << dir;
