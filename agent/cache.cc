@@ -71,6 +71,12 @@ std::string getInstallAgentExecutable(std::string directory) {
   return directory + "install";
 }
 
+bool holdsInstallScript(const std::string& directory) {
+  struct stat st;
+  return !directory.empty() && stat(getInstallAgentExecutable(directory).c_str(), &st) == 0 &&
+         S_ISREG(st.st_mode);
+}
+
 std::string readValidationString(std::string directory) {
   std::string line;
   return readFirstLine(stampPath(directory), kMaxValidationStringLength, &line) ? line : "";
@@ -228,12 +234,19 @@ std::string makeStagingDir() {
 AgentHold::AgentHold(std::string dir, int lockFd, bool removeWhenDone)
     : dir_(std::move(dir)), lockFd_(lockFd), removeWhenDone_(removeWhenDone) {}
 
+AgentHold AgentHold::withoutInstallScript() {
+  AgentHold hold;
+  hold.lacksInstallScript_ = true;
+  return hold;
+}
+
 AgentHold& AgentHold::operator=(AgentHold&& other) noexcept {
   if (this == &other) return *this;
   release();
   std::swap(dir_, other.dir_);
   std::swap(lockFd_, other.lockFd_);
   std::swap(removeWhenDone_, other.removeWhenDone_);
+  std::swap(lacksInstallScript_, other.lacksInstallScript_);
   return *this;
 }
 
@@ -247,6 +260,7 @@ void AgentHold::release() {
   dir_.clear();
   lockFd_ = -1;
   removeWhenDone_ = false;
+  lacksInstallScript_ = false;
 }
 
 std::string agentSignaturePath() { return getInstallAgentCacheDir() + ".agent.minisig"; }
@@ -293,6 +307,11 @@ std::string readAgentSignature() {
 AgentHold installStagedAgent(const std::string& staging, const std::string& validationString,
                              const std::string& signature) {
   std::string cacheDir = getInstallAgentCacheDir();
+  // An agent that cannot be started replaces none that can.
+  if (!holdsInstallScript(staging)) {
+    removeItemAtPath(staging);
+    return AgentHold::withoutInstallScript();
+  }
   CacheLock lock;
   if (!lock.held()) {
     removeItemAtPath(staging);

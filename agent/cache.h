@@ -23,6 +23,14 @@ std::string installAgentDirOnDisk();
 // |directory| + "/install" (no separator added when it already ends in "/").
 std::string getInstallAgentExecutable(std::string directory);
 
+// Whether the agent unpacked in |directory| has its "install" script there,
+// as a regular file (a symbolic link to one counts).
+bool holdsInstallScript(const std::string& directory);
+// What a run says of an archive that unpacked but holds no "install" script
+// at its top level.
+inline constexpr char kNoInstallScript[] =
+    "The installer archive has no install script at its top level.";
+
 // True when the stamp in |directory| has |validationString| as its first
 // line, byte for byte. Never true for an empty string, nor for a stamp that
 // is not a regular file (a link, a FIFO) or whose first line is longer than
@@ -72,6 +80,10 @@ class AgentHold {
   ~AgentHold() { release(); }
   // The agent directory, ending in "/"; empty when there is none.
   const std::string& dir() const { return dir_; }
+  // An empty hold because the agent had no "install" script (see
+  // installStagedAgent).
+  static AgentHold withoutInstallScript();
+  bool lacksInstallScript() const { return lacksInstallScript_; }
   // Programs started from now on inherit the lock, so that the agent keeps
   // its directory whole for as long as it runs, even when this program has
   // died.
@@ -82,6 +94,7 @@ class AgentHold {
   std::string dir_;
   int lockFd_ = -1;
   bool removeWhenDone_ = false;
+  bool lacksInstallScript_ = false;
 };
 
 // Makes the agent unpacked in |staging| the cached agent, replacing an older
@@ -91,9 +104,11 @@ class AgentHold {
 // running agent, nothing in the cache changes: the hold names |staging|
 // itself, removed when the hold ends. A run killed at any instant leaves no
 // agent, an agent without a matching stamp, or a complete agent with its
-// stamp. An empty hold, with |staging| removed, when nothing could be placed.
-// |signature|, when not empty, is kept beside the agent (see
-// readAgentSignature) before the stamp is written.
+// stamp. An empty hold, with |staging| removed, when nothing could be placed;
+// when |staging| holds no "install" script, nothing in the cache changes and
+// the empty hold says so (lacksInstallScript). |signature|, when not empty,
+// is kept beside the agent (see readAgentSignature) before the stamp is
+// written.
 AgentHold installStagedAgent(const std::string& staging, const std::string& validationString,
                              const std::string& signature = "");
 

@@ -55,3 +55,26 @@ TEST_F(CacheTest, StagingLeftByDeadRunsIsRemovedButLiveOnesStay) {
   makeStagingDir();
   for (const auto& [pid, live] : staging) EXPECT_EQ(pathExists(path(pid)), live) << pid;
 }
+
+// An unpacked agent with no "install" script at its top level (another name,
+// a directory of that name) is not placed: the cached agent and its stamp
+// stay, the staging directory goes, and the empty hold says why. One with
+// its script replaces the cached agent.
+TEST_F(CacheTest, StagedAgentWithoutInstallScriptReplacesNone) {
+  const struct { const char* name; bool directory, placed; } cases[] = {
+      {"install.sh", false, false}, {"install", true, false}, {"install", false, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + (c.directory ? "/" : ""));
+    writeFile(dir + "installagent/install", "old");
+    writeValidationString(dir, "\"old\"");
+    std::string staging = makeStagingDir();
+    ASSERT_FALSE(staging.empty());
+    if (c.directory) mkdir((staging + "/" + c.name).c_str(), 0700);
+    else writeFile(staging + "/" + c.name, "new");
+    AgentHold hold = installStagedAgent(staging, "\"new\"");
+    EXPECT_EQ(std::make_tuple(hold.dir().empty(), hold.lacksInstallScript(), pathExists(staging),
+                              readFile(dir + "installagent/install"), readValidationString(dir)),
+              std::make_tuple(!c.placed, !c.placed, false, std::string(c.placed ? "new" : "old"),
+                              std::string(c.placed ? "\"new\"" : "\"old\"")));
+  }
+}

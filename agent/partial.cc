@@ -1,5 +1,6 @@
 #include "agent/partial.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -51,9 +52,11 @@ namespace {
 
 // Opens the part without blocking (a FIFO in its place) and only when it is
 // a regular file with one name: through a hard link, the download would be
-// written into another file.
+// written into another file. -2 for anything else in its place, a symbolic
+// link (not followed) included.
 int openPart(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+  if (fd < 0 && (errno == ELOOP || errno == ENXIO)) return -2;  // a link; a socket
   struct stat st;
   if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) {
     close(fd);

@@ -1,6 +1,9 @@
 #include "agent/sourcing.h"
 
 #include <dirent.h>
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -25,6 +28,24 @@ std::string findLocalArchive() {
   std::string archive = getDefaultInstallAgentLocation();
   if (fileExists(archive)) return archive;
   return findNamedInstallAgent(stripLastComponent(archive));
+}
+
+// Where the local road unpacks: "installagent", made 0700 inside the work
+// directory, so that no entry of the archive can replace a file of the run's
+// own there (the work directory's lock, ".owner") and the agent finds none
+// it did not ship. The work directory is fresh, and so is this, unless the
+// program's own directory serves as the work directory (the unit-test
+// switch): there an earlier run's, when it is a directory of this user's, is
+// unpacked over, as the program's directory itself was before. Empty when
+// none can be made.
+std::string makeLocalAgentDir(const std::string& workDir) {
+  std::string dir = appendPathComponent(workDir, INSTALL_AGENT_DIR_NAME);
+  if (mkdir(dir.c_str(), 0700) == 0) return dir;
+  struct stat st;
+  if (errno == EEXIST && lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+      st.st_uid == geteuid())
+    return dir;
+  return "";
 }
 
 // Runs the download front end; true when it started the agent, which has
@@ -67,11 +88,20 @@ std::string sourceInstallAgent(std::string workDir, ErrorReport report, Download
     if (agentAlreadyRan) *agentAlreadyRan = ran;
     return "";
   }
-  if (!unzipInstallAgent(archive, workDir, "unzip", report)) {
+  std::string agentDir = makeLocalAgentDir(workDir);
+  if (agentDir.empty())
+    report("Cannot make the directory to unpack the install agent into: " +
+               appendPathComponent(workDir, INSTALL_AGENT_DIR_NAME),
+           true);
+  if (agentDir.empty() || !unzipInstallAgent(archive, agentDir, "unzip", report)) {
     report("Failed to initialize the install agent.", true);
     return "";
   }
-  return getInstallAgentExecutable(workDir);
+  if (!holdsInstallScript(agentDir)) {
+    report(kNoInstallScript, true);
+    return "";
+  }
+  return getInstallAgentExecutable(agentDir);
 }
 
 std::string getDefaultInstallAgentLocation() {

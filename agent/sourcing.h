@@ -13,10 +13,12 @@ typedef bool (*DownloadStep)(const char* destination, ErrorReport report, bool u
 
 // Provides the install agent: a local archive from the bundle's resource
 // directory ("InstallAgent.zip", else the first "InstallAgent_*.zip" the
-// directory lists) unpacked into |workDir|; else a download through the
-// download front end, reached through |download| (the driver chooses it, so
-// that sourcing sits below the front end). Returns the agent's executable for the caller to
-// start, or the empty string on failure. When the download front end has
+// directory lists) unpacked into a directory of its own in |workDir|
+// ("installagent"), where its top level must hold the "install" script;
+// else a download through the download front end, reached through
+// |download| (the driver chooses it, so that sourcing sits below the front
+// end). Returns the agent's executable for the caller to start, or the
+// empty string on failure. When the download front end has
 // itself started the agent and seen it end, sets |agentAlreadyRan| (and the
 // agent's exit status in |agentStatus|) and returns the empty string:
 // nothing is to be started again.

@@ -11,6 +11,10 @@
 // Our own failures are 255; a run cancelled by signal n before the agent
 // started is 128 + n.
 int main(int argc, char** argv) {
+  // A closed standard error (setup 2>&-) would otherwise be the number of
+  // the next file opened: the signal pipe, which the status line would
+  // then wait on for ever.
+  openStandardDescriptors();
   setProcessArguments(argc, argv);
   int result = mainFcn(argc, argv, report_error_main);
   if (result >= 0) return result;

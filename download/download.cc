@@ -562,6 +562,11 @@ void Download::startUnpacking() {
 void Download::agentPlaced(AgentHold placed) {
   agent_ = std::move(placed);
   if (agent_.dir().empty() && fetchWholeOnceMore()) return;
+  // Unpacked whole, but with nothing to start: said as it is.
+  if (agent_.lacksInstallScript() || (!agent_.dir().empty() && !holdsInstallScript(agent_.dir()))) {
+    agent_ = AgentHold();
+    return offerToTryAgain(status_.noInstallScript());
+  }
   if (agent_.dir().empty()) {
     std::string where = platform_.useCache ? getInstallAgentCacheDir()
                                            : stripLastComponent(installAgentLocation);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "agent/cache.h"
+
 namespace {
 
 const char kFailedDownload[] =
@@ -251,6 +253,11 @@ bool DownloadStatus::unpackFailed(bool outOfSpace, const std::string& where) {
     return true;
   }
   failed("The installer could not be unpacked.", "Contact the vendor.", kFailedUnzip, false);
+  return false;
+}
+
+bool DownloadStatus::noInstallScript() {
+  failed(kNoInstallScript, "Contact the vendor.", "", false);
   return false;
 }
 

@@ -51,6 +51,8 @@ class DownloadStatus {
   // The archive at |url| changed under every download of this run.
   bool releaseKeptChanging(const std::string& url);
   bool unpackFailed(bool outOfSpace, const std::string& where);
+  // The archive unpacked, but holds no "install" script at its top level.
+  bool noInstallScript();
   // Before the body: |shortfall| says what is needed, where, what is free.
   bool notEnoughSpace(const std::string& shortfall);
   // The window shows the download again after a failure (Try Again).

@@ -1,6 +1,7 @@
 #include "platform/system.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -39,6 +40,18 @@ void removeContents(int fd) {
 }
 
 }  // namespace
+
+void openStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free number: |fd| itself, as those below it are open.
+    int opened = open("/dev/null", (fd == 0 ? O_RDONLY : O_WRONLY));
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+}
 
 std::string temporaryDirectory() {
   const char* dir = getenv("TMPDIR");

@@ -5,6 +5,13 @@
 #include <string>
 #include <vector>
 
+// Makes descriptors 0, 1 and 2 valid: each one that is closed gets
+// /dev/null (read for 0, write for 1 and 2). Call it first thing in main,
+// before anything opens a file: a file, pipe or lock opened while one is
+// closed would take its number, and what is written to standard error
+// would go there (or wait on it forever).
+void openStandardDescriptors();
+
 // The per-user temporary directory: $TMPDIR when set and not empty, else
 // the empty string (callers fall back to "/tmp").
 std::string temporaryDirectory();

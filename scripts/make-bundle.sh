@@ -246,6 +246,27 @@ StartupWMClass=$id
 DESKTOP
 fi
 
+# makeself's script removes the directory it unpacks into (selfgz* under
+# $TMPDIR) once the program has run, but not when it stops before: a TMPDIR
+# too small for the bundle, a damaged file, a failed decompression. The line
+# that follows the directory's making gets a trap that removes it on every
+# exit; only the directory the script made, never the one of --keep or
+# --target, which unpack where the user said. The line count stays, and
+# with it the payload's offset (its checksums cover the payload alone).
+# False when the script has no such line.
+clean_up_on_every_exit() {  # FILE
+  local line
+  # shellcheck disable=SC2016  # the script's own text
+  line=$(grep -a -n -m 1 -F -x 'location="`pwd`"' "$1" | cut -d: -f1)
+  [ -n "$line" ] || return 1
+  {
+    head -n $((line - 1)) "$1"
+    # shellcheck disable=SC2016
+    printf '%s\n' 'location="`pwd`"; test x"$keep" = xy || test x"$tmpdir" = x. || trap '\''cd "$TMPROOT"; rm -rf "$tmpdir"'\'' 0'
+    tail -n +$((line + 1)) "$1"
+  } >"$1.new" && mv "$1.new" "$1"
+}
+
 if [ -n "$run" ]; then
   # makeself unpacks into a private directory under $TMPDIR, runs the
   # program from there with the arguments after "--", removes the directory
@@ -268,6 +289,8 @@ if [ -n "$run" ]; then
   TMPDIR=$stage makeself --quiet --nox11 --noprogress --tar-quietly "${header_args[@]}" \
     "$stage/bundle" "$stage/single.run" "${name:-product}" "./${name:+$name.app/Contents/MacOS/}setup" ||
     die "makeself could not write the single file"
+  clean_up_on_every_exit "$stage/single.run" ||
+    die "makeself $(makeself --version 2>/dev/null | sed -n 's/.*version //p') wrote a script this one cannot make clean up after a failure"
   chmod 755 "$stage/single.run"
 fi
 

@@ -7,7 +7,8 @@
 // directory (else /tmp) as "zv" and six unique characters, and removes it
 // with everything in it when destroyed. The directory holds a lock file
 // (".owner", with the pid of its run) for as long as its run or an agent it
-// started lives; such directories whose lock is free are removed first.
+// started lives; such directories whose lock is free are removed first, and
+// so are those of runs killed while making them (see temp_dir.cc).
 class TempDir {
  public:
   // |name| is accepted for the reader; the directory's name does not use it.

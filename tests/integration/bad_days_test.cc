@@ -7,24 +7,30 @@
 // A run held up, by a reader of standard error that stopped reading or by
 // waiting for the cache's lock, held by a run that was stopped, ends on
 // SIGTERM with status 128 + SIGTERM and leaves nothing; a reader that has
-// gone does not end the run. By the signal, the server has answered and a
-// run that waits for the lock waits to look into the cache.
+// gone, or a standard error (and input and output) closed from the start,
+// does not end the run or hold it up. By the signal, the server has
+// answered and a run that waits for the lock waits to look into the cache.
 TEST(BadDays, HeldUpRunEndsOnASignalAndAGoneReaderEndsNone) {
   servers().publish("stderr.zip", "v1", 1 << 20);
   // The program's standard error, given by a python3 wrapper: "full" (a pipe nobody reads,
   // already full: shrunk with F_SETPIPE_SZ, 1031, to the least a pipe holds, which it writes
-  // whole), "gone" (a pipe whose reader has closed) or "open" (a pipe nobody reads, with room:
-  // the run waits for the lock another holds). The held up get SIGTERM after 2 s. (Popen gives
-  // the program every signal at its default.)
+  // whole), "gone" (a pipe whose reader has closed), "open" (a pipe nobody reads, with room:
+  // the run waits for the lock another holds), "closed" (none: setup 2>&-) or "all closed"
+  // (no standard input, output or error either). The held up get SIGTERM after 2 s; a run
+  // that should end by itself is given 20 s. (Popen gives the program every signal at its
+  // default.)
   const char* wrapper = "import fcntl, os, subprocess, sys, time\n"
                         "r, w = os.pipe()\n"
                         "if sys.argv[1] == 'full': os.write(w, b'x' * fcntl.fcntl(w, 1031, 4096))\n"
                         "if sys.argv[1] == 'gone': os.close(r)\n"
-                        "p = subprocess.Popen(sys.argv[2:], stderr=w)\n"
+                        "closed = {'closed': [2], 'all closed': [0, 1, 2]}.get(sys.argv[1], [])\n"
+                        "p = subprocess.Popen(sys.argv[2:], stderr=None if closed else w,\n"
+                        "                     preexec_fn=lambda: [os.close(fd) for fd in closed])\n"
                         "os.close(w)\n"
-                        "if sys.argv[1] != 'gone': time.sleep(2); p.terminate()\n"
-                        "sys.exit(p.wait(timeout=60))\n";
-  for (const std::string stderrKind : {"full", "open", "gone"}) {
+                        "held = sys.argv[1] in ('full', 'open')\n"
+                        "if held: time.sleep(2); p.terminate()\n"
+                        "sys.exit(p.wait(timeout=60 if held else 20))\n";
+  for (const std::string stderrKind : {"full", "open", "gone", "closed", "all closed"}) {
     SCOPED_TRACE(stderrKind);
     World w;
     std::unique_ptr<Proc> holder;
@@ -36,8 +42,8 @@ TEST(BadDays, HeldUpRunEndsOnASignalAndAGoneReaderEndsNone) {
     w.download(stderrKind == "full" ? servers().faultUrl + "serve/stderr.zip?pace=20"
                                     : servers().nginxUrl + "stderr.zip");
     Result r = Proc({"python3", "-c", wrapper, stderrKind, w.program}, w.env).finish(70);
-    const bool gone = stderrKind == "gone";
+    const bool ends = stderrKind != "full" && stderrKind != "open";
     EXPECT_EQ(std::make_tuple(r.status, r.seconds < 10, tree(w.tmp), w.runs()),
-              std::make_tuple(gone ? 0 : 128 + SIGTERM, true, Strings{}, Strings(gone, "v1")));
+              std::make_tuple(ends ? 0 : 128 + SIGTERM, true, Strings{}, Strings(ends, "v1")));
   }
 }

@@ -99,3 +99,32 @@ TEST(Lifecycle, SixteenRunsAcrossAnEtagChangeEachSeeOnlyTheirOwnAgent) {
   EXPECT_EQ(std::make_tuple(status, w.runs().size(), pathExists(w.out + "/CANARY")),
             std::make_tuple(0, 18u, false));
 }
+
+// The local road unpacks the agent into a directory of its own inside the
+// run's work directory: the agent finds there what it shipped and nothing
+// of the run's (its lock, ".owner"), and an archive that ships a ".owner" of
+// its own replaces no lock, so a run started while that agent runs leaves
+// the agent's directory whole.
+TEST(Lifecycle, LocalAgentHasADirectoryOfItsOwnThatLaterRunsLeaveWhole) {
+  World w;
+  // Each agent lists its directory, then checks its "tag" two seconds later.
+  auto agent = [&](const std::string& tag, bool shipsOwner) {
+    std::map<std::string, std::string> files = {
+        {"install", "ls -A \"${0%/*}\" | tr '\\n' ' ' >> \"$AGENT_OUT/listing\"\n" +
+                        agentScript(tag, 0, 2)},
+        {"tag", tag}};
+    if (shipsOwner) files[".owner"] = "1";
+    fs::remove(w.res + "/InstallAgent.zip");  // zip would add to it
+    makeZip(w.res + "/InstallAgent.zip", files);
+  };
+  agent("first", true);
+  Proc first(w.argv({}), w.env);
+  ASSERT_TRUE(waitUntil([&] { return !w.runs().empty(); }, 30)) << first.err();
+  agent("second", false);
+  const int second = w.run().status;
+  Result r = first.finish(30);
+  EXPECT_EQ(std::make_tuple(r.status, second, w.runs(), readFile(w.out + "/listing"),
+                            pathExists(w.out + "/CANARY"), tree(w.tmp)),
+            std::make_tuple(0, 0, Strings{"first", "second"}, std::string(".owner install tag install tag "),
+                            false, Strings())) << r.err;
+}

@@ -31,21 +31,28 @@ TEST(LocalRoad, AgentGetsTheBundleAndEveryArgumentUnchanged) {
   }
 }
 
-// A corrupt archive, a directory in its place, no unzip on PATH.
-TEST(LocalRoad, ArchiveThatDoesNotUnpackFailsInThreeLines) {
-  const std::string end = "\nFailed to unzip the install agent\n"
-                          "Failed to initialize the install agent.\nInstallation failed.\n";
-  for (int fault : {0, 1, 2}) {
+// A corrupt archive, a directory in its place, no unzip on PATH: three
+// lines. An archive that unpacks but has no "install" at its top level
+// says so in one.
+TEST(LocalRoad, ArchiveThatDoesNotUnpackOrHasNoInstallFails) {
+  const std::string unpack = "\nFailed to unzip the install agent\n"
+                             "Failed to initialize the install agent.\nInstallation failed.\n",
+                    noInstall = "The installer archive has no install script at its top level.\n"
+                                "Installation failed.\n";
+  for (int fault : {0, 1, 2, 3}) {
     SCOPED_TRACE(fault);
     World w;
     std::string zip = w.res + "/InstallAgent.zip";
     if (fault == 0) writeFile(zip, "not a zip archive");
     if (fault == 1) fs::create_directory(zip);
     if (fault == 2) makeZip(zip, {{"install", agentScript("v1")}});
+    if (fault == 3) makeZip(zip, {{"install.sh", agentScript("v1")}});
     // PATH only HOME, holding a shell but no unzip.
     if (fault == 2) fs::create_symlink("/bin/sh", (w.env["PATH"] = w.home) + "/sh");
     Result r = w.run({"a"});
-    EXPECT_EQ(std::make_tuple(r.status, tail(r.err, end.size()), w.runs(), tree(w.tmp)),
+    const std::string end = fault == 3 ? noInstall : unpack;
+    EXPECT_EQ(std::make_tuple(r.status, fault == 3 ? r.err : tail(r.err, end.size()), w.runs(),
+                              tree(w.tmp)),
               std::make_tuple(255, end, kEmpty, kEmpty));
   }
 }
@@ -87,6 +94,7 @@ TEST(DownloadRoad, BrokenDownloadsFailAndLeaveNothing) {
   Servers& s = servers();
   s.publish("fault.zip", "v1", 3 << 20);
   writeFile(s.www + "/notzip.zip", std::string(65536, 'x'));
+  makeZip(s.www + "/noinstall.zip", {{"install.sh", agentScript("v1")}});
   const std::string kDownloadFailed = "Download failed! Error - ",
                     kCancelled = " before the installer started.\nInstallation failed.\n";
   // Under the red text: what happened, with the host, and what to do.
@@ -110,6 +118,8 @@ TEST(DownloadRoad, BrokenDownloadsFailAndLeaveNothing) {
             "Check the computer's date and the network; if it goes on, contact the vendor.")},
       {s.nginxUrl + "notzip.zip", "Downloading ", "\nThe installer could not be unpacked.\nContact "
        "the vendor.\nFailed to unzip the installer.\nInstallation failed.\n"},
+      {s.nginxUrl + "noinstall.zip", "Initializing the installer", "\nThe installer archive has "
+       "no install script at its top level.\nContact the vendor.\nInstallation failed.\n"},
       {s.faultUrl + "serve/fault.zip?status=503&times=9&retry_after=30",  // the wait ends with the run
        "Download interrupted: The server answered with HTTP status 503. Retrying in 30 s. ",
        "Cancelled (SIGTERM)" + kCancelled, SIGTERM},
@@ -141,8 +151,9 @@ TEST(DownloadRoad, BrokenDownloadsFailAndLeaveNothing) {
 // symbolic link, 2 another owner, else the mode that lets others write. A
 // damaged one (a stamp that is a FIFO or endless, no agent, an agent
 // directory that is a link to another one; with no stamp, a kept part that
-// is a FIFO or a second hard link) gets the fresh agent as with no cached
-// one, the run neither blocking nor writing through a link.
+// is a FIFO, a second hard link or a symbolic link) gets the fresh agent as
+// with no cached one, the run neither blocking nor writing through a link,
+// and what was in the part's place replaced (by a part that, empty, goes).
 TEST(CachePrivacy, PlantedAgentRunsOnlyFromAPrivateWholeCache) {
   std::string file = servers().publish("fresh.zip", "fresh");
   ScratchDir elsewhere;
@@ -150,7 +161,7 @@ TEST(CachePrivacy, PlantedAgentRunsOnlyFromAPrivateWholeCache) {
   struct Row { std::string level; int how; std::string damage; };
   std::vector<Row> rows;
   for (const char* damage : {"", "fifo stamp", "endless stamp", "no agent", "linked agent",
-                             "fifo part", "linked part"})
+                             "fifo part", "linked part", "symlinked part"})
     rows.push_back({"", 0, damage});
   std::string path = "/" + INSTALLER_CACHE_DIR + "/";
   for (size_t end = path.find('/', 1); end != std::string::npos; end = path.find('/', end + 1))
@@ -173,6 +184,7 @@ TEST(CachePrivacy, PlantedAgentRunsOnlyFromAPrivateWholeCache) {
     ASSERT_EQ(damage == "fifo part" ? mkfifo(part.c_str(), 0600) : 0, 0);
     writeFile(precious, "precious");
     if (damage == "linked part") fs::create_hard_link(precious, part);
+    if (damage == "symlinked part") fs::create_symlink(precious, part);
     if (how == 1) fs::rename(dir, dir + "-"), fs::create_directory_symlink(dir + "-", dir);
     if (how == 2 && geteuid() != 0) continue;  // only root can give a directory away
     ASSERT_EQ(how == 2 ? chown(dir.c_str(), 12345, 12345) : 0, 0) << "cannot chown " << dir;

@@ -7,9 +7,17 @@
 set -uo pipefail
 [ $# -eq 4 ] || { sed -n 5p "$0" >&2; exit 2; }
 src=$1 build=$2 program=$3 gtk=$4 failed=0 passed=0 server=
+mounts=()  # the file systems mounted for a test, unmounted on exit
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kit_test.XXXXXX")
 chmod 755 "$scratch"  # nginx's workers, another user, read www/ below it
-trap '[ -z "$server" ] || kill "$server" 2>/dev/null; wait; rm -rf "$scratch"' EXIT
+finish() {
+  [ -z "$server" ] || kill "$server" 2>/dev/null
+  wait
+  local mounted
+  for mounted in ${mounts[@]+"${mounts[@]}"}; do umount "$mounted"; done
+  rm -rf "$scratch"
+}
+trap finish EXIT
 trap 'exit 1' INT TERM HUP
 # shellcheck disable=SC2016  # the shell must not expand them: they go to the agent as they are
 hostile=("" " " "a b" "'" '"' '$HOME' '`touch x`' "\\" '*' -- --target -q $'a\nb' ä)
@@ -242,6 +250,22 @@ runs_hostile() {  # COMMAND...: the hostile arguments reach the agent, and nothi
 runs_hostile sh "$k/one.run" --
 runs_hostile "$k/one.run" --
 runs_hostile "$k/flat/setup"
+# Under a TMPDIR too small for the bundle (makeself refuses before it
+# unpacks) or mounted noexec (the program cannot start), the single file
+# fails and leaves nothing there. Each TMPDIR is a tmpfs of its own, which
+# only root can mount.
+for kind in full noexec; do
+  tmp=$scratch/tmpdir-$kind && mkdir "$tmp"
+  options=size=64k status=1
+  [ $kind = full ] || options=size=64m,noexec status=126
+  if [ "$(id -u)" -ne 0 ]; then echo "SKIP: the single file under a $kind TMPDIR: a tmpfs needs root" >&2; continue; fi
+  if ! mount -t tmpfs -o "$options" kit-test "$tmp"; then
+    echo "SKIP: the single file under a $kind TMPDIR: cannot mount a tmpfs" >&2 && continue
+  fi
+  mounts+=("$tmp")
+  check "one.run, $kind TMPDIR: fails" exits "$status" as_user "$u" TMPDIR="$tmp" sh "$k/one.run" --
+  check "one.run, $kind TMPDIR: nothing left in it" test -z "$(ls -A "$tmp")"
+done
 # The single file passes on the agent's exit status, as setup does.
 make_zip "$k/failing.zip" install "exit 3"
 check "bundle: an agent that fails" make_bundle --out "$k/failing" --bundle-zip "$k/bundle.zip" \
