@@ -78,13 +78,9 @@ Strings snapshot(const std::string& dir) {
   return found;
 }
 
-// The agent's copy of itself (made with cp -a) as snapshot() sees it.
-Strings agentAsUnpacked(const World& w) {
-  Strings agent = snapshot(w.out + "/agent");
-  agent.erase(std::remove_if(agent.begin(), agent.end(), [](auto& e) { return !e.rfind(".owner:", 0); }),
-              agent.end());
-  return agent;
-}
+// The agent's copy of itself (made with cp -a): what it was unpacked as,
+// and nothing of the run's.
+Strings agentAsUnpacked(const World& w) { return snapshot(w.out + "/agent"); }
 
 }  // namespace
 
