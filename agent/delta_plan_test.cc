@@ -91,7 +91,8 @@ TEST(DeltaPlan, RefusesWhatWouldMultiplyTheRequestsOrCannotBeTrusted) {
       {[](auto&, auto&) {}, "10001 ranges to fetch"},
       {[](auto&, auto& fresh) { fresh.entries[2].name = fresh.entries[1].name; }, "name given twice"},
       {[](auto& kept, auto&) { kept.entries[2].localHeaderOffset -= 5; }, "overlap in the kept"},
-      {[](auto& kept, auto&) { kept.entries[1].localHeaderOffset += 1; }, "disagrees"}};
+      {[](auto& kept, auto&) { kept.entries[1].localHeaderOffset += 1; }, "disagrees"},
+      {[](auto&, auto& fresh) { fresh.prependedBytes = 7; }, "data in front"}};
   ScratchDir dir;
   std::map<std::string, std::string> files;
   for (int i = 0; i <= kDeltaMaxRequests; ++i) files[std::to_string(100000 + i)] = "0123456789";

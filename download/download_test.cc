@@ -262,6 +262,40 @@ TEST_F(DownloadTest, DiskSpaceIsCheckedBeforeTheBody) {
             "Not enough disk space: 1.2 kB needed in /b, 1.0 kB free");
 }
 
+// A directory longer than the end first asked for (thousands of entries
+// with long names) is read whole, the rest of it asked for before the body:
+// the room is checked from it. A signature larger than any real one is
+// refused from its announced length, unread.
+TEST_F(DownloadTest, LongDirectoriesAreReadAheadAndLargeSignaturesRefused) {
+  ScratchDir tree;
+  writeFile(tree / "install", "exit 0\n");
+  for (int i = 0; i < 1300; ++i) writeFile(tree / (std::string(200, 'd') + std::to_string(i)), "x");
+  unlink((scratch_ / "agent.zip").c_str());
+  ASSERT_EQ(shell("cd " + tree.path() + " && zip -qrX " + scratch_ / "agent.zip ."), 0);
+  std::string zip = readFile(scratch_ / "agent.zip");
+  int64_t size = zip.size(), end = size - kZipSuggestedTail;
+  ZipDirectoryLocation where;
+  std::string error;
+  ASSERT_FALSE(findCentralDirectory(zip.substr(end), size, &where, &error)) << error;
+  Exchange rest = partial(size - where.needTail, size);
+  rest.expectedLength = end - rest.rangeStart;
+  free_ = 1000, server_.script = {partial(end, size), rest};
+  run();
+  EXPECT_EQ(std::make_tuple(server_.asked.size(), window_.statuses.back().rfind("Not enough disk", 0)),
+            std::make_tuple(2u, size_t(0)));
+
+  if (shell("command -v minisign") != 0) GTEST_SKIP() << "minisign is not installed";
+  makeMinisignKeys(scratch_.path(), {"k"});
+  writeFile(scratch_ / "res/InstallAgent.pub", readFile(scratch_ / "k.pub"));
+  signWithMinisign(scratch_ / "k.sec", scratch_ / "agent.zip");
+  free_ = 2000000000, server_.script = {ok("\"k\"", size), ok("", 100000)}, window_ = {};
+  server_.asked.clear();
+  run();
+  EXPECT_EQ(std::make_tuple(launched_.empty(), std::count(window_.log.begin(), window_.log.end(),
+            "Download failed! Error - The signature is larger than 8192 bytes. https://host/agent.minisig")),
+            std::make_tuple(true, 1));
+}
+
 // A signed archive is kept beside the cached agent for the next update by
 // delta only while the disk keeps 1 GB and the archive's size free besides
 // the agent unpacked: here it falls short by less than the agent's size.

@@ -174,6 +174,16 @@ TEST(Fetch, AsksAndEndsAsTheServerAnswers) {
 
 }  // namespace
 
+// A body longer than announced is refused at the first byte too many, none
+// of it counted, not once it is whole.
+TEST(Fetch, StopsAtTheFirstByteTooMany) {
+  FetchRig rig;
+  rig.server.script = {ok(kK, 10, 30)};
+  rig.run();
+  EXPECT_EQ(std::make_pair(rig.recorder.last, rig.recorder.events.back()),
+            std::make_pair(int64_t(0), std::string("failed bad-response")));
+}
+
 // The bounds: a restart from zero is an attempt like any other (after 19
 // attempts that each got further, a 416 ends the fetch instead of starting
 // a 21st); a server that keeps failing is given a minute of waits, not a
@@ -202,10 +212,11 @@ TEST(Fetch, RestartsAndFailuresEndWithinTheBounds) {
 // Of the bytes before the file's end, the first ones without the end; of
 // the end alone, nothing.
 TEST(Fetch, KeepsTheBytesOfABrokenFetchOnlyForAStrongEtag) {
-  const struct { const char* etag; E::End end; bool kept; int64_t rangeEnd, suffix; } cases[] = {
-      {"\"k\"", kCut, true, -1, 0}, {"W/\"k\"", kCut, false, -1, 0},
-      {"\"k\"", TransferFault::kLocalWrite, false, -1, 0}, {"\"k\"", kCut, true, 744, 0},
-      {"\"k\"", kCut, false, -1, 256}};
+  // A small file asked by its end comes whole as a 206 (from 0): kept too.
+  const struct { const char* etag; E::End end; bool kept; int64_t rangeEnd, suffix, endAt; } cases[] = {
+      {"\"k\"", kCut, true, -1, 0, 744}, {"W/\"k\"", kCut, false, -1, 0, 744},
+      {"\"k\"", TransferFault::kLocalWrite, false, -1, 0, 744}, {"\"k\"", kCut, true, 744, 0, 744},
+      {"\"k\"", kCut, false, -1, 256, 744}, {"\"k\"", kCut, true, -1, 256, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.etag << " " << c.rangeEnd << " " << c.suffix);
     ScratchDir scratch;
@@ -213,7 +224,8 @@ TEST(Fetch, KeepsTheBytesOfABrokenFetchOnlyForAStrongEtag) {
     writeFile(part.path(), std::string(c.rangeEnd > 0 ? 1000 : 300, 'x'));
     FetchRig rig;
     E first = c.rangeEnd > 0 ? before(0, 300, c.end) : ok(c.etag, 1000, 300, c.end);
-    rig.server.script = {c.suffix ? partial(744, 1000, 100, c.end) : first, status(404)};
+    rig.server.script = {c.suffix ? partial(c.endAt, 1000, c.endAt ? 100 : 300, c.end) : first,
+                         status(404)};
     rig.request.destination = part.path(), rig.request.part = &part;
     rig.request.rangeEnd = c.rangeEnd, rig.request.suffix = c.suffix;
     rig.run();

@@ -121,7 +121,10 @@ TEST(DeltaUpdates, AnyOtherAnswerEndsInOneWholeDownload) {
        "The update by delta stopped: "},
       {"corrupt", "", "v2", end + "(" + range + "206 )+null:200 ",
        "The archive rebuilt by delta did not check; downloading it whole."},
-      {"short", "range=short&after=1", "v2", end + "(" + range + "206 )+null:200 ", "retries are spent"}};
+      {"short", "range=short&after=1", "v2", end + "(" + range + "206 )+null:200 ", "retries are spent"},
+      // No delta is tried without a strong ETag to ask the ranges with.
+      {"weak", "etag=weak&ifrange=ignore", "v2", end + "null:200 ", ""},
+      {"none", "etag=none&ifrange=ignore", "v2", end + "null:200 ", ""}};
   publish("changed-v3.zip", "v3");
   // A request in the fault server's log as "<range>:<status> ", the range without "bytes=".
   std::regex asked(R"re("range": "?(?:bytes=)?([^",]*)"?.*"status": (\d+))re");
