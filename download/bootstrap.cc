@@ -3,10 +3,14 @@
 #include <cstdlib>
 
 #include "agent/cache.h"
+#include "agent/sourcing.h"
+#include "agent/unzip_batches.h"
 #include "display/display.h"
 #include "download/download.h"
 #include "download/identity.h"
 #include "download/status.h"
+#include "platform/file_copy.h"
+#include "platform/proxy.h"
 #include "platform/signal_watch.h"
 #include "platform/system.h"
 #include "platform/task.h"
@@ -20,6 +24,39 @@ namespace {
 bool downloadUsesCache = false;
 ErrorReport downloadReport = nullptr;
 int downloadAgentStatus = 0;
+
+// The real platform around |loop| and |window|: the run's log goes to the
+// system log, and the display shows it only where standard error is
+// itself a log.
+DownloadPlatform realDownloadPlatform(Loop& loop, DownloadWindow& window) {
+  DownloadPlatform platform;
+  platform.loop = &loop;
+  platform.window = &window;
+  platform.net.loop = &loop;
+  platform.net.startTransfer = [&loop](const TransferRequest& request, TransferDelegate& delegate) {
+    return startTransfer(loop, request, delegate);
+  };
+  platform.net.log = [&window](const std::string& line) {
+    systemLog(line);
+    window.logDetail(line);
+  };
+  platform.launchTask = launchTask;
+  platform.runInBackground = runOnLoop(loop);
+  platform.resourceDir = getBundleLocation();
+  platform.arguments = processArguments();
+  platform.report = downloadReport;
+  platform.useCache = downloadUsesCache;
+  platform.proxies.lookUp = [&loop](const std::string& url, double seconds, DesktopProxiesDone done) {
+    return lookUpDesktopProxies(loop, url, seconds, std::move(done));
+  };
+  platform.delta.startRanges = [&loop](const RangeFetchRequest& request,
+                                       RangeFetchDelegate& delegate) {
+    return startRangeFetch(loop, request, delegate);
+  };
+  platform.delta.copy = copyFileRange;
+  platform.unpackWorkers = unpackWorkerCount();
+  return platform;
+}
 
 }  // namespace
 
@@ -50,14 +87,7 @@ int CallNSApplicationMain(int, const char**) {
     if (!identity.name.empty() && !display.window->canBeClosedByUser())
       display.window->logLine(DownloadStatus::titleFor(identity.name));
     DownloadWindow* window = display.window.get();
-    DownloadPlatform platform = realDownloadPlatform(*display.loop, *window, downloadReport);
-    platform.useCache = downloadUsesCache;
-    // The run's log goes to the system log; the display shows it only
-    // where standard error is itself a log.
-    platform.net.log = [window](const std::string& line) {
-      systemLog(line);
-      window->logDetail(line);
-    };
+    DownloadPlatform platform = realDownloadPlatform(*display.loop, *window);
     // The display is done before the agent shares the terminal: a status
     // line left drawn would have the agent's first line glued to it.
     platform.launchTask = [window, launch = platform.launchTask](

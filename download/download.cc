@@ -13,12 +13,8 @@
 #include "display/window.h"
 #include "download/bootstrap.h"
 #include "download/keys.h"
-#include "platform/background.h"
 #include "platform/clock.h"
-#include "platform/file_copy.h"
-#include "platform/proxy.h"
 #include "platform/system.h"
-#include "platform/task.h"
 #include "util/constants.h"
 #include "util/launch.h"
 
@@ -52,39 +48,6 @@ bool readSpan(const std::string& path, int64_t from, int64_t to, std::string* by
 
 }  // namespace
 
-DownloadPlatform realDownloadPlatform(Loop& loop, DownloadWindow& window, ErrorReport report) {
-  DownloadPlatform platform;
-  platform.loop = &loop;
-  platform.window = &window;
-  platform.net.loop = &loop;
-  platform.net.startTransfer = [&loop](const TransferRequest& request, TransferDelegate& delegate) {
-    return startTransfer(loop, request, delegate);
-  };
-  platform.net.log = [&window](const std::string& line) {
-    systemLog(line);
-    window.logLine(line);
-  };
-  platform.launchTask = launchTask;
-  platform.runInBackground = [&loop](const std::string& line, std::function<void(int)> done) {
-    std::shared_ptr<BackgroundCommand> command = runInBackground(loop, line, std::move(done));
-    return command ? std::function<void()>([command]() mutable { command.reset(); })
-                   : std::function<void()>();
-  };
-  platform.resourceDir = getBundleLocation();
-  platform.arguments = processArguments();
-  platform.report = report;
-  platform.proxies.lookUp = [&loop](const std::string& url, double seconds, DesktopProxiesDone done) {
-    return lookUpDesktopProxies(loop, url, seconds, std::move(done));
-  };
-  platform.delta.startRanges = [&loop](const RangeFetchRequest& request,
-                                       RangeFetchDelegate& delegate) {
-    return startRangeFetch(loop, request, delegate);
-  };
-  platform.delta.copy = copyFileRange;
-  platform.unpackWorkers = unpackWorkerCount();
-  return platform;
-}
-
 Download::Download(DownloadPlatform platform, double idleTimeout)
     : platform_(withDefaults(std::move(platform))),
       loop_(*platform_.loop),
@@ -95,13 +58,13 @@ Download::Download(DownloadPlatform platform, double idleTimeout)
       archive_(platform_.net, *this),
       unpacking_(platform_.runInBackground, platform_.report, systemLog, platform_.unpackWorkers),
       proxy_(loop_, platform_.proxies, platform_.net.log),
-      delta_(platform_.net, platform_.delta) {
+      delta_(platform_.net, platform_.delta),
+      next_(loop_),
+      closeLater_(loop_) {
   platform_.net.startTransfer = proxy_.through(platform_.net.startTransfer);
 }
 
 Download::~Download() {
-  if (closeTimer_) loop_.cancelTimer(closeTimer_);
-  if (next_) loop_.cancelTimer(next_);
 }
 
 void Download::init() {
@@ -134,8 +97,7 @@ void Download::applicationDidFinishLaunching() {
 
 void Download::windowWillClose() {
   proxy_.cancel();
-  if (next_) loop_.cancelTimer(next_);
-  next_ = 0;
+  next_.cancel();
   delta_.cancel();
   archive_.cancel();
   if (signature_) signature_->cancel();
@@ -277,18 +239,15 @@ void Download::fetchFinished() {
 // cannot be read at all.
 void Download::endArrived() {
   std::string tail, error;
-  ZipDirectoryLocation where;
   ZipDirectory directory;
-  bool found = readSpan(archivePath_, end_.start, end_.total, &tail) &&
-               findCentralDirectory(tail, end_.total, &where, &error);
-  if (!found && error.empty() && where.needTail > end_.total - end_.start &&
-      where.needTail <= end_.total && directoryRounds_++ < 2) {
+  int64_t needTail = 0;
+  DirectorySearch search = readSpan(archivePath_, end_.start, end_.total, &tail)
+                               ? searchCentralDirectory(tail, end_.total, &directory, &needTail, &error)
+                               : DirectorySearch::kRefused;
+  if (search == DirectorySearch::kNeedMore && directoryRounds_++ < 2) {
     // The directory is longer than the end fetched: the rest of it first.
-    FetchRequest request;
-    request.url = url_;
-    request.destination = archivePath_;
-    request.idleTimeout = idleTimeout_;
-    request.keptBytes = end_.total - where.needTail;
+    FetchRequest request = archiveRequest(false);
+    request.keptBytes = end_.total - needTail;
     request.keptEtag = end_.etag;
     request.keptTotal = end_.total;
     request.rangeEnd = end_.start;
@@ -296,7 +255,7 @@ void Download::endArrived() {
     end_.start = request.keptBytes;
     return later([this, request] { archive_.start(request); });
   }
-  if (found) found = readCentralDirectory(tail, where, end_.total, &directory, &error);
+  bool found = search == DirectorySearch::kFound;
   if (!found) {
     platform_.net.log("The archive's directory cannot be read ahead (" +
                       (error.empty() ? std::string("it was not found") : error) +
@@ -367,11 +326,7 @@ void Download::deltaEnded(DeltaUpdate::Outcome outcome, const FetchError& error)
 // same archive. Without a strong ETag to ask that, the whole archive. When
 // nothing is signed, unpacking starts under the download.
 void Download::fetchBeforeEnd(const ZipDirectory* directory) {
-  FetchRequest request;
-  request.url = url_;
-  request.destination = archivePath_;
-  request.idleTimeout = idleTimeout_;
-  request.part = part_.get();
+  FetchRequest request = archiveRequest(true);
   if (isStrongEtag(end_.etag)) {
     request.keptEtag = end_.etag;
     request.keptTotal = end_.total;
@@ -409,11 +364,19 @@ bool Download::enoughSpace(const std::vector<SpaceNeed>& needs) {
   return false;
 }
 
+// A request for the archive's bytes, into the part when |intoPart| and the
+// run keeps one.
+FetchRequest Download::archiveRequest(bool intoPart) const {
+  FetchRequest request;
+  request.url = url_;
+  request.destination = archivePath_;
+  request.idleTimeout = idleTimeout_;
+  if (intoPart) request.part = part_.get();
+  return request;
+}
+
 void Download::later(std::function<void()> step) {
-  next_ = loop_.addTimer(0, [this, step] {
-    next_ = 0;
-    step();
-  });
+  next_.schedule(0, step);
 }
 
 void Download::archiveComplete() {
@@ -446,10 +409,7 @@ void Download::askAboutRelease(const std::string& error, const std::string& url,
       archivePath_, idleTimeout_, [this](FetchWait why, int seconds) { status_.waiting(why, seconds); },
       [this, error, url, again](ReleaseProbe::Answer answer) {
         if (answer != ReleaseProbe::Answer::kSame || !again) return releaseAsked(answer, error, url);
-        next_ = loop_.addTimer(kReleaseRecheckSeconds, [this, error, url] {
-          next_ = 0;
-          askAboutRelease(error, url, false);
-        });
+        next_.schedule(kReleaseRecheckSeconds, [this, error, url] { askAboutRelease(error, url, false); });
       });
 }
 
@@ -492,11 +452,7 @@ void Download::fetchWhole() {
   refetched_ = true;
   continued_ = rebuilt_ = false;
   if (part_) part_->discard();
-  FetchRequest request;
-  request.url = url_;
-  request.destination = archivePath_;
-  request.idleTimeout = idleTimeout_;
-  request.part = part_.get();
+  FetchRequest request = archiveRequest(true);
   end_ = End();
   phase_ = Phase::kFirst;
   archive_.start(request);
@@ -510,11 +466,8 @@ void Download::logFailure(const std::string& description, const std::string& url
 // nobody may be watching a terminal: the run ends with the message shown.
 void Download::offerToTryAgain(bool helps) {
   canTryAgain_ = helps;
-  if (window_.canBeClosedByUser() || closeTimer_) return;
-  closeTimer_ = loop_.addTimer(0, [this] {
-    closeTimer_ = 0;
-    window_.close();
-  });
+  if (window_.canBeClosedByUser() || closeLater_.pending()) return;
+  closeLater_.schedule(0, [this] { window_.close(); });
 }
 
 // Where a failure left the window: the download once more, continuing

@@ -23,7 +23,7 @@ class DownloadWindow;
 class KeptPart;
 
 // What the download front end needs of the platform. The defaults from
-// realDownloadPlatform() are the real ones; tests give fakes.
+// the entry side (download/bootstrap.cc) are the real ones; tests give fakes.
 struct DownloadPlatform {
   Loop* loop = nullptr;
   DownloadWindow* window = nullptr;
@@ -42,9 +42,6 @@ struct DownloadPlatform {
   DiskSpaceOf diskSpace;  // the free space of a path's file system
   DeltaServices delta;    // byte ranges at once, and copies between files
 };
-
-// The real platform around |loop| and |window|, reporting through |report|.
-DownloadPlatform realDownloadPlatform(Loop& loop, DownloadWindow& window, ErrorReport report);
 
 // The download front end. It orders one run: ask whether the cached agent
 // is current (its stamp sent as If-None-Match, with a request for the
@@ -99,6 +96,7 @@ class Download : private FetchDelegate {
   bool enoughSpace(const std::vector<SpaceNeed>& needs);
   void archiveComplete();
   UnpackTarget unpackTarget() const;
+  FetchRequest archiveRequest(bool intoPart) const;
   void later(std::function<void()> step);
   void logFailure(const std::string& description, const std::string& url);
   void offerToTryAgain(bool helps);
@@ -120,7 +118,7 @@ class Download : private FetchDelegate {
   DownloadStatus status_;
   bool started_ = false;
   pid_t agentTask_ = -1;
-  Loop::Handle closeTimer_ = 0;  // a failure nobody can close ends the run
+
   bool canTryAgain_ = false;
 
   // Where the archive was to be stored, then the directory of the agent
@@ -151,7 +149,7 @@ class Download : private FetchDelegate {
   double endAsked_ = 0, endAccepted_ = 0;  // when the end was asked for, and came
   bool deltaTried_ = false;  // a run makes one delta at most
   bool rebuilt_ = false;     // the archive was rebuilt by delta
-  Loop::Handle next_ = 0;  // the next fetch, started from the loop
+
   std::unique_ptr<SignatureCheck> signature_;
   ReleaseProbe release_;  // asks whether a release came out under the run
   Fetch archive_;
@@ -159,6 +157,8 @@ class Download : private FetchDelegate {
   AgentHold agent_;  // where the agent lies once unpacked or found
   ProxyChoice proxy_;  // every transfer of the run goes through its choice
   DeltaUpdate delta_;
+  LoopCall next_;        // the next fetch, started from the loop
+  LoopCall closeLater_;  // a failure nobody can close ends the run
 };
 
 #endif  // SETUP_DOWNLOAD_DOWNLOAD_H_
