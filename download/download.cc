@@ -345,11 +345,10 @@ void Download::fetchBeforeEnd(const ZipDirectory* directory) {
 // Room for the archive where it is stored and for the agent where it is
 // unpacked, before a byte of the body is spent.
 bool Download::enoughSpace(const ZipDirectory& directory) {
-  int64_t files = static_cast<int64_t>(directory.entries.size());
   std::string agentDir = platform_.useCache ? getInstallAgentCacheDir()
                                             : stripLastComponent(installAgentLocation);
   return enoughSpace({{stripLastComponent(archivePath_), end_.start},
-                      {agentDir, unpackedFootprint(totalUnpackedSize(directory.entries), files)}});
+                      {agentDir, unpackedFootprintOf(directory)}});
 }
 
 // Without room for |needs| the run fails and keeps nothing.
@@ -486,9 +485,7 @@ UnpackTarget Download::unpackTarget() const {
           work + "/unzip.log", platform_.useCache ? keptArchivePath() : "", false};
 }
 
-// A signed archive is kept for the next update by delta when, with the
-// agent unpacked beside it, at least 1 GB and as much again as the archive
-// stays free: the next update rebuilds a new archive next to it.
+// Only a signed archive is kept, in the cache, with room to spare.
 bool Download::keepsArchive() {
   struct stat st;
   DiskSpace space;
@@ -498,10 +495,8 @@ bool Download::keepsArchive() {
   ZipDirectory directory;
   std::string error;
   int64_t unpacked = readArchiveDirectory(archivePath_, &directory, &error)
-                         ? unpackedFootprint(totalUnpackedSize(directory.entries),
-                                             static_cast<int64_t>(directory.entries.size()))
-                         : st.st_size;
-  return space.freeBytes - unpacked >= 1000000000 + st.st_size;
+                         ? unpackedFootprintOf(directory) : st.st_size;
+  return keepsArchiveWith(space.freeBytes, unpacked, st.st_size);
 }
 
 void Download::startUnpacking() {

@@ -31,3 +31,12 @@ int64_t unpackedFootprint(int64_t bytes, int64_t files) {
   constexpr int64_t kBlock = 4096;
   return files > (INT64_MAX - bytes) / kBlock ? INT64_MAX : bytes + files * kBlock;
 }
+
+int64_t unpackedFootprintOf(const ZipDirectory& directory) {
+  return unpackedFootprint(totalUnpackedSize(directory.entries),
+                           static_cast<int64_t>(directory.entries.size()));
+}
+
+bool keepsArchiveWith(int64_t freeBytes, int64_t unpackedBytes, int64_t archiveBytes) {
+  return freeBytes - unpackedBytes >= 1000000000 + archiveBytes;
+}

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/zip_directory.h"
 #include "platform/system.h"
 
 // Bytes a download will put under a directory.
@@ -25,5 +26,14 @@ std::string spaceShortfall(const std::vector<SpaceNeed>& needs, const DiskSpaceO
 // What unpacking |files| entries of |bytes| in all takes on disk at most:
 // each file's last block may be only partly used.
 int64_t unpackedFootprint(int64_t bytes, int64_t files);
+
+// unpackedFootprint of |directory|'s entries.
+int64_t unpackedFootprintOf(const ZipDirectory& directory);
+
+// Whether a verified archive of |archiveBytes| is kept for the next update
+// by delta when |freeBytes| are free before an agent of |unpackedBytes| is
+// unpacked beside it: at least 1 GB and as much again as the archive must
+// then stay free, for the next update rebuilds a new archive next to it.
+bool keepsArchiveWith(int64_t freeBytes, int64_t unpackedBytes, int64_t archiveBytes);
 
 #endif  // SETUP_DOWNLOAD_SPACE_CHECK_H_
