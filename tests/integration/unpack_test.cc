@@ -36,16 +36,16 @@ void zipTree(const std::string& zip, const Files& files) {
 struct Raw { char kind; int mode; const char* time; std::string name, data; };
 void zipRaw(const std::string& zip, const std::vector<Raw>& entries) {
   ScratchDir dir;
-  std::string spec;
+  std::string listing;
   auto hex = [](const std::string& s) {
     std::string h;
     for (unsigned char c : s) h += "0123456789abcdef"[c >> 4], h += "0123456789abcdef"[c & 15];
     return h;
   };
   for (const Raw& e : entries)
-    spec += std::string(1, e.kind) + " " + std::to_string(e.mode) + " " + e.time + " " +
+    listing += std::string(1, e.kind) + " " + std::to_string(e.mode) + " " + e.time + " " +
             hex(e.name) + " " + hex(e.data) + "\n";
-  writeFile(dir / "spec", spec);
+  writeFile(dir / "entries", listing);
   writeFile(dir / "make.py", R"(import stat, sys, zipfile
 kinds = {'f': stat.S_IFREG, 'd': stat.S_IFDIR, 'l': stat.S_IFLNK}
 with zipfile.ZipFile(sys.argv[1], 'w') as z:
@@ -55,7 +55,7 @@ with zipfile.ZipFile(sys.argv[1], 'w') as z:
         info.create_system, info.external_attr = 3, (kinds[kind] | int(mode)) << 16 | (0x10 if kind == 'd' else 0)
         z.writestr(info, bytes.fromhex(data))
 )");
-  if (shell("python3 " + smart_quote(dir / "make.py") + " " + smart_quote(zip) + " " + smart_quote(dir / "spec")))
+  if (shell("python3 " + smart_quote(dir / "make.py") + " " + smart_quote(zip) + " " + smart_quote(dir / "entries")))
     throw std::runtime_error("cannot make " + zip);
 }
 
