@@ -137,10 +137,7 @@ void Download::downloadFromURL(const std::string& url) {
   // Without bytes to continue, the archive's end comes first: its directory
   // tells what the archive needs on disk and where each entry lies.
   if (request.keptBytes <= 0) request.suffix = kZipSuggestedTail;
-  end_ = End();
-  phase_ = Phase::kFirst;
-  directoryRounds_ = 0;
-  endAsked_ = platform_.clock();
+  enter(Phase::kAsking);
   started_ = true;
   archive_.start(request);
 }
@@ -182,17 +179,16 @@ bool Download::cachedAgentWasChecked() {
 
 void Download::fetchAccepted(const FetchStart& start) {
   if (start.tailStart > 0) {
-    if (end_.start < 0) status_.started({0, start.total, start.etag, start.lastModified});
-    end_ = {start.tailStart, start.total, start.etag};
-    endAccepted_ = platform_.clock();
-    return;
+    if (phase_ == Phase::kAsking) status_.started({0, start.total, start.etag, start.lastModified});
+    end_.start = start.tailStart, end_.total = start.total, end_.etag = start.etag;
+    return enter(Phase::kEnd);
   }
+  if (phase_ == Phase::kDirectory && start.end > 0) return;
   if (start.end < 0 && end_.start >= 0) {  // a whole archive came instead
     end_ = End();
-    phase_ = Phase::kFirst;
     if (unpacking_.running()) unpacking_.stop();
   }
-  if (phase_ == Phase::kDirectory) return;
+  enter(Phase::kBody);
   // A whole body (a server without ranges, a continued or refetched
   // archive) had no directory checked: its announced length must fit.
   if (start.end < 0 && start.total > start.kept &&
@@ -201,7 +197,7 @@ void Download::fetchAccepted(const FetchStart& start) {
     return;
   }
   received_ = start.kept;
-  continued_ = start.kept > 0;
+  history_.continued = start.kept > 0;
   signature_->archiveStarted(archivePath_);
   // The display counts the archive's end, already on disk, as received.
   FetchStart shown = start;
@@ -211,7 +207,7 @@ void Download::fetchAccepted(const FetchStart& start) {
 }
 
 void Download::fetchProgress(int64_t received) {
-  if (phase_ == Phase::kDirectory || (phase_ == Phase::kFirst && end_.start > 0)) return;
+  if (phase_ != Phase::kBody) return;
   signature_->archiveWritten(received);
   unpacking_.available(received);
   int64_t endBytes = end_.start > 0 ? end_.total - end_.start : 0;
@@ -228,7 +224,7 @@ void Download::fetchFailed(const FetchError& error) {
 }
 
 void Download::fetchFinished() {
-  if (end_.start > 0 && phase_ != Phase::kBody) return endArrived();
+  if (phase_ == Phase::kEnd || phase_ == Phase::kDirectory) return endArrived();
   if (end_.start > 0) signature_->archiveWritten(end_.total);  // the end was written first
   archiveComplete();
 }
@@ -244,15 +240,15 @@ void Download::endArrived() {
   DirectorySearch search = readSpan(archivePath_, end_.start, end_.total, &tail)
                                ? searchCentralDirectory(tail, end_.total, &directory, &needTail, &error)
                                : DirectorySearch::kRefused;
-  if (search == DirectorySearch::kNeedMore && directoryRounds_++ < 2) {
+  if (search == DirectorySearch::kNeedMore && end_.directoryRounds < 2) {
     // The directory is longer than the end fetched: the rest of it first.
     FetchRequest request = archiveRequest(false);
     request.keptBytes = end_.total - needTail;
     request.keptEtag = end_.etag;
     request.keptTotal = end_.total;
     request.rangeEnd = end_.start;
-    phase_ = Phase::kDirectory;
     end_.start = request.keptBytes;
+    enter(Phase::kDirectory);
     return later([this, request] { archive_.start(request); });
   }
   bool found = search == DirectorySearch::kFound;
@@ -269,13 +265,12 @@ void Download::endArrived() {
 // A signed agent that changed is rebuilt from the archive kept with the
 // cached one (or with another release's) and ranges of the new one.
 bool Download::tryDelta(const ZipDirectory& directory) {
-  if (!signature_->required() || !platform_.useCache || !part_ || deltaTried_ ||
+  if (!signature_->required() || !platform_.useCache || !part_ || history_.deltaTried ||
       !isStrongEtag(end_.etag) || !platform_.delta.startRanges)
     return false;
   std::string kept = keptArchiveSource();
   if (kept.empty()) return false;
-  deltaTried_ = true;
-  double took = platform_.clock() - endAccepted_;
+  double took = platform_.clock() - end_.accepted;
   DeltaTarget target;
   target.url = url_;
   target.path = archivePath_;
@@ -295,8 +290,11 @@ bool Download::tryDelta(const ZipDirectory& directory) {
         received_ = fetched;
       },
       [this](DeltaUpdate::Outcome outcome, const FetchError& error) { deltaEnded(outcome, error); });
-  if (started) status_.updating(delta_.fetchBytes(), end_.total);
-  return started;
+  history_.deltaTried = true;
+  if (!started) return false;
+  status_.updating(delta_.fetchBytes(), end_.total);
+  enter(Phase::kDelta);
+  return true;
 }
 
 // The kept archive of the cached agent, when its signature checks with the
@@ -314,7 +312,7 @@ void Download::deltaEnded(DeltaUpdate::Outcome outcome, const FetchError& error)
   if (outcome == DeltaUpdate::Outcome::kFailed) return fetchFailed(error);
   if (outcome == DeltaUpdate::Outcome::kRebuilt) {
     platform_.net.log("Updated by delta: " + delta_.summary() + ". " + url_);
-    rebuilt_ = true;
+    history_.rebuilt = true;
     signature_->archiveStarted(archivePath_);
     signature_->archiveWritten(end_.total);
     return archiveComplete();
@@ -338,7 +336,7 @@ void Download::fetchBeforeEnd(const ZipDirectory* directory) {
   if (directory && end_.start > 0 && !signature_->required() &&
       !unpacking_.prepare(unpackTarget(), *directory, &why))
     platform_.net.log("The archive is unpacked after the download: " + why);
-  phase_ = Phase::kBody;
+  enter(Phase::kBody);
   later([this, request] { archive_.start(request); });
 }
 
@@ -361,6 +359,19 @@ bool Download::enoughSpace(const std::vector<SpaceNeed>& needs) {
   logFailure(shortfall, url_);
   offerToTryAgain(status_.notEnoughSpace(shortfall));
   return false;
+}
+
+// The one place the run's phase changes, with what each phase starts from.
+void Download::enter(Phase phase) {
+  switch (phase) {
+    case Phase::kAsking: end_ = End(); break;
+    case Phase::kEnd:
+      if (phase_ != Phase::kEnd) end_.accepted = platform_.clock();
+      break;
+    case Phase::kDirectory: ++end_.directoryRounds; break;
+    case Phase::kDelta: case Phase::kBody: break;
+  }
+  phase_ = phase;
 }
 
 // A request for the archive's bytes, into the part when |intoPart| and the
@@ -417,8 +428,8 @@ void Download::askAboutRelease(const std::string& error, const std::string& url,
 void Download::releaseAsked(ReleaseProbe::Answer answer, const std::string& error,
                             const std::string& url) {
   bool changed = answer == ReleaseProbe::Answer::kChanged;
-  if (changed && releaseSwitches_ < kMaxReleaseSwitches) {
-    ++releaseSwitches_;
+  if (changed && history_.releaseSwitches < kMaxReleaseSwitches) {
+    ++history_.releaseSwitches;
     platform_.net.log("A new release was published during the download; downloading it. " + url_);
     return fetchWhole();
   }
@@ -435,8 +446,8 @@ void Download::releaseAsked(ReleaseProbe::Answer answer, const std::string& erro
 // bytes damaged on disk, a file changed under the same ETag) is fetched
 // once more from its first byte before the run fails.
 bool Download::fetchWholeOnceMore() {
-  if ((!continued_ && !rebuilt_) || refetched_) return false;
-  platform_.net.log(continued_ ? "The continued archive did not check; downloading it again "
+  if ((!history_.continued && !history_.rebuilt) || history_.refetched) return false;
+  platform_.net.log(history_.continued ? "The continued archive did not check; downloading it again "
                                  "from the start. " + url_
                                : "The archive rebuilt by delta did not check; downloading it "
                                  "whole. " + url_);
@@ -448,12 +459,12 @@ bool Download::fetchWholeOnceMore() {
 // holds is of no use.
 void Download::fetchWhole() {
   if (unpacking_.running()) unpacking_.stop();
-  refetched_ = true;
-  continued_ = rebuilt_ = false;
+  history_.refetched = true;
+  history_.continued = history_.rebuilt = false;
   if (part_) part_->discard();
   FetchRequest request = archiveRequest(true);
   end_ = End();
-  phase_ = Phase::kFirst;
+  enter(Phase::kBody);
   archive_.start(request);
 }
 
@@ -473,8 +484,8 @@ void Download::offerToTryAgain(bool helps) {
 // what is kept.
 void Download::tryAgain() {
   if (!canTryAgain_) return;
-  canTryAgain_ = continued_ = refetched_ = rebuilt_ = deltaTried_ = false;
-  releaseSwitches_ = 0;
+  canTryAgain_ = false;
+  history_ = History();
   status_.retrying();
   downloadFromURL(url_);
 }

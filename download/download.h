@@ -131,24 +131,38 @@ class Download : private FetchDelegate {
   std::unique_ptr<KeptPart> part_;   // set when bytes can be kept for a later run
   std::string stamp_;                // the cached agent's, sent as its condition
   int64_t received_ = 0;
-  bool continued_ = false;  // the archive continues bytes kept earlier
-  bool refetched_ = false;  // it has been fetched once more whole
   // New releases fetched whole after a signature that did not check: a
   // server that changes on every request cannot keep the run going.
   static constexpr int kMaxReleaseSwitches = 2;
   static constexpr double kReleaseRecheckSeconds = 2.0;
-  int releaseSwitches_ = 0;
-  // The archive's end, fetched first: where it starts, the archive's
-  // length and ETag (start -1: the archive comes whole, or continued).
+
+  // Where the run is. Without kept bytes the archive's end comes first:
+  // kAsking (the first request, which also carries the cached agent's
+  // condition) → kEnd (the answer is the end) → kDirectory (the rest of a
+  // long directory, at most twice) → kDelta or kBody (the bytes before the
+  // end). An answer that brings the whole archive, one that continues kept
+  // bytes and one fetched again from the first byte are kBody without an
+  // end. Every change goes through enter().
+  enum class Phase { kAsking, kEnd, kDirectory, kDelta, kBody } phase_ = Phase::kAsking;
+  void enter(Phase phase);
+  // The archive's end: where it starts, the archive's length and ETag
+  // (start -1: none, the archive comes whole or continued), the rounds
+  // for the rest of its directory, and when it came.
   struct End {
     int64_t start = -1, total = -1;
     std::string etag;
+    int directoryRounds = 0;
+    double accepted = 0;
   } end_;
-  enum class Phase { kFirst, kDirectory, kBody } phase_ = Phase::kFirst;
-  int directoryRounds_ = 0;
-  double endAsked_ = 0, endAccepted_ = 0;  // when the end was asked for, and came
-  bool deltaTried_ = false;  // a run makes one delta at most
-  bool rebuilt_ = false;     // the archive was rebuilt by delta
+  // How this attempt's archive came, which decides what a failure is
+  // worth: reset by Try Again.
+  struct History {
+    bool continued = false;  // it continues bytes kept earlier
+    bool refetched = false;  // it has been fetched once more whole
+    bool deltaTried = false;  // a run makes one delta at most
+    bool rebuilt = false;    // it was rebuilt by delta
+    int releaseSwitches = 0;
+  } history_;
 
   std::unique_ptr<SignatureCheck> signature_;
   ReleaseProbe release_;  // asks whether a release came out under the run
