@@ -16,8 +16,7 @@ const std::string kCacheTail = "/" + INSTALLER_CACHE_DIR;
 // A private HOME with the cache directory made, as sourcing makes it.
 struct CacheTest : ::testing::Test {
   CacheTest() { mkpath(dir + "installagent", 0700); }
-  ScratchDir scratch;
-  ScopedEnv home{"HOME", scratch.path().c_str()};
+  ScratchDir scratch; ScopedEnv home{"HOME", scratch.path().c_str()};
   const std::string dir = getInstallAgentCacheDir();
 };
 
@@ -46,27 +45,22 @@ TEST_F(CacheTest, StampMatchesOnlyItsFirstLineExactly) {
   }
 }
 
-TEST_F(CacheTest, StagingLeftByDeadRunsIsRemovedButLiveOnesStay) {
-  // Of a pid beyond pid_max, of -1 as a pid_t, of a live process.
-  const std::pair<std::string, bool> staging[] = {
-      {"999999999", false}, {"4294967295", false}, {std::to_string(getppid()), true}};
-  auto path = [&](const std::string& pid) { return dir + ".staging-" + pid + "-abcdef"; };
-  for (const auto& [pid, live] : staging) mkdir(path(pid).c_str(), 0700);
-  makeStagingDir();
-  for (const auto& [pid, live] : staging) EXPECT_EQ(pathExists(path(pid)), live) << pid;
-}
-
 // An unpacked agent with no "install" script at its top level (another name,
 // a directory of that name) is not placed: the cached agent and its stamp
 // stay, the staging directory goes, and the empty hold says why. One with
-// its script replaces the cached agent.
-TEST_F(CacheTest, StagedAgentWithoutInstallScriptReplacesNone) {
+// its script replaces the cached agent. Making a staging directory removes
+// those left by dead runs; live ones stay.
+TEST_F(CacheTest, StagedAgentWithoutInstallScriptReplacesNoneAndDeadRunsStagingGoes) {
+  // Of a pid beyond pid_max, of -1 as a pid_t, of a live process.
+  const std::pair<std::string, bool> left[] = {
+      {"999999999", false}, {"4294967295", false}, {std::to_string(getppid()), true}};
+  auto path = [&](const std::string& pid) { return dir + ".staging-" + pid + "-abcdef"; };
+  for (const auto& [pid, live] : left) mkdir(path(pid).c_str(), 0700);
   const struct { const char* name; bool directory, placed; } cases[] = {
       {"install.sh", false, false}, {"install", true, false}, {"install", false, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.name) + (c.directory ? "/" : ""));
-    writeFile(dir + "installagent/install", "old");
-    writeValidationString(dir, "\"old\"");
+    writeFile(dir + "installagent/install", "old"), writeValidationString(dir, "\"old\"");
     std::string staging = makeStagingDir();
     ASSERT_FALSE(staging.empty());
     if (c.directory) mkdir((staging + "/" + c.name).c_str(), 0700);
@@ -77,4 +71,5 @@ TEST_F(CacheTest, StagedAgentWithoutInstallScriptReplacesNone) {
               std::make_tuple(!c.placed, !c.placed, false, std::string(c.placed ? "new" : "old"),
                               std::string(c.placed ? "\"new\"" : "\"old\"")));
   }
+  for (const auto& [pid, live] : left) EXPECT_EQ(pathExists(path(pid)), live) << pid;
 }

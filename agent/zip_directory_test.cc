@@ -87,8 +87,7 @@ const std::vector<Archive>& archives() {
         // Streamed (data descriptors) with a stub in front, offsets left as they were.
         {"stub", "{ " + stub + "; zip -q -r - $F | cat; } > $Z", "", false, 8, 8, 15, 15},
         {"stub adjusted", "zip -q -r $Z.0 $F && { " + stub + "; cat $Z.0; } > $Z && zip -q -A $Z",
-         "", false, 0, 8, 15, 0},
-        {"encrypted", "zip -q -P secret -r $Z $F", "", false, 1, 8},
+         "", false, 0, 8, 15, 0}, {"encrypted", "zip -q -P secret -r $Z $F", "", false, 1, 8},
         {"empty", "zip -q $Z empty && zip -q -d $Z empty", "", false, 0, 0},
         // Without the zip64 end records, which zip leaves out on a pipe;
         // unzip refuses it too.
@@ -119,8 +118,7 @@ const std::vector<Archive>& archives() {
 TEST(ZipDirectory, ReadsArchivesMadeByZipFromTheSuffixItAsksFor) {
   for (const Archive& archive : archives()) {
     SCOPED_TRACE(archive.label);
-    const std::string& file = archive.bytes;
-    int64_t size = file.size();
+    const std::string& file = archive.bytes; int64_t size = file.size();
     Parsed p = parse(file, size);
     EXPECT_EQ(p.error, archive.error);
     if (!p.error.empty()) continue;
@@ -180,8 +178,7 @@ TEST(ZipDirectory, RefusesBrokenArchives) {
       {true, "", {{8, 3, 2}}, "end of central directory records disagree"},
       {true, "", {{8, ~0u, 4}, {-52, 2000000, 8}, {-44, 2000000, 8}}, "more than 1000000"},
       {true, "", {{-72, 43, 8}}, "no zip64 end of central directory record"},
-      {true, "lib/text.txt", {{20, ~0u, 4}}, "zip64 extra field missing or short"},
-  };
+      {true, "lib/text.txt", {{20, ~0u, 4}}, "zip64 extra field missing or short"}};
   // A local header said to start where the directory does.
   const std::string& deflated = archives()[0].bytes;
   cases.push_back({false, "lib/text.txt", {{42, littleEndian(deflated, deflated.size() - 6, 4), 4}},
@@ -220,8 +217,7 @@ TEST(ZipDirectory, FuzzedArchivesAreReadWithinBoundsOrRefused) {
       file.replace(cut, below(200), other.substr(from, below(other.size() - from)));
     }
     int64_t size = file.size();
-    std::string tail = file.substr(below(2) ? 0 : below(size + 1));
-    Parsed p;
+    std::string tail = file.substr(below(2) ? 0 : below(size + 1)); Parsed p;
     if (!findCentralDirectory(tail, size, &p.where, &p.error)) {
       if (!p.error.empty()) continue;
       ASSERT_LE(p.where.needTail, size);
@@ -231,20 +227,17 @@ TEST(ZipDirectory, FuzzedArchivesAreReadWithinBoundsOrRefused) {
     }
     if (below(20) == 0) p.where.offsetShift = fields[below(7)] >> 1;
     if (!readCentralDirectory(tail, p.where, size, &p.directory, &p.error)) continue;
-    ++accepted;
-    expectTiled(p, size);
+    ++accepted, expectTiled(p, size);
     if (HasFatalFailure()) return;
   }
   EXPECT_GT(accepted, 3000);
 }
 
 TEST(ZipDirectory, UnzipSelectsEachNameByItsPattern) {
-  ScratchDir scratch;
-  std::string list, zip = scratch / "names.zip", out = scratch / "out";
+  ScratchDir scratch; std::string list, zip = scratch / "names.zip", out = scratch / "out";
   for (const char* name : {"a*b", "a?b", "axb", "[x]", "x", "a\\b", "ab", "a b", "a[b", "a]b", "?",
                            "a\\*b", "-x", "-d", "*", "\xc3\xb1\xc3\xa9", "a\\[x]\\y", "[!x]"}) {
-    writeFile(scratch / name, "<"s + name + ">");
-    list += " " + smart_quote(name);
+    writeFile(scratch / name, "<"s + name + ">"), list += " " + smart_quote(name);
   }
   ASSERT_EQ(shell("cd " + scratch.path() + " && zip -q " + zip + " --" + list), 0);
   Parsed p = parse(readFile(zip), readFile(zip).size());

@@ -22,8 +22,7 @@ TEST(Identity, NameAndIdFromTheAppBundleIconFromTheResources) {
       {"  R2-D2  v3.1 .app/Contents/MacOS/setup", "r2-d2-v3-1", "  R2-D2  v3.1 ", ""},
       {"\xc3\xa9t\xc3\xa9 2.app/Contents/MacOS/setup", "t-2", "\xc3\xa9t\xc3\xa9 2", ""},
       {"--.app/Contents/MacOS/setup", "product", "--", ""},
-      {"flat/setup", "", "", flat}, {".app/Contents/MacOS/setup", "", "", ""},
-  };
+      {"flat/setup", "", "", flat}, {".app/Contents/MacOS/setup", "", "", ""}};
   for (const auto& c : cases) {
     DisplayIdentity identity = bundleIdentity(bundleForProgram(dir / c.program));
     EXPECT_EQ(std::tie(identity.applicationId, identity.name, identity.icon),

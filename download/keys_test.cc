@@ -16,8 +16,7 @@ using Strings = std::vector<std::string>;
 // integration test runs with none at all).
 TEST(Keys, BuiltInKeysStayWhateverTheBundleHolds) {
   if (shell("command -v minisign") != 0) GTEST_SKIP() << "minisign is not installed";
-  ScratchDir dir;
-  makeMinisignKeys(dir.path(), {"a", "b"});
+  ScratchDir dir; makeMinisignKeys(dir.path(), {"a", "b"});
   const std::string a = readFile(dir / "a.pub"), b = readFile(dir / "b.pub");
   // The id as minisign writes it, at the end of the comment line; it drops
   // leading zeros, so it can be shorter than 16 digits.
@@ -28,16 +27,12 @@ TEST(Keys, BuiltInKeysStayWhateverTheBundleHolds) {
       {"built-in-only", a, std::nullopt, {idA}, ""}, {"file-adds", a, b, {idA, idB}, ""},
       {"file-repeats", a, a + b, {idA, idB}, ""}, {"empty-file", a, "", {}, "InstallAgent.pub"},
       {"built-in-twice", a + a, std::nullopt, {},
-       "The keys built into the program: the key at line 3"},
-  };
+       "The keys built into the program: the key at line 3"}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    ScratchDir res;
+    SCOPED_TRACE(c.name); ScratchDir res;
     if (c.file) writeFile(res / "InstallAgent.pub", *c.file);
-    std::vector<PublicKey> keys;
-    std::string error;
-    bool ok = mergeKeys(c.builtIn, res.path(), &keys, &error);
-    Strings ids;
+    std::vector<PublicKey> keys; std::string error;
+    bool ok = mergeKeys(c.builtIn, res.path(), &keys, &error); Strings ids;
     for (const PublicKey& key : keys) ids.push_back(keyIdHex(key.id));
     EXPECT_EQ(std::make_tuple(ok, ids, error.find(c.error) != std::string::npos),
               std::make_tuple(c.error.empty(), c.keys, true)) << error;

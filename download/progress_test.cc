@@ -8,8 +8,7 @@
 // slower: no time left while the recent and the whole speed disagree,
 // rather than one far too short.
 TEST(ProgressMeter, SpeedFromTheResumePointTimeLeftOnceSteadyThenStalled) {
-  ProgressMeter meter;
-  meter.start(20 << 20, 48 << 20, 100.0);
+  ProgressMeter meter; meter.start(20 << 20, 48 << 20, 100.0);
   EXPECT_EQ(meter.figures(100.0).secondsLeft, -1);
   for (int tick = 1; tick <= 100; ++tick) {
     meter.add(1 << 17, 100.0 + tick / 10.0);  // 128 KiB every 0.1 s
@@ -27,8 +26,7 @@ TEST(ProgressMeter, SpeedFromTheResumePointTimeLeftOnceSteadyThenStalled) {
             "34.1 MB of 50.3 MB  1.3 MB/s  0:12 left|"
             "34.1 MB of 50.3 MB \u2014 about 12 seconds left|stalled|"
             "34.1 MB of 50.3 MB  stalled|34.1 MB of 50.3 MB \u2014 waiting for the server\u2026");
-  meter.start(0, 100 << 20, 0.0);
-  meter.add(20 << 20, 0.5);
+  meter.start(0, 100 << 20, 0.0), meter.add(20 << 20, 0.5);
   for (int tick = 1; tick <= 80; ++tick) meter.add(1 << 16, 0.5 + tick / 10.0);  // 640 KiB/s
   f = meter.figures(8.5);
   EXPECT_EQ(std::make_pair(f.secondsLeft, f.bytesPerSecond > 0), std::make_pair(-1.0, true));
@@ -51,8 +49,7 @@ TEST(ProgressMeter, FitsTheLineToTheWidth) {
       {unknown, 12, "Downloading 42%", "Downloading "},
       // Wide characters take two columns each, and are never cut in half.
       {unknown, 11, "\u4e0b\u8f7d 42%", "\u4e0b\u8f7d 42%"}, {unknown, 6, "\u4e0b\u8f7d 42%", "\u4e0b\u8f7d 4"},
-      {unknown, 3, "\u4e0b\u8f7d 42%", "\u4e0b"},
-  };
+      {unknown, 3, "\u4e0b\u8f7d 42%", "\u4e0b"}};
   for (const auto& c : cases) {
     StatusLinePieces pieces = terminalPieces(c.f);
     pieces.status = c.status, pieces.bar = "[##########..............]";

@@ -103,13 +103,10 @@ TEST(ProxyChoice, EnvironmentThenDesktopThenNoneAndUnreachableHandsOver) {
       {session, ab, {ablog, handover}, {"http://a:1", "http://b:2", "http://b:2"}, {"http://a:1"}},
       {session, ab, {ablog, handover, handover},
        {"http://a:1", "http://b:2", "http://a:1", "http://b:2"}, {"http://a:1", "http://b:2"},
-       {"unreachable", "unreachable"}},
-      {session, ab, {}, {}, {}, {}, true},
-  };
+       {"unreachable", "unreachable"}}, {session, ab, {}, {}, {}, {}, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.log.empty() ? "cancelled" : c.log[0]);
-    Chooser run(c.env, c.answer);
-    run.down = c.down;
+    Chooser run(c.env, c.answer); run.down = c.down;
     // Chooses for the archive's URL (or starts to, then is cancelled), then
     // runs two transfers in a row once ready (each lives until the loop is idle).
     bool ready = false;

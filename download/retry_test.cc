@@ -15,8 +15,7 @@ TEST(RetryAfter, SecondsOrAnHttpDate) {
 // stop at its end: Fetch.RestartsAndFailuresEndWithinTheBounds); twenty
 // attempts end it whatever happens.
 TEST(RetryPolicy, BackoffDoublesToTheCapAndAttemptsAreBounded) {
-  double now = 0;
-  RetryPolicy policy([] { return 0.999; }, [&] { return now; });
+  double now = 0; RetryPolicy policy([] { return 0.999; }, [&] { return now; });
   std::vector<int> waits;
   for (int i = 0; i < 6; ++i) policy.mayRetry(0), waits.push_back(int(policy.backoffSeconds()));
   EXPECT_EQ(waits, (std::vector<int>{0, 1, 3, 7, 14, 14}));

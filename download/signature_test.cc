@@ -24,8 +24,7 @@ std::string join(const std::vector<std::string>& parts, const char* end = "\n") 
 
 // Parsed, or the test fails.
 std::vector<PublicKey> keys(const std::string& text) {
-  std::vector<PublicKey> parsed;
-  std::string error;
+  std::vector<PublicKey> parsed; std::string error;
   EXPECT_TRUE(parsePublicKeys(text, &parsed, &error)) << error;
   return parsed;
 }
@@ -37,16 +36,13 @@ std::vector<PublicKey> keys(const std::string& text) {
 // a rollback.
 TEST(Signature, MalformedFilesEveryChunkOfTheArchiveAndRollback) {
   if (shell("command -v minisign") != 0) GTEST_SKIP() << "minisign is not installed";
-  ScratchDir dir;
-  makeMinisignKeys(dir.path(), {"a", "b"});
+  ScratchDir dir; makeMinisignKeys(dir.path(), {"a", "b"});
   std::map<std::string, std::string> pub;
   for (std::string name : {"a", "b"}) pub[name] = readFile(dir / name + ".pub");
-  std::string archive(20000, '\0');
-  std::mt19937 random(11);
+  std::string archive(20000, '\0'); std::mt19937 random(11);
   for (char& c : archive) c = static_cast<char>(random());
   auto sign = [&](const std::string& content) {  // with key a
-    writeFile(dir / "archive", content);
-    signWithMinisign(dir / "a.sec", dir / "archive");
+    writeFile(dir / "archive", content), signWithMinisign(dir / "a.sec", dir / "archive");
     return readFile(dir / "archive.minisig");
   };
   // Feeds the archive in uneven chunks, as a transfer delivers it.
@@ -85,8 +81,7 @@ TEST(Signature, MalformedFilesEveryChunkOfTheArchiveAndRollback) {
       {false, with(0, s[0] + std::string(2000, 'x')), "untrusted comment is too long"},
       {false, with(2, s[2] + std::string(9000, 'x')), "larger than 8 KiB"},
       {false, join(s), "the bundle's key file is damaged: key " + idA, a[0] + "\n" + zeroed},
-      {false, sign(archive + "x"), "bad signature"},  // another archive's
-  };
+      {false, sign(archive + "x"), "bad signature"}};  // another archive's
   for (const auto& c : cases) {
     std::vector<PublicKey> parsed;
     std::string error;
@@ -119,8 +114,7 @@ TEST(Signature, MalformedFilesEveryChunkOfTheArchiveAndRollback) {
       {1999 + slack, "timestamp:" + std::to_string(2000 + slack), 2000, true},  // just believed
       {2000, "timestamp:" + std::to_string(2001 + slack), 2000, false},         // just not
       // Unknown caching time (or a clock so far behind it reads before 1970): as signed.
-      {999, "timestamp:900000000", 0, true}, {999, "timestamp:900000000", -5 * 24 * 3600, true},
-  };
+      {999, "timestamp:900000000", 0, true}, {999, "timestamp:900000000", -5 * 24 * 3600, true}};
   for (const auto& c : rollbacks) {
     const SignatureInfo fresh{"", "", c.fresh >= 0, c.fresh};
     std::string reason, text = c.cachedComment.empty()

@@ -19,13 +19,10 @@ struct Recorder : TransferDelegate {
     if (at >= 0 || r.rangeStart >= 0) running->writeBodyAt(at >= 0 ? at : r.rangeStart);
   }
   void transferDidReceiveData(uint64_t length) override {
-    events += events.back() == '+' ? "" : "data+", bytes += length;
-    counted.push_back(bytes);
+    events += events.back() == '+' ? "" : "data+", bytes += length, counted.push_back(bytes);
     if (cancelOnData) running->cancel(), loop->stop();
     // The bytes counted so far are those the server sent, in the file.
-    if (!served.empty()) {
-      EXPECT_EQ(readFile(file).substr(0, bytes), served.substr(0, bytes));
-    }
+    if (!served.empty()) { EXPECT_EQ(readFile(file).substr(0, bytes), served.substr(0, bytes)); }
   }
   void transferDidFinish() override { ended("finished;"); }
   void transferDidFail(const TransferError& e) override { error = e, ended("failed;"); }
@@ -51,9 +48,7 @@ Recorder transfer(const std::string& name, const std::string& options, TransferR
   recorder.loop = loop.get(), recorder.at = at, recorder.cancelOnData = cancelOnData;
   recorder.served = served, recorder.file = request.destination;
   auto running = startTransfer(*loop, request, recorder);
-  recorder.running = running.get();
-  loop->addTimer(20, [&] { loop->stop(); });
-  loop->run();
+  recorder.running = running.get(), loop->addTimer(20, [&] { loop->stop(); }), loop->run();
   return recorder;
 }
 
@@ -86,8 +81,7 @@ TEST(Transfer, DeliversWhatCameAndFailsOnlyWhenIdleOrUnwritable) {
        "Cannot write /dev/full: No space left on device"},
       // With https_proxy set to |dead|, which "direct://" must win over.
       {"", 5, 0, "", 10, Fault::kOther, "", "direct://"},
-      {"", 5, 0, "", 0, Fault::kNetwork, "Failed to connect to 127\\.0\\.0\\.1 port .*", dead},
-  };
+      {"", 5, 0, "", 0, Fault::kNetwork, "Failed to connect to 127\\.0\\.0\\.1 port .*", dead}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.options + " " + std::to_string(c.minBytes) + " " + c.proxy);
     fs::remove(servers().dir / "archive");
@@ -120,12 +114,10 @@ TEST(Transfer, WritesRangesWhereTheyBelong) {
       {2, 6, 0, -1, 206, "", "", "ab____6789", "ab23456789"},
       {0, -1, 4, -1, 200, "", "\"other\"", "ab____6789XYZ", "0123456789"},
       {2, 6, 0, 0, 200, "range=ignore", "", "ab____6789XYZ", "0123456789"},
-      {2, 6, 0, 4, 206, "", "", "ab____6789", "ab____6789"},  // 4 bytes at 4: fails
-  };
+      {2, 6, 0, 4, 206, "", "", "ab____6789", "ab____6789"}};  // 4 bytes at 4: fails
   std::string file = servers().dir / "archive";
   for (const auto& c : cases) {
-    SCOPED_TRACE(&c - cases);
-    writeFile(file, c.before);
+    SCOPED_TRACE(&c - cases); writeFile(file, c.before);
     TransferRequest request;
     request.rangeStart = c.start, request.rangeEnd = c.end, request.suffixLength = c.suffix;
     request.ifRange = c.ifRange, request.keepPartial = true;
@@ -150,8 +142,7 @@ TEST(Transfer, CountsOnlyWrittenBytesAndWritesThemWhileTheBodyPauses) {
       {"", true, false}, {"pace=300", true, false}, {"pace=30&cut=60000&how=reset", false, false},
       {"", false, true}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.options);
-    TransferRequest request;
+    SCOPED_TRACE(c.options); TransferRequest request;
     request.keepPartial = true;
     Recorder r = transfer("written" + std::to_string(&c - cases), c.options, request, -1, c.cancel,
                           served);
@@ -165,17 +156,6 @@ TEST(Transfer, CountsOnlyWrittenBytesAndWritesThemWhileTheBodyPauses) {
   }
 }
 
-// Open sockets of this process that a started program would inherit.
-int inheritableSockets() {
-  int found = 0;
-  for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
-    std::error_code error;
-    const int flags = fcntl(std::stoi(fd.path().filename()), F_GETFD);
-    found += !(flags & FD_CLOEXEC) && has(fs::read_symlink(fd.path(), error), "socket:");
-  }
-  return found;
-}
-
 // Transfers in turn go over the connection the last one left open, with
 // the server's next answer; one cancelled amid its body leaves none to
 // reuse with its bytes still coming. The connections kept open are not
@@ -184,6 +164,16 @@ TEST(Transfer, ReusesTheServersOpenConnection) {
   const struct { std::string name; bool cancel, sameConnection; } cases[] = {
       {"conn-a", false, false}, {"conn-b", false, true}, {"conn-c", true, true},
       {"conn-d", false, false}, {"conn-e", false, true}};
+  // Open sockets of this process that a started program would inherit.
+  auto inheritableSockets = [] {
+    int found = 0;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+      std::error_code error;
+      found += !(fcntl(std::stoi(fd.path().filename()), F_GETFD) & FD_CLOEXEC) &&
+               has(fs::read_symlink(fd.path(), error), "socket:");
+    }
+    return found;
+  };
   std::string last;
   int inherited = inheritableSockets();  // from whatever started the test
   for (const auto& c : cases) {
@@ -191,8 +181,7 @@ TEST(Transfer, ReusesTheServersOpenConnection) {
     Recorder r = transfer(c.name, c.cancel ? "keep=1&trickle=100" : "keep=1", {}, -1, c.cancel);
     EXPECT_EQ(r.events, c.cancel ? ";response;data+" : ";response;data+finished;");
     EXPECT_TRUE(c.cancel || readFile(servers().dir / "archive") == "0123456789");
-    std::string log = faultLog(c.name);
-    std::smatch port;
+    std::string log = faultLog(c.name); std::smatch port;
     ASSERT_TRUE(std::regex_search(log, port, std::regex("\"port\": (\\d+)"))) << log;
     EXPECT_EQ(port[1] == last, c.sameConnection) << log;
     last = port[1];
@@ -206,8 +195,7 @@ TEST(Transfer, ReusesTheServersOpenConnection) {
 TEST(System, DiskSpaceAtAPathNamesItsFileSystem) {
   DiskSpace space;
   for (std::string path : {"/", "/proc/self/cwd", servers().cert.c_str()}) {
-    SCOPED_TRACE(path);
-    ASSERT_TRUE(diskSpaceAt(path, &space));
+    SCOPED_TRACE(path); ASSERT_TRUE(diskSpaceAt(path, &space));
     std::string real = fs::canonical(path);
     struct stat at = {}, mount = {}, above = {};
     stat(real.c_str(), &at), stat(space.mountPoint.c_str(), &mount);

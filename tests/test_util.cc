@@ -40,8 +40,7 @@ bool pathExists(const std::string& path) {
 }
 
 void makeZip(const std::string& zip, const std::map<std::string, std::string>& files) {
-  ScratchDir dir;
-  std::string names;
+  ScratchDir dir; std::string names;
   for (const auto& [name, content] : files)
     writeFile(dir / name, content), names += " " + smart_quote(name);
   if (shell("cd " + smart_quote(dir.path()) + " && zip -q -X " + smart_quote(zip) + names))
@@ -54,12 +53,10 @@ int shell(const std::string& command) {
 }
 
 void makeMinisignKeys(const std::string& dir, const std::vector<std::string>& names) {
-  for (const std::string& name : names) {
-    std::string pair = dir + "/" + name;
-    if (shell("minisign -G -W -p " + smart_quote(pair + ".pub") + " -s " +
-              smart_quote(pair + ".sec")))
-      throw std::runtime_error("minisign -G failed for " + pair);
-  }
+  for (const std::string& name : names)
+    if (std::string pair = smart_quote(dir + "/" + name);
+        shell("minisign -G -W -p " + pair + ".pub -s " + pair + ".sec"))
+      throw std::runtime_error("minisign -G failed for " + dir + "/" + name);
 }
 
 void signWithMinisign(const std::string& secretKey, const std::string& file,
@@ -79,11 +76,4 @@ std::string loopbackPort(int* listener) {
   getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
   listener ? void(*listener = fd) : void(close(fd));
   return std::to_string(ntohs(address.sin_port));
-}
-
-std::vector<std::string> readRecords(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<std::string> records;
-  for (std::string record; std::getline(in, record, '\0');) records.push_back(record);
-  return records;
 }

@@ -11,8 +11,7 @@
 // A fresh directory for one test, removed with everything in it at the end.
 class ScratchDir {
  public:
-  ScratchDir();
-  ~ScratchDir();
+  ScratchDir(); ~ScratchDir();
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
@@ -27,8 +26,7 @@ struct ScopedEnv {
     value ? setenv(name, value, 1) : unsetenv(name);
   }
   ~ScopedEnv() { old ? setenv(name.c_str(), old->c_str(), 1) : unsetenv(name.c_str()); }
-  std::string name;
-  std::optional<std::string> old;
+  std::string name; std::optional<std::string> old;
 };
 
 void writeFile(const std::string& path, const std::string& bytes, int mode = 0644);
@@ -54,8 +52,5 @@ void signWithMinisign(const std::string& secretKey, const std::string& file,
 // A free port on 127.0.0.1, as a string. With |listener|, a socket listens
 // on it (and never accepts) until the caller closes it; without, nobody does.
 std::string loopbackPort(int* listener = nullptr);
-
-// Splits a NUL-terminated record file into its entries.
-std::vector<std::string> readRecords(const std::string& path);
 
 #endif  // SETUP_TESTS_TEST_UTIL_H_

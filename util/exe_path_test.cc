@@ -17,8 +17,7 @@ TEST(Mkpath, CreatesEachMissingDirectoryAndStopsAtAFile) {
   EXPECT_EQ(fs::status(scratch / "a/b").permissions(), fs::perms::owner_all);
   EXPECT_EQ(mkpath("", 0700), 0);
   // It stops at a component that is not a directory.
-  writeFile(scratch / "file", "x");
-  errno = 0;
+  writeFile(scratch / "file", "x"), errno = 0;
   EXPECT_EQ(mkpath(scratch / "file/below/deeper", 0700) == -1 ? errno : 0, ENOTDIR);
   EXPECT_EQ(mkpath(scratch / "file", 0700), -1);
 }

@@ -24,8 +24,7 @@ using namespace std::string_literals;
 bool runFor(GtkLoop& loop, double seconds) {
   bool timedOut = false;
   Loop::Handle timer = loop.addTimer(seconds, [&] { timedOut = true, loop.stop(); });
-  loop.run();
-  loop.cancelTimer(timer);
+  loop.run(), loop.cancelTimer(timer);
   return !timedOut;
 }
 
@@ -138,16 +137,14 @@ TEST_F(GtkWindowTest, ADownloadWalksItsStatesInAWindowOfOneSize) {
   // A wait with these words pulses the bar (twice at least) and shows them;
   // nothing closes the window.
   auto waits = [&](const std::string& status) {
-    window_->setStatus(status);
-    const unsigned pulses = window_->progress().pulses();
+    window_->setStatus(status); const unsigned pulses = window_->progress().pulses();
     EXPECT_FALSE(runFor(loop_, 0.35)) << status;
     EXPECT_EQ(std::make_tuple(seen(w_.status), std::min(window_->progress().pulses() - pulses, 2u),
                               size(w_.window)), std::make_tuple(status + " /1", 2u, first));
   };
   window_->setProgressAnimating(true);
   EXPECT_FALSE(window_->progress().pulsing());  // a determinate bar does not pulse
-  window_->setProgressIndeterminate(true);
-  waits("Connecting to downloads.example.com\u2026");
+  window_->setProgressIndeterminate(true), waits("Connecting to downloads.example.com\u2026");
   window_->setProgressAnimating(false);  // in the order the front end ends a wait
   EXPECT_FALSE(window_->progress().pulsing());
   window_->setProgressIndeterminate(false);
@@ -155,8 +152,7 @@ TEST_F(GtkWindowTest, ADownloadWalksItsStatesInAWindowOfOneSize) {
   // Half the bar, chunk by chunk, so that the failure below fills it: the
   // status text changes once a percent, the bar once a thousandth (give or
   // take one, as the fractions round).
-  fractionUpdates = labelUpdates = 0;
-  window_->setProgressMax(2e5);
+  fractionUpdates = labelUpdates = 0, window_->setProgressMax(2e5);
   for (int chunk = 1; chunk <= 100000; ++chunk)
     window_->setStatus("Downloading " + std::to_string(chunk / 2000) + "%"),
         window_->incrementProgress(1.0);
@@ -167,18 +163,14 @@ TEST_F(GtkWindowTest, ADownloadWalksItsStatesInAWindowOfOneSize) {
   EXPECT_EQ(seen(w_.detail) + ": " + onScreen(), "no data for a while /1: figures bar Cancel");
 
   // Return does not cancel a download.
-  ASSERT_TRUE(press(GDK_KEY_Return));
-  EXPECT_FALSE(runFor(loop_, 0.05));
+  EXPECT_TRUE(press(GDK_KEY_Return) && !runFor(loop_, 0.05));
 
   const std::string cause = "Cannot reach example.com.", general = "Error during the download "
                             "process.\nSee your system log for more information.";
-  window_->setStatusSingleLine(false);
-  window_->setStatus(cause);
+  window_->setStatusSingleLine(false), window_->setStatus(cause);
   window_->setStatusRed(true);  // its own style must not cut the lines short
-  window_->setFailureDetail("Check the network.", general);
-  window_->setProgressShown(false);
-  window_->setControls(WindowControls::kCloseOrTryAgain);
-  runFor(loop_, 0.1);
+  window_->setFailureDetail("Check the network.", general), window_->setProgressShown(false);
+  window_->setControls(WindowControls::kCloseOrTryAgain), runFor(loop_, 0.1);
   // The alert reads the labels' own texts, so this is what they show too.
   EXPECT_EQ(atkName(w_.failure), cause + "\nCheck the network.\n" + general);
   EXPECT_EQ(std::make_tuple(seen(w_.status), onScreen(), atk_object_get_role(alert), announced,
@@ -188,22 +180,17 @@ TEST_F(GtkWindowTest, ADownloadWalksItsStatesInAWindowOfOneSize) {
   // Texts longer than their room are cut short rather than grow the window
   // or push the advice out; a new failure is announced anew.
   const std::string longer = "Cannot write " + std::string(300, 'x') + ".";
-  window_->setStatus(longer);
-  window_->setFailureDetail(longer, longer);
-  runFor(loop_, 0.1);
+  window_->setStatus(longer), window_->setFailureDetail(longer, longer), runFor(loop_, 0.1);
   const std::string cut = longer + " /" + std::to_string(GtkDownloadWindow::kFailureLines) + " cut";
   EXPECT_EQ(std::make_tuple(seen(w_.status), seen(w_.advice), seen(w_.more), announced,
-                            size(w_.window)),
-            std::make_tuple(cut, cut, cut, 2, first));
+                            size(w_.window)), std::make_tuple(cut, cut, cut, 2, first));
 
   // Return presses Try Again where it is offered.
   ASSERT_TRUE(press(GDK_KEY_Return));
   runFor(loop_, 0.1);
-  window_->setFailureDetail("", "");  // as the front end goes on
-  window_->setProgressShown(true);
+  window_->setFailureDetail("", ""), window_->setProgressShown(true);  // as the front end goes on
   EXPECT_EQ(std::make_pair(triedAgain, onScreen()), std::make_pair(1, "figures bar Cancel"s));
-  window_->setProgressIndeterminate(true);
-  window_->setProgressAnimating(true);
+  window_->setProgressIndeterminate(true), window_->setProgressAnimating(true);
   window_->setCancelEnabled(false);
   ASSERT_TRUE(press(GDK_KEY_Return) && press(GDK_KEY_Escape));
   waits("Initializing the installer");
@@ -217,34 +204,31 @@ TEST_F(GtkWindowTest, ADownloadWalksItsStatesInAWindowOfOneSize) {
     auto lin = [](double v) { return v <= 0.04045 ? v / 12.92 : pow((v + 0.055) / 1.055, 2.4); };
     return 0.2126 * lin(c.red) + 0.7152 * lin(c.green) + 0.0722 * lin(c.blue) + 0.05;
   };
+  // A part's style property (a colour: freed by the caller) in its state.
+  auto style = [](gpointer part, const char* property, auto* value) {
+    GtkStyleContext* style = gtk_widget_get_style_context(GTK_WIDGET(part));
+    gtk_style_context_get(style, gtk_style_context_get_state(style), property, value, nullptr);
+  };
   for (bool dark : {false, true}) {
     g_object_set(gtk_settings_get_default(), "gtk-theme-name", "Adwaita",
                  "gtk-application-prefer-dark-theme", dark, nullptr);
     runFor(loop_, 0.05);
-    GdkRGBA* background = nullptr, red;
-    GtkStyleContext* style = gtk_widget_get_style_context(GTK_WIDGET(w_.window));
-    gtk_style_context_get(style, gtk_style_context_get_state(style), "background-color",
-                          &background, nullptr);
-    style = gtk_widget_get_style_context(GTK_WIDGET(w_.status));
-    gtk_style_context_get_color(style, gtk_style_context_get_state(style), &red);
-    const double back = luminance(*background), contrast = back / luminance(red);
-    // The figures as drawn: their colour at their opacity over the background.
-    GdkRGBA dim;
+    g_autoptr(GdkRGBA) background = nullptr, red = nullptr, dim = nullptr;
     double opacity = 1;
-    style = gtk_widget_get_style_context(GTK_WIDGET(w_.detail));
-    gtk_style_context_get_color(style, gtk_style_context_get_state(style), &dim);
-    gtk_style_context_get(style, gtk_style_context_get_state(style), "opacity", &opacity, nullptr);
-    const double shown = opacity * dim.alpha;
-    dim = {background->red + (dim.red - background->red) * shown,
-           background->green + (dim.green - background->green) * shown,
-           background->blue + (dim.blue - background->blue) * shown, 1};
-    const double dimContrast = std::max(back / luminance(dim), luminance(dim) / back);
-    gdk_rgba_free(background);
+    style(w_.window, "background-color", &background), style(w_.status, "color", &red);
+    style(w_.detail, "color", &dim), style(w_.detail, "opacity", &opacity);
+    // The figures as drawn: their colour at their opacity over the background.
+    const double shown = opacity * dim->alpha, back = luminance(*background);
+    const GdkRGBA drawn = {background->red + (dim->red - background->red) * shown,
+                           background->green + (dim->green - background->green) * shown,
+                           background->blue + (dim->blue - background->blue) * shown, 1};
+    const double contrast = back / luminance(*red),
+                 dimContrast = std::max(back / luminance(drawn), luminance(drawn) / back);
     // The variant did change (white on it stands out, 2:1 or more, only
     // when dark); readable on it; still red; the figures readable, and
     // dimmer than the theme's text (under 9:1 on Adwaita's either way).
     EXPECT_EQ(std::make_tuple(1.05 / back < 2.0, std::max(contrast, 1 / contrast) >= 4.5,
-                              red.red - std::max(red.green, red.blue) > 0.3, dimContrast >= 4.5,
+                              red->red - std::max(red->green, red->blue) > 0.3, dimContrast >= 4.5,
                               dimContrast < 9),
               std::make_tuple(!dark, true, true, true, true)) << dark << " " << contrast << " "
                                                              << dimContrast;
@@ -272,8 +256,7 @@ TEST_F(GtkWindowTest, AProductsWindowIsNamedWithItsSplashAndIcon) {
 
   // Hidden until the loop runs (at the first display: the Wayland test),
   // then drawn first at its final height, splash and padding included.
-  open(false);
-  window_->setSplash(png("splash-", 800, 400), 400, 400);
+  open(false), window_->setSplash(png("splash-", 800, 400), 400, 400);
   const bool early = visible(w_.window);
   runFor(loop_, 0.1);
   window_->setIconFile(png("icon-", 48, 48));  // an icon's width is -1 when there is none
@@ -294,14 +277,11 @@ TEST_F(GtkWindowTest, EscapeCancelCloseAndTheCloseButtonCloseOnce) {
   const std::tuple<const char*, std::function<void()>, bool> ways[] = {
       {"Escape", [&] { EXPECT_TRUE(press(GDK_KEY_Escape)); }, true},
       {"the button twice", [&] { gtk_button_clicked(w_.cancel), gtk_button_clicked(w_.cancel); },
-       true},
-      {"the close button", [&] { gtk_window_close(w_.window); }, true},
+       true}, {"the close button", [&] { gtk_window_close(w_.window); }, true},
       {"Return on Close", [&] { window_->setControls(WindowControls::kClose);
-                                EXPECT_TRUE(press(GDK_KEY_Return)); }, false},
-  };
+                                EXPECT_TRUE(press(GDK_KEY_Return)); }, false}};
   for (const auto& [way, close, cancelled] : ways) {
-    open();
-    close();
+    open(), close();
     // It ends (or the test fails rather than hang), once, the window gone.
     EXPECT_TRUE(runFor(loop_, 2.0) && closes_ == 1 && !visible(w_.window)) << way << " " << closes_;
     EXPECT_EQ(window_->cancelledByUser(), cancelled) << way;
@@ -325,8 +305,7 @@ TEST_F(GtkWaylandTest, WindowLiesWithinTheOutputWithASharpSplash) {
   open(false);  // as the module opens it, the splash set after
   GtkWidget* window = GTK_WIDGET(w_.window);
   window_->setSplash(png("stripes-", 400 * scale, 200 * scale), 400, 400);
-  window_->setControls(WindowControls::kCloseOrTryAgain);
-  window_->displayIfNeeded();
+  window_->setControls(WindowControls::kCloseOrTryAgain), window_->displayIfNeeded();
   // Drawn, and at the output's scale once it knows which output it is on.
   auto ready = [&] { return firstHeight_ && gtk_widget_get_scale_factor(window) == scale; };
   for (int i = 0; i < 200 && !ready(); ++i) runFor(loop_, 0.02);
@@ -345,13 +324,12 @@ TEST_F(GtkWaylandTest, WindowLiesWithinTheOutputWithASharpSplash) {
   const int width = gdk_pixbuf_get_width(shot), height = gdk_pixbuf_get_height(shot);
   const int stride = gdk_pixbuf_get_rowstride(shot), channels = gdk_pixbuf_get_n_channels(shot);
   int left = width, top = height, right = -1, bottom = -1, count = 0, odd = 0;
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) {
-      const guchar* pixel = gdk_pixbuf_get_pixels(shot) + y * stride + x * channels;
-      if (pixel[1] >= 32 || pixel[2] <= 224) continue;
-      left = std::min(left, x), right = std::max(right, x), top = std::min(top, y), bottom = y;
-      ++count, odd += (pixel[0] > 128) == (x % 2 == 1);
-    }
+  for (int y = 0, x = 0; y < height; x = (x + 1) % width, y += x == 0) {
+    const guchar* pixel = gdk_pixbuf_get_pixels(shot) + y * stride + x * channels;
+    if (pixel[1] >= 32 || pixel[2] <= 224) continue;
+    left = std::min(left, x), right = std::max(right, x), top = std::min(top, y), bottom = y;
+    ++count, odd += (pixel[0] > 128) == (x % 2 == 1);
+  }
   ASSERT_EQ(std::make_tuple(right - left + 1, bottom - top + 1, count, count ? odd % count : -1),
             std::make_tuple(400 * scale, 200 * scale, 400 * scale * 200 * scale, 0))
       << odd << " pixels magenta in an odd column";

@@ -19,20 +19,16 @@ TEST(BadDays, HeldUpRunEndsOnASignalAndAGoneReaderEndsNone) {
   // (no standard input, output or error either). The held up get SIGTERM after 2 s; a run
   // that should end by itself is given 20 s. (Popen gives the program every signal at its
   // default.)
-  const char* wrapper = "import fcntl, os, subprocess, sys, time\n"
-                        "r, w = os.pipe()\n"
-                        "if sys.argv[1] == 'full': os.write(w, b'x' * fcntl.fcntl(w, 1031, 4096))\n"
-                        "if sys.argv[1] == 'gone': os.close(r)\n"
-                        "closed = {'closed': [2], 'all closed': [0, 1, 2]}.get(sys.argv[1], [])\n"
-                        "p = subprocess.Popen(sys.argv[2:], stderr=None if closed else w,\n"
-                        "                     preexec_fn=lambda: [os.close(fd) for fd in closed])\n"
-                        "os.close(w)\n"
-                        "held = sys.argv[1] in ('full', 'open')\n"
-                        "if held: time.sleep(2); p.terminate()\n"
-                        "sys.exit(p.wait(timeout=60 if held else 20))\n";
+  const char* wrapper = "import fcntl, os, subprocess, sys, time\nr, w = os.pipe()\n"
+      "if sys.argv[1] == 'full': os.write(w, b'x' * fcntl.fcntl(w, 1031, 4096))\n"
+      "if sys.argv[1] == 'gone': os.close(r)\n"
+      "closed = {'closed': [2], 'all closed': [0, 1, 2]}.get(sys.argv[1], [])\n"
+      "p = subprocess.Popen(sys.argv[2:], stderr=None if closed else w,\n"
+      "                     preexec_fn=lambda: [os.close(fd) for fd in closed])\n"
+      "os.close(w)\nheld = sys.argv[1] in ('full', 'open')\n"
+      "if held: time.sleep(2); p.terminate()\nsys.exit(p.wait(timeout=60 if held else 20))\n";
   for (const std::string stderrKind : {"full", "open", "gone", "closed", "all closed"}) {
-    SCOPED_TRACE(stderrKind);
-    World w;
+    SCOPED_TRACE(stderrKind); World w;
     std::unique_ptr<Proc> holder;
     if (stderrKind == "open") {
       fs::create_directories(w.cache());

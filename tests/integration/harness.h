@@ -17,6 +17,7 @@
 #include <iterator>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -37,8 +38,7 @@ inline double now() {
 inline bool has(const std::string& s, const std::string& part) { return s.find(part) != s.npos; }
 
 inline bool waitUntil(const std::function<bool()>& done, double seconds) {
-  for (double end = now() + seconds; !done(); usleep(10000))
-    if (now() > end) return false;
+  for (double end = now() + seconds; !done(); usleep(10000)) if (now() > end) return false;
   return true;
 }
 
@@ -62,11 +62,8 @@ struct Proc {
       for (const std::string& s : from) to.push_back(const_cast<char*>(s.c_str()));
       return to.push_back(nullptr), to;
     };
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t every;
-    sigfillset(&every);
-    posix_spawnattr_setsigdefault(&attr, &every);
+    posix_spawnattr_t attr; sigset_t every;
+    posix_spawnattr_init(&attr), sigfillset(&every), posix_spawnattr_setsigdefault(&attr, &every);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
     if (posix_spawn(&pid, "/bin/sh", nullptr, &attr, pointers(all).data(), pointers(vars).data()))
       throw std::runtime_error("cannot start " + argv[0]);
@@ -87,22 +84,18 @@ struct Proc {
   std::string err() const { return readFile(dir / "err"); }
   // Waits at most |seconds| for the end, then kills the group.
   Result finish(double seconds) {
-    double start = now();
-    bool exited = waitUntil([this] { return ended(); }, seconds);
+    double start = now(); bool exited = waitUntil([this] { return ended(); }, seconds);
     kill(-pid, SIGKILL);  // with whatever it left running
     return {exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1, out(), err(), now() - start};
   }
   ScratchDir dir;
-  pid_t pid = -1;
-  int status = 0;
-  bool reaped = false;
+  pid_t pid = -1; int status = 0; bool reaped = false;
 };
 
 // Every entry below |dir| as a sorted relative path; the cache's lock file,
 // which outlives the runs by design, left out.
 inline Strings tree(const std::string& dir) {
-  Strings found;
-  std::error_code error;
+  Strings found; std::error_code error;
   for (fs::recursive_directory_iterator it(dir, error), end; it != end; it.increment(error))
     if (it->path().filename() != ".lock")
       found.push_back(it->path().string().substr(dir.size() + (dir.back() != '/')));
@@ -144,9 +137,7 @@ struct Servers {
     if (payload) std::generate_n(std::back_inserter(files["payload.bin"]), payload, std::mt19937());
     if (checkAfter) files["tag"] = tag;
     const std::string zip = www + "/" + name;
-    fs::remove(zip + ".new");
-    makeZip(zip + ".new", files);
-    fs::rename(zip + ".new", zip);
+    fs::remove(zip + ".new"), makeZip(zip + ".new", files), fs::rename(zip + ".new", zip);
     return zip;
   }
   static std::string etag(const std::string& file) {  // as nginx makes it
@@ -193,8 +184,7 @@ struct World {
     std::string dir = root / ("product" + odd);
     res = app ? dir + ".app/Contents/Resources" : dir;
     fs::path bin = app ? dir + ".app/Contents/MacOS" : dir, built = SETUP_BINARY;
-    for (const fs::path& path : {fs::path(home), fs::path(tmp), fs::path(out), fs::path(res), bin})
-      fs::create_directories(path);
+    for (const std::string& p : {home, tmp, out, res, bin.string()}) fs::create_directories(p);
     fs::copy_file(built, program = bin / "setup");
     built.replace_filename("libsetup-gtk.so");
     if (fs::exists(built)) fs::copy_file(built, bin / built.filename());
@@ -207,19 +197,24 @@ struct World {
   std::string cache() const { return home + "/" + INSTALLER_CACHE_DIR; }
   std::string stamp() const { return readFile(cache() + ".validatestring"); }
   void download(const std::string& url) {
-    env["ZV_INTERNAL_INSTALL_AGENT_URL"] = url;
-    env["CURL_CA_BUNDLE"] = servers().cert;
+    env["ZV_INTERNAL_INSTALL_AGENT_URL"] = url, env["CURL_CA_BUNDLE"] = servers().cert;
   }
   Strings argv(Strings args) const { return args.insert(args.begin(), program), args; }
   Result run(const Strings& args = {}, double timeout = 60) const {
     return Proc(argv(args), env).finish(timeout);
   }
-  // What the agent must get for |args|, the agents that ran, what the last got.
+  // What the agent must get for |args|; the agents that ran, what the last
+  // got (each a NUL-terminated record in its file).
   Strings expected(Strings args) const {
     return args.insert(args.begin(), {"-installbundle", res + "/bundle.zip"}), args;
   }
-  Strings runs() const { return readRecords(out + "/runs"); }
-  Strings args() const { return readRecords(out + "/args"); }
+  Strings records(const std::string& file) const {
+    Strings found; std::istringstream in(readFile(out + "/" + file));
+    for (std::string record; std::getline(in, record, '\0');) found.push_back(record);
+    return found;
+  }
+  Strings runs() const { return records("runs"); }
+  Strings args() const { return records("args"); }
 };
 
 // Arguments a shell would mangle every way it can; CANARY marks a command run.
@@ -232,8 +227,7 @@ inline const std::string kHostile = " $(touch CANARY) `touch CANARY`;touch CANAR
 // Nothing in TMPDIR, |cache| in the cache, and no mark of a pasted command
 // or of a partial agent.
 inline void expectLeft(const World& w, const Strings& cache) {
-  EXPECT_EQ(tree(w.tmp), Strings{});
-  EXPECT_EQ(tree(w.cache()), cache);
+  EXPECT_EQ(std::make_pair(tree(w.tmp), tree(w.cache())), std::make_pair(Strings{}, cache));
   for (const std::string& path : tree(w.root.path())) EXPECT_NE(fs::path(path).filename(), "CANARY");
 }
 

@@ -31,8 +31,7 @@ TEST(Lifecycle, SignalEndsTheUnpackingOrReachesTheAgent) {
   const Strings kCached = {".validatestring", "installagent", "installagent/install"},
                 kEmptied = {"installagent"};
   const long several = std::min(2L, sysconf(_SC_NPROCESSORS_ONLN));
-  for (std::string zip : {"big.zip", "trapping.zip"})
-    for (bool local : {true, false})
+  for (std::string zip : {"big.zip", "trapping.zip"}) for (bool local : {true, false})
       for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(zip + (local ? " local " : " download ") + strsignal(signal));
         const bool agentRuns = zip == "trapping.zip", trapped = agentRuns && signal != SIGHUP;
@@ -43,15 +42,12 @@ TEST(Lifecycle, SignalEndsTheUnpackingOrReachesTheAgent) {
         else w.download(servers().nginxUrl + zip);
         Proc setup(w.argv({}), w.env);
         ASSERT_TRUE(waitUntil([&] { return agentRuns ? pathExists(w.out + "/started")
-                                                     : unzipsRunning(w.root.path()) >=
-                                                           (local ? several : 1); },
-                              30)) << setup.err();
+                              : unzipsRunning(w.root.path()) >= (local ? several : 1); }, 30))
+            << setup.err();
         usleep(50000), kill(setup.pid, signal);  // a little into the unzip or the agent
-        Result r = setup.finish(10);
-        const long unzips = unzipsRunning(w.root.path());
-        Strings left = tree(w.cache());  // what a cancel of the download interrupted may stay
-        auto part = [](const std::string& f) { return !f.rfind(".part", 0); };
-        left.erase(std::remove_if(left.begin(), left.end(), part), left.end());
+        Result r = setup.finish(10); const long unzips = unzipsRunning(w.root.path());
+        Strings left;  // what a cancel of the download interrupted may stay
+        for (const std::string& f : tree(w.cache())) if (f.rfind(".part", 0)) left.push_back(f);
         // Nothing of the run left after a second (a killed one takes a moment).
         EXPECT_TRUE(waitUntil([&] { return processesMentioning(w.root.path()).empty(); }, 1))
             << testing::PrintToString(processesMentioning(w.root.path()));
@@ -71,8 +67,7 @@ TEST(Lifecycle, SignalEndsTheUnpackingOrReachesTheAgent) {
 // with a newer agent leaves the running agent's directory whole.
 TEST(Lifecycle, SixteenRunsAcrossAnEtagChangeEachSeeOnlyTheirOwnAgent) {
   std::string zip = servers().publish("sixteen.zip", "v1", 2 << 20, 2), first = Servers::etag(zip);
-  World w;
-  w.download(servers().nginxUrl + "sixteen.zip");
+  World w; w.download(servers().nginxUrl + "sixteen.zip");
   std::vector<std::unique_ptr<Proc>> runs;
   for (int i = 0; i < 8; ++i) runs.emplace_back(new Proc(w.argv({}), w.env));
   ASSERT_TRUE(waitUntil([&] { return !w.runs().empty(); }, 30));  // a first agent runs
@@ -109,10 +104,8 @@ TEST(Lifecycle, LocalAgentHasADirectoryOfItsOwnThatLaterRunsLeaveWhole) {
   World w;
   // Each agent lists its directory, then checks its "tag" two seconds later.
   auto agent = [&](const std::string& tag, bool shipsOwner) {
-    std::map<std::string, std::string> files = {
-        {"install", "ls -A \"${0%/*}\" | tr '\\n' ' ' >> \"$AGENT_OUT/listing\"\n" +
-                        agentScript(tag, 0, 2)},
-        {"tag", tag}};
+    std::map<std::string, std::string> files = {{"install", "ls -A \"${0%/*}\" | tr '\\n' ' ' >> "
+        "\"$AGENT_OUT/listing\"\n" + agentScript(tag, 0, 2)}, {"tag", tag}};
     if (shipsOwner) files[".owner"] = "1";
     fs::remove(w.res + "/InstallAgent.zip");  // zip would add to it
     makeZip(w.res + "/InstallAgent.zip", files);
@@ -120,8 +113,7 @@ TEST(Lifecycle, LocalAgentHasADirectoryOfItsOwnThatLaterRunsLeaveWhole) {
   agent("first", true);
   Proc first(w.argv({}), w.env);
   ASSERT_TRUE(waitUntil([&] { return !w.runs().empty(); }, 30)) << first.err();
-  agent("second", false);
-  const int second = w.run().status;
+  agent("second", false); const int second = w.run().status;
   Result r = first.finish(30);
   EXPECT_EQ(std::make_tuple(r.status, second, w.runs(), readFile(w.out + "/listing"),
                             pathExists(w.out + "/CANARY"), tree(w.tmp)),

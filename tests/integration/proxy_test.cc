@@ -25,9 +25,7 @@ TEST(Proxy, EnvironmentFirstThenTheDesktopsSettings) {
       {"manual", loopbackPort(), {{"https_proxy", proxy}}, env + "https_proxy)", true},
       {"manual", port, {{"no_proxy", "127.0.0.1"}}, env + "no_proxy)", false}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.log);
-    World w;
-    w.download(s.nginxUrl + "proxied.zip");
+    SCOPED_TRACE(c.log); World w; w.download(s.nginxUrl + "proxied.zip");
     // GIO's keyfile backend; the stock ignore-hosts would skip 127.0.0.0/8,
     // and GNOME's resolver (not libproxy's) reads it on a GNOME desktop.
     fs::create_directories(w.root / "config/glib-2.0/settings");
@@ -38,8 +36,7 @@ TEST(Proxy, EnvironmentFirstThenTheDesktopsSettings) {
                   {"XDG_CURRENT_DESKTOP", "GNOME"}});
     w.env.insert(c.env.begin(), c.env.end());
     // The fault server's log of the tunnels it opened, one JSON object each.
-    size_t before = faultLog("CONNECT").size();
-    Result r = w.run({"x"});
+    size_t before = faultLog("CONNECT").size(); Result r = w.run({"x"});
     std::string tunnel = "{\"connect\": \"" + s.nginxUrl.substr(8, s.nginxUrl.size() - 9) +
                          "\", \"status\": 200}\n";
     std::string opened = faultLog("CONNECT").substr(before);

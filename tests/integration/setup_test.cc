@@ -9,6 +9,8 @@ const Strings kEmpty, kBare = {"installagent"};
 // The general lines a download's failure ends with, after its cause and advice.
 const std::string kFailed = "\nError during the download process.\n"
                             "See your system log for more information.\n";
+// How a cancelled run's standard error ends, after "Cancelled (SIGINT)" or the like.
+const std::string kCancelled = " before the installer started.\nInstallation failed.\n";
 // The last |n| bytes of |s|, all of it when shorter.
 std::string tail(const std::string& s, size_t n) { return s.substr(s.size() - std::min(s.size(), n)); }
 
@@ -17,8 +19,7 @@ std::string tail(const std::string& s, size_t n) { return s.substr(s.size() - st
 // InstallAgent.zip wins over InstallAgent_*.zip, which serves alone.
 TEST(LocalRoad, AgentGetsTheBundleAndEveryArgumentUnchanged) {
   for (bool app : {false, true}) {
-    SCOPED_TRACE(app);
-    World w(app, kHostile);
+    SCOPED_TRACE(app); World w(app, kHostile);
     Strings names = {"InstallAgent_A.zip", "InstallAgent.zip", "InstallAgent_Z.zip"};
     for (const std::string& name : app ? Strings{"InstallAgent_R7.zip"} : names)
       makeZip(w.res + "/" + name, {{"install", agentScript(name)}});
@@ -40,48 +41,58 @@ TEST(LocalRoad, ArchiveThatDoesNotUnpackOrHasNoInstallFails) {
                     noInstall = "The installer archive has no install script at its top level.\n"
                                 "Installation failed.\n";
   for (int fault : {0, 1, 2, 3}) {
-    SCOPED_TRACE(fault);
-    World w;
+    SCOPED_TRACE(fault); World w;
     std::string zip = w.res + "/InstallAgent.zip";
     if (fault == 0) writeFile(zip, "not a zip archive");
     if (fault == 1) fs::create_directory(zip);
-    if (fault == 2) makeZip(zip, {{"install", agentScript("v1")}});
-    if (fault == 3) makeZip(zip, {{"install.sh", agentScript("v1")}});
+    if (fault >= 2) makeZip(zip, {{fault == 2 ? "install" : "install.sh", agentScript("v1")}});
     // PATH only HOME, holding a shell but no unzip.
     if (fault == 2) fs::create_symlink("/bin/sh", (w.env["PATH"] = w.home) + "/sh");
     Result r = w.run({"a"});
     const std::string end = fault == 3 ? noInstall : unpack;
     EXPECT_EQ(std::make_tuple(r.status, fault == 3 ? r.err : tail(r.err, end.size()), w.runs(),
-                              tree(w.tmp)),
-              std::make_tuple(255, end, kEmpty, kEmpty));
+                              tree(w.tmp)), std::make_tuple(255, end, kEmpty, kEmpty));
   }
 }
 
 // With a display, the download shows in the window module, which the
 // program loads at run time (in a build with sanitizers, an instrumented
 // module in an instrumented program); after the hand-off the window goes
-// and the run ends by itself. SETUP_NO_WINDOW shows the terminal display
+// and the run ends by itself. The window's Cancel (Escape presses it) ends
+// the run as Ctrl-C does: the same status and last lines, so that whoever
+// started the program can tell a cancel from a failure; Return, pressed
+// first, cancels nothing. SETUP_NO_WINDOW shows the terminal display
 // instead of a window nobody may close: a failed run ends at once.
 TEST(DownloadRoad, WindowModuleShowsTheDownloadWithADisplay) {
-  if (system("command -v Xvfb >/dev/null") != 0) GTEST_SKIP() << "no Xvfb";
+  if (system("command -v Xvfb >/dev/null && command -v xdotool >/dev/null") != 0)
+    GTEST_SKIP() << "no Xvfb or no xdotool (Debian packages xvfb, xdotool)";
   Proc xvfb({"Xvfb", "-displayfd", "1", "-nolisten", "tcp"}, {{"PATH", getenv("PATH")}});
   ASSERT_TRUE(waitUntil([&] { return has(xvfb.out(), "\n"); }, 20)) << xvfb.err();
   servers().publish("windowed.zip", "windowed", 1 << 20);
-  World w;
-  w.download(servers().faultUrl + "serve/windowed.zip?pace=50");
+  servers().publish("cancelled.zip", "cancelled", 4 << 20);
+  World w; w.download(servers().faultUrl + "serve/windowed.zip?pace=50");
   w.env["DISPLAY"] = ":" + xvfb.out().substr(0, xvfb.out().find('\n'));
   Proc run(w.argv({}), w.env);
-  std::string maps = "/proc/" + std::to_string(run.pid) + "/maps";
-  bool loaded = false;
+  std::string maps = "/proc/" + std::to_string(run.pid) + "/maps"; bool loaded = false;
   waitUntil([&] { return (loaded = loaded || has(readFile(maps), "/libsetup-gtk.so")) || run.ended(); }, 30);
   Result r = run.finish(30);
   // Not the terminal's status lines.
   EXPECT_EQ(std::make_tuple(loaded, r.status, has(r.err, "Downloading "), w.runs()),
             std::make_tuple(true, 0, false, Strings{"windowed"})) << r.err;
-  w.env["SETUP_NO_WINDOW"] = "1";
-  w.download(servers().faultUrl + "status/404");
+  w.download(servers().faultUrl + "serve/cancelled.zip?pace=200");
+  Proc cancelled(w.argv({}), w.env);
+  // Keys go to the window once it is shown and has the focus (no window
+  // manager gives it). Were it gone after Return, the search for it fails.
+  for (const char* key : {"Return", "Escape"})
+    EXPECT_EQ(Proc({"xdotool", "search", "--sync", "--onlyvisible", "--name", "^Installer$",
+                    "windowfocus", "--sync", "key", key}, w.env).finish(20).status, 0) << key;
+  r = cancelled.finish(20);
+  const std::string end = "\nCancelled (SIGINT)" + kCancelled;
+  EXPECT_EQ(std::make_tuple(r.status, tail(r.err, end.size()), w.runs()),
+            std::make_tuple(130, end, Strings{"windowed"})) << r.err;
+  w.env["SETUP_NO_WINDOW"] = "1", w.download(servers().faultUrl + "status/404");
   r = w.run({}, 20);
-  EXPECT_EQ(std::make_tuple(r.status, r.seconds < 10, has(r.err, "Error during the download process.")),
+  EXPECT_EQ(std::make_tuple(r.status, r.seconds < 10, has(r.err, kFailed)),
             std::make_tuple(255, true, true)) << r.err;
 }
 
@@ -92,11 +103,9 @@ TEST(DownloadRoad, WindowModuleShowsTheDownloadWithADisplay) {
 // cancel while unpacking: lifecycle_test.cc.)
 TEST(DownloadRoad, BrokenDownloadsFailAndLeaveNothing) {
   Servers& s = servers();
-  s.publish("fault.zip", "v1", 3 << 20);
-  writeFile(s.www + "/notzip.zip", std::string(65536, 'x'));
+  s.publish("fault.zip", "v1", 3 << 20), writeFile(s.www + "/notzip.zip", std::string(65536, 'x'));
   makeZip(s.www + "/noinstall.zip", {{"install.sh", agentScript("v1")}});
-  const std::string kDownloadFailed = "Download failed! Error - ",
-                    kCancelled = " before the installer started.\nInstallation failed.\n";
+  const std::string kDownloadFailed = "Download failed! Error - ";
   // Under the red text: what happened, with the host, and what to do.
   auto said = [&](const std::string& url, const std::string& cause, const std::string& advice) {
     std::string host = url.substr(8, url.find('/', 8) - 8), at = url.substr(url.rfind('/'));
@@ -127,9 +136,7 @@ TEST(DownloadRoad, BrokenDownloadsFailAndLeaveNothing) {
       {stall, "Cannot reach ", said(stall, "Cannot reach HOST.", "Check the network connection or "
        "the proxy settings, then run the installer again."), 0, true}};
   for (const Fault& f : faults) {
-    SCOPED_TRACE(f.url + " " + std::to_string(f.signal));
-    World w;
-    w.download(f.url);
+    SCOPED_TRACE(f.url + " " + std::to_string(f.signal)); World w; w.download(f.url);
     if (has(f.why, "SSL")) w.env.erase("CURL_CA_BUNDLE");  // the system's anchors only
     Proc setup(w.argv({"a"}), w.env);
     if (f.signal && waitUntil([&] { return has(setup.err(), f.why); }, 9))
@@ -156,8 +163,7 @@ TEST(DownloadRoad, BrokenDownloadsFailAndLeaveNothing) {
 // and what was in the part's place replaced (by a part that, empty, goes).
 TEST(CachePrivacy, PlantedAgentRunsOnlyFromAPrivateWholeCache) {
   std::string file = servers().publish("fresh.zip", "fresh");
-  ScratchDir elsewhere;
-  writeFile(elsewhere / "install", agentScript("planted"));
+  ScratchDir elsewhere; writeFile(elsewhere / "install", agentScript("planted"));
   struct Row { std::string level; int how; std::string damage; };
   std::vector<Row> rows;
   for (const char* damage : {"", "fifo stamp", "endless stamp", "no agent", "linked agent",
@@ -169,12 +175,10 @@ TEST(CachePrivacy, PlantedAgentRunsOnlyFromAPrivateWholeCache) {
       if (path[end - 1] != '/') rows.push_back({path.substr(0, end), how, ""});
   for (const auto& [level, how, damage] : rows) {
     SCOPED_TRACE(level + " " + std::to_string(how) + " " + damage);
-    World w;
-    w.download(servers().nginxUrl + "fresh.zip");
+    World w; w.download(servers().nginxUrl + "fresh.zip");
     std::string agent = w.cache() + "installagent", stamp = w.cache() + ".validatestring";
     std::string part = w.cache() + ".part", precious = w.home + "/precious", dir = w.home + level;
-    fs::create_directories(agent);
-    writeFile(agent + "/install", agentScript("planted"));
+    fs::create_directories(agent), writeFile(agent + "/install", agentScript("planted"));
     if (damage == "fifo stamp") mkfifo(stamp.c_str(), 0600);
     if (damage == "endless stamp") writeFile(stamp, std::string(64 << 20, 'e'));
     if (damage.empty() || has(damage, "agent")) writeFile(stamp, Servers::etag(file));
@@ -208,8 +212,7 @@ TEST(CachePrivacy, PlantedAgentRunsOnlyFromAPrivateWholeCache) {
 // leave a partial agent that a later run starts.
 TEST(Robustness, KilledRunsNeverLeaveAPartialAgent) {
   std::string file = servers().publish("killed.zip", "v1", 6 << 20);
-  World w;
-  w.download(servers().nginxUrl + "killed.zip");
+  World w; w.download(servers().nginxUrl + "killed.zip");
   Result whole = w.run();
   ASSERT_EQ(whole.status, 0);
   std::mt19937 random(std::random_device{}());
@@ -223,8 +226,7 @@ TEST(Robustness, KilledRunsNeverLeaveAPartialAgent) {
     EXPECT_TRUE(waitUntil([&] { return killed.back()->ended(); }, 10));
   }
   killed.clear();  // and the children of those killed alone
-  fs::remove_all(w.tmp);  // the run directories of the killed
-  fs::create_directory(w.tmp);
+  fs::remove_all(w.tmp), fs::create_directory(w.tmp);  // the run directories of the killed
   const int status = w.run({"after"}).status;
   EXPECT_EQ(std::make_tuple(status, w.args(), w.stamp()),
             std::make_tuple(0, w.expected({"after"}), Servers::etag(file)));

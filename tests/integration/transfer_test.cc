@@ -20,8 +20,7 @@ namespace {
 struct Request { std::string range, ifNoneMatch, unasked; int status; long sent; };
 
 std::vector<Request> requestsFor(const std::string& name) {
-  std::string log = faultLog(name);
-  std::vector<Request> found;
+  std::string log = faultLog(name); std::vector<Request> found;
   std::regex line(R"re(\{"range": (?:"([^"]*)"|null), "if-range": [^,]*, "if-none-match": (?:"((?:[^"\\]|\\.)*)"|null), "if-modified-since": (null|"[^"]*"), "accept-encoding": (null|"[^"]*"), "status": (\d+), "sent": (\d+)\})re");
   for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it)
     found.push_back({(*it)[1], std::regex_replace((*it)[2].str(), std::regex(R"(\\(.))"), "$1"),
@@ -55,11 +54,9 @@ TEST(Transfers, CutsAreContinuedWhereTheEtagAllows) {
     return std::regex_replace(pattern, std::regex(letter), std::to_string(value));
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    bool killed = c.name == "killed-part";
+    SCOPED_TRACE(c.name); bool killed = c.name == "killed-part";
     long size = fs::file_size(servers().publish(c.name + ".zip", "v1", (killed ? 4 : 1) * kSize));
-    World w;
-    w.download(servers().faultUrl + "serve/" + c.name + ".zip?" + c.options);
+    World w; w.download(servers().faultUrl + "serve/" + c.name + ".zip?" + c.options);
     if (killed) {
       Proc first(w.argv({}), w.env);
       // The archive's end comes first; the part's info then tells how far
@@ -80,8 +77,7 @@ TEST(Transfers, CutsAreContinuedWhereTheEtagAllows) {
     long sent = 0, asking = 0;  // body bytes; requests that asked what none should
     for (const Request& request : requests) {
       starts += (request.range.empty() ? "-" : request.range.substr(6)) + " ";
-      sent += request.sent;
-      asking += request.unasked != "null null";
+      sent += request.sent, asking += request.unasked != "null null";
     }
     std::string pattern = put(put(put(c.starts, "H", size / 2), "E", size - 262145), "T", -262144);
     EXPECT_THAT(starts, ::testing::MatchesRegex(pattern));
@@ -112,15 +108,13 @@ TEST(Transfers, CacheHitCostsA304) {
     SCOPED_TRACE(c.options + " " + c.then);
     std::string name = "hit-" + c.options + ".zip", url = servers().faultUrl + "serve/" + name;
     servers().publish(name, "v1", kSize);
-    World w;
-    w.download(url + "?" + c.options);
+    World w; w.download(url + "?" + c.options);
     ASSERT_EQ(w.run().status, 0);
     // The agent cached, to be started again, or (last row) not.
     ASSERT_TRUE(pathExists(w.cache() + "installagent/install"));
     size_t first = requestsFor(name).size();
     if (!c.then.empty()) w.download(url + "?" + c.then);
-    Result r = w.run();
-    std::vector<Request> requests = requestsFor(name);
+    Result r = w.run(); std::vector<Request> requests = requestsFor(name);
     ASSERT_EQ(requests.size(), first + 1) << r.err;
     EXPECT_EQ(std::make_tuple(r.status, requests[first].ifNoneMatch, requests[first].status,
                               w.runs(), tree(w.tmp)),
