@@ -48,7 +48,7 @@ bool unzipWritesAsStored(const std::string& name) {
 }
 
 bool planUnpack(const ZipDirectory& directory, int workers, size_t maxMembersBytes,
-                UnpackPlan* plan, std::string* why) {
+                UnpackPlan* plan, std::string* why, int64_t minMeanFileBytes) {
   *plan = UnpackPlan();
   auto refuse = [why, plan](const std::string& reason, const std::string& name = "") {
     *plan = UnpackPlan();
@@ -90,6 +90,8 @@ bool planUnpack(const ZipDirectory& directory, int workers, size_t maxMembersByt
     return a->localHeaderOffset < b->localHeaderOffset;
   });
   for (const ZipEntry* file : files) plan->unpackedBytes += std::max<int64_t>(0, file->uncompressedSize);
+  if (!files.empty() && plan->unpackedBytes / static_cast<int64_t>(files.size()) < minMeanFileBytes)
+    return refuse("files too small to share out");
   int count = std::max(1, workers) * kBatchesPerWorker;
   int64_t share = std::max<int64_t>(1, plan->unpackedBytes / count);
   size_t words = 0;

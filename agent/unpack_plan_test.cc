@@ -36,7 +36,7 @@ TEST(UnpackPlan, RefusesWhatOnlyOneUnzipCanDecide) {
   for (const auto& [directory, reason] : cases) {
     UnpackPlan plan;
     std::string why;
-    EXPECT_FALSE(planUnpack(directory, 2, 1000, &plan, &why)) << reason;
+    EXPECT_FALSE(planUnpack(directory, 2, 1000, &plan, &why, 0)) << reason;
     EXPECT_NE(why.find(reason), std::string::npos) << why;
   }
   // Names that do pass: what unzip keeps.
@@ -49,7 +49,7 @@ TEST(UnpackPlan, RefusesWhatOnlyOneUnzipCanDecide) {
     for (int i = 0; i < count; ++i) many.entries.push_back(entry("f" + std::to_string(i), i * 100));
     UnpackPlan plan;
     std::string why;
-    EXPECT_EQ(planUnpack(many, 2, kMaxMembersBytes, &plan, &why), count == 2449) << why;
+    EXPECT_EQ(planUnpack(many, 2, kMaxMembersBytes, &plan, &why, 0), count == 2449) << why;
   }
   ScratchDir scratch;
   writeFile(scratch / "junk.zip", std::string(100000, 'j'));
@@ -85,15 +85,18 @@ TEST(UnpackPlan, SharesContiguousEntriesOutBySizeAndWords) {
   std::swap(directory.entries[0], directory.entries[5]);  // directory order is not file order
   UnpackPlan plan;
   std::string why;
-  ASSERT_TRUE(planUnpack(directory, 1, 1000, &plan, &why)) << why;
+  ASSERT_TRUE(planUnpack(directory, 1, 1000, &plan, &why, 0)) << why;
   for (const UnpackBatch& batch : plan.batches) batches.emplace_back(batch.members, batch.end);
   using Names = std::vector<std::string>;
   EXPECT_EQ(std::tie(plan.directories, plan.unpackedBytes, batches, plan.attributedMembers,
                      plan.attributedDirectories),
             std::make_tuple(Names{"d", "d/e", "g", "g/h"}, int64_t(2300), expected,
                             Names{"g/", "g/h/"}, Names{"g/h", "g"}));
-  ASSERT_TRUE(planUnpack(directory, 1, 20, &plan, &why));
+  ASSERT_TRUE(planUnpack(directory, 1, 20, &plan, &why, 0));
   for (const UnpackBatch& batch : plan.batches) EXPECT_LE(batch.members.size(), 3u);
+  // Files of 143 bytes on average are unpacked by one unzip.
+  EXPECT_FALSE(planUnpack(directory, 1, 1000, &plan, &why, 144));
+  EXPECT_TRUE(planUnpack(directory, 1, 1000, &plan, &why, 143));
 }
 
 }  // namespace
