@@ -27,7 +27,7 @@ PY
   rm -rf "$dir"
 }
 
-many_counts="600 2400 30400 100000"
+many_counts=${MANY_COUNTS:-"600 2400 30400 100000"}
 for count in $many_counts; do
   mkdir -p "$work/many-$count"
   make_many_agent "$work/many-$count/InstallAgent.zip" "$count"

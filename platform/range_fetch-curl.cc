@@ -79,6 +79,7 @@ class CurlRangeFetch : public RangeFetch {
   bool ended_ = false;
   std::unique_ptr<IdleWatch> idle_;
   LoopCall end_{loop_};  // a fetch that ends before it asks anything
+  LoopCall report_{loop_};  // bytes a stream's timer wrote
 };
 
 bool validRange(const ByteRange& range) {
@@ -142,7 +143,11 @@ CurlRangeFetch::~CurlRangeFetch() {
 void CurlRangeFetch::startMore() {
   static CURLSH* rangeShare = newConnectionShare(curl_);
   while (!ended_ && streams_.size() < limit_ && next_ < request_.ranges.size()) {
-    Stream& stream = streams_.emplace_back(this, loop_, next_++, [this] { reportBytes(); });
+    // A stream's bytes written by its timer are told of from the loop's next
+    // turn: the delegate may cancel the fetch, which frees the stream.
+    Stream& stream = streams_.emplace_back(this, loop_, next_++, [this] {
+      report_.schedule(0, [this] { reportBytes(); });
+    });
     const ByteRange& range = request_.ranges[stream.index];
     stream.body.place(fd_, range.start, range.start + range.length);
     stream.easy = curl_.curl_easy_init();
@@ -295,6 +300,7 @@ void CurlRangeFetch::finish() {
   multi_.stop();
   if (idle_) idle_->stop();
   end_.cancel();
+  report_.cancel();
   while (!streams_.empty()) remove(streams_.front());
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
