@@ -3,10 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <exception>
-#include <vector>
 
 #include "agent/unpack_plan.h"
 #include "agent/unzip_batches.h"
@@ -86,11 +83,9 @@ bool unzipInstallAgent(std::string zipPath, std::string destDir, std::string unz
   struct stat st;
   if (stat(zipPath.c_str(), &st) != 0) return false;
   const int workers = unpackWorkerCount();
-  ZipDirectory directory;
   UnpackPlan plan;
   std::string why;
-  if (workers > 1 && readArchiveDirectory(zipPath, &directory, &why) &&
-      planUnpack(directory, workers, kMaxMembersBytes, &plan, &why) && plan.batches.size() > 1)
+  if (workers > 1 && planArchiveUnpack(zipPath, workers, &plan, &why) && plan.batches.size() > 1)
     return checkUnzipStatus(unzipByBatches(zipPath, destDir, std::move(plan), workers) ? 0 : -1,
                             report);
   std::string command = unzipCommandLine(zipPath, destDir, unzipProgram);

@@ -137,6 +137,12 @@ bool readArchiveDirectory(const std::string& path, ZipDirectory* directory, std:
   return search == DirectorySearch::kFound;
 }
 
+bool planArchiveUnpack(const std::string& path, int workers, UnpackPlan* plan, std::string* why) {
+  ZipDirectory directory;
+  return readArchiveDirectory(path, &directory, why) &&
+         planUnpack(directory, workers, kMaxMembersBytes, plan, why);
+}
+
 int unpackWorkerCount() {
   long processors = sysconf(_SC_NPROCESSORS_ONLN);
   return static_cast<int>(std::min(8L, std::max(1L, processors)));

@@ -85,6 +85,10 @@ bool planUnpack(const ZipDirectory& directory, int workers, size_t maxMembersByt
 // not see.
 bool unzipWritesAsStored(const std::string& name);
 
+// Reads the directory of the archive file |path| and plans it (planUnpack,
+// within kMaxMembersBytes): the one way both roads decide.
+bool planArchiveUnpack(const std::string& path, int workers, UnpackPlan* plan, std::string* why);
+
 // Reads the central directory of the archive file |path|. False with |error|
 // when the file cannot be read or its directory does not pass the reader.
 bool readArchiveDirectory(const std::string& path, ZipDirectory* directory, std::string* error);

@@ -57,7 +57,6 @@ class UnzipBatches {
   void stop();
   bool running() const { return begun_; }
   const std::string& dir() const { return dir_; }
-  const UnpackPlan& plan() const { return plan_; }
 
  private:
   void pump();

@@ -62,11 +62,9 @@ void Unpacking::start(const UnpackTarget& target, const std::string& validationS
   signature_ = signature;
   done_ = std::move(done);
   if (!prepared_) {
-    ZipDirectory directory;
     UnpackPlan plan;
     std::string why;
-    if (!readArchiveDirectory(target.archive, &directory, &why) ||
-        !planUnpack(directory, workers_, kMaxMembersBytes, &plan, &why)) {
+    if (!planArchiveUnpack(target.archive, workers_, &plan, &why)) {
       log_("The archive is unpacked by one unzip: " + why);
       plan = UnpackPlan();
       plan.batches.emplace_back();  // no members: the whole archive
