@@ -112,27 +112,31 @@ bool planUnpack(const ZipDirectory& directory, int workers, size_t maxMembersByt
   return true;
 }
 
-bool readArchiveDirectory(const std::string& path, ZipDirectory* directory, std::string* error) {
+DirectorySearch searchArchiveEnd(const std::string& path, int64_t fileSize, int64_t tailLength,
+                                 ZipDirectory* directory, int64_t* needTail, std::string* error) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  int64_t length = std::min(tailLength, fileSize);
+  std::string tail(static_cast<size_t>(std::max<int64_t>(0, length)), '\0');
+  bool read = fd >= 0 && length >= 0 &&
+              pread(fd, &tail[0], tail.size(), fileSize - length) == length;
+  if (fd >= 0) close(fd);
+  if (!read) {
+    *error = "The archive cannot be read.";
+    return DirectorySearch::kRefused;
+  }
+  return searchCentralDirectory(tail, fileSize, directory, needTail, error);
+}
+
+bool readArchiveDirectory(const std::string& path, ZipDirectory* directory, std::string* error) {
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0) {
-    if (fd >= 0) close(fd);
+  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
     *error = "The archive cannot be read.";
     return false;
   }
   int64_t want = kZipSuggestedTail;
   DirectorySearch search = DirectorySearch::kNeedMore;
-  for (int round = 0; round < 3 && search == DirectorySearch::kNeedMore; ++round) {
-    int64_t length = std::min<int64_t>(want, st.st_size);
-    std::string tail(static_cast<size_t>(length), '\0');
-    if (pread(fd, &tail[0], tail.size(), st.st_size - length) != length) {
-      *error = "The archive cannot be read.";
-      search = DirectorySearch::kRefused;
-      break;
-    }
-    search = searchCentralDirectory(tail, st.st_size, directory, &want, error);
-  }
-  close(fd);
+  for (int round = 0; round < 3 && search == DirectorySearch::kNeedMore; ++round)
+    search = searchArchiveEnd(path, st.st_size, want, directory, &want, error);
   if (search == DirectorySearch::kNeedMore) *error = "The archive's directory was not found.";
   return search == DirectorySearch::kFound;
 }

@@ -93,4 +93,10 @@ bool planArchiveUnpack(const std::string& path, int workers, UnpackPlan* plan, s
 // when the file cannot be read or its directory does not pass the reader.
 bool readArchiveDirectory(const std::string& path, ZipDirectory* directory, std::string* error);
 
+// One round of searchCentralDirectory over the last |tailLength| bytes of
+// the file |path| taken as |fileSize| long (a download's part may hold only
+// its end so far). kRefused with |error| when those bytes cannot be read.
+DirectorySearch searchArchiveEnd(const std::string& path, int64_t fileSize, int64_t tailLength,
+                                 ZipDirectory* directory, int64_t* needTail, std::string* error);
+
 #endif  // SETUP_AGENT_UNPACK_PLAN_H_

@@ -1,6 +1,5 @@
 #include "download/download.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -34,16 +33,6 @@ DownloadPlatform withDefaults(DownloadPlatform platform) {
   if (!platform.net.clock) platform.net.clock = platform.clock;
   if (!platform.diskSpace) platform.diskSpace = diskSpaceAt;
   return platform;
-}
-
-// The bytes [from, to) of the file at |path|.
-bool readSpan(const std::string& path, int64_t from, int64_t to, std::string* bytes) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bytes->assign(static_cast<size_t>(to - from), '\0');
-  bool read = pread(fd, &(*bytes)[0], bytes->size(), from) == to - from;
-  close(fd);
-  return read;
 }
 
 }  // namespace
@@ -234,12 +223,11 @@ void Download::fetchFinished() {
 // does not pass is left to unzip after the download, as a file whose end
 // cannot be read at all.
 void Download::endArrived() {
-  std::string tail, error;
+  std::string error;
   ZipDirectory directory;
   int64_t needTail = 0;
-  DirectorySearch search = readSpan(archivePath_, end_.start, end_.total, &tail)
-                               ? searchCentralDirectory(tail, end_.total, &directory, &needTail, &error)
-                               : DirectorySearch::kRefused;
+  DirectorySearch search = searchArchiveEnd(archivePath_, end_.total, end_.total - end_.start,
+                                            &directory, &needTail, &error);
   if (search == DirectorySearch::kNeedMore && end_.directoryRounds < 2) {
     // The directory is longer than the end fetched: the rest of it first.
     FetchRequest request = archiveRequest(false);
