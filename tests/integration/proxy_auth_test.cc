@@ -84,6 +84,7 @@ TEST(ProxyAuth, UrlCredentialsPassWindowAsksTerminalSaysWhatToSet) {
   using Typed = std::vector<Strings>;
   const struct Case {
     const Squid& proxy; std::string https_proxy; bool window; Typed typed; int status; std::string says;
+    bool gnome = false;  // GNOME's settings name the proxy, with the user name and password
   } cases[] = {
       {basic, basic.withUser(kEncoded), false, {}, 0, "Proxy: as the environment says (https_proxy)"},
       {digest, digest.withUser(kEncoded), false, {}, 0, "Proxy: as the environment says (https_proxy)"},
@@ -93,7 +94,17 @@ TEST(ProxyAuth, UrlCredentialsPassWindowAsksTerminalSaysWhatToSet) {
       {digest, digest.withUser("wrong"), true, {{kUser, "wrong"}, {kUser, kPassword}}, 0,
        "did not accept the user name and password (HTTP 407): asking."},
       {basic, basic.url, true, {{"Escape"}}, 130, "Cancelled (SIGINT) before the installer started."},
+      {basic, "", false, {}, 0, "Proxy: " + basic.url + " (from the desktop's settings)", true},
   };
+  // GNOME keeps the password in its settings as they are (dconf); GIO reads
+  // them here from a keyfile outside the directories searched below.
+  ScratchDir settings;
+  fs::create_directories(settings / "glib-2.0/settings");
+  writeFile(settings / "glib-2.0/settings/keyfile",
+            "[system/proxy]\nmode='manual'\nignore-hosts=@as []\n[system/proxy/https]\n"
+            "host='127.0.0.1'\nport=" + basic.port + "\n[system/proxy/http]\nhost='127.0.0.1'\n"
+            "port=" + basic.port + "\nuse-authentication=true\nauthentication-user='" + kUser +
+            "'\nauthentication-password='" + kPassword + "'\n");
   std::string outputs;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.https_proxy + " " + c.says);
@@ -101,8 +112,16 @@ TEST(ProxyAuth, UrlCredentialsPassWindowAsksTerminalSaysWhatToSet) {
       ADD_FAILURE() << "no Xvfb or xdotool (Debian packages xvfb, xdotool): the dialog is not tried";
       continue;
     }
+    if (c.gnome && shell("ls /usr/share/glib-2.0/schemas/org.gnome.system.proxy.gschema.xml "
+                         "/usr/lib/*/gio/modules/libgiognomeproxy.so") != 0) {
+      ADD_FAILURE() << "no gsettings-desktop-schemas or glib-networking: GNOME's settings not tried";
+      continue;
+    }
     World w; w.download(s.nginxUrl + "authed.zip");
-    w.env["https_proxy"] = c.https_proxy;
+    if (!c.gnome) w.env["https_proxy"] = c.https_proxy;
+    if (c.gnome)
+      w.env.insert({{"XDG_CONFIG_HOME", settings.path()}, {"GSETTINGS_BACKEND", "keyfile"},
+                    {"XDG_CURRENT_DESKTOP", "GNOME"}});
     if (c.window) w.env["DISPLAY"] = ":" + xvfb->out().substr(0, xvfb->out().find('\n'));
     Proc run(w.argv({}), w.env);
     // Typed through XTEST into the focused dialog, as a keyboard types.
