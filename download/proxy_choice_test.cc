@@ -13,16 +13,6 @@ namespace {
 using Strings = std::vector<std::string>;
 using Env = std::map<std::string, std::string>;
 
-// Something that ends from the loop unless it is destroyed first: a
-// transfer, or a lookup of the desktop's proxies.
-struct Pending : Transfer, DesktopProxyLookup {
-  Pending(FakeLoop& loop, std::function<void()> end) : loop(loop), timer(loop.addTimer(1, end)) {}
-  ~Pending() override { loop.cancelTimer(timer); }
-  void cancel() override { loop.cancelTimer(timer); }
-  void writeBodyAt(int64_t) override {}
-  FakeLoop& loop; Loop::Handle timer;
-};
-
 // The choice with an environment, a desktop that answers |answer| (none:
 // it must not be asked), and transfers that record their proxy and fail
 // with it unreachable when it is in |down|, else finish.
