@@ -95,8 +95,7 @@ TEST(ProxyAuth, UrlCredentialsPassWindowAsksTerminalSaysWhatToSet) {
     if (c.window) w.env["DISPLAY"] = ":" + xvfb.out().substr(0, xvfb.out().find('\n'));
     Proc run(w.argv({}), w.env);
     // Each dialog is a window of its own (the refused one may still be
-    // mapped), typed into through XTEST once focused; "type" takes every
-    // word after it as text, so one command each.
+    // mapped), typed into through XTEST once focused.
     std::set<std::string> dialogs;
     for (const Strings& typed : c.typed) {
       std::string dialog;
@@ -104,13 +103,10 @@ TEST(ProxyAuth, UrlCredentialsPassWindowAsksTerminalSaysWhatToSet) {
         dialog = Proc({"xdotool", "search", "--onlyvisible", "--name", "^Proxy Login$"}, w.env).finish(10).out;
         return !dialog.empty() && dialogs.insert(dialog).second;
       }, 30));
-      std::vector<Strings> keys = {{"windowfocus", "--sync", dialog.substr(0, dialog.size() - 1)}};
-      if (typed[0] == "Escape") keys.push_back({"key", "Escape"});
-      else keys.insert(keys.end(), {{"type", typed[0]}, {"key", "Tab"}, {"type", typed[1]}, {"key", "Return"}});
-      for (Strings& key : keys) {
-        key.insert(key.begin(), "xdotool");
-        EXPECT_EQ(Proc(key, w.env).finish(30).status, 0);
-      }
+      std::string keys = typed[0] == "Escape" ? "key Escape" : "type '" + typed[0] + "' && xdotool key "
+                         "Tab && xdotool type '" + typed[1] + "' && xdotool key Return";
+      EXPECT_EQ(shell("export DISPLAY=" + w.env["DISPLAY"] + "; xdotool windowfocus --sync " +
+                      dialog.substr(0, dialog.size() - 1) + " && xdotool " + keys), 0);
     }
     Result r = run.finish(60);
     EXPECT_EQ(std::make_tuple(r.status, has(r.err, c.says), w.runs()),
