@@ -60,6 +60,9 @@ class TerminalWindow : public DownloadWindow {
     changed();
   }
   bool canBeClosedByUser() const override { return false; }
+  // Never reads the terminal: a script or a pipe may hold standard input,
+  // and a password typed there would echo. The failure says what to set.
+  bool askProxyLogin(const ProxyLoginWords&, ProxyLoginAnswer) override { return false; }
   void logLine(const std::string& line) override;
   void logDetail(const std::string& line) override {
     if (!options_.inPlace) logLine(line);

@@ -33,6 +33,14 @@ struct FiguresWording {
   std::function<int(const TransferFigures& figures)> stretch;
 };
 
+// The words of the dialog that asks for a proxy's user name and password.
+struct ProxyLoginWords {
+  std::string title, message, user, password, proceed, cancel;
+};
+
+// What a person typed there. The caller clears it when done with it.
+using ProxyLoginAnswer = std::function<void(std::string& user, std::string& password)>;
+
 // The download window: splash image, status text, progress bar and a
 // Cancel control. Implemented by a GTK window and by a terminal display.
 // All calls come from the loop's thread. Implementations redraw only what a
@@ -101,6 +109,15 @@ class DownloadWindow {
   // Called, on the loop's thread, when Try Again is pressed; the window
   // stays open and shows Cancel again.
   virtual void setTryAgainHandler(std::function<void()> handler) = 0;
+
+  // Asks for a proxy's user name and password in a dialog over the window,
+  // worded by |words|: Return (or its button) hands |answer| what was typed,
+  // from the loop; Escape (or its Cancel) closes the window as Cancel does,
+  // and |answer| is never called. False, and nothing shown, where nobody
+  // can be asked (the terminal display).
+  virtual bool askProxyLogin(const ProxyLoginWords& /*words*/, ProxyLoginAnswer /*answer*/) {
+    return false;
+  }
 
   // Puts pending changes on screen now.
   virtual void displayIfNeeded() = 0;

@@ -117,6 +117,8 @@ void DeltaUpdate::fetchNext() {
   request.ranges = running_;
   request.idleTimeout = target_.idleTimeout;
   request.proxy = target_.proxy;
+  request.proxyUser = target_.proxyUser;
+  request.proxyPassword = target_.proxyPassword;
   requests_ += static_cast<int>(running_.size());
   probeStarted_ = net_.clock();
   retry_.attemptStarted();

@@ -26,6 +26,7 @@ struct DeltaServices {
 // end, fetched first) and gets the rest.
 struct DeltaTarget {
   std::string url, path, etag, proxy;
+  std::string proxyUser, proxyPassword;  // as TransferRequest's
   int64_t total = 0, end = 0;
   double idleTimeout = 60.0;
   double bytesPerSecond = 0;  // the link's, as the end's fetch saw it; 0: unknown

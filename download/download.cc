@@ -43,6 +43,12 @@ Download::Download(DownloadPlatform platform, double idleTimeout)
       window_(*platform_.window),
       idleTimeout_(idleTimeout),
       status_(window_, loop_, platform_.clock),
+      login_(loop_,
+             {platform_.proxies.getenv,
+              [this](const std::string& proxy, bool again, ProxyLoginAnswer answer) {
+                return status_.askProxyLogin(proxy, again, std::move(answer));
+              }},
+             platform_.net.log),
       release_(platform_.net),
       archive_(platform_.net, *this),
       unpacking_(platform_.runInBackground, platform_.report, systemLog, platform_.unpackWorkers),
@@ -50,7 +56,7 @@ Download::Download(DownloadPlatform platform, double idleTimeout)
       delta_(platform_.net, platform_.delta),
       next_(loop_),
       closeLater_(loop_) {
-  platform_.net.startTransfer = proxy_.through(platform_.net.startTransfer);
+  platform_.net.startTransfer = proxy_.through(login_.through(platform_.net.startTransfer));
 }
 
 Download::~Download() {
@@ -263,7 +269,7 @@ bool Download::tryDelta(const ZipDirectory& directory) {
   target.url = url_;
   target.path = archivePath_;
   target.etag = end_.etag;
-  target.proxy = proxy_.current();
+  target.proxy = login_.sign(url_, proxy_.current(), &target.proxyUser, &target.proxyPassword);
   target.total = end_.total;
   target.end = end_.start;
   target.idleTimeout = idleTimeout_;

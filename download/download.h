@@ -13,6 +13,7 @@
 #include "download/delta_update.h"
 #include "download/fetch.h"
 #include "download/proxy_choice.h"
+#include "download/proxy_login.h"
 #include "download/signature_check.h"
 #include "download/space_check.h"
 #include "download/status.h"
@@ -164,6 +165,7 @@ class Download : private FetchDelegate {
     int releaseSwitches = 0;
   } history_;
 
+  ProxyLogin login_;  // outlives every transfer: they may wait for its dialog
   std::unique_ptr<SignatureCheck> signature_;
   ReleaseProbe release_;  // asks whether a release came out under the run
   Fetch archive_;

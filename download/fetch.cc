@@ -290,9 +290,12 @@ void Fetch::transferDidFail(const TransferError& failed) {
       break;
     case TransferFault::kRefused: failure = FetchFailure::kRefused; break;
     case TransferFault::kLocalWrite: failure = FetchFailure::kLocalWrite; break;
+    case TransferFault::kProxyAuth: failure = FetchFailure::kProxyAuth; break;
     case TransferFault::kOther: break;
   }
   FetchError reason = error(failure, failed.description);
+  reason.proxy = failed.askingProxy;
+  reason.credentialsRefused = failed.credentialsRefused;
   bool transient = failed.fault == TransferFault::kNetwork ||
                    (failed.fault == TransferFault::kIdle && attemptBytes_ > 0);
   if (transient) return retryOrFail(reason, FetchWait::kConnectionLost, retry_.backoffSeconds());

@@ -65,6 +65,7 @@ enum class FetchFailure {
   kTooLarge,        // larger than FetchRequest::maxBytes
   kRefused,         // certificate, TLS, a forbidden redirect, a bad URL
   kLocalWrite,      // the destination could not be written
+  kProxyAuth,       // the proxy wants a user name and password it did not get (HTTP 407)
   kOther,
 };
 
@@ -73,6 +74,10 @@ struct FetchError {
   long status = 0;          // with kServerStatus (and kNotModified: 304)
   std::string description;  // one line for the log
   std::string url;          // the URL that failed, after redirects
+  // With kProxyAuth: the proxy ("host:port"), and whether the credentials
+  // sent were refused rather than none sent.
+  std::string proxy = {};
+  bool credentialsRefused = false;
 };
 
 // Why a fetch waits before its next attempt.

@@ -1,6 +1,8 @@
 #include "download/proxy_choice.h"
 
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -25,6 +27,30 @@ std::string forCurl(const std::string& proxy) {
   for (const char* socks5 : {"socks5://", "socks://"})
     if (startsWith(proxy, socks5)) return "socks5h://" + proxy.substr(proxy.find("://") + 3);
   return "";
+}
+
+// |text| as a URL's user name or password holds it.
+std::string percentEncoded(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (unsigned char c : text) {
+    if (isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') encoded += char(c);
+    else encoded += {'%', kHex[c >> 4], kHex[c & 15]};
+  }
+  return encoded;
+}
+
+// GNOME's user name and password in the URL of an HTTP proxy that is the
+// one they were set for (GIO adds them only where it answers for http://
+// URLs), unless the URL has its own; libcurl percent-decodes them.
+std::string withDesktopLogin(const std::string& proxy, const DesktopProxies& answer) {
+  if (answer.loginUser.empty() || proxyForLog(proxy) != proxy) return proxy;
+  std::string authority = answer.loginHost + ":" + std::to_string(answer.loginPort);
+  for (const char* scheme : {"http://", "https://"})
+    if (proxy == scheme + authority || proxy == scheme + authority + "/")
+      return scheme + percentEncoded(answer.loginUser) + ":" +
+             percentEncoded(answer.loginPassword) + "@" + proxy.substr(strlen(scheme));
+  return proxy;
 }
 
 }  // namespace
@@ -143,7 +169,7 @@ void ProxyChoice::desktopAnswered(const DesktopProxies& answer) {
       skipped += (skipped.empty() ? "" : ", ") + proxyForLog(proxy);
     } else {
       named += (named.empty() ? "" : ", then ") + proxyForLog(usable);
-      proxies_.push_back(usable);
+      proxies_.push_back(withDesktopLogin(usable, answer));
     }
   }
   if (!skipped.empty()) skipped = "; skipped, of a kind libcurl lacks: " + skipped;

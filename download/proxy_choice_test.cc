@@ -13,16 +13,6 @@ namespace {
 using Strings = std::vector<std::string>;
 using Env = std::map<std::string, std::string>;
 
-// Something that ends from the loop unless it is destroyed first: a
-// transfer, or a lookup of the desktop's proxies.
-struct Pending : Transfer, DesktopProxyLookup {
-  Pending(FakeLoop& loop, std::function<void()> end) : loop(loop), timer(loop.addTimer(1, end)) {}
-  ~Pending() override { loop.cancelTimer(timer); }
-  void cancel() override { loop.cancelTimer(timer); }
-  void writeBodyAt(int64_t) override {}
-  FakeLoop& loop; Loop::Handle timer;
-};
-
 // The choice with an environment, a desktop that answers |answer| (none:
 // it must not be asked), and transfers that record their proxy and fail
 // with it unreachable when it is in |down|, else finish.
@@ -68,7 +58,8 @@ DesktopProxies named(Strings proxies) { return {true, std::move(proxies), ""}; }
 
 // Each row: the environment, the desktop's answer (none: it must not be
 // asked), the log line (no password in it), and the proxy of two transfers
-// in a row. A proxy that cannot be reached (|down|) hands the transfer to
+// in a row, GNOME's user name and password in the URL of the proxy they
+// were set for. A proxy that cannot be reached (|down|) hands the transfer to
 // the next one named, and later transfers start there; with none left the
 // transfer fails, and the next starts from the first again. A cancelled
 // lookup never calls back, and nothing is logged. (A desktop
@@ -77,6 +68,7 @@ DesktopProxies named(Strings proxies) { return {true, std::move(proxies), ""}; }
 TEST(ProxyChoice, EnvironmentThenDesktopThenNoneAndUnreachableHandsOver) {
   const Env session = {{"DISPLAY", ":0"}};
   const auto ab = named({"http://a:1", "http://b:2"});
+  const DesktopProxies gnomeLogin = {true, {"http://d:3", "http://e:4"}, "", "d", 3, "u", "p@ss:w"};
   const std::string ablog = "Proxy: http://a:1, then http://b:2 (from the desktop's settings)",
                     handover = "Proxy http://a:1 cannot be reached (Could not connect); "
                                "trying http://b:2";
@@ -90,6 +82,8 @@ TEST(ProxyChoice, EnvironmentThenDesktopThenNoneAndUnreachableHandsOver) {
       {{{"https_proxy", ""}, {"DISPLAY", ":0"}}, named({"http://user:secret@d:3", "direct://"}),
        {"Proxy: http://d:3, then direct:// (from the desktop's settings)"},
        {"http://user:secret@d:3", "http://user:secret@d:3"}},
+      {session, gnomeLogin, {"Proxy: http://d:3, then http://e:4 (from the desktop's settings)"},
+       Strings(2, "http://u:p%40ss%3Aw@d:3")},
       {{{"WAYLAND_DISPLAY", "wayland-0"}}, named({"socks5://s:1080"}),
        {"Proxy: socks5h://s:1080 (from the desktop's settings)"}, Strings(2, "socks5h://s:1080")},
       {session, named({"ftp://f:21", "http://d:3"}),

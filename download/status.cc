@@ -222,6 +222,21 @@ bool DownloadStatus::downloadFailed(const FetchError& error) {
              full ? spaceAdvice() : "Check the folder's permissions.", text, full);
       return full;
     }
+    case FetchFailure::kProxyAuth: {
+      // A terminal cannot be asked (a password typed there would echo), so
+      // it is told what to set; the variable is the one libcurl reads first.
+      std::string variable = error.url.compare(0, 6, "https:") == 0 ? "https_proxy" : "http_proxy";
+      failed("The proxy " + error.proxy +
+                 (error.credentialsRefused ? " did not accept the user name and password."
+                                           : " asks for a user name and password."),
+             window_.canBeClosedByUser()
+                 ? "Check the user name and password, then press Try Again."
+                 : "Set " + variable + " to http://USER:PASSWORD@" + error.proxy +
+                       " (or the user name and password in the desktop's proxy settings), "
+                       "then run the installer again.",
+             text, true);
+      return true;
+    }
     case FetchFailure::kRefused:
       failed("The connection to " + host + " cannot be trusted.",
              "Check the computer's date and the network; if it goes on, contact the vendor.", text,
@@ -277,6 +292,20 @@ void DownloadStatus::retrying() {
 
 // Where trying again can help, a window offers Try Again beside the
 // advice; a terminal's run has ended, so the advice says to run it again.
+bool DownloadStatus::askProxyLogin(const std::string& proxy, bool again,
+                                   ProxyLoginAnswer answer) {
+  ProxyLoginWords words;
+  words.title = "Proxy Login";
+  words.message = "The proxy " + proxy +
+                  (again ? " did not accept the user name and password. Enter them again."
+                         : " asks for a user name and password.");
+  words.user = "User name:";
+  words.password = "Password:";
+  words.proceed = "Continue";
+  words.cancel = "Cancel";
+  return window_.askProxyLogin(words, std::move(answer));
+}
+
 std::string DownloadStatus::again(const char* withButton, const char* withoutButton) const {
   return window_.canBeClosedByUser() ? withButton : withoutButton;
 }

@@ -55,6 +55,10 @@ class DownloadStatus {
   bool noInstallScript();
   // Before the body: |shortfall| says what is needed, where, what is free.
   bool notEnoughSpace(const std::string& shortfall);
+  // Asks the person at the window for the user name and password of
+  // |proxy| ("host:port"); |again|: those sent were refused. False where
+  // nobody can be asked (DownloadWindow::askProxyLogin).
+  bool askProxyLogin(const std::string& proxy, bool again, ProxyLoginAnswer answer);
   // The window shows the download again after a failure (Try Again).
   void retrying();
 

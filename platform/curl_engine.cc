@@ -65,6 +65,12 @@ curl_slist* setUpRequest(const CurlLibrary& curl, CURL* easy, const CurlRequestS
   if (dir && *dir) curl.curl_easy_setopt(easy, CURLOPT_CAPATH, dir);
   if (setup.proxy == "direct://") curl.curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
   else if (!setup.proxy.empty()) curl.curl_easy_setopt(easy, CURLOPT_PROXY, setup.proxy.c_str());
+  // libcurl picks the strongest scheme the proxy offers. A user name, even
+  // an empty one, is what lets it answer at all: empty, Negotiate goes with
+  // the Kerberos ticket, and credentials in the proxy's URL take precedence.
+  curl.curl_easy_setopt(easy, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+  curl.curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, setup.proxyUser.c_str());
+  curl.curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, setup.proxyPassword.c_str());
   return headers;
 }
 
@@ -119,8 +125,9 @@ TransferResponse readResponseHead(const CurlLibrary& curl, CURL* easy,
   return response;
 }
 
-TransferError failureOf(const CurlLibrary& curl, CURLcode result, const char* errorBuffer,
-                        const std::string& url, const std::string& proxy) {
+TransferError failureOf(const CurlLibrary& curl, CURL* easy, CURLcode result,
+                        const char* errorBuffer, const std::string& url,
+                        const std::string& proxy) {
   TransferError error;
   error.failingUrl = url;
   error.description = errorBuffer && *errorBuffer ? errorBuffer : curl.curl_easy_strerror(result);
@@ -139,6 +146,9 @@ TransferError failureOf(const CurlLibrary& curl, CURLcode result, const char* er
     default:
       error.fault = TransferFault::kOther;
   }
+  long tunnel = 0;
+  curl.curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &tunnel);
+  if (tunnel == 407) error.fault = TransferFault::kProxyAuth;
   bool viaProxy = !proxy.empty() && proxy != "direct://";
   error.proxyUnreachable = result == CURLE_COULDNT_RESOLVE_PROXY ||
                            (result == CURLE_COULDNT_CONNECT && viaProxy);

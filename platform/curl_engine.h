@@ -21,6 +21,7 @@
 struct CurlRequestSetup {
   std::string url;
   std::string proxy;                 // as TransferRequest::proxy
+  std::string proxyUser, proxyPassword;  // as TransferRequest's
   std::vector<std::string> headers;  // whole lines, "Name: value"
   // Connections, TLS sessions and names shared with earlier requests.
   CURLSH* share = nullptr;
@@ -37,7 +38,8 @@ struct CurlRequestSetup {
 // (never from https down to http), certificates always verified (the usual
 // variables may name other trust anchors, as for the curl tool), sockets
 // closed on exec, no Accept-Encoding (compression on the fly weakens ETags
-// and disables ranges). Returns the header list, to be freed with the
+// and disables ranges), whatever authentication a proxy asks for (Basic,
+// Digest, NTLM, Negotiate) answered by libcurl. Returns the header list, to be freed with the
 // handle.
 curl_slist* setUpRequest(const CurlLibrary& curl, CURL* easy, const CurlRequestSetup& setup);
 
@@ -64,9 +66,11 @@ bool parseContentRange(const std::string& text, int64_t* first, int64_t* last, i
 TransferResponse readResponseHead(const CurlLibrary& curl, CURL* easy,
                                   const std::string& requestUrl);
 
-// How a failed request is described to its caller: |result| classified
-// once for every request, the description libcurl left in |errorBuffer|.
-TransferError failureOf(const CurlLibrary& curl, CURLcode result, const char* errorBuffer,
+// How a failed request is described to its caller: |result| of |easy|
+// classified once for every request (a tunnel the proxy refused with 407 is
+// kProxyAuth), the description libcurl left in |errorBuffer|.
+TransferError failureOf(const CurlLibrary& curl, CURL* easy, CURLcode result,
+                        const char* errorBuffer,
                         const std::string& url, const std::string& proxy);
 
 // The idle rule of every request: |expired| is called (from the loop) once

@@ -19,8 +19,11 @@ namespace {
 
 // g_strfreev and g_error_free are GLib's; the handle of GIO finds them
 // among its dependencies.
-#define SETUP_GIO_FUNCTIONS(X) \
-  X(g_proxy_resolver_get_default) X(g_proxy_resolver_lookup) X(g_strfreev) X(g_error_free)
+#define SETUP_GIO_FUNCTIONS(X)                                                              \
+  X(g_proxy_resolver_get_default) X(g_proxy_resolver_lookup) X(g_strfreev) X(g_error_free)    \
+  X(g_settings_schema_source_get_default) X(g_settings_schema_source_lookup)                 \
+  X(g_settings_schema_unref) X(g_settings_new) X(g_settings_get_boolean)                     \
+  X(g_settings_get_string) X(g_settings_get_int) X(g_object_unref) X(g_free)
 
 struct GioLibrary {
   SETUP_GIO_FUNCTIONS(SETUP_LIBRARY_MEMBER)
@@ -39,6 +42,34 @@ const GioLibrary* gioLibrary() {
   return gio;
 }
 
+// A string of GSettings' taken, its copy overwritten before it is freed.
+std::string takeString(const GioLibrary* gio, GSettings* settings, const char* key) {
+  gchar* value = gio->g_settings_get_string(settings, key);
+  std::string taken = value ? value : "";
+  if (value) explicit_bzero(value, strlen(value));
+  gio->g_free(value);
+  return taken;
+}
+
+// GNOME's credentials for its HTTP proxy, where its schema is installed
+// (g_settings_new aborts on a schema that is not).
+void readGnomeLogin(const GioLibrary* gio, DesktopProxies* answer) {
+  static const char kSchema[] = "org.gnome.system.proxy.http";
+  GSettingsSchemaSource* source = gio->g_settings_schema_source_get_default();
+  GSettingsSchema* schema = source ? gio->g_settings_schema_source_lookup(source, kSchema, TRUE)
+                                   : nullptr;
+  if (!schema) return;
+  gio->g_settings_schema_unref(schema);
+  GSettings* settings = gio->g_settings_new(kSchema);
+  if (gio->g_settings_get_boolean(settings, "use-authentication")) {
+    answer->loginHost = takeString(gio, settings, "host");
+    answer->loginPort = gio->g_settings_get_int(settings, "port");
+    answer->loginUser = takeString(gio, settings, "authentication-user");
+    answer->loginPassword = takeString(gio, settings, "authentication-password");
+  }
+  gio->g_object_unref(settings);
+}
+
 DesktopProxies askGio(const std::string& url) {
   DesktopProxies answer;
   const GioLibrary* gio = gioLibrary();
@@ -53,6 +84,7 @@ DesktopProxies askGio(const std::string& url) {
     for (gchar** proxy = proxies; *proxy; ++proxy) answer.proxies.push_back(*proxy);
     gio->g_strfreev(proxies);
     answer.answered = true;
+    readGnomeLogin(gio, &answer);
   } else {
     answer.why = error ? error->message : "GIO's proxy resolver gave no answer";
   }

@@ -21,6 +21,13 @@ struct DesktopProxies {
   bool answered = false;
   std::vector<std::string> proxies;
   std::string why;
+  // GNOME's user name and password for its HTTP proxy (settings
+  // org.gnome.system.proxy.http, when use-authentication is on), and that
+  // proxy's host and port; GIO itself puts them only into the proxy it
+  // names for http:// URLs. Empty user: none.
+  std::string loginHost = {};
+  int loginPort = 0;
+  std::string loginUser = {}, loginPassword = {};
 };
 
 // A lookup under way. Destroying it forgets the lookup (its thread may run

@@ -154,6 +154,8 @@ void CurlRangeFetch::startMore() {
     CurlRequestSetup setup;
     setup.url = request_.url;
     setup.proxy = request_.proxy;
+    setup.proxyUser = request_.proxyUser;
+    setup.proxyPassword = request_.proxyPassword;
     setup.headers = {"Range: bytes=" + std::to_string(range.start) + "-" +
                      std::to_string(range.start + range.length - 1)};
     if (!request_.ifRange.empty()) setup.headers.push_back("If-Range: " + request_.ifRange);
@@ -264,7 +266,7 @@ void CurlRangeFetch::deliverEvents() {
 void CurlRangeFetch::deliverEnd(Stream& stream, CURLcode result) {
   if (stream.fault) return fail(*stream.fault);
   if (result != CURLE_OK) {
-    TransferError error = failureOf(curl_, result, stream.errorBuffer, request_.url, request_.proxy);
+    TransferError error = failureOf(curl_, stream.easy, result, stream.errorBuffer, request_.url, request_.proxy);
     return fail({error.fault == TransferFault::kRefused ? RangeFault::kRefused : RangeFault::kNetwork,
                  0, error.description});
   }

@@ -21,6 +21,7 @@ struct RangeFetchRequest {
   std::vector<ByteRange> ranges;
   double idleTimeout = 60.0;  // seconds without a byte on any range
   std::string proxy;          // as TransferRequest::proxy
+  std::string proxyUser, proxyPassword;  // as TransferRequest's
   // At most this many requests at once: streams of one HTTP/2 connection
   // where the server offers HTTP/2, else connections of HTTP/1.1.
   int maxStreams = 64;

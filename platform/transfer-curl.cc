@@ -125,6 +125,8 @@ CurlTransfer::CurlTransfer(const CurlLibrary& curl, Loop& loop, const TransferRe
   CurlRequestSetup setup;
   setup.url = request_.url;
   setup.proxy = request_.proxy;
+  setup.proxyUser = request_.proxyUser;
+  setup.proxyPassword = request_.proxyPassword;
   setup.headers = headerLines();
   setup.share = connectionShare(curl_);
   setup.onHeader = onHeader, setup.onWrite = onWrite, setup.callbackData = this;
@@ -245,7 +247,7 @@ void CurlTransfer::deliverEnd(CURLcode result) {
 }
 
 TransferError CurlTransfer::failureOf(CURLcode result) {
-  TransferError error = ::failureOf(curl_, result, errorBuffer_, request_.url, request_.proxy);
+  TransferError error = ::failureOf(curl_, easy_, result, errorBuffer_, request_.url, request_.proxy);
   char* url = nullptr;
   curl_.curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
   if (url) error.failingUrl = url;

@@ -29,6 +29,10 @@ struct TransferRequest {
   // http_proxy, all_proxy, no_proxy); "direct://", none whatever the
   // environment says; otherwise its URL ("http://host:port", "socks5h://…").
   std::string proxy;
+  // The proxy's user name and password, in place of any in its URL. With
+  // none here or in the URL, a proxy that asks Negotiate gets the user's
+  // Kerberos ticket. Never logged.
+  std::string proxyUser, proxyPassword;
 };
 
 struct TransferResponse {
@@ -51,6 +55,7 @@ enum class TransferFault {
   kIdle,        // no byte for the idle timeout
   kRefused,     // certificate or TLS verification, a forbidden redirect, a bad URL
   kLocalWrite,  // the destination could not be written
+  kProxyAuth,   // the proxy answered 407: it took none of the credentials sent, if any
   kOther,
 };
 
@@ -61,6 +66,11 @@ struct TransferError {
   // The request's proxy could not be resolved or connected to (a kNetwork
   // fault); the server itself was not reached.
   bool proxyUnreachable = false;
+  // With kProxyAuth, where the caller that answers a proxy's 407 knows them:
+  // the proxy that asked ("host:port"), and whether credentials had been
+  // sent (and were refused) rather than none.
+  std::string askingProxy = {};
+  bool credentialsRefused = false;
 };
 
 // Receives the events of one transfer, on the loop's thread, in order: one

@@ -15,9 +15,12 @@ RUN_PACKAGES=(libcurl4 libsodium23 unzip zip openssl nginx-light ca-certificates
   libglib2.0-0 glib-networking gsettings-desktop-schemas desktop-file-utils)
 # What the tests add: Python for the fault server, Xvfb for the window,
 # weston to show it under a Wayland compositor as well, xdotool to press its
-# keys from outside, and fonts for the window's Chinese and Arabic texts.
+# keys from outside, fonts for the window's Chinese and Arabic texts, and
+# squid for a proxy that asks Basic, Digest and Negotiate credentials, with
+# a Kerberos KDC and its tools for the last.
 # shellcheck disable=SC2034
-TEST_PACKAGES=(python3 xvfb xauth weston xdotool fonts-wqy-microhei fonts-noto-core)
+TEST_PACKAGES=(python3 xvfb xauth weston xdotool fonts-wqy-microhei fonts-noto-core squid krb5-kdc
+  krb5-admin-server krb5-user)
 
 ensure_packages() {
   local missing=()

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/loop.h"
+#include "platform/proxy.h"
 #include "platform/range_fetch.h"
 #include "platform/transfer.h"
 
@@ -50,6 +51,16 @@ struct FakeLoop : Loop {
   struct Timer { double due; std::function<void()> callback; };
   std::map<Handle, Timer> timers_;
   Handle last_ = 0;
+};
+
+// Something that ends from the loop unless it is destroyed first: a
+// transfer, or a lookup of the desktop's proxies.
+struct Pending : Transfer, DesktopProxyLookup {
+  Pending(FakeLoop& loop, std::function<void()> end) : loop(loop), timer(loop.addTimer(1, end)) {}
+  ~Pending() override { loop.cancelTimer(timer); }
+  void cancel() override { loop.cancelTimer(timer); }
+  void writeBodyAt(int64_t) override {}
+  FakeLoop& loop; Loop::Handle timer;
 };
 
 // How one attempt goes: the response (status 0: the attempt ends before

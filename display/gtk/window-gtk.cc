@@ -89,6 +89,7 @@ GtkDownloadWindow::GtkDownloadWindow(const std::string& title, const std::string
 // The loop may not run again (the agent is waited for next), so the display
 // is told at once to take the window away.
 GtkDownloadWindow::~GtkDownloadWindow() {
+  login_.reset();  // before the window it stands over
   if (showSoon_ != 0) g_source_remove(showSoon_);
   gtk_widget_destroy(GTK_WIDGET(window_));
   gdk_display_flush(gdk_display_get_default());
@@ -348,6 +349,14 @@ void GtkDownloadWindow::displayIfNeeded() {
   gdk_window_process_updates(surface, TRUE);
   G_GNUC_END_IGNORE_DEPRECATIONS
   gdk_display_flush(gtk_widget_get_display(GTK_WIDGET(window_)));
+}
+
+bool GtkDownloadWindow::askProxyLogin(const ProxyLoginWords& words, ProxyLoginAnswer answer) {
+  if (closed_) return false;
+  if (showSoon_ != 0) show();  // a dialog needs its window on screen
+  login_ = std::make_unique<ProxyLoginDialog>(window_, words, std::move(answer),
+                                              [this] { closeByPerson(); });
+  return true;
 }
 
 void GtkDownloadWindow::close() {

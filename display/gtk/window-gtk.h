@@ -9,6 +9,7 @@
 
 #include "display/gtk/dim-gtk.h"
 #include "display/gtk/progress-gtk.h"
+#include "display/gtk/proxy_login-gtk.h"
 #include "display/gtk/status-gtk.h"
 #include "display/window.h"
 
@@ -107,6 +108,8 @@ class GtkDownloadWindow : public DownloadWindow {
   void setTryAgainHandler(std::function<void()> handler) override {
     tryAgain_ = std::move(handler);
   }
+  // A ProxyLoginDialog over the window; its cancel is the window's Cancel.
+  bool askProxyLogin(const ProxyLoginWords& words, ProxyLoginAnswer answer) override;
   // Lays out and paints pending changes synchronously, without running
   // any other callback of the loop.
   void displayIfNeeded() override;
@@ -118,6 +121,8 @@ class GtkDownloadWindow : public DownloadWindow {
   GtkWindowParts parts() const;
   // The progress model behind the bar (pulsing state, pulse count).
   const ProgressBar& progress() const { return progress_; }
+  // The dialog of the last askProxyLogin(), or null.
+  const ProxyLoginDialog* loginDialog() const { return login_.get(); }
   // Whether the window was closed, by any means.
   bool closed() const { return closed_; }
 
@@ -154,6 +159,7 @@ class GtkDownloadWindow : public DownloadWindow {
   FiguresWording wording_;
   std::function<void()> closeHandler_;
   std::function<void()> tryAgain_;
+  std::unique_ptr<ProxyLoginDialog> login_;
   guint showSoon_ = 0;  // the pending show of presentOnFirstDisplay()
   bool closed_ = false;
   bool cancelled_ = false;  // closed by its person while Cancel was shown
