@@ -12,6 +12,7 @@
 #include "agent/cache.h"
 #include "download/delta_update.h"
 #include "download/fetch.h"
+#include "download/hosts.h"
 #include "download/proxy_choice.h"
 #include "download/signature_check.h"
 #include "download/space_check.h"
@@ -34,6 +35,9 @@ struct DownloadPlatform {
   // The bundle's resource directory: splash, keys, and the bundle.zip handed
   // to the agent. Empty when there is no bundle: nothing is downloaded.
   std::string resourceDir;
+  // Further URLs of the same archive, tried after the main one when the
+  // run has keys.
+  std::vector<std::string> mirrors;
   std::vector<std::string> arguments;  // the process's, program path first
   ErrorReport report = nullptr;
   bool useCache = false;  // the cache is private: unpack into it
@@ -56,6 +60,10 @@ class Download : private FetchDelegate {
  public:
   // |idleTimeout|: seconds without a byte before an attempt fails.
   explicit Download(DownloadPlatform platform, double idleTimeout = 60.0);
+
+  // While another host waits, seconds without a byte (connecting included)
+  // before a host is left for the next.
+  static constexpr double kHandOverSeconds = 10.0;
   ~Download() override;
 
   // Takes the archive's destination from downloadTo; resets the display.
@@ -79,6 +87,15 @@ class Download : private FetchDelegate {
  private:
   // The archive's fetch.
   bool fetchWantsBody(const FetchStart& offered) override;
+  void fetchNamesDuplicates(const std::vector<std::string>& urls) override;
+  // The next host, when one is left, takes over the run after |why|.
+  bool handOver(const std::string& why);
+  void signatureDropsHost(const std::string& error);
+  void startArchive(FetchRequest request);
+  void cachedSignatureAnswered(SignatureMatch::Answer answer, const FetchError& error,
+                               FetchRequest request);
+  // The idle limit and hand-over of a request while another host waits.
+  void forHosts(FetchRequest* request) const;
   bool fetchNotModified() override;
   void fetchAccepted(const FetchStart& start) override;
   void fetchProgress(int64_t received) override;
@@ -171,6 +188,8 @@ class Download : private FetchDelegate {
   AgentHold agent_;  // where the agent lies once unpacked or found
   ProxyChoice proxy_;  // every transfer of the run goes through its choice
   DeltaUpdate delta_;
+  Hosts hosts_;
+  SignatureMatch cachedSignature_;  // asks another host about the cached agent
   LoopCall next_;        // the next fetch, started from the loop
   LoopCall closeLater_;  // a failure nobody can close ends the run
 };

@@ -110,6 +110,7 @@ void Fetch::transferDidReceiveResponse(const TransferResponse& response) {
   }
   int64_t length = status == 206 ? response.rangeTotal : response.expectedLength;
   FetchStart offered{0, length, response.etag, response.lastModified};
+  if (!response.duplicates.empty()) delegate_.fetchNamesDuplicates(response.duplicates);
   if (!delegate_.fetchWantsBody(offered)) return cancel();
   if (request_.maxBytes >= 0 && response.expectedLength > request_.maxBytes) {
     transfer_->cancel();
@@ -295,6 +296,8 @@ void Fetch::transferDidFail(const TransferError& failed) {
   FetchError reason = error(failure, failed.description);
   bool transient = failed.fault == TransferFault::kNetwork ||
                    (failed.fault == TransferFault::kIdle && attemptBytes_ > 0);
+  if (request_.handOver && (failure == FetchFailure::kCannotReach || failed.fault == TransferFault::kIdle))
+    transient = false;
   if (transient) return retryOrFail(reason, FetchWait::kConnectionLost, retry_.backoffSeconds());
   fail(reason);
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "download/retry.h"
 #include "platform/loop.h"
@@ -53,6 +54,9 @@ struct FetchRequest {
   // replaces them all (FetchStart::end says so). A fetch that breaks off
   // keeps its contiguous first bytes in |part|.
   int64_t rangeEnd = -1;
+  // Another host waits for this file: a host that cannot be reached, or
+  // that stops sending, is not tried again (the fetch fails at once).
+  bool handOver = false;
 };
 
 // Why a fetch failed, as its owner words it for people.
@@ -111,6 +115,9 @@ class FetchDelegate {
   // bytes are weighed). False takes no body: the fetch ends quietly, no
   // event follows.
   virtual bool fetchWantsBody(const FetchStart& /*offered*/) { return true; }
+  // Before fetchWantsBody: other https URLs the server names for the same
+  // file (Link: rel=duplicate), when it names any.
+  virtual void fetchNamesDuplicates(const std::vector<std::string>& /*urls*/) {}
   // The server answered the condition with 304. True ends the fetch
   // quietly; false fetches the file again without the condition.
   virtual bool fetchNotModified() { return false; }

@@ -1,0 +1,199 @@
+// Several hosts for one signed agent, against real servers: nginx as the
+// vendor's host, fault_server.py as mirrors that misbehave, ports nobody
+// answers on. Whatever the hosts serve, the agent that runs is the vendor's
+// archive, or the run fails cleanly.
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <gmock/gmock.h>
+
+#include "tests/integration/harness.h"
+
+namespace {
+
+struct Keys : ScratchDir { Keys() { makeMinisignKeys(path(), {"a", "b"}); } };
+const std::string& keys() { static Keys made; return made.path(); }
+
+// The vendor's signed agent as www/m-good.zip, and what hostile hosts
+// serve in its place, each with a signature beside it: a byte changed, a
+// longer file, another archive signed by a key nobody trusts.
+struct Published {
+  std::string good, bytes;
+  Published() {
+    good = servers().publish("m-good.zip", "good", 1 << 20);
+    signWithMinisign(keys() + "/a.sec", good);
+    bytes = readFile(good);
+    std::string www = servers().www + "/", sig = readFile(good + ".minisig");
+    std::string flipped = bytes;
+    flipped[flipped.size() / 2] ^= 1;
+    writeFile(www + "m-flipped.zip", flipped), writeFile(www + "m-flipped.zip.minisig", sig);
+    writeFile(www + "m-longer.zip", bytes + std::string(1000, 'x'));
+    writeFile(www + "m-longer.zip.minisig", sig);
+    signWithMinisign(keys() + "/b.sec", servers().publish("m-other.zip", "other", 1 << 20));
+    // A valid agent that is not the vendor's, carrying the vendor's signature.
+    servers().publish("m-evil.zip", "evil");
+    writeFile(www + "m-evil.zip.minisig", sig);
+  }
+};
+const Published& published() { static Published made; return made; }
+
+std::string vendorUrl() { return servers().nginxUrl + "m-good.zip"; }
+std::string mirror(const std::string& what) { return servers().faultUrl + "serve/" + what; }
+std::string refusedUrl() { return "https://127.0.0.1:" + loopbackPort() + "/m-good.zip"; }
+
+// A port whose SYNs go unanswered, as a host behind a firewall that drops
+// them: a listener that never accepts, its queue filled.
+struct Blackhole {
+  int fd = -1;
+  std::vector<int> fillers;
+  std::string url;
+  Blackhole() {
+    std::string port = loopbackPort(&fd);
+    listen(fd, 0);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET, to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+    for (int i = 0; i < 3; ++i) {
+      fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+      connect(fillers.back(), reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    }
+    usleep(100000);
+    url = "https://127.0.0.1:" + port + "/m-good.zip";
+  }
+  ~Blackhole() {
+    for (int filler : fillers) close(filler);
+    close(fd);
+  }
+};
+
+// A user whose bundle trusts key a (or nothing), fetching from |hosts|.
+World user(const Strings& hosts, bool trusted = true) {
+  World w;
+  if (trusted) writeFile(w.res + "/InstallAgent.pub", readFile(keys() + "/a.pub"));
+  w.download(hosts[0]);
+  std::string mirrors;
+  for (size_t i = 1; i < hosts.size(); ++i) mirrors += (i > 1 ? " " : "") + hosts[i];
+  w.env["ZV_INTERNAL_INSTALL_AGENT_MIRRORS"] = mirrors;
+  return w;
+}
+
+// The fault server's requests for |name|, and the body bytes it sent them.
+std::pair<int, int64_t> served(const std::string& name) {
+  std::string log = faultLog(name);
+  int64_t sent = 0;
+  for (size_t at = 0; (at = log.find("\"sent\": ", at)) != std::string::npos; at += 8)
+    sent += std::stoll(log.substr(at + 8));
+  return {static_cast<int>(std::count(log.begin(), log.end(), '\n')), sent};
+}
+
+size_t count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += part.size()) ++n;
+  return n;
+}
+
+bool skip() { return system("command -v minisign >/dev/null") != 0; }
+
+}  // namespace
+
+// The first host refuses connections, the second serves a tampered
+// archive under the vendor's signature: the run installs from the third,
+// with one attempt on the first and at most one archive from the second.
+TEST(Mirrors, RefusedThenTamperedThenTheVendorsArchive) {
+  if (skip()) GTEST_SKIP() << "no minisign";
+  const Published& p = published();
+  std::string refused = refusedUrl();
+  World w = user({refused, mirror("m-flipped.zip"), vendorUrl()});
+  Result r = w.run();
+  auto [requests, sent] = served("m-flipped.zip");
+  std::cout << "tampered host: " << requests << " requests, " << sent << " of "
+            << p.bytes.size() << " bytes\n";
+  EXPECT_EQ(std::make_tuple(r.status, w.runs(), readFile(w.cache() + "installagent.zip") == p.bytes,
+                            count(r.err, refused), count(r.err, "is not used again"),
+                            requests <= 2 && sent <= static_cast<int64_t>(p.bytes.size()), tree(w.tmp)),
+            std::make_tuple(0, Strings{"good"}, true, size_t(1), size_t(1), true, Strings{}))
+      << r.err;
+}
+
+// A host that never answers the connection costs the hand-over limit, not
+// the 60 s idle limit nor any retry.
+TEST(Mirrors, BlackholedFirstHostCostsTheConnectLimit) {
+  if (skip()) GTEST_SKIP() << "no minisign";
+  published();
+  Blackhole hole;
+  World w = user({hole.url, vendorUrl()});
+  Result r = w.run();
+  EXPECT_EQ(std::make_tuple(r.status, w.runs(), r.seconds < 10.0 + 6.0),
+            std::make_tuple(0, Strings{"good"}, true)) << r.seconds << " s\n" << r.err;
+}
+
+// Hosts give one file different ETags: the agent cached from nginx is
+// recognised on the fault server by its signature alone, the archive never
+// asked for; back on nginx, its ETag answers (304) as before.
+TEST(Mirrors, CachedAgentRecognisedOnAnotherHostBySignature) {
+  if (skip()) GTEST_SKIP() << "no minisign";
+  published();
+  World w = user({vendorUrl()});
+  ASSERT_EQ(w.run().status, 0);
+  auto before = served("m-good.zip"), sigBefore = served("m-good.zip.minisig");
+  World again = user({refusedUrl(), mirror("m-good.zip")});
+  again.home = w.home, again.env["HOME"] = w.home, again.env["AGENT_OUT"] = w.out;
+  Result r = again.run();
+  auto after = served("m-good.zip"), sigAfter = served("m-good.zip.minisig");
+  EXPECT_EQ(std::make_tuple(r.status, w.runs(), after.first - before.first,
+                            sigAfter.second - sigBefore.second <= 1024,
+                            sigAfter.first - sigBefore.first),
+            std::make_tuple(0, Strings{"good", "good"}, 0, true, 1)) << r.err;
+  std::string access = readFile(servers().dir / "access.log");
+  ASSERT_EQ(w.run().status, 0);
+  EXPECT_THAT(readFile(servers().dir / "access.log").substr(access.size()),
+              ::testing::MatchesRegex("GET /m-good.zip 304 [^\n]*\n"));
+}
+
+// nginx names a duplicate of the archive it serves (Link: rel=duplicate):
+// with keys, a wrong archive there sends the run to the duplicate; without
+// keys nobody can vouch for another host, and the header is ignored.
+TEST(Mirrors, LinkDuplicatesAddHostsOnlyWithKeys) {
+  if (skip()) GTEST_SKIP() << "no minisign";
+  published();
+  std::string port = servers().faultUrl.substr(servers().faultUrl.rfind(':') + 1);
+  port.pop_back();
+  std::string linked = servers().nginxUrl + "linked/" + port + "/m-good.zip/m-evil.zip";
+  for (bool trusted : {true, false}) {
+    SCOPED_TRACE(trusted);
+    auto before = served("m-good.zip");
+    World w = user({linked}, trusted);
+    Result r = w.run();
+    EXPECT_EQ(std::make_tuple(r.status, w.runs(), served("m-good.zip").first > before.first),
+              std::make_tuple(0, Strings{trusted ? "good" : "evil"}, trusted)) << r.err;
+  }
+}
+
+// Whatever each host serves, the agent that runs is the vendor's archive,
+// byte for byte, or the run fails and leaves nothing behind.
+TEST(Mirrors, EveryRoadEndsInTheVendorsArchiveOrFails) {
+  if (skip()) GTEST_SKIP() << "no minisign";
+  const Published& p = published();
+  const struct Case { std::string name; Strings hosts; bool installs; } cases[] = {
+      {"flipped byte", {mirror("m-flipped.zip"), vendorUrl()}, true},
+      {"longer file", {mirror("m-longer.zip"), vendorUrl()}, true},
+      {"another key's archive", {mirror("m-other.zip"), vendorUrl()}, true},
+      {"no such file", {servers().faultUrl + "status/404", vendorUrl()}, true},
+      {"stalled", {mirror("m-good.zip?stall=30000"), vendorUrl()}, true},
+      {"cut, continued", {mirror("m-good.zip?cut=50%"), mirror("m-flipped.zip")}, true},
+      {"only wrong archives", {mirror("m-flipped.zip"), mirror("m-other.zip")}, false},
+      {"wrong, then none", {mirror("m-longer.zip"), servers().faultUrl + "status/404"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    World w = user(c.hosts);
+    Result r = w.run();
+    EXPECT_EQ(std::make_tuple(r.status, w.runs(), tree(w.tmp),
+                              c.installs ? readFile(w.cache() + "installagent.zip") == p.bytes
+                                         : !fs::exists(w.cache() + "installagent/install")),
+              std::make_tuple(c.installs ? 0 : 255, Strings(c.installs, "good"), Strings{}, true))
+        << r.err;
+  }
+}
