@@ -89,6 +89,8 @@ void Fetch::startSoon(double seconds) {
 
 void Fetch::transferDidReceiveResponse(const TransferResponse& response) {
   if (!response.url.empty()) url_ = response.url;
+  // Any answer may name them: a server that fails or sheds load too.
+  if (!response.duplicates.empty()) delegate_.fetchNamesDuplicates(response.duplicates);
   long status = response.status;
   if (status == 304) return notModified(response);
   if (isTransientStatus(status)) return retryAfterStatus(response);
@@ -110,7 +112,6 @@ void Fetch::transferDidReceiveResponse(const TransferResponse& response) {
   }
   int64_t length = status == 206 ? response.rangeTotal : response.expectedLength;
   FetchStart offered{0, length, response.etag, response.lastModified};
-  if (!response.duplicates.empty()) delegate_.fetchNamesDuplicates(response.duplicates);
   if (!delegate_.fetchWantsBody(offered)) return cancel();
   if (request_.maxBytes >= 0 && response.expectedLength > request_.maxBytes) {
     transfer_->cancel();

@@ -115,8 +115,8 @@ class FetchDelegate {
   // bytes are weighed). False takes no body: the fetch ends quietly, no
   // event follows.
   virtual bool fetchWantsBody(const FetchStart& /*offered*/) { return true; }
-  // Before fetchWantsBody: other https URLs the server names for the same
-  // file (Link: rel=duplicate), when it names any.
+  // Other https URLs the server names for the same file (Link:
+  // rel=duplicate) in an answer of any status, before the answer is judged.
   virtual void fetchNamesDuplicates(const std::vector<std::string>& /*urls*/) {}
   // The server answered the condition with 304. True ends the fetch
   // quietly; false fetches the file again without the condition.
