@@ -132,7 +132,13 @@ void Download::downloadFromURL(const std::string& url) {
     if (part_->locked()) {
       archivePath_ = part_->path();
       request.part = part_.get();
-      request.keptBytes = part_->keptFor(url, &request.keptEtag, &request.keptTotal);
+      if (carried_.bytes > 0) {
+        request.keptBytes = carried_.bytes, request.keptTotal = carried_.total;
+        request.anyValidator = true;
+      } else {
+        request.keptBytes = part_->keptFor(url, &request.keptEtag, &request.keptTotal);
+      }
+      carried_ = Carried();
     } else {
       part_.reset();  // another run is downloading into it
     }
@@ -187,6 +193,10 @@ bool Download::handOver(const std::string& why) {
   if (!hosts_.next()) return false;
   if (unpacking_.running()) unpacking_.stop();
   history_ = History();
+  // Continued there when its archive has the same length: the signature
+  // checks the whole, wherever each byte came from.
+  std::string etag;
+  if (part_ && part_->locked()) carried_.bytes = part_->keptFor(from, &etag, &carried_.total);
   platform_.net.log(why + (why.empty() || why.back() == '.' ? "" : ".") + " " + from +
                     " Trying " + hostOf(hosts_.current()) + " instead.");
   later([this] { downloadFromURL(hosts_.current()); });

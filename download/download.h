@@ -148,6 +148,10 @@ class Download : private FetchDelegate {
   std::unique_ptr<KeptPart> part_;   // set when bytes can be kept for a later run
   std::string stamp_;                // the cached agent's, sent as its condition
   int64_t received_ = 0;
+  // Bytes kept from the host the run left, for the next to continue.
+  struct Carried {
+    int64_t bytes = 0, total = -1;
+  } carried_;
   // New releases fetched whole after a signature that did not check: a
   // server that changes on every request cannot keep the run going.
   static constexpr int kMaxReleaseSwitches = 2;

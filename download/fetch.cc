@@ -131,8 +131,14 @@ bool Fetch::takeBody(const TransferResponse& response) {
   bool whole = response.status != 206 || (suffixAsked_ && response.rangeStart == 0);
   if (!whole && suffixAsked_) return takeEnd(response);
   if (!whole) {
-    if (response.rangeStart != offset_ || response.rangeTotal != total_ || response.etag != etag_)
-      return false;
+    bool sameFile = request_.anyValidator || response.etag == etag_;
+    if (response.rangeStart != offset_ || response.rangeTotal != total_ || !sameFile) return false;
+    if (request_.anyValidator) {
+      request_.anyValidator = false;  // from here on, this host's ETag is the file's
+      etag_ = isStrongEtag(response.etag) ? response.etag : "";
+      if (request_.part && !etag_.empty()) request_.part->describe(request_.url, etag_, total_);
+      else if (request_.part) request_.part->forget();
+    }
     if (request_.rangeEnd > 0 && response.expectedLength >= 0 &&
         offset_ + response.expectedLength != request_.rangeEnd)
       return false;

@@ -57,6 +57,11 @@ struct FetchRequest {
   // Another host waits for this file: a host that cannot be reached, or
   // that stops sending, is not tried again (the fetch fails at once).
   bool handOver = false;
+  // The kept bytes came from another host, whose ETag means nothing here:
+  // they are asked for without If-Range and continued by an answer of the
+  // same total length, whose own ETag the bytes take on. Only for files
+  // whose whole is checked afterwards (a signature).
+  bool anyValidator = false;
 };
 
 // Why a fetch failed, as its owner words it for people.
