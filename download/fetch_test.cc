@@ -53,7 +53,6 @@ struct Row {
   // Asked for the last 256 bytes, or the bytes before 744; the most allowed.
   int64_t suffix = 0, rangeEnd = -1, maxBytes = -1;
   bool cacheUsable = true;
-  bool handOver = false;  // another host waits
 };
 
 // An attempt that fails before any answer.
@@ -115,14 +114,6 @@ const Row kRows[] = {
      "accept 0/1000 until 744; wait 1; accept 100/1000 until 744; finished 744", "", 0, 0, 744},
     {"before the end, whole file instead", {ok(kK, 1000)}, kBefore + "body@0", kWhole,
      "", 0, 0, 744},
-    // Another host waits: one that cannot be reached or stalls is left at
-    // once; a busy one still gets its retries.
-    {"down, another host waits", {kDown, ok("\"a\"", 10)}, "no body", "failed unreachable", "", 0,
-     0, -1, -1, true, true},
-    {"stalled, another host waits", {ok(kK, 1000, 100, kIdle)}, "body@0", "accept 0/1000; failed lost",
-     "", 0, 0, -1, -1, true, true},
-    {"busy, another host waits", {status(503, "1"), ok("\"a\"", 10)}, kAgain,
-     "wait 1; accept 0/10; finished 10", "", 0, 0, -1, -1, true, true},
     {"before the end, past it", {partial(0, 1000), ok(kK, 1000)},
      kBefore + "no body | body@0", kWhole, "", 0, 0, 744},
 };
@@ -175,7 +166,6 @@ TEST(Fetch, AsksAndEndsAsTheServerAnswers) {
     condition = row.condition.substr(date ? 15 : 0);
     rig.request.keptBytes = row.kept, rig.request.maxBytes = row.maxBytes;
     rig.request.suffix = row.suffix, rig.request.rangeEnd = row.rangeEnd;
-    rig.request.handOver = row.handOver;
     std::string asked = rig.run();
     EXPECT_EQ(std::make_pair(asked, joined(rig.recorder.events, "; ")),
               std::make_pair(row.asked, row.events));
