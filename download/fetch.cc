@@ -303,8 +303,9 @@ void Fetch::transferDidFail(const TransferError& failed) {
   FetchError reason = error(failure, failed.description);
   bool transient = failed.fault == TransferFault::kNetwork ||
                    (failed.fault == TransferFault::kIdle && attemptBytes_ > 0);
-  if (request_.handOver && (failure == FetchFailure::kCannotReach || failed.fault == TransferFault::kIdle))
-    transient = false;
+  // Another host waits: one that cannot be reached or stops sending is left.
+  bool leave = failure == FetchFailure::kCannotReach || failed.fault == TransferFault::kIdle;
+  if (request_.handOver && leave) transient = false;
   if (transient) return retryOrFail(reason, FetchWait::kConnectionLost, retry_.backoffSeconds());
   fail(reason);
 }
