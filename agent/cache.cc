@@ -299,6 +299,16 @@ int64_t agentSignatureTime() {
   return lstat(agentSignaturePath().c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_mtime : 0;
 }
 
+std::string readAgentSource() {
+  std::string text;
+  return readRegularFile(getInstallAgentCacheDir() + ".agent.source", kMaxValidationStringLength,
+                         &text) ? text : "";
+}
+
+void writeAgentSource(const std::string& url) {
+  writeFileAtomically(getInstallAgentCacheDir() + ".agent.source", url);
+}
+
 std::string readAgentSignature() {
   std::string text;
   return readRegularFile(agentSignaturePath(), 65536, &text) ? text : "";

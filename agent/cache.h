@@ -114,6 +114,11 @@ AgentHold installStagedAgent(const std::string& staging, const std::string& vali
 
 // The signature the cached agent was checked with; empty when there is none.
 std::string readAgentSignature();
+// The URL the cached agent was downloaded from, kept beside its signature:
+// another host gives the same archive another ETag, so the stamp names
+// the agent only on that host. Empty when none was kept.
+std::string readAgentSource();
+void writeAgentSource(const std::string& url);
 // When that signature was kept (Unix time by this machine's clock); 0 when
 // there is none.
 int64_t agentSignatureTime();

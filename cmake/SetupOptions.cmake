@@ -6,6 +6,8 @@ set(SETUP_RELEASE_TAG "V3104k" CACHE STRING "Release tag: part of the default do
 set(SETUP_PLATFORM_TAG "maci64" CACHE STRING "Platform tag: part of the default download URL and cache directory")
 set(SETUP_INSTALL_AGENT_URL "" CACHE STRING
   "Where the install agent is downloaded from (https://); empty: composed from the tags")
+set(SETUP_MIRROR_URLS "" CACHE STRING
+  "Further https:// URLs of the same install agent, a ;-separated list tried in order after the main one: used only when the agent is signed")
 set(SETUP_CACHE_DIR "" CACHE STRING
   "Per-user cache directory, relative to the home directory; empty: composed from the tags")
 set(SETUP_PRODUCT_NAME "" CACHE STRING
@@ -59,6 +61,14 @@ if(NOT SETUP_INSTALL_AGENT_URL_USED MATCHES "^https://[^/?#]+")
   message(FATAL_ERROR
     "SETUP_INSTALL_AGENT_URL \"${SETUP_INSTALL_AGENT_URL_USED}\" is not an https:// URL with a host")
 endif()
+
+foreach(url IN LISTS SETUP_MIRROR_URLS)
+  setup_check_plain(SETUP_MIRROR_URLS "${url}")
+  if(NOT url MATCHES "^https://[^/?#]+")
+    message(FATAL_ERROR "SETUP_MIRROR_URLS: \"${url}\" is not an https:// URL with a host")
+  endif()
+endforeach()
+list(JOIN SETUP_MIRROR_URLS " " SETUP_MIRROR_URLS_TEXT)
 
 # Relative to the home directory, one trailing separator, never climbing out.
 set(SETUP_CACHE_DIR_USED "${SETUP_CACHE_DIR}")
@@ -151,6 +161,9 @@ list(JOIN stock " " stock)
 message(STATUS "Release tag:        ${SETUP_RELEASE_TAG}")
 message(STATUS "Platform tag:       ${SETUP_PLATFORM_TAG}")
 message(STATUS "Install agent URL:  ${SETUP_INSTALL_AGENT_URL_USED}")
+if(NOT SETUP_MIRROR_URLS_TEXT STREQUAL "")
+  message(STATUS "Mirrors:            ${SETUP_MIRROR_URLS_TEXT} (with keys only)")
+endif()
 message(STATUS "Cache directory:    $HOME/${SETUP_CACHE_DIR_USED}")
 if(SETUP_PRODUCT_NAME STREQUAL "")
   message(STATUS "Product name:       none (SETUP_PRODUCT_NAME)")

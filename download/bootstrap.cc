@@ -18,6 +18,7 @@
 
 std::string downloadTo;
 std::string downloadFrom;
+std::string downloadMirrors;
 
 namespace {
 
@@ -43,6 +44,7 @@ DownloadPlatform realDownloadPlatform(Loop& loop, DownloadWindow& window) {
   platform.launchTask = launchTask;
   platform.runInBackground = runOnLoop(loop);
   platform.resourceDir = getBundleLocation();
+  platform.mirrors = splitUrls(downloadMirrors);
   platform.arguments = processArguments();
   platform.report = downloadReport;
   platform.useCache = downloadUsesCache;
@@ -67,6 +69,9 @@ bool downloadInstallAgentFromZV(const char* destination, ErrorReport report, boo
   downloadReport = report;
   downloadTo = destination;
   downloadFrom = url ? url : INSTALL_AGENT_URL;
+  // Mirrors are of the built-in URL's archive; another URL brings its own.
+  const char* mirrors = getenv("ZV_INTERNAL_INSTALL_AGENT_MIRRORS");
+  downloadMirrors = url ? (mirrors ? mirrors : "") : INSTALL_AGENT_MIRRORS;
   bool ran = CallNSApplicationMain(0, nullptr) != 0;
   if (ran && agentStatus) *agentStatus = downloadAgentStatus;
   return ran;

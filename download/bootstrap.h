@@ -9,6 +9,9 @@
 // Download object of the run.
 extern std::string downloadTo;
 extern std::string downloadFrom;
+// Further URLs of the same archive, blank-separated: the build's mirrors,
+// or with $ZV_INTERNAL_INSTALL_AGENT_URL set, $ZV_INTERNAL_INSTALL_AGENT_MIRRORS.
+extern std::string downloadMirrors;
 
 // Downloads the install-agent archive to |destination| from
 // $ZV_INTERNAL_INSTALL_AGENT_URL (when set, even empty) or

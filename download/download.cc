@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 
 #include "agent/partial.h"
@@ -54,6 +55,7 @@ Download::Download(DownloadPlatform platform, double idleTimeout)
       unpacking_(platform_.runInBackground, platform_.report, systemLog, platform_.unpackWorkers),
       proxy_(loop_, platform_.proxies, platform_.net.log),
       delta_(platform_.net, platform_.delta),
+      cachedSignature_(platform_.net),
       next_(loop_),
       closeLater_(loop_) {
   platform_.net.startTransfer = proxy_.through(login_.through(platform_.net.startTransfer));
@@ -86,6 +88,7 @@ void Download::applicationDidFinishLaunching() {
     return;
   }
   signature_ = std::make_unique<SignatureCheck>(platform_.net, std::move(keys));
+  hosts_ = Hosts(downloadFrom, platform_.mirrors, signature_->required());
   started_ = true;  // the loop runs while the desktop is asked for a proxy
   proxy_.choose(downloadFrom, [this] { downloadFromURL(downloadFrom); });
 }
@@ -94,6 +97,7 @@ void Download::windowWillClose() {
   proxy_.cancel();
   next_.cancel();
   delta_.cancel();
+  cachedSignature_.cancel();
   archive_.cancel();
   if (signature_) signature_->cancel();
   release_.cancel();
@@ -123,7 +127,13 @@ void Download::downloadFromURL(const std::string& url) {
     if (part_->locked()) {
       archivePath_ = part_->path();
       request.part = part_.get();
-      request.keptBytes = part_->keptFor(url, &request.keptEtag, &request.keptTotal);
+      if (carried_.bytes > 0) {
+        request.keptBytes = carried_.bytes, request.keptTotal = carried_.total;
+        request.anyValidator = true;
+      } else {
+        request.keptBytes = part_->keptFor(url, &request.keptEtag, &request.keptTotal);
+      }
+      carried_ = Carried();
     } else {
       part_.reset();  // another run is downloading into it
     }
@@ -134,13 +144,80 @@ void Download::downloadFromURL(const std::string& url) {
   if (request.keptBytes <= 0) request.suffix = kZipSuggestedTail;
   enter(Phase::kAsking);
   started_ = true;
-  archive_.start(request);
+  forHosts(&request);
+  // The stamp is an ETag of the host the cached agent came from; another
+  // host is asked for its signature instead.
+  std::string source = readAgentSource();
+  if (!stamp_.empty() && signature_->required() && url != (source.empty() ? downloadFrom : source)) {
+    cachedSignature_.start(url, downloadTo + ".minisig", readAgentSignature(), request.idleTimeout,
+                           request.handOver,
+                           [this, request](SignatureMatch::Answer answer, const FetchError& error) {
+                             cachedSignatureAnswered(answer, error, request);
+                           });
+    return;
+  }
+  startArchive(request);
+}
+
+void Download::startArchive(FetchRequest request) { archive_.start(request); }
+
+// The same signature: the cached agent is this host's archive. A host that
+// cannot serve a signature cannot serve a signed archive either.
+void Download::cachedSignatureAnswered(SignatureMatch::Answer answer, const FetchError& error,
+                                       FetchRequest request) {
+  if (answer == SignatureMatch::Answer::kSame) {
+    validationString = stamp_;
+    if (startCachedAgentIfCurrent()) return;
+  }
+  if (answer == SignatureMatch::Answer::kFailed && Hosts::handsOver(error.failure) &&
+      handOver("Cannot get the installer's signature: " + error.description))
+    return;
+  startArchive(request);
+}
+
+void Download::forHosts(FetchRequest* request) const {
+  if (!hosts_.hasNext()) return;
+  request->handOver = true;
+  request->idleTimeout = std::min(request->idleTimeout, kHandOverSeconds);
+}
+
+// The run starts again on the next host, from its first request: its
+// archive is checked against the same signature as any other.
+bool Download::handOver(const std::string& why) {
+  std::string from = url_;
+  if (!hosts_.next()) return false;
+  if (unpacking_.running()) unpacking_.stop();
+  history_ = History();
+  // Continued there when its archive has the same length: the signature
+  // checks the whole, wherever each byte came from.
+  std::string etag;
+  if (part_ && part_->locked()) carried_.bytes = part_->keptFor(from, &etag, &carried_.total);
+  platform_.net.log(why + (why.empty() || why.back() == '.' ? "" : ".") + " " + from +
+                    " Trying " + hostOf(hosts_.current()) + " instead.");
+  later([this] { downloadFromURL(hosts_.current()); });
+  return true;
+}
+
+// Said once: the host is not asked again in this run.
+void Download::signatureDropsHost(const std::string& error) {
+  std::string from = url_;
+  hosts_.drop();
+  history_ = History();
+  platform_.net.log("The installer from " + hostOf(from) + " does not check (" + error +
+                    "); that host is not used again. Trying " + hostOf(hosts_.current()) + ".");
+  later([this] { downloadFromURL(hosts_.current()); });
 }
 
 // A response without a validator never matches a stamp. A server that
 // ignores If-None-Match sends the file instead of a 304: an ETag that
 // matches the stamp weakly, as the condition is judged, names the cached
 // agent all the same (a weak ETag is handed out while a file is young).
+void Download::fetchNamesDuplicates(const std::vector<std::string>& urls) {
+  if (size_t added = hosts_.add(urls))
+    platform_.net.log(hostOf(url_) + " names " + std::to_string(added) +
+                      " more host(s) for the installer.");
+}
+
 bool Download::fetchWantsBody(const FetchStart& offered) {
   validationString = validationStringFor(offered.etag, offered.lastModified);
   if (!stamp_.empty() && weakEtagMatch(offered.etag, stamp_)) validationString = stamp_;
@@ -214,6 +291,7 @@ void Download::fetchWaiting(FetchWait why, int seconds) { status_.waiting(why, s
 
 void Download::fetchFailed(const FetchError& error) {
   if (unpacking_.running()) unpacking_.stop();
+  if (Hosts::handsOver(error.failure) && handOver(error.description)) return;
   logFailure(error.description, error.url);
   offerToTryAgain(status_.downloadFailed(error));
 }
@@ -376,6 +454,7 @@ FetchRequest Download::archiveRequest(bool intoPart) const {
   request.destination = archivePath_;
   request.idleTimeout = idleTimeout_;
   if (intoPart) request.part = part_.get();
+  forHosts(&request);
   return request;
 }
 
@@ -400,6 +479,7 @@ void Download::signatureChecked(const std::string& error, const std::string& url
   if (part_) part_->discard();
   unlink(archivePath_.c_str());
   if (fetchWholeOnceMore()) return;
+  if (hosts_.hasNext()) return signatureDropsHost(error);
   askAboutRelease(error, url, true);
 }
 
@@ -481,7 +561,8 @@ void Download::tryAgain() {
   canTryAgain_ = false;
   history_ = History();
   status_.retrying();
-  downloadFromURL(url_);
+  hosts_.restart();
+  downloadFromURL(hosts_.current());
 }
 
 UnpackTarget Download::unpackTarget() const {
@@ -525,6 +606,9 @@ void Download::agentPlaced(AgentHold placed) {
                                            : stripLastComponent(installAgentLocation);
     return offerToTryAgain(status_.unpackFailed(unpacking_.outOfSpace(), where));
   }
+  // The stamp names the agent on the host it came from only.
+  if (platform_.useCache && signature_->required() && agent_.dir() == installAgentDirOnDisk())
+    writeAgentSource(url_);
   fireInstallAgent();
   unpacking_.removeArchive();
   loop_.stop();

@@ -12,6 +12,7 @@
 #include "agent/cache.h"
 #include "download/delta_update.h"
 #include "download/fetch.h"
+#include "download/hosts.h"
 #include "download/proxy_choice.h"
 #include "download/proxy_login.h"
 #include "download/signature_check.h"
@@ -35,6 +36,9 @@ struct DownloadPlatform {
   // The bundle's resource directory: splash, keys, and the bundle.zip handed
   // to the agent. Empty when there is no bundle: nothing is downloaded.
   std::string resourceDir;
+  // Further URLs of the same archive, tried after the main one when the
+  // run has keys.
+  std::vector<std::string> mirrors;
   std::vector<std::string> arguments;  // the process's, program path first
   ErrorReport report = nullptr;
   bool useCache = false;  // the cache is private: unpack into it
@@ -57,6 +61,10 @@ class Download : private FetchDelegate {
  public:
   // |idleTimeout|: seconds without a byte before an attempt fails.
   explicit Download(DownloadPlatform platform, double idleTimeout = 60.0);
+
+  // While another host waits, seconds without a byte (connecting included)
+  // before a host is left for the next.
+  static constexpr double kHandOverSeconds = 10.0;
   ~Download() override;
 
   // Takes the archive's destination from downloadTo; resets the display.
@@ -80,6 +88,15 @@ class Download : private FetchDelegate {
  private:
   // The archive's fetch.
   bool fetchWantsBody(const FetchStart& offered) override;
+  void fetchNamesDuplicates(const std::vector<std::string>& urls) override;
+  // The next host, when one is left, takes over the run after |why|.
+  bool handOver(const std::string& why);
+  void signatureDropsHost(const std::string& error);
+  void startArchive(FetchRequest request);
+  void cachedSignatureAnswered(SignatureMatch::Answer answer, const FetchError& error,
+                               FetchRequest request);
+  // The idle limit and hand-over of a request while another host waits.
+  void forHosts(FetchRequest* request) const;
   bool fetchNotModified() override;
   void fetchAccepted(const FetchStart& start) override;
   void fetchProgress(int64_t received) override;
@@ -132,6 +149,10 @@ class Download : private FetchDelegate {
   std::unique_ptr<KeptPart> part_;   // set when bytes can be kept for a later run
   std::string stamp_;                // the cached agent's, sent as its condition
   int64_t received_ = 0;
+  // Bytes kept from the host the run left, for the next to continue.
+  struct Carried {
+    int64_t bytes = 0, total = -1;
+  } carried_;
   // New releases fetched whole after a signature that did not check: a
   // server that changes on every request cannot keep the run going.
   static constexpr int kMaxReleaseSwitches = 2;
@@ -173,6 +194,8 @@ class Download : private FetchDelegate {
   AgentHold agent_;  // where the agent lies once unpacked or found
   ProxyChoice proxy_;  // every transfer of the run goes through its choice
   DeltaUpdate delta_;
+  Hosts hosts_;
+  SignatureMatch cachedSignature_;  // asks another host about the cached agent
   LoopCall next_;        // the next fetch, started from the loop
   LoopCall closeLater_;  // a failure nobody can close ends the run
 };

@@ -89,6 +89,8 @@ void Fetch::startSoon(double seconds) {
 
 void Fetch::transferDidReceiveResponse(const TransferResponse& response) {
   if (!response.url.empty()) url_ = response.url;
+  // Any answer may name them: a server that fails or sheds load too.
+  if (!response.duplicates.empty()) delegate_.fetchNamesDuplicates(response.duplicates);
   long status = response.status;
   if (status == 304) return notModified(response);
   if (isTransientStatus(status)) return retryAfterStatus(response);
@@ -129,8 +131,14 @@ bool Fetch::takeBody(const TransferResponse& response) {
   bool whole = response.status != 206 || (suffixAsked_ && response.rangeStart == 0);
   if (!whole && suffixAsked_) return takeEnd(response);
   if (!whole) {
-    if (response.rangeStart != offset_ || response.rangeTotal != total_ || response.etag != etag_)
-      return false;
+    bool sameFile = request_.anyValidator || response.etag == etag_;
+    if (response.rangeStart != offset_ || response.rangeTotal != total_ || !sameFile) return false;
+    if (request_.anyValidator) {
+      request_.anyValidator = false;  // from here on, this host's ETag is the file's
+      etag_ = isStrongEtag(response.etag) ? response.etag : "";
+      if (request_.part && !etag_.empty()) request_.part->describe(request_.url, etag_, total_);
+      else if (request_.part) request_.part->forget();
+    }
     if (request_.rangeEnd > 0 && response.expectedLength >= 0 &&
         offset_ + response.expectedLength != request_.rangeEnd)
       return false;
@@ -298,6 +306,9 @@ void Fetch::transferDidFail(const TransferError& failed) {
   reason.credentialsRefused = failed.credentialsRefused;
   bool transient = failed.fault == TransferFault::kNetwork ||
                    (failed.fault == TransferFault::kIdle && attemptBytes_ > 0);
+  // Another host waits: one that cannot be reached or stops sending is left.
+  bool leave = failure == FetchFailure::kCannotReach || failed.fault == TransferFault::kIdle;
+  if (request_.handOver && leave) transient = false;
   if (transient) return retryOrFail(reason, FetchWait::kConnectionLost, retry_.backoffSeconds());
   fail(reason);
 }

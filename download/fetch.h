@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "download/retry.h"
 #include "platform/loop.h"
@@ -53,6 +54,14 @@ struct FetchRequest {
   // replaces them all (FetchStart::end says so). A fetch that breaks off
   // keeps its contiguous first bytes in |part|.
   int64_t rangeEnd = -1;
+  // Another host waits for this file: a host that cannot be reached, or
+  // that stops sending, is not tried again (the fetch fails at once).
+  bool handOver = false;
+  // The kept bytes came from another host, whose ETag means nothing here:
+  // they are asked for without If-Range and continued by an answer of the
+  // same total length, whose own ETag the bytes take on. Only for files
+  // whose whole is checked afterwards (a signature).
+  bool anyValidator = false;
 };
 
 // Why a fetch failed, as its owner words it for people.
@@ -116,6 +125,9 @@ class FetchDelegate {
   // bytes are weighed). False takes no body: the fetch ends quietly, no
   // event follows.
   virtual bool fetchWantsBody(const FetchStart& /*offered*/) { return true; }
+  // Other https URLs the server names for the same file (Link:
+  // rel=duplicate) in an answer of any status, before the answer is judged.
+  virtual void fetchNamesDuplicates(const std::vector<std::string>& /*urls*/) {}
   // The server answered the condition with 304. True ends the fetch
   // quietly; false fetches the file again without the condition.
   virtual bool fetchNotModified() { return false; }

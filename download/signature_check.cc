@@ -148,3 +148,41 @@ void ReleaseProbe::answer(Answer answer) {
     done_(answer);
   });
 }
+
+SignatureMatch::SignatureMatch(const FetchServices& services) : fetch_(services, *this) {}
+
+SignatureMatch::~SignatureMatch() { cancel(); }
+
+void SignatureMatch::start(const std::string& archiveUrl, const std::string& path,
+                           const std::string& expected, double idleTimeout, bool handOver,
+                           Done done) {
+  path_ = path;
+  expected_ = expected;
+  done_ = std::move(done);
+  FetchRequest request;
+  request.url = SignatureCheck::signatureUrl(archiveUrl);
+  request.destination = path;
+  request.idleTimeout = idleTimeout;
+  request.maxBytes = kMaxSignatureBytes;
+  request.handOver = handOver;
+  fetch_.start(request);
+}
+
+void SignatureMatch::cancel() {
+  if (!fetch_.running()) return;
+  fetch_.cancel();
+  unlink(path_.c_str());
+}
+
+void SignatureMatch::fetchFinished() {
+  std::string text;
+  bool same = readRegularFile(path_, kMaxSignatureBytes + 1, &text) && !expected_.empty() &&
+              text == expected_;
+  unlink(path_.c_str());
+  done_(same ? Answer::kSame : Answer::kOther, FetchError());
+}
+
+void SignatureMatch::fetchFailed(const FetchError& error) {
+  unlink(path_.c_str());
+  done_(Answer::kFailed, error);
+}

@@ -117,4 +117,35 @@ class ReleaseProbe : private FetchDelegate {
   Done done_;
 };
 
+// Whether a host serves, byte for byte, the signature a cached agent was
+// checked with: then that agent is the host's current archive, whatever
+// ETag the host gives it (hosts differ in theirs). Costs the signature's
+// few hundred bytes instead of the archive.
+class SignatureMatch : private FetchDelegate {
+ public:
+  enum class Answer { kSame, kOther, kFailed };
+  // |error| says why, with kFailed.
+  using Done = std::function<void(Answer answer, const FetchError& error)>;
+
+  explicit SignatureMatch(const FetchServices& services);
+  ~SignatureMatch() override;
+
+  // Fetches the signature of the archive at |archiveUrl| into |path| (then
+  // removed) and compares it with |expected|; |done| hears the answer.
+  void start(const std::string& archiveUrl, const std::string& path, const std::string& expected,
+             double idleTimeout, bool handOver, Done done);
+  void cancel();
+
+ private:
+  void fetchAccepted(const FetchStart&) override {}
+  void fetchProgress(int64_t) override {}
+  void fetchWaiting(FetchWait, int) override {}
+  void fetchFinished() override;
+  void fetchFailed(const FetchError& error) override;
+
+  Fetch fetch_;
+  std::string path_, expected_;
+  Done done_;
+};
+
 #endif  // SETUP_DOWNLOAD_SIGNATURE_CHECK_H_

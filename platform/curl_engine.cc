@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 
 #include "platform/clock.h"
 
@@ -104,6 +105,79 @@ bool parseContentRange(const std::string& text, int64_t* first, int64_t* last, i
   return true;
 }
 
+namespace {
+
+// Link values read at most, and the characters of each looked at.
+const size_t kMaxLinkHeaders = 16;
+const size_t kMaxLinkValueLength = 16384;
+
+// A parameter's value, unquoted (no escapes: none of those read has any).
+std::string paramValue(const std::string& text) {
+  std::string value = trimmed(text);
+  if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+    value = value.substr(1, value.size() - 2);
+  return value;
+}
+
+bool relHasDuplicate(const std::string& rel) {
+  size_t at = 0;
+  while (at < rel.size()) {
+    size_t end = rel.find(' ', at);
+    if (end == std::string::npos) end = rel.size();
+    if (end - at == 9 && strncasecmp(rel.c_str() + at, "duplicate", 9) == 0) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::string> duplicateLinks(const std::vector<std::string>& values) {
+  struct Found { long pri; size_t order; std::string url; };
+  std::vector<Found> found;
+  for (const std::string& whole : values) {
+    std::string value = whole.substr(0, kMaxLinkValueLength);
+    size_t at = 0;
+    while ((at = value.find('<', at)) != std::string::npos) {
+      size_t close = value.find('>', at);
+      if (close == std::string::npos) break;
+      std::string url = value.substr(at + 1, close - at - 1);
+      // The parameters run to the next link's comma outside quotes.
+      size_t end = close + 1;
+      for (bool quoted = false; end < value.size() && (quoted || value[end] != ','); ++end)
+        if (value[end] == '"') quoted = !quoted;
+      bool duplicate = false;
+      long pri = 999999;
+      for (size_t p = value.find(';', close); p != std::string::npos && p < end;) {
+        size_t next = std::min(value.find(';', p + 1), end);
+        std::string param = value.substr(p + 1, next - p - 1);
+        size_t eq = param.find('=');
+        std::string name = trimmed(param.substr(0, eq));
+        std::string text = eq == std::string::npos ? "" : paramValue(param.substr(eq + 1));
+        if (strcasecmp(name.c_str(), "rel") == 0) duplicate = relHasDuplicate(text);
+        if (strcasecmp(name.c_str(), "pri") == 0 && parseLength(text) >= 0 && text.size() < 10)
+          pri = static_cast<long>(parseLength(text));
+        p = next < end ? next : std::string::npos;
+      }
+      bool plain = std::none_of(url.begin(), url.end(), [](char c) {
+        return static_cast<unsigned char>(c) <= ' ' || c == 0x7f;
+      });
+      if (duplicate && plain && url.size() <= kMaxLinkUrlLength && startsWithNoCase(url, "https://") &&
+          url.size() > 8)
+        found.push_back({pri, found.size(), url});
+      at = end;
+    }
+  }
+  std::stable_sort(found.begin(), found.end(),
+                   [](const Found& a, const Found& b) { return a.pri < b.pri; });
+  std::vector<std::string> urls;
+  for (const Found& link : found) {
+    if (urls.size() == kMaxDuplicateLinks) break;
+    if (std::find(urls.begin(), urls.end(), link.url) == urls.end()) urls.push_back(link.url);
+  }
+  return urls;
+}
+
 TransferResponse readResponseHead(const CurlLibrary& curl, CURL* easy,
                                   const std::string& requestUrl) {
   TransferResponse response;
@@ -116,6 +190,15 @@ TransferResponse readResponseHead(const CurlLibrary& curl, CURL* easy,
                     &response.rangeEnd, &response.rangeTotal);
   response.retryAfter = headerValue(curl, easy, "Retry-After");
   response.lastModified = headerValue(curl, easy, "Last-Modified");
+  std::vector<std::string> links;
+  curl_header* link = nullptr;
+  for (size_t i = 0; i < kMaxLinkHeaders &&
+                     curl.curl_easy_header(easy, "Link", i, CURLH_HEADER, -1, &link) == CURLHE_OK;
+       ++i) {
+    links.push_back(link->value);
+    if (i + 1 >= link->amount) break;
+  }
+  response.duplicates = duplicateLinks(links);
   char* url = nullptr;
   curl.curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &url);
   response.url = url ? url : requestUrl;

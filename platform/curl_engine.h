@@ -61,6 +61,14 @@ int64_t parseLength(const std::string& text);
 // file this program asks ranges of has a known length).
 bool parseContentRange(const std::string& text, int64_t* first, int64_t* last, int64_t* total);
 
+// The https URLs that Link header values name as duplicates of the
+// answer's file (rel=duplicate), lowest "pri" first (in header order among
+// equals): at most kMaxDuplicateLinks of them, none longer than
+// kMaxLinkUrlLength, none with blanks or control characters.
+constexpr size_t kMaxDuplicateLinks = 8;
+constexpr size_t kMaxLinkUrlLength = 2048;
+std::vector<std::string> duplicateLinks(const std::vector<std::string>& values);
+
 // The final answer's head from |easy|, with every header value trimmed and
 // every length checked by the two parsers above.
 TransferResponse readResponseHead(const CurlLibrary& curl, CURL* easy,

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class Loop;
 
@@ -47,6 +48,8 @@ struct TransferResponse {
   std::string lastModified;     // the Last-Modified header's value, trimmed
   std::string url;              // the final URL, after redirects
   bool http2 = false;           // it came over HTTP/2
+  // Other https URLs of the same file, from Link: <url>; rel=duplicate.
+  std::vector<std::string> duplicates;
 };
 
 // Why a transfer failed, as far as the transport can tell.

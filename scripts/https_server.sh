@@ -43,6 +43,12 @@ http {
     limit_rate $rate;
     # The same files as a server with "etag off" sends them.
     location /etag-off/ { alias $root/; etag off; }
+    # /linked/PORT/OTHER/FILE: FILE, its answer (a 404 too) naming OTHER on
+    # this machine's PORT (as fault_server.py serves it) as a duplicate.
+    location ~ ^/linked/(?<dport>[0-9]+)/(?<dother>[^/]+)/(?<dfile>[^/]+)\$ {
+      alias $root/\$dfile;
+      add_header Link "<https://127.0.0.1:\$dport/serve/\$dother>; rel=duplicate" always;
+    }
   }
 }
 CONF

@@ -15,6 +15,8 @@ inline const std::string RELEASE_TAG = SETUP_BUILD_RELEASE_TAG;
 inline const std::string PLATFORM_TAG = SETUP_BUILD_PLATFORM_TAG;
 inline const std::string INSTALL_AGENT_ZIP_NAME = "InstallAgent.zip";
 inline const std::string INSTALL_AGENT_URL = SETUP_BUILD_INSTALL_AGENT_URL;
+// Blank-separated https URLs of the same archive, after INSTALL_AGENT_URL.
+inline const std::string INSTALL_AGENT_MIRRORS = SETUP_BUILD_MIRROR_URLS;
 inline const std::string INSTALL_AGENT_DIR_NAME = "installagent";
 inline const std::string INSTALLER_CACHE_DIR = SETUP_BUILD_CACHE_DIR;
 inline const std::string VALIDATION_FILE_NAME = ".validatestring";

@@ -54,7 +54,8 @@ ranges would, misbehaving as the options say:
   trickle=<ms>           send the body one byte at a time, that long apart
   stall=<ms>             send the first byte of the body, then nothing for that long
   length=<N>|none        announce N bytes, whatever the body, or no length
-GET /serve/<name>.minisig?<options> serves <name>.minisig as it is.
+GET /serve/<name>.minisig?<options> serves <name>.minisig as it is (logged as
+<name>.minisig).
 CONNECT 127.0.0.1:<port> opens a tunnel to that port, as a proxy does (the
 plain listener is an http:// proxy that way); GET /log/CONNECT lists them.
 GET /log/<name> lists, one JSON object a line, what each /serve request for
@@ -163,9 +164,12 @@ class Handler(socketserver.StreamRequestHandler):
                 if self.published(path[:-8] + mark + query, opts):
                     name = opts["publish"] + ".minisig"
                 with open(os.path.join(self.server.root, os.path.basename(name)), "rb") as f:
-                    return self.send(200, f.read())
+                    body = f.read()
             except OSError:
                 return self.send(404, b"no such file\n")
+            entry = {"status": 200, "sent": len(body)}
+            self.server.log.setdefault(os.path.basename(path), []).append(entry)
+            return self.send(200, body)
         name = os.path.basename(path)
         with self.server.lock:
             state = self.server.state.setdefault(target, {"requests": 0, "cuts": 0})
