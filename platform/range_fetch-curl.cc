@@ -48,7 +48,7 @@ struct Stream {
   bool firstOnly = false;    // a 206 for the first of many ranges
   bool refused = false;      // many ranges answered otherwise: ask them one by one
   std::unique_ptr<MultipartRanges> parts;  // a multipart/byteranges answer
-  std::vector<size_t> written, told;       // ranges written whole; those told of
+  std::vector<size_t> written;             // ranges written whole, not yet told of
   std::optional<RangeFetchError> fault;
   char errorBuffer[CURL_ERROR_SIZE] = {0};
   BodyWriter body;
@@ -62,7 +62,7 @@ class CurlRangeFetch : public RangeFetch {
   void cancel() override { finish(); }
   std::string protocol() const override { return protocol_; }
   double roundTrip() const override { return roundTrip_; }
-  bool manyRangesRefused() const override { return refused_; }
+  int requests() const override { return requests_; }
 
   static size_t onHeader(char* data, size_t size, size_t count, void* stream);
   static size_t onWrite(char* data, size_t size, size_t count, void* stream);
@@ -74,7 +74,6 @@ class CurlRangeFetch : public RangeFetch {
   RangeFetchError acceptResponse(Stream& stream);
   bool acceptParts(Stream& stream, const TransferResponse& head);
   bool tellWritten(Stream& stream);
-  void askOneByOne(Stream& stream);
   bool reportBytes();
   void deliverEvents();
   void deliverEnd(Stream& stream, CURLcode result);
@@ -92,8 +91,8 @@ class CurlRangeFetch : public RangeFetch {
   size_t limit_ = 1;  // requests at once; one until the protocol is known
   bool http1_ = false;  // the first answer came over HTTP/1.1
   size_t perRequest_ = 1;  // ranges in one request
-  bool refused_ = false;
   double roundTrip_ = 0;
+  int requests_ = 0;
   std::list<Stream> streams_;
   std::string protocol_;
   bool ended_ = false;
@@ -202,6 +201,7 @@ void CurlRangeFetch::startMore() {
     setup.errorBuffer = stream.errorBuffer;
     setup.privateData = &stream;
     stream.headers = setUpRequest(curl_, stream.easy, setup);
+    ++requests_;
     curl_.curl_multi_add_handle(multi_.get(), stream.easy);
   }
 }
@@ -363,28 +363,16 @@ bool CurlRangeFetch::tellWritten(Stream& stream) {
   std::vector<size_t> written = std::exchange(stream.written, {});
   for (size_t index : written) {
     if (ended_) return false;
-    stream.told.push_back(index);
     delegate_.rangeWritten(index);
   }
   return !ended_;
 }
 
-// The stream's ranges not yet written go back to be asked for one a
-// request, in file order, on this fetch and (manyRangesRefused) the next.
-void CurlRangeFetch::askOneByOne(Stream& stream) {
-  for (size_t index : stream.indices)
-    if (std::find(stream.told.begin(), stream.told.end(), index) == stream.told.end())
-      pending_.push_back(index);
-  std::sort(pending_.begin(), pending_.end());
-  perRequest_ = 1;
-  refused_ = true;
-  remove(stream);
-}
-
 void CurlRangeFetch::deliverEnd(Stream& stream, CURLcode result) {
   if (stream.fault) return fail(*stream.fault);
   if (!reportBytes() || !tellWritten(stream)) return;
-  if (stream.refused) return askOneByOne(stream);
+  if (stream.refused)
+    return fail({RangeFault::kManyRanges, 0, "The server does not send many ranges at once."});
   if (stream.parts && stream.body.error())
     return fail({RangeFault::kLocalWrite, 0,
                  "Cannot write " + request_.destination + ": " + strerror(stream.body.error())});
@@ -405,10 +393,11 @@ void CurlRangeFetch::deliverEnd(Stream& stream, CURLcode result) {
   if (!reportBytes() || !tellWritten(stream)) return;
   if (stream.parts) return remove(stream);
   size_t index = stream.indices.front();
-  stream.told.push_back(index);
-  if (stream.firstOnly) askOneByOne(stream);
-  else remove(stream);
+  bool firstOnly = stream.firstOnly;
+  remove(stream);
   delegate_.rangeWritten(index);
+  if (firstOnly && !ended_)
+    fail({RangeFault::kManyRanges, 206, "The server sends one range a request."});
 }
 
 void CurlRangeFetch::fail(const RangeFetchError& error) {

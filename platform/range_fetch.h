@@ -29,7 +29,8 @@ struct RangeFetchRequest {
   // each request asks for up to this many ranges at once, answered as
   // multipart/byteranges. A server that answers such a request otherwise
   // (one range, a 200 of the same file, a refusal, parts that are not the
-  // ones asked for) has the ranges it did not deliver asked one by one.
+  // ones asked for) ends the fetch with kManyRanges, the parts it sent
+  // whole written.
   size_t rangesPerRequest = 1;
   int64_t total = -1;  // the file's length, which every part must name (-1: unchecked)
 };
@@ -42,6 +43,7 @@ enum class RangeFault {
   kNetwork,     // no connection, a connection broken, or idle too long
   kRefused,     // certificate, TLS, a forbidden redirect
   kLocalWrite,  // the destination could not be written
+  kManyRanges,  // many ranges in one request answered otherwise: ask one a request
 };
 
 struct RangeFetchError {
@@ -76,8 +78,8 @@ class RangeFetch {
   // The shortest time from a request sent to its answer's first byte, the
   // connection's set-up left out (seconds; 0 before any answer).
   virtual double roundTrip() const { return 0; }
-  // The server answered a request for many ranges otherwise than with them.
-  virtual bool manyRangesRefused() const { return false; }
+  // Requests made so far (0: not counted).
+  virtual int requests() const { return 0; }
 };
 
 // Fetches |request|'s ranges with If-Range, one range per request over
