@@ -99,21 +99,38 @@ make_version_2() {
     >"$v2/lib/added-in-2.so"
 }
 
+# Version 2 with three of every four files changed (in order of size, so
+# that about three quarters of the bytes change): an update that needs most
+# of the archive, yet less than all of it.
+make_version_75() {
+  local v1=$1 v2=$2 i=0 path size
+  rm -rf "$v2" && cp -al "$v1" "$v2"
+  while read -r size path; do
+    i=$((i + 1))
+    [ $((i % 4)) -ne 0 ] || continue
+    cp --remove-destination "$v1/$path" "$v2/$path"
+    printf 'version 75 of %-50s' "${path:0:40}" |
+      dd of="$v2/$path" bs=1 seek=$((size / 2)) conv=notrunc status=none
+  done < <(cd "$v1" && find . -type f ! -name install -printf '%s %P\n' | LC_ALL=C sort -k1,1n -k2)
+}
+
 make_delta_agents() {
   local epoch=1700000000
-  [ -s "$dl_dir/v2-times.zip.minisig" ] && return 0
+  [ -s "$dl_dir/v2-times.zip.minisig" ] && [ -s "$dl_dir/v2-75.zip.minisig" ] && return 0
   echo "making the delta rows' agents (several minutes, once)" >&2
   make_realistic_agent "$dl_dir/base.zip" 4000
   rm -rf "$dl_dir/v1" && mkdir -p "$dl_dir/v1" && unzip -qq "$dl_dir/base.zip" -d "$dl_dir/v1"
   make_version_2 "$dl_dir/v1" "$dl_dir/v2"
+  make_version_75 "$dl_dir/v1" "$dl_dir/v75"
   SOURCE_DATE_EPOCH=$epoch "$top/scripts/make-agent.sh" "$dl_dir/v1" "$dl_dir/v1.zip" "$work/sign.sec" >&2
   SOURCE_DATE_EPOCH=$epoch "$top/scripts/make-agent.sh" "$dl_dir/v2" "$dl_dir/v2-same.zip" "$work/sign.sec" >&2
   SOURCE_DATE_EPOCH=$((epoch + 86400)) "$top/scripts/make-agent.sh" "$dl_dir/v2" "$dl_dir/v2-times.zip" \
     "$work/sign.sec" >&2
+  SOURCE_DATE_EPOCH=$epoch "$top/scripts/make-agent.sh" "$dl_dir/v75" "$dl_dir/v2-75.zip" "$work/sign.sec" >&2
   # Distinct times, so that each version has its own ETag wherever served.
   touch -d @1700000000 "$dl_dir/v1.zip" && touch -d @1700003600 "$dl_dir/v2-same.zip" &&
-    touch -d @1700007200 "$dl_dir/v2-times.zip"
-  rm -rf "$dl_dir/v1" "$dl_dir/v2" "$dl_dir/base.zip"
+    touch -d @1700007200 "$dl_dir/v2-times.zip" && touch -d @1700010800 "$dl_dir/v2-75.zip"
+  rm -rf "$dl_dir/v1" "$dl_dir/v2" "$dl_dir/v75" "$dl_dir/base.zip"
 }
 # The agent at the one URL: version |1| (v1, v2-same or v2-times).
 serve() {

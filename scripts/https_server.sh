@@ -43,6 +43,9 @@ http {
     limit_rate $rate;
     # The same files as a server with "etag off" sends them.
     location /etag-off/ { alias $root/; etag off; }
+    # The same files as a server that sends one range a request: a request
+    # for more gets the whole file.
+    location /one-range/ { alias $root/; max_ranges 1; }
   }
 }
 CONF
