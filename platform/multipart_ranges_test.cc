@@ -55,6 +55,7 @@ TEST(MultipartRanges, TakesOnlyThePartsAskedForInOrder) {
       {"out of order", a + c + b + close, false, false, 1},
       {"overlapping", a + part(12, 14, "aax") + c + close, false, false, 1},
       {"a part longer than asked", a + part(100, 103, "bbbb") + c + close, false, false, 1},
+      {"a part that starts early", a + part(99, 102, "xbbb") + c + close, false, false, 1},
       {"data longer than its range", a + part(100, 102, "bbbX") + c + close, false, false, 1},
       {"data shorter than its range", a + part(100, 102, "bb") + c + close, false, false, 1},
       {"another file's length", a + part(100, 102, "bbb", "B7", "999") + c + close, false, false, 1},
@@ -74,6 +75,8 @@ TEST(MultipartRanges, TakesOnlyThePartsAskedForInOrder) {
               std::tie(bytewise.fed, bytewise.complete, bytewise.placed, bytewise.ended));
   }
   EXPECT_EQ(read(a + b + c + close, 5).placed, "10:aaaa;100:bbb;200:ccccc;");
+  // A part whose head names another range gets none of its bytes placed.
+  EXPECT_EQ(read(a + part(99, 102, "xbbb") + c + close, 1).placed, "10:aaaa;");
 }
 
 TEST(MultipartRanges, FindsTheBoundaryOfByteranges) {
