@@ -1,11 +1,14 @@
 #include "agent/delta_plan.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <map>
 #include <set>
+
+#include "agent/unpack_plan.h"
 
 namespace {
 
@@ -144,4 +147,29 @@ bool planDelta(const ZipDirectory& kept, const std::string& keptPath, const ZipD
   if (plan->fetchRanges() > kDeltaMaxRequests)
     return *why = std::to_string(plan->fetchRanges()) + " ranges to fetch", false;
   return true;
+}
+
+DeltaTimes estimateDelta(const DeltaPlan& plan, int64_t whole, const LinkEstimate& link) {
+  double rate = link.bytesPerSecond > 0 ? link.bytesPerSecond : 4e6;
+  double roundTrip = link.roundTrip > 0 ? link.roundTrip : 0.1;
+  int64_t ranges = plan.fetchRanges();
+  auto rounds = [](int64_t requests, int64_t atOnce) { return (requests + atOnce - 1) / atOnce; };
+  int64_t http2 = rounds(ranges, kStreamsAtOnce);
+  int64_t http1 = rounds(rounds(ranges, kRangesPerRequest), kConnectionsAtOnce);
+  DeltaTimes times;
+  times.delta = plan.fetchBytes / rate + (std::max(http2, http1) + 1) * roundTrip;
+  times.whole = whole / rate + roundTrip;
+  return times;
+}
+
+int64_t suffixForUpdate(const std::string& keptArchive) {
+  ZipDirectory kept;
+  std::string why;
+  struct stat st;
+  if (stat(keptArchive.c_str(), &st) != 0 || !readArchiveDirectory(keptArchive, &kept, &why))
+    return kZipSuggestedTail;
+  int64_t directory = kept.prependedBytes;  // where the directory begins
+  for (const ZipEntry& entry : kept.entries) directory = std::max(directory, entry.spanEnd);
+  int64_t tail = st.st_size - directory;
+  return std::min<int64_t>(kZipMaxDirectorySize, tail + tail / 4 + 4096);
 }

@@ -39,6 +39,38 @@ struct DeltaPlan {
   int fetchRanges() const;
 };
 
+// What a request for ranges costs on the link: its bytes at the measured
+// rate, and a round trip for each request, of which this many run at once.
+// Over HTTP/2 every range is a stream of one connection; over HTTP/1.1 a
+// request asks for up to kRangesPerRequest ranges, on a few connections.
+constexpr int kStreamsAtOnce = 64;
+constexpr int kConnectionsAtOnce = 4;
+constexpr int kRangesPerRequest = 200;  // Apache's MaxRanges by default
+
+struct LinkEstimate {
+  double bytesPerSecond = 0;  // 0: unknown
+  double roundTrip = 0;       // seconds from a request to its answer; 0: unknown
+};
+
+// The estimated seconds to fetch |plan|'s ranges (the slower of the two
+// protocols, and a round trip to learn which it is) and to download the
+// |whole| archive in one request. An unknown rate counts as 4 MB/s and an
+// unknown round trip as 0.1 s; only their ratio decides.
+struct DeltaTimes {
+  double delta = 0, whole = 0;
+};
+DeltaTimes estimateDelta(const DeltaPlan& plan, int64_t whole, const LinkEstimate& link);
+
+// Whether the delta is the faster way: however much of the archive it
+// fetches, as long as its time beats the whole download's.
+inline bool deltaPays(const DeltaTimes& times) { return times.delta < times.whole; }
+
+// The suffix to ask for first when |keptArchive| (an earlier release of
+// the same agent) may be updated: its directory and end records, a quarter
+// more and 4 KiB for entries a new release adds. kZipSuggestedTail when it
+// cannot be read.
+int64_t suffixForUpdate(const std::string& keptArchive);
+
 // Plans the new archive's bytes before |end| (where its end, already
 // fetched, begins). An entry of the same name is copied whole when its data
 // and local header must be the same: same CRC-32, sizes, method, time,

@@ -109,4 +109,51 @@ TEST(DeltaPlan, RefusesWhatWouldMultiplyTheRequestsOrCannotBeTrusted) {
   }
 }
 
+// The choice goes by time: bytes at the link's rate, and a round trip for
+// each round of requests. Each row: the archive, what the delta fetches
+// in how many ranges, the link (rate 0 and round trip 0: unknown), and
+// whether the delta is taken.
+TEST(DeltaPlan, TakesTheDeltaWheneverItIsEstimatedFaster) {
+  const int64_t kArchive = 386 << 20;
+  const struct { const char* name; int64_t whole, bytes; int ranges; double rate, roundTrip; bool pays; }
+  rows[] = {
+      {"three quarters, 20 Mbit/s, 50 ms", kArchive, kArchive * 3 / 4, 3000, 2.5e6, 0.05, true},
+      {"all but 1%, many ranges", kArchive, kArchive * 99 / 100, 4000, 2.5e6, 0.05, false},
+      {"every time changed", kArchive, kArchive / 100, 4000, 2.5e6, 0.05, true},
+      {"a third of a small archive, fast link", 720000, 240000, 9, 1e7, 0.1, false},
+      {"the same on a slow link", 720000, 240000, 9, 1e5, 0.1, true},
+      {"three quarters, link unknown", kArchive, kArchive * 3 / 4, 3000, 0, 0, true},
+      {"a tenth in many ranges, long round trips", 10 << 20, 1 << 20, 9000, 1e7, 1.0, false},
+  };
+  for (const auto& row : rows) {
+    DeltaPlan plan;
+    plan.fetchBytes = row.bytes;
+    for (int i = 0; i < row.ranges; ++i) plan.spans.push_back({i * 2, 1, -1}), plan.spans.push_back({i * 2 + 1, 1, 0});
+    DeltaTimes times = estimateDelta(plan, row.whole, {row.rate, row.roundTrip});
+    EXPECT_EQ(deltaPays(times), row.pays) << row.name << ": " << times.delta << " s against " << times.whole;
+  }
+}
+
+// The first suffix of an update holds the kept archive's directory and the
+// end records, with room for entries the new release adds; without a kept
+// archive it is the usual one.
+TEST(DeltaPlan, SizesTheFirstSuffixFromTheKeptDirectory) {
+  ScratchDir dir;
+  std::map<std::string, std::string> files;
+  for (int i = 0; i < 20; ++i) files["file" + std::to_string(i)] = std::string(20000, 'a' + i);
+  makeZip(dir / "old.zip", files);
+  for (int i = 20; i < 24; ++i) files["file" + std::to_string(i)] = "new";
+  makeZip(dir / "new.zip", files);
+  int64_t suffix = suffixForUpdate(dir / "old.zip");
+  std::string fresh = readFile(dir / "new.zip"), why;
+  ZipDirectory directory;
+  int64_t need = 0;
+  EXPECT_EQ(searchCentralDirectory(fresh.substr(fresh.size() - std::min<size_t>(suffix, fresh.size())),
+                                   fresh.size(), &directory, &need, &why),
+            DirectorySearch::kFound) << why;
+  EXPECT_EQ(directory.entries.size(), 24u);
+  EXPECT_LT(suffix, 8192);  // not the 256 KiB that is a sixth of this archive
+  EXPECT_EQ(suffixForUpdate(dir / "none.zip"), kZipSuggestedTail);
+}
+
 }  // namespace

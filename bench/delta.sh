@@ -3,8 +3,11 @@
 # realistic agent over a 20 Mbit/s, 50 ms link, against the full download of
 # the same new version in the same run. Two packings of version 2: with
 # scripts/make-agent.sh and version 1's SOURCE_DATE_EPOCH (reproducible),
-# and with another one (every entry's time changed); each over HTTP/2 and
-# HTTP/1.1. Uses run.sh's helpers (settle, setup_run, forget_cache, median,
+# and with another one (every entry's time changed); and version 2 with three
+# quarters of its files changed; each over HTTP/2 and HTTP/1.1, and each
+# HTTP/1.1 figure also as a ratio against HTTP/2's for the same pair, each
+# update's time as a ratio against the whole download's in the same round.
+# DELTA_75=0 leaves the three-quarters rows out. Uses run.sh's helpers (settle, setup_run, forget_cache, median,
 # ratio, ...).
 
 # The delay. This kernel has no netem, so the link runs through a router
@@ -99,21 +102,38 @@ make_version_2() {
     >"$v2/lib/added-in-2.so"
 }
 
+# Version 2 with three of every four files changed (in order of size, so
+# that about three quarters of the bytes change): an update that needs most
+# of the archive, yet less than all of it.
+make_version_75() {
+  local v1=$1 v2=$2 i=0 path size
+  rm -rf "$v2" && cp -al "$v1" "$v2"
+  while read -r size path; do
+    i=$((i + 1))
+    [ $((i % 4)) -ne 0 ] || continue
+    cp --remove-destination "$v1/$path" "$v2/$path"
+    printf 'version 75 of %-50s' "${path:0:40}" |
+      dd of="$v2/$path" bs=1 seek=$((size / 2)) conv=notrunc status=none
+  done < <(cd "$v1" && find . -type f ! -name install -printf '%s %P\n' | LC_ALL=C sort -k1,1n -k2)
+}
+
 make_delta_agents() {
   local epoch=1700000000
-  [ -s "$dl_dir/v2-times.zip.minisig" ] && return 0
+  [ -s "$dl_dir/v2-times.zip.minisig" ] && [ -s "$dl_dir/v2-75.zip.minisig" ] && return 0
   echo "making the delta rows' agents (several minutes, once)" >&2
   make_realistic_agent "$dl_dir/base.zip" 4000
   rm -rf "$dl_dir/v1" && mkdir -p "$dl_dir/v1" && unzip -qq "$dl_dir/base.zip" -d "$dl_dir/v1"
   make_version_2 "$dl_dir/v1" "$dl_dir/v2"
+  make_version_75 "$dl_dir/v1" "$dl_dir/v75"
   SOURCE_DATE_EPOCH=$epoch "$top/scripts/make-agent.sh" "$dl_dir/v1" "$dl_dir/v1.zip" "$work/sign.sec" >&2
   SOURCE_DATE_EPOCH=$epoch "$top/scripts/make-agent.sh" "$dl_dir/v2" "$dl_dir/v2-same.zip" "$work/sign.sec" >&2
   SOURCE_DATE_EPOCH=$((epoch + 86400)) "$top/scripts/make-agent.sh" "$dl_dir/v2" "$dl_dir/v2-times.zip" \
     "$work/sign.sec" >&2
+  SOURCE_DATE_EPOCH=$epoch "$top/scripts/make-agent.sh" "$dl_dir/v75" "$dl_dir/v2-75.zip" "$work/sign.sec" >&2
   # Distinct times, so that each version has its own ETag wherever served.
   touch -d @1700000000 "$dl_dir/v1.zip" && touch -d @1700003600 "$dl_dir/v2-same.zip" &&
-    touch -d @1700007200 "$dl_dir/v2-times.zip"
-  rm -rf "$dl_dir/v1" "$dl_dir/v2" "$dl_dir/base.zip"
+    touch -d @1700007200 "$dl_dir/v2-times.zip" && touch -d @1700010800 "$dl_dir/v2-75.zip"
+  rm -rf "$dl_dir/v1" "$dl_dir/v2" "$dl_dir/v75" "$dl_dir/base.zip"
 }
 # The agent at the one URL: version |1| (v1, v2-same or v2-times).
 serve() {
@@ -153,7 +173,7 @@ for name, i in new.items():
 print(total)
 PY
 }
-least_same=$(least v2-same) least_times=$(least v2-times)
+least_same=$(least v2-same) least_times=$(least v2-times) least_75=$(least v2-75)
 warm_mb=$(awk -v want=$(((dl_size * 2 + dl_unpacked * 2) / 1048576 + 256)) \
   '/MemAvailable/ {m = int($2 / 4096); print (want < m ? want : m)}' /proc/meminfo)
 mkdir -p "$dl_dir/server"
@@ -199,6 +219,7 @@ for run in $(seq 1 "$RUNS"); do
     results["dl_full_$proto"]+="$(setup_run "$dl_url" signed-bundle)"$'\n'
     results["dl_same_$proto"]+="$(delta_run v2-same "$proto")"$'\n'
     results["dl_times_$proto"]+="$(delta_run v2-times "$proto")"$'\n'
+    [ "${DELTA_75:-1}" = 0 ] || results["dl_75_$proto"]+="$(delta_run v2-75 "$proto")"$'\n'
   done
 done
 forget_cache
@@ -218,7 +239,12 @@ delta_row() {
     "$(ms "$key" 7) | $phase s ($(spread "$key" 3)) = $(pct "$phase" "$full") of $full s | $(ms "$key" 1) s ($(spread "$key" 1)) |" \
     "$(printf '%s' "${results[$key]}" | field 8 | sort -u | paste -sd, | tr '_' ' ') | $goal |"
 }
-failures=$(for k in dl_full_h2 dl_full_h1 dl_same_h2 dl_same_h1 dl_times_h2 dl_times_h1; do printf '%s' "${results[$k]}"; done |
+# Each round's ratio of |1|'s field |3| to |2|'s, their median and spread.
+paired() {
+  paste <(printf '%s' "${results[$1]}" | field "$3") <(printf '%s' "${results[$2]}" | field "$3") |
+    awk '$2 > 0 {printf "%.3f\n", $1 / $2}' | sort -n | awk '{v[NR] = $1} END {printf "%s (%s–%s)", v[int((NR + 1) / 2)], v[1], v[NR]}'
+}
+failures=$(for k in dl_full_h2 dl_full_h1 dl_same_h2 dl_same_h1 dl_times_h2 dl_times_h1 dl_75_h2 dl_75_h1; do printf '%s' "${results[$k]:-}"; done |
   field 4 | grep -vc '^0$' || true)
 
 cat <<TABLE
@@ -237,7 +263,21 @@ Updates by delta: a signed agent of $dl_entries entries, $((dl_size >> 20)) MiB 
 $(delta_row dl_same_h2 "reproducible (make-agent.sh, same time), nginx with HTTP/2" "<= 1.0% of bytes, <= 100 requests, phase <= 5%" "$least_same")
 $(delta_row dl_times_h2 "every time changed, nginx with HTTP/2" "<= 2% of bytes, phase <= 15%" "$least_times")
 $(delta_row dl_same_h1 "reproducible, nginx with HTTP/1.1 only" "report" "$least_same")
-$(delta_row dl_times_h1 "every time changed, nginx with HTTP/1.1 only" "report" "$least_times")
+$(delta_row dl_times_h1 "every time changed, nginx with HTTP/1.1 only" "<= 1.15x HTTP/2's bytes, requests < entries" "$least_times")
+$([ -z "${results[dl_75_h2]:-}" ] || delta_row dl_75_h2 "three quarters changed, nginx with HTTP/2" "about 75% of bytes, phase < whole" "$least_75")
+$([ -z "${results[dl_75_h1]:-}" ] || delta_row dl_75_h1 "three quarters changed, nginx with HTTP/1.1 only" "about 75% of bytes, phase < whole" "$least_75")
+
+Ratios of each round's figures (median, spread min–max):
+
+| row | figure | ratio | goal |
+|---|---|---|---|
+| every time changed: HTTP/1.1 against HTTP/2 | body bytes | $(paired dl_times_h1 dl_times_h2 6) | <= 1.15 |
+| every time changed: HTTP/1.1 against HTTP/2 | requests | $(paired dl_times_h1 dl_times_h2 5) | report |
+| every time changed, HTTP/1.1: requests against the $dl_entries entries | requests | $(awk -v r="$(ms dl_times_h1 5)" -v e="$dl_entries" 'BEGIN {printf "%.3f", r / e}') | < 1 |
+$([ -z "${results[dl_75_h2]:-}" ] || for p in h2 h1; do
+  echo "| three quarters changed, ${p/h1/HTTP\/1.1}: update against the whole download | download phase | $(paired "dl_75_$p" "dl_full_$p" 3) | < 1 |"
+  echo "| three quarters changed, ${p/h1/HTTP\/1.1}: update against the whole download | body bytes | $(awk -v b="$(ms "dl_75_$p" 6)" -v s="$dl_size" 'BEGIN {printf "%.3f", b / s}') of the archive | about 0.75 |"
+done | sed 's/h2/HTTP\/2/')
 
 Version 1's install over the link (once, not in the table): $(echo "$v1_install" | field 1) s. One round trip (curl's
 connect time): ${rtt_ms} ms; the link carried one curl download (40 MiB) at ${link_mbit} Mbit/s.

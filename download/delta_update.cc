@@ -28,8 +28,10 @@ bool covered(const std::vector<std::pair<int64_t, int64_t>>& intervals, int64_t 
   return after != intervals.begin() && std::prev(after)->second >= start + length;
 }
 
-// Ranges closer than |gap| bytes fetched as one: on HTTP/1.1 each request
-// costs a round trip, in which the link could have carried the gap.
+const int64_t kPartHead = 128;
+
+// Ranges closer than |gap| bytes fetched as one: what a range costs beyond
+// its bytes (a round trip, or a part's head) could have carried the gap.
 std::vector<ByteRange> merged(const std::vector<ByteRange>& ranges, int64_t gap) {
   std::vector<ByteRange> out;
   for (const ByteRange& range : ranges) {
@@ -55,6 +57,7 @@ bool DeltaUpdate::start(const DeltaTarget& target, const ZipDirectory& fresh,
   done_ = std::move(done);
   fetched_ = requests_ = 0;
   protocol_.clear();
+  oneByOne_ = false, roundTrip_ = 0;
   retry_ = RetryPolicy(net_.random, net_.clock);
   ZipDirectory kept;
   std::string why;
@@ -63,9 +66,12 @@ bool DeltaUpdate::start(const DeltaTarget& target, const ZipDirectory& fresh,
     net_.log("No update by delta (" + why + "); downloading the whole archive.");
     return false;
   }
-  if (plan_.fetchBytes * 2 > target.end) {
+  DeltaTimes times = estimateDelta(plan_, target.end, {target.bytesPerSecond, target.roundTrip});
+  if (!deltaPays(times)) {
     net_.log("No update by delta: it would fetch " + formatSiBytes(plan_.fetchBytes) + " of " +
-             formatSiBytes(target.total) + "; downloading the whole archive.");
+             formatSiBytes(target.total) + " in " + std::to_string(plan_.fetchRanges()) +
+             " ranges, about " + std::to_string(int(times.delta + 0.5)) + " s against " +
+             std::to_string(int(times.whole + 0.5)) + " s; downloading the whole archive.");
     return false;
   }
   std::vector<std::pair<int64_t, int64_t>> earlier;
@@ -104,13 +110,20 @@ void DeltaUpdate::fetchNext() {
   size_t count = probing_ ? 1 : left_.size();
   running_.assign(left_.begin(), left_.begin() + count);
   left_.erase(left_.begin(), left_.begin() + count);
-  if (!probing_ && protocol_ == "HTTP/1.1") {
-    double roundTrip = std::max(0.0, net_.clock() - probeStarted_);
+  RangeFetchRequest request;
+  if (!probing_ && protocol_ == "HTTP/1.1" && !oneByOne_) {
+    // A part of a multipart answer costs its head, about a hundred bytes.
+    running_ = merged(running_, kPartHead);
+    request.rangesPerRequest = kRangesPerRequest;
+  } else if (!probing_ && protocol_ == "HTTP/1.1") {
+    // Each request costs a round trip, measured from a request sent (on a
+    // connection already made) to its answer: with the handshake counted,
+    // a loaded machine's would grow until everything was merged.
+    double roundTrip = roundTrip_ > 0 ? roundTrip_ : std::min(target_.roundTrip, 0.1);
     double perSecond = target_.bytesPerSecond > 0 ? target_.bytesPerSecond : 4e6;
     running_ = merged(running_, std::clamp<int64_t>(perSecond * roundTrip, 16 << 10, 8 << 20));
   }
   written_.assign(running_.size(), false);
-  RangeFetchRequest request;
   request.url = target_.url;
   request.destination = target_.path;
   request.ifRange = target_.etag;
@@ -119,8 +132,8 @@ void DeltaUpdate::fetchNext() {
   request.proxy = target_.proxy;
   request.proxyUser = target_.proxyUser;
   request.proxyPassword = target_.proxyPassword;
-  requests_ += static_cast<int>(running_.size());
-  probeStarted_ = net_.clock();
+  request.total = target_.total;
+  request.maxStreams = kStreamsAtOnce, request.maxConnections = kConnectionsAtOnce;
   retry_.attemptStarted();
   fetch_ = services_.startRanges(request, *this);
 }
@@ -135,13 +148,23 @@ void DeltaUpdate::rangeBytes(int64_t bytes) {
   if (progress_) progress_(std::min(fetched_, plan_.fetchBytes));
 }
 
+// What the fetch now ending learnt of the server and the link.
+void DeltaUpdate::learnFromFetch() {
+  if (!fetch_) return;
+  if (protocol_.empty()) protocol_ = fetch_->protocol();
+  if (fetch_->roundTrip() > 0)
+    roundTrip_ = roundTrip_ > 0 ? std::min(roundTrip_, fetch_->roundTrip()) : fetch_->roundTrip();
+  requests_ += fetch_->requests() > 0 ? fetch_->requests() : static_cast<int>(running_.size());
+}
+
 void DeltaUpdate::rangesFinished() {
-  if (fetch_ && protocol_.empty()) protocol_ = fetch_->protocol();
+  learnFromFetch();
   probing_ = false;
   later(0, [this] { fetchNext(); });
 }
 
 void DeltaUpdate::rangesFailed(const RangeFetchError& error) {
+  learnFromFetch();
   std::vector<ByteRange> unwritten;
   for (size_t i = 0; i < running_.size(); ++i)
     if (!written_[i]) unwritten.push_back(running_[i]);
@@ -154,6 +177,11 @@ void DeltaUpdate::rangesFailed(const RangeFetchError& error) {
       net_.log("The update by delta stopped: " + error.description +
                " Downloading the whole archive.");
       return end(Outcome::kWhole);
+    case RangeFault::kManyRanges:
+      // Not the link's fault: no retry is spent on it.
+      net_.log(error.description + " Asking for the ranges one by one.");
+      oneByOne_ = true;
+      return later(0, [this] { fetchNext(); });
     case RangeFault::kRefused: failed.failure = FetchFailure::kRefused; break;
     case RangeFault::kLocalWrite: failed.failure = FetchFailure::kLocalWrite; break;
     case RangeFault::kNetwork: {

@@ -30,15 +30,19 @@ struct DeltaTarget {
   int64_t total = 0, end = 0;
   double idleTimeout = 60.0;
   double bytesPerSecond = 0;  // the link's, as the end's fetch saw it; 0: unknown
+  // From the end's request to its answer, connecting included (0: unknown):
+  // an upper bound, for the choice alone.
+  double roundTrip = 0;
   std::string keptArchive;    // the archive of an earlier agent
   KeptPart* part = nullptr;   // notes each range written, for a later run
 };
 
 // The delta step of a signed download: plans the new archive from the kept
 // one (agent/delta_plan), copies what it can, and fetches the rest as byte
-// ranges with If-Range, one range per request, many at once over HTTP/2; on
-// HTTP/1.1 ranges closer than a round trip's worth of bytes are fetched as
-// one. Ranges an earlier run finished are not fetched again. The rebuilt
+// ranges with If-Range: one range per request, many at once over HTTP/2;
+// over HTTP/1.1 many ranges a request (ranges closer than a part's head
+// fetched as one), or, from a server that refuses that, one a request, with
+// ranges closer than a round trip's worth of bytes fetched as one. Ranges an earlier run finished are not fetched again. The rebuilt
 // file is the server's only if its signature checks: the caller's to ask.
 class DeltaUpdate : private RangeFetchDelegate {
  public:
@@ -55,7 +59,8 @@ class DeltaUpdate : private RangeFetchDelegate {
 
   // Plans |target| against its new directory |fresh|. False, with the
   // reason logged and nothing written, when the kept archive cannot be
-  // trusted for it or a delta would fetch more than half of the archive;
+  // trusted for it or a delta is estimated to take longer than the whole
+  // download (estimateDelta);
   // else copies, starts the ranges and calls |done| once, from the loop.
   bool start(const DeltaTarget& target, const ZipDirectory& fresh,
              std::function<void(int64_t fetched)> progress, Done done);
@@ -87,10 +92,12 @@ class DeltaUpdate : private RangeFetchDelegate {
   std::unique_ptr<RangeFetch> fetch_;
   Loop::Handle timer_ = 0;
   bool probing_ = false;  // the first range alone, to learn the protocol and the round trip
-  double probeStarted_ = 0;
+  bool oneByOne_ = false;  // the server refused many ranges a request
+  double roundTrip_ = 0;   // as the fetches measured it, connecting left out
   int64_t fetched_ = 0, reached_ = 0;
   int requests_ = 0;
   std::string protocol_;
+  void learnFromFetch();
   std::function<void(int64_t)> progress_;
   Done done_;
 };

@@ -140,8 +140,10 @@ void Download::downloadFromURL(const std::string& url) {
   }
   request.destination = archivePath_;
   // Without bytes to continue, the archive's end comes first: its directory
-  // tells what the archive needs on disk and where each entry lies.
-  if (request.keptBytes <= 0) request.suffix = kZipSuggestedTail;
+  // tells what the archive needs on disk and where each entry lies. Where an
+  // update by delta may follow, the kept archive's directory tells its size.
+  std::string kept = part_ && signature_->required() ? keptArchiveSource() : "";
+  if (request.keptBytes <= 0) request.suffix = kept.empty() ? kZipSuggestedTail : suffixForUpdate(kept);
   enter(Phase::kAsking);
   started_ = true;
   forHosts(&request);
@@ -352,6 +354,8 @@ bool Download::tryDelta(const ZipDirectory& directory) {
   target.end = end_.start;
   target.idleTimeout = idleTimeout_;
   target.bytesPerSecond = took > 0.001 ? (end_.total - end_.start) / took : 0;
+  // At most a second: the end may have been asked again after a wait.
+  target.roundTrip = std::clamp(end_.accepted - end_.asked, 0.0, 1.0);
   target.keptArchive = kept;
   target.part = part_.get();
   received_ = 0;
@@ -436,7 +440,7 @@ bool Download::enoughSpace(const std::vector<SpaceNeed>& needs) {
 // The one place the run's phase changes, with what each phase starts from.
 void Download::enter(Phase phase) {
   switch (phase) {
-    case Phase::kAsking: end_ = End(); break;
+    case Phase::kAsking: end_ = End(), end_.asked = platform_.clock(); break;
     case Phase::kEnd:
       if (phase_ != Phase::kEnd) end_.accepted = platform_.clock();
       break;

@@ -169,12 +169,12 @@ class Download : private FetchDelegate {
   void enter(Phase phase);
   // The archive's end: where it starts, the archive's length and ETag
   // (start -1: none, the archive comes whole or continued), the rounds
-  // for the rest of its directory, and when it came.
+  // for the rest of its directory, when it was asked for and when it came.
   struct End {
     int64_t start = -1, total = -1;
     std::string etag;
     int directoryRounds = 0;
-    double accepted = 0;
+    double asked = 0, accepted = 0;
   } end_;
   // How this attempt's archive came, which decides what a failure is
   // worth: reset by Try Again.

@@ -26,6 +26,14 @@ struct RangeFetchRequest {
   // where the server offers HTTP/2, else connections of HTTP/1.1.
   int maxStreams = 64;
   int maxConnections = 4;
+  // More than 1: the server speaks HTTP/1.1 (as an earlier fetch found), and
+  // each request asks for up to this many ranges at once, answered as
+  // multipart/byteranges. A server that answers such a request otherwise
+  // (one range, a 200 of the same file, a refusal, parts that are not the
+  // ones asked for) ends the fetch with kManyRanges, the parts it sent
+  // whole written.
+  size_t rangesPerRequest = 1;
+  int64_t total = -1;  // the file's length, which every part must name (-1: unchecked)
 };
 
 // Why a range fetch ended early.
@@ -36,6 +44,7 @@ enum class RangeFault {
   kNetwork,     // no connection, a connection broken, or idle too long
   kRefused,     // certificate, TLS, a forbidden redirect
   kLocalWrite,  // the destination could not be written
+  kManyRanges,  // many ranges in one request answered otherwise: ask one a request
 };
 
 struct RangeFetchError {
@@ -67,11 +76,17 @@ class RangeFetch {
   virtual void cancel() = 0;
   // "HTTP/2" or "HTTP/1.1" once a response has come, else empty.
   virtual std::string protocol() const = 0;
+  // The shortest time from a request sent to its answer's first byte, the
+  // connection's set-up left out (seconds; 0 before any answer).
+  virtual double roundTrip() const { return 0; }
+  // Requests made so far (0: not counted).
+  virtual int requests() const { return 0; }
 };
 
-// Fetches |request|'s ranges, one range per request with If-Range, over
+// Fetches |request|'s ranges with If-Range, one range per request over
 // HTTP/2 where the server offers it (many streams on one connection), else
-// over a few HTTP/1.1 connections, each reused. Connections and TLS
+// over a few HTTP/1.1 connections, each reused, with many ranges a request
+// where the caller asks for that. Connections and TLS
 // sessions are shared with the process's other transfers.
 std::unique_ptr<RangeFetch> startRangeFetch(Loop& loop, const RangeFetchRequest& request,
                                             RangeFetchDelegate& delegate);

@@ -49,6 +49,9 @@ http {
       alias $root/\$dfile;
       add_header Link "<https://127.0.0.1:\$dport/serve/\$dother>; rel=duplicate" always;
     }
+    # The same files as a server that sends one range a request: a request
+    # for more gets the whole file.
+    location /one-range/ { alias $root/; max_ranges 1; }
   }
 }
 CONF

@@ -163,18 +163,23 @@ struct ScriptedServer {
 };
 
 // Byte ranges of |file| as a server sends them, from the loop, each written
-// at its place: every request's ranges are recorded; the request whose index
-// is |cutAt| breaks after its first range. Each request is a
-// RangeServer::Fetch made on it.
+// at its place: every request's ranges are recorded (and how many it may
+// put in one HTTP request); the request whose index is |cutAt| breaks after
+// its first range; with |oneRange|, a request for many ranges a request
+// gets its first and kManyRanges. Each fetch tells |roundTrip| as measured.
+// Each request is a RangeServer::Fetch made on it.
 struct RangeServer {
   struct Fetch : RangeFetch {
     Fetch(RangeServer& server, const RangeFetchRequest& r, RangeFetchDelegate& d) : server(server) {
       bool cut = server.cutAt == server.requests.size();
+      bool many = server.oneRange && r.rangesPerRequest > 1;
       server.requests.push_back(r.ranges);
+      server.perRequest.push_back(r.rangesPerRequest);
       timer = server.loop.addTimer(0.05, [=, &server, &d] {
         int fd = open(r.destination.c_str(), O_WRONLY);
         for (size_t i = 0; i < r.ranges.size(); ++i) {
           if (cut && i == 1) return close(fd), d.rangesFailed({RangeFault::kNetwork, 0, "cut"});
+          if (many && i == 1) return close(fd), d.rangesFailed({RangeFault::kManyRanges, 206, "one"});
           const ByteRange& range = r.ranges[i];
           EXPECT_EQ(pwrite(fd, &server.file[range.start], range.length, range.start), range.length);
           d.rangeBytes(range.length);
@@ -187,6 +192,7 @@ struct RangeServer {
     ~Fetch() override { cancel(); }
     void cancel() override { server.loop.cancelTimer(timer); }  // handles are never reused
     std::string protocol() const override { return server.protocol; }
+    double roundTrip() const override { return server.roundTrip; }
     RangeServer& server;
     Loop::Handle timer = 0;
   };
@@ -194,7 +200,10 @@ struct RangeServer {
   FakeLoop& loop;
   std::string file, protocol;
   size_t cutAt = SIZE_MAX;
+  bool oneRange = false;
+  double roundTrip = 0;
   std::vector<std::vector<ByteRange>> requests = {};
+  std::vector<size_t> perRequest = {};
 };
 
 #endif  // SETUP_TESTS_FAKE_NET_H_

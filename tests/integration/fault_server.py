@@ -31,6 +31,15 @@ ranges would, misbehaving as the options say:
                          a Content-Range whose total is "*" or not past its end;
                          long: the body (and its length) 1000 bytes past the range;
                          short: send the first half of every range asked for, then close
+  multi=whole|one|refuse|boundary|extra|overlap|order|long|short|truncate
+                         a request for many ranges ("bytes=a-b,c-d") is answered
+                         as multipart/byteranges, or else: with the whole file
+                         (200), with its first range alone, with 416; or with
+                         parts where the second has another boundary, a part
+                         not asked for comes second, the second overlaps the
+                         first, the parts come in reverse order, the second's
+                         data is a byte longer or shorter than its range; or
+                         with the first half of the first such answer, then a close
   less=K                 the body K bytes short of its end, closed cleanly
   ifrange=ignore         serve a range whatever If-Range names
   keep=1                 keep the connection open after a whole answer, for the
@@ -50,7 +59,8 @@ ranges would, misbehaving as the options say:
                          too, serve file <other> and its .minisig: a release
                          published while a run fetches
   wait=<ms>              wait that long before answering
-  pace=<ms>              wait that long after each 64 KiB of body
+  pace=<ms>              wait that long after each 64 KiB of body (piece=<bytes>: each
+                         piece of that many bytes)
   trickle=<ms>           send the body one byte at a time, that long apart
   stall=<ms>             send the first byte of the body, then nothing for that long
   length=<N>|none        announce N bytes, whatever the body, or no length
@@ -223,6 +233,10 @@ class Handler(socketserver.StreamRequestHandler):
         if opts.get("lastmod") and not asked and since == modified:
             entry["status"] = 304
             return self.send(304, extra=head)
+        many = self.headers.get("range", "")
+        if (many.startswith("bytes=") and "," in many and opts.get("range") != "ignore"
+                and self.headers.get("if-range", tag) == tag):
+            return self.multipart(body, head, many[6:].split(","), opts, entry, state)
         start, last = 0, len(body)  # the bytes sent: [start, last)
         ranged = False
         first, dash, final = self.headers.get("range", "").partition("-")
@@ -259,7 +273,7 @@ class Handler(socketserver.StreamRequestHandler):
         close = "" if self.keep else "Connection: close\r\n"
         head = "HTTP/1.1 %d X\r\n%s%s\r\n" % (entry["status"], close, head)
         self.wfile.write(head.encode())
-        step = 1 if "trickle" in opts or "stall" in opts else 65536
+        step = 1 if "trickle" in opts or "stall" in opts else int(opts.get("piece", 65536))
         for at in range(start, end, step):
             if "stall" in opts and at > start:
                 time.sleep(int(opts["stall"]) / 1000)
@@ -279,6 +293,59 @@ class Handler(socketserver.StreamRequestHandler):
             self.cut(opts.get("how") == "reset")
         elif length == "none":
             self.request.unwrap()  # close_notify: the end of the body
+
+    def multipart(self, body, head, specs, opts, entry, state):
+        """Many ranges in one answer, as nginx sends them, or spoilt as multi= says."""
+        ranges = []
+        for spec in specs:
+            a, _, b = spec.strip().partition("-")
+            if not (a.isdigit() and b.isdigit()) or int(a) > int(b) or int(a) >= len(body):
+                entry["status"] = 416
+                return self.send(416, extra="Content-Range: bytes */%d\r\n" % len(body))
+            ranges.append((int(a), min(int(b), len(body) - 1)))
+        how = opts.get("multi", "")
+        with self.server.lock:
+            if how == "truncate" and state.get("truncated"):
+                how = ""
+            if opts.get("range") == "short":  # every answer cut, as for one range
+                how = "truncate"
+            state["truncated"] = state.get("truncated") or how == "truncate"
+        if how == "whole":
+            entry["status"], entry["sent"] = 200, len(body)
+            return self.send(200, body, extra=head)
+        if how == "refuse":
+            entry["status"] = 416
+            return self.send(416, extra="Content-Range: bytes */%d\r\n" % len(body))
+        if how == "one":
+            (a, b), entry["status"], entry["sent"] = ranges[0], 206, ranges[0][1] + 1 - ranges[0][0]
+            extra = head + "Content-Range: bytes %d-%d/%d\r\n" % (a, b, len(body))
+            return self.send(206, body[a : b + 1], extra=extra)
+        parts = list(ranges)
+        if how == "order":
+            parts.reverse()
+        elif how == "extra":
+            parts.insert(1, (parts[0][1] + 1, parts[0][1] + 10))
+        elif how == "overlap":
+            parts[1] = (parts[0][1], parts[0][1] + parts[1][1] - parts[1][0])
+        boundary = "00000000000000000%03d" % (len(self.server.log) % 1000)
+        out = b""
+        for i, (a, b) in enumerate(parts):
+            data = body[a : b + 1] + (b"x" if how == "long" and i == 1 else b"")
+            if how == "short" and i == 1:
+                data = data[:-1]
+            mark = "other" if how == "boundary" and i == 1 else boundary
+            out += ("\r\n--%s\r\nContent-Type: application/zip\r\nContent-Range: bytes %d-%d/%d\r\n\r\n"
+                    % (mark, a, b, len(body))).encode() + data
+        out += ("\r\n--%s--\r\n" % boundary).encode()
+        sent = out[: len(out) // 2] if how == "truncate" else out
+        self.keep = self.keep and how != "truncate"
+        close = "" if self.keep else "Connection: close\r\n"
+        self.wfile.write(("HTTP/1.1 206 X\r\n%s%sContent-Type: multipart/byteranges; boundary=%s\r\n"
+                          "Content-Length: %d\r\n\r\n" % (close, head, boundary, len(out))).encode() + sent)
+        self.wfile.flush()
+        entry["status"], entry["sent"] = 206, len(sent)
+        if how == "truncate":
+            self.cut(False)
 
     def published(self, target, opts):
         """Whether this request for the file at |target| (or its signature) comes after publish=."""
