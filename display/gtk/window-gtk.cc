@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "display/gtk/splash-gtk.h"
+#include "util/translation.h"
 
 namespace {
 
@@ -22,6 +23,14 @@ void iterateUntil(const bool& done, guint timeoutMs) {
   guint timer = g_timeout_add(timeoutMs, &setFlag, &timedOut);
   while (!done && !timedOut) g_main_context_iteration(nullptr, TRUE);
   if (!timedOut) g_source_remove(timer);
+}
+
+// A button's word from the program's catalogue, or where that has none, the
+// desktop's own (GTK's catalogue), so that Cancel and Close read as in
+// every other dialog of the desktop.
+const char* buttonWord(const char* text) {
+  const char* own = _(text);
+  return own != text ? own : dgettext("gtk30", text);
 }
 
 GtkWidget* withBottomMargin(GtkWidget* widget, int bottom) {
@@ -157,9 +166,9 @@ GtkWidget* GtkDownloadWindow::buildButtons() {
   GtkWidget* buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
   gtk_box_set_spacing(GTK_BOX(buttons), kLabelGap);
   gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
-  tryAgainButton_ = GTK_BUTTON(gtk_button_new_with_mnemonic("_Try Again"));
+  tryAgainButton_ = GTK_BUTTON(gtk_button_new_with_mnemonic(_("_Try Again")));
   gtk_widget_set_no_show_all(GTK_WIDGET(tryAgainButton_), TRUE);
-  cancel_ = GTK_BUTTON(gtk_button_new_with_mnemonic("_Cancel"));
+  cancel_ = GTK_BUTTON(gtk_button_new_with_mnemonic(buttonWord(N_("_Cancel"))));
   gtk_container_add(GTK_CONTAINER(buttons), GTK_WIDGET(tryAgainButton_));
   gtk_container_add(GTK_CONTAINER(buttons), GTK_WIDGET(cancel_));
   return buttons;
@@ -317,7 +326,8 @@ void GtkDownloadWindow::announceFailure() {
 // While Cancel is shown there is no default.
 void GtkDownloadWindow::setControls(WindowControls controls) {
   controls_ = controls;
-  gtk_button_set_label(cancel_, controls == WindowControls::kCancel ? "_Cancel" : "_Close");
+  gtk_button_set_label(cancel_, buttonWord(controls == WindowControls::kCancel ? N_("_Cancel")
+                                                                        : N_("_Close")));
   gtk_widget_set_sensitive(GTK_WIDGET(cancel_), TRUE);
   bool tryAgain = controls == WindowControls::kCloseOrTryAgain;
   GtkWidget* button = GTK_WIDGET(tryAgainButton_);
