@@ -3,6 +3,7 @@
 #include <string>
 
 #include "bootstrap/driver.h"
+#include "platform/bundle.h"
 #include "platform/signal_watch.h"
 #include "platform/system.h"
 #include "util/translation.h"
@@ -16,7 +17,7 @@ int main(int argc, char** argv) {
   // the next file opened: the signal pipe, which the status line would
   // then wait on for ever.
   openStandardDescriptors();
-  initTranslations();
+  initTranslations(stripLastComponent(programPath()));
   setProcessArguments(argc, argv);
   int result = mainFcn(argc, argv, report_error_main);
   if (result >= 0) return result;

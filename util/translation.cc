@@ -7,8 +7,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "platform/bundle.h"
-#include "platform/system.h"
 
 namespace {
 
@@ -32,13 +30,12 @@ const std::string& decimalSign() {
 
 }  // namespace
 
-void initTranslations() {
+void initTranslations(const std::string& programDir) {
   setlocale(LC_ALL, "");
   setlocale(LC_NUMERIC, "C");
-  std::string dir = stripLastComponent(programPath());
-  std::string built = dir + "/locale";
+  std::string built = programDir + "/locale";
   bindtextdomain(SETUP_TEXT_DOMAIN,
-                 (isDirectory(built) ? built : dir + "/../share/locale").c_str());
+                 (isDirectory(built) ? built : programDir + "/../share/locale").c_str());
   bind_textdomain_codeset(SETUP_TEXT_DOMAIN, "UTF-8");
 }
 

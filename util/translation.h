@@ -16,8 +16,8 @@
 
 // The user's locale for texts and character types, with numbers in the C
 // locale's form for everything else (logs, parsing); the catalogue bound to
-// <program dir>/locale in a build tree, else <program dir>/../share/locale.
-void initTranslations();
+// |programDir|/locale in a build tree, else |programDir|/../share/locale.
+void initTranslations(const std::string& programDir);
 
 // printf into a string; catalogues may reorder the arguments (%2$s).
 std::string sayf(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -46,7 +46,10 @@ GtkLabel* newSmallLabel(const char* text, int lines) {
   gtk_label_set_max_width_chars(label, 1);
   gtk_widget_set_hexpand(GTK_WIDGET(label), TRUE);
   if (lines > 0) gtk_label_set_ellipsize(label, PANGO_ELLIPSIZE_END);
-  if (lines > 1) {
+  // Even one line wraps (cut to one): a wrapping label is as high as its
+  // text, where GTK sizes a merely ellipsized one by the theme's font, too
+  // low for a fallback font's taller lines (Chinese, say).
+  if (lines > 0) {
     gtk_label_set_line_wrap(label, TRUE);
     gtk_label_set_line_wrap_mode(label, PANGO_WRAP_WORD_CHAR);
     gtk_label_set_lines(label, lines);
