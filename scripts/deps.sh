@@ -4,7 +4,9 @@
 #   ensure_packages "${BUILD_PACKAGES[@]}" "${RUN_PACKAGES[@]}" ...
 
 # shellcheck disable=SC2034  # read by the scripts that source this file
-BUILD_PACKAGES=(g++ cmake make pkg-config libcurl4-openssl-dev libgtk-3-dev libgtest-dev libgmock-dev libsodium-dev libglib2.0-dev)
+# gettext compiles the catalogues of the texts people read.
+BUILD_PACKAGES=(g++ cmake make pkg-config libcurl4-openssl-dev libgtk-3-dev libgtest-dev libgmock-dev libsodium-dev libglib2.0-dev
+  gettext)
 # What the demo and the tests run: unzip and sh for the agent, zip and
 # openssl and nginx for a sample product and its server, makeself for the
 # single-file installer, minisign for signed agents, GIO with GNOME's proxy
@@ -15,9 +17,10 @@ RUN_PACKAGES=(libcurl4 libsodium23 unzip zip openssl nginx-light ca-certificates
   libglib2.0-0 glib-networking gsettings-desktop-schemas desktop-file-utils)
 # What the tests add: Python for the fault server, Xvfb for the window,
 # weston to show it under a Wayland compositor as well, xdotool to press its
-# keys from outside, and fonts for the window's Chinese and Arabic texts.
+# keys from outside, fonts for the window's Chinese and Arabic texts, and
+# the locale sources the language tests make their locales from.
 # shellcheck disable=SC2034
-TEST_PACKAGES=(python3 xvfb xauth weston xdotool fonts-wqy-microhei fonts-noto-core)
+TEST_PACKAGES=(python3 xvfb xauth weston xdotool fonts-wqy-microhei fonts-noto-core locales)
 
 ensure_packages() {
   local missing=()
