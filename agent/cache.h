@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "util/translation.h"
+
 // The per-user cache: HOME (else /tmp) + INSTALLER_CACHE_DIR, always ending
 // in "/". A downloaded agent lives unpacked in its "installagent" directory,
 // stamped by ".validatestring", which holds the ETag it was downloaded with.
@@ -29,7 +31,7 @@ bool holdsInstallScript(const std::string& directory);
 // What a run says of an archive that unpacked but holds no "install" script
 // at its top level.
 inline constexpr char kNoInstallScript[] =
-    "The installer archive has no install script at its top level.";
+    N_("The installer archive has no install script at its top level.");
 
 // True when the stamp in |directory| has |validationString| as its first
 // line, byte for byte. Never true for an empty string, nor for a stamp that

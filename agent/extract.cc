@@ -13,6 +13,7 @@
 #include "util/constants.h"
 #include "util/launch.h"
 #include "util/quote.h"
+#include "util/translation.h"
 
 std::string unzipCommandLine(const std::string& zipPath, const std::string& destDir,
                              const std::string& unzipProgram) {
@@ -22,7 +23,7 @@ std::string unzipCommandLine(const std::string& zipPath, const std::string& dest
 
 bool checkUnzipStatus(int status, ErrorReport report) {
   if (status == 0) return true;
-  if (report) report("Failed to unzip the install agent", true);
+  if (report) report(_("Failed to unzip the install agent"), true);
   return false;
 }
 

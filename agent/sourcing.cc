@@ -13,6 +13,7 @@
 #include "platform/bundle.h"
 #include "platform/system.h"
 #include "util/exe_path.h"
+#include "util/translation.h"
 
 namespace {
 
@@ -58,7 +59,8 @@ bool downloadAndRunAgent(const std::string& workDir, ErrorReport report, Downloa
   // in is neither read nor written.
   bool useCache = isCachePrivate();
   if (!useCache)
-    report("The installer cache " + cacheDir + " is not private to this user; it is not used.",
+    report(sayf(_("The installer cache %s is not private to this user; it is not used."),
+                cacheDir.c_str()),
            true);
   std::string destination = workDir + FILE_SEPARATOR + INSTALL_AGENT_ZIP_NAME;
   return download(destination.c_str(), report, useCache, agentStatus);
@@ -90,15 +92,15 @@ std::string sourceInstallAgent(std::string workDir, ErrorReport report, Download
   }
   std::string agentDir = makeLocalAgentDir(workDir);
   if (agentDir.empty())
-    report("Cannot make the directory to unpack the install agent into: " +
-               appendPathComponent(workDir, INSTALL_AGENT_DIR_NAME),
+    report(sayf(_("Cannot make the directory to unpack the install agent into: %s"),
+                appendPathComponent(workDir, INSTALL_AGENT_DIR_NAME).c_str()),
            true);
   if (agentDir.empty() || !unzipInstallAgent(archive, agentDir, "unzip", report)) {
-    report("Failed to initialize the install agent.", true);
+    report(_("Failed to initialize the install agent."), true);
     return "";
   }
   if (!holdsInstallScript(agentDir)) {
-    report(kNoInstallScript, true);
+    report(_(kNoInstallScript), true);
     return "";
   }
   return getInstallAgentExecutable(agentDir);

@@ -10,6 +10,7 @@
 #include "util/launch.h"
 #include "util/quote.h"
 #include "util/temp_dir.h"
+#include "util/translation.h"
 
 void report_error_main(std::string message, bool isError) {
   FILE* stream = isError ? standardError() : stdout;
@@ -39,9 +40,7 @@ int mainFcn(int argc, const char* const* argv, ErrorReport report) {
   std::string workDir = chooseWorkDir(tempDir);
   int status = extractPayloadToDir(workDir, report);
   if (status != 0) {
-    report("Internal error: Failed to initialize application installer (" +
-               std::to_string(status) + ")",
-           true);
+    report(sayf(_("Internal error: Failed to initialize application installer (%d)"), status), true);
     return -1;
   }
   bool agentAlreadyRan = false;
@@ -54,7 +53,7 @@ int mainFcn(int argc, const char* const* argv, ErrorReport report) {
   std::string bundleLocation = getBundleLocation();
   if (!fireInstallAgentWithArgs(agentPath, command, bundleLocation, argc, argv, report,
                                 &agentStatus)) {
-    report("Failed to start the instal agent", true);
+    report(_("Failed to start the instal agent"), true);
     return -1;
   }
   return agentStatus;

@@ -3,8 +3,10 @@
 #include <string>
 
 #include "bootstrap/driver.h"
+#include "platform/bundle.h"
 #include "platform/signal_watch.h"
 #include "platform/system.h"
+#include "util/translation.h"
 
 // The agent's own exit status passes through, as ssh passes on the remote
 // command's, so that a script can tell a failed install from a good one.
@@ -15,13 +17,14 @@ int main(int argc, char** argv) {
   // the next file opened: the signal pipe, which the status line would
   // then wait on for ever.
   openStandardDescriptors();
+  initTranslations(stripLastComponent(programPath()));
   setProcessArguments(argc, argv);
   int result = mainFcn(argc, argv, report_error_main);
   if (result >= 0) return result;
   int signal = lastTerminationSignal();
   if (signal)
-    report_error_main(std::string("Cancelled (SIG") + sigabbrev_np(signal) +
-                          ") before the installer started.", true);
-  report_error_main("Installation failed.", true);
+    report_error_main(sayf(_("Cancelled (SIG%s) before the installer started."),
+                           sigabbrev_np(signal)), true);
+  report_error_main(_("Installation failed."), true);
   return signal ? 128 + signal : 255;
 }

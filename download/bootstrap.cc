@@ -15,6 +15,7 @@
 #include "platform/system.h"
 #include "platform/task.h"
 #include "util/constants.h"
+#include "util/translation.h"
 
 std::string downloadTo;
 std::string downloadFrom;
@@ -87,7 +88,7 @@ int CallNSApplicationMain(int, const char**) {
     // The name the vendor built in comes first; a bundle's name otherwise.
     if (!PRODUCT_NAME.empty()) identity.name = PRODUCT_NAME;
     Display display = openDisplay(DownloadStatus::titleFor(identity.name),
-                                  DownloadStatus::kUntilStatus, identity);
+                                  _(DownloadStatus::kUntilStatus), identity);
     // A window has a title; a terminal names the product on its first line.
     if (!identity.name.empty() && !display.window->canBeClosedByUser())
       display.window->logLine(DownloadStatus::titleFor(identity.name));

@@ -17,6 +17,7 @@
 #include "platform/system.h"
 #include "util/constants.h"
 #include "util/launch.h"
+#include "util/translation.h"
 
 namespace {
 
@@ -427,13 +428,14 @@ bool Download::enoughSpace(const ZipDirectory& directory) {
 
 // Without room for |needs| the run fails and keeps nothing.
 bool Download::enoughSpace(const std::vector<SpaceNeed>& needs) {
-  std::string shortfall = spaceShortfall(needs, platform_.diskSpace);
+  std::string said;
+  std::string shortfall = spaceShortfall(needs, platform_.diskSpace, &said);
   if (shortfall.empty()) return true;
   if (unpacking_.running()) unpacking_.stop();
   if (part_) part_->discard();
   unlink(archivePath_.c_str());
   logFailure(shortfall, url_);
-  offerToTryAgain(status_.notEnoughSpace(shortfall));
+  offerToTryAgain(status_.notEnoughSpace(said));
   return false;
 }
 
@@ -630,5 +632,5 @@ void Download::fireInstallAgent() {
     agent_.shareWithChildren();
     agentTask_ = platform_.launchTask("/bin/sh", arguments);
   }
-  if (agentTask_ < 0 && platform_.report) platform_.report("Failed to start the instal agent", true);
+  if (agentTask_ < 0 && platform_.report) platform_.report(_("Failed to start the instal agent"), true);
 }

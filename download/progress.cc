@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "util/text_columns.h"
+#include "util/translation.h"
 
 namespace {
 
@@ -36,12 +37,27 @@ std::string clockTime(double seconds) {
 
 std::string roughTime(double seconds) {
   long s = std::lround(seconds);
-  auto about = [](long n, const char* unit) {
-    return "about " + std::to_string(n) + " " + unit + (n == 1 ? "" : "s") + " left";
-  };
-  if (s < 60) return about(std::max(1L, s), "second");
-  if (s < 3600) return about((s + 30) / 60, "minute");
-  return about((s + 1800) / 3600, "hour");
+  if (s < 60) {
+    long n = std::max(1L, s);
+    return sayf(P_("about %ld second left", "about %ld seconds left", n), n);
+  }
+  if (s < 3600) {
+    long n = (s + 30) / 60;
+    return sayf(P_("about %ld minute left", "about %ld minutes left", n), n);
+  }
+  long n = (s + 1800) / 3600;
+  return sayf(P_("about %ld hour left", "about %ld hours left", n), n);
+}
+
+// "20.1 MB of 48.0 MB", or the amount alone when the whole is unknown.
+std::string amountOf(const TransferFigures& figures) {
+  if (figures.total < 0) return localBytes(figures.received);
+  return sayf(_("%s of %s"), localBytes(figures.received).c_str(),
+              localBytes(figures.total).c_str());
+}
+
+std::string perSecond(double bytesPerSecond) {
+  return sayf(_("%s/s"), localBytes(std::llround(bytesPerSecond)).c_str());
 }
 
 std::string joined(const std::vector<const std::string*>& pieces) {
@@ -102,15 +118,25 @@ std::string formatSiBytes(int64_t bytes) {
   return scaled(bytes, 1000, units);
 }
 
+std::string localBytes(int64_t bytes) {
+  // The units as the user's language writes them ("Mo" in French).
+  static const char* const units[] = {N_("%s kB"), N_("%s MB"), N_("%s GB"), N_("%s TB")};
+  if (bytes < 1000) return sayf(_("%s B"), std::to_string(bytes).c_str());
+  double value = bytes / 1000.0;
+  size_t unit = 0;
+  while (value >= 1000 && unit + 1 < sizeof(units) / sizeof(*units)) value /= 1000, ++unit;
+  // Rounded as the English text rounds it ("999.95 kB" is "1000.0 kB").
+  return sayf(_(units[unit]), localDecimal(value, 1).c_str());
+}
+
 StatusLinePieces terminalPieces(const TransferFigures& figures) {
   StatusLinePieces pieces;
   if (figures.received < 0) return pieces;
-  pieces.amount = formatSiBytes(figures.received);
-  if (figures.total >= 0) pieces.amount += " of " + formatSiBytes(figures.total);
-  if (figures.stalled) pieces.speed = "stalled";
-  if (figures.bytesPerSecond > 0)
-    pieces.speed = formatSiBytes(std::llround(figures.bytesPerSecond)) + "/s";
-  if (figures.secondsLeft >= 0) pieces.left = clockTime(figures.secondsLeft) + " left";
+  pieces.amount = amountOf(figures);
+  if (figures.stalled) pieces.speed = _("stalled");
+  if (figures.bytesPerSecond > 0) pieces.speed = perSecond(figures.bytesPerSecond);
+  if (figures.secondsLeft >= 0)
+    pieces.left = sayf(_("%s left"), clockTime(figures.secondsLeft).c_str());
   return pieces;
 }
 
@@ -145,14 +171,13 @@ std::string fitStatusLine(StatusLinePieces p, int width) {
 
 std::string windowWording(const TransferFigures& figures) {
   if (figures.received < 0) return "";
-  std::string text = formatSiBytes(figures.received);
-  if (figures.total >= 0) text += " of " + formatSiBytes(figures.total);
+  std::string text = amountOf(figures);
   if (figures.stalled)
-    text += " \u2014 waiting for the server\u2026";
+    text += " \u2014 " + std::string(_("waiting for the server\u2026"));
   else if (figures.secondsLeft >= 0)
     text += " \u2014 " + roughTime(figures.secondsLeft);
   else if (figures.total < 0 && figures.bytesPerSecond > 0)
-    text += " \u2014 " + formatSiBytes(std::llround(figures.bytesPerSecond)) + "/s";
+    text += " \u2014 " + perSecond(figures.bytesPerSecond);
   return text;
 }
 

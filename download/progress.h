@@ -34,6 +34,10 @@ class ProgressMeter {
 // managers count: the one unit system of every text, window and terminal.
 std::string formatSiBytes(int64_t bytes);
 
+// formatSiBytes in the user's language: its units and decimal sign
+// ("20,1 MB" in German, "20,1 Mo" in French); the log keeps formatSiBytes.
+std::string localBytes(int64_t bytes);
+
 // The pieces of the terminal's status line in the order they are shown.
 struct StatusLinePieces {
   std::string status, bar, amount, speed, left;

@@ -3,8 +3,10 @@
 #include <map>
 
 #include "download/progress.h"
+#include "util/translation.h"
 
-std::string spaceShortfall(const std::vector<SpaceNeed>& needs, const DiskSpaceOf& diskSpace) {
+std::string spaceShortfall(const std::vector<SpaceNeed>& needs, const DiskSpaceOf& diskSpace,
+                           std::string* said) {
   std::map<uint64_t, std::pair<DiskSpace, int64_t>> byDevice;
   std::vector<uint64_t> order;
   for (const SpaceNeed& need : needs) {
@@ -20,9 +22,12 @@ std::string spaceShortfall(const std::vector<SpaceNeed>& needs, const DiskSpaceO
   }
   for (uint64_t device : order) {
     const auto& [space, needed] = byDevice[device];
-    if (needed > space.freeBytes)
-      return "Not enough disk space: " + formatSiBytes(needed) + " needed in " + space.mountPoint +
-             ", " + formatSiBytes(space.freeBytes) + " free";
+    if (needed <= space.freeBytes) continue;
+    if (said)
+      *said = sayf(_("Not enough disk space: %s needed in %s, %s free"), localBytes(needed).c_str(),
+                   space.mountPoint.c_str(), localBytes(space.freeBytes).c_str());
+    return "Not enough disk space: " + formatSiBytes(needed) + " needed in " + space.mountPoint +
+           ", " + formatSiBytes(space.freeBytes) + " free";
   }
   return "";
 }

@@ -21,7 +21,10 @@ using DiskSpaceOf = std::function<bool(const std::string& path, DiskSpace* space
 // one file system added up), in one line for the user: "Not enough disk
 // space: 1.6 GB needed in /home, 0.9 GB free". Empty when everything fits,
 // or when the space cannot be told (the download then finds out as today).
-std::string spaceShortfall(const std::vector<SpaceNeed>& needs, const DiskSpaceOf& diskSpace);
+// That line is for the log; |said| (when given) gets it in the user's
+// language.
+std::string spaceShortfall(const std::vector<SpaceNeed>& needs, const DiskSpaceOf& diskSpace,
+                           std::string* said = nullptr);
 
 // What unpacking |files| entries of |bytes| in all takes on disk at most:
 // each file's last block may be only partly used.

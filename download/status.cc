@@ -5,35 +5,39 @@
 #include <utility>
 
 #include "agent/cache.h"
+#include "util/translation.h"
 
 namespace {
 
 const char kFailedDownload[] =
-    "Error during the download process.\nSee your system log for more information.";
-const char kFailedUnzip[] = "Failed to unzip the installer.";
-const char kUnpacking[] = "Initializing the installer";
+    N_("Error during the download process.\nSee your system log for more information.");
+const char kFailedUnzip[] = N_("Failed to unzip the installer.");
 
 std::string percentText(double percent) {
-  char buffer[64];
-  snprintf(buffer, sizeof(buffer), "Downloading %.0f%%", percent);
-  return buffer;
+  return sayf(_("Downloading %s%%"), localDecimal(percent, 0).c_str());
 }
 
 // Only a connection that was made can be lost: a wait after an attempt
 // that never got an answer says the server could not be reached.
 const char* waitPhrase(FetchWait why, bool answered) {
   switch (why) {
-    case FetchWait::kServerBusy: return "The server is busy";
-    case FetchWait::kServerTimedOut: return "The server timed out";
+    case FetchWait::kServerBusy: return _("The server is busy");
+    case FetchWait::kServerTimedOut: return _("The server timed out");
     case FetchWait::kConnectionLost: break;
   }
-  return answered ? "Connection lost" : "Cannot connect";
+  return answered ? _("Connection lost") : _("Cannot connect");
+}
+
+// "Connection lost; retrying in 5 s".
+std::string countdown(const std::string& phrase, int seconds) {
+  return sayf(_("%s; retrying in %d s"), phrase.c_str(), seconds);
 }
 
 }  // namespace
 
 std::string DownloadStatus::titleFor(const std::string& name) {
-  return name.empty() ? kTitle : name + " Setup";
+  /* TRANSLATORS: the window's title: the product's name, then "Setup". */
+  return name.empty() ? _(kTitle) : sayf(_("%s Setup"), name.c_str());
 }
 
 DownloadStatus::DownloadStatus(DownloadWindow& window, Loop& loop, std::function<double()> clock)
@@ -59,7 +63,7 @@ void DownloadStatus::reset() {
 void DownloadStatus::connecting(const std::string& url) {
   stopTicking();
   answered_ = false;
-  window_.setStatus("Connecting to " + hostOf(url) + "\u2026");
+  window_.setStatus(sayf(_("Connecting to %s\u2026"), hostOf(url).c_str()));
   window_.setProgressIndeterminate(true);
   window_.setProgressAnimating(true);
   window_.displayIfNeeded();
@@ -82,7 +86,7 @@ std::string DownloadStatus::started(const FetchStart& start) {
   meter_.start(start.kept, start.total, now);
   window_.setTransferFigures(meter_.figures(now));
   if (total_ == -1) {
-    window_.setStatus(kUntilStatus);  // no percentage to give
+    window_.setStatus(_(kUntilStatus));  // no percentage to give
     window_.setProgressIndeterminate(true);
   } else {
     window_.setProgressMax(static_cast<double>(total_));
@@ -107,8 +111,8 @@ void DownloadStatus::progress(int64_t received, uint64_t arrived) {
 
 void DownloadStatus::updating(int64_t needed, int64_t total) {
   started({0, needed, "", ""});
-  updating_ = "Updating the installer: " + formatSiBytes(needed) + " of " + formatSiBytes(total) +
-              " needed";
+  updating_ = sayf(_("Updating the installer: %s of %s needed"), localBytes(needed).c_str(),
+                   localBytes(total).c_str());
   showPercent();
 }
 
@@ -127,7 +131,7 @@ void DownloadStatus::tick() {
   if (!waitPhrase_.empty()) {
     int left = static_cast<int>(std::ceil(waitUntil_ - now));
     if (left < 1) return;
-    window_.updateStatus(waitPhrase_ + "; retrying in " + std::to_string(left) + " s");
+    window_.updateStatus(countdown(waitPhrase_, left));
   } else if (flowing_) {
     window_.setTransferFigures(meter_.figures(now));
   } else {
@@ -153,7 +157,7 @@ void DownloadStatus::waiting(FetchWait why, int seconds) {
   waitPhrase_ = waitPhrase(why, answered);
   waitUntil_ = clock_() + seconds;
   window_.setTransferFigures(TransferFigures());
-  window_.setStatus(waitPhrase_ + "; retrying in " + std::to_string(seconds) + " s");
+  window_.setStatus(countdown(waitPhrase_, seconds));
   window_.setProgressIndeterminate(true);
   window_.setProgressAnimating(true);
   window_.displayIfNeeded();
@@ -164,7 +168,7 @@ std::string DownloadStatus::unpacking() {
   double took = clock_() - began_;
   int64_t amount = received_;
   stopTicking();
-  window_.setStatus(kUnpacking);
+  window_.setStatus(_("Initializing the installer"));
   window_.setTransferFigures(TransferFigures());
   window_.setProgressIndeterminate(true);
   window_.setProgressAnimating(true);
@@ -176,50 +180,52 @@ std::string DownloadStatus::unpacking() {
   snprintf(time, sizeof(time), "%ld:%02ld", seconds / 60, seconds % 60);
   // After a failure on screen, the story the log tells ends with the try
   // that worked.
-  return (triedAgain_ ? "Downloaded the installer after trying again: "
-                      : "Downloaded the installer: ") +
-         formatSiBytes(amount) + " in " + time;
+  return sayf(triedAgain_ ? _("Downloaded the installer after trying again: %s in %s")
+                          : _("Downloaded the installer: %s in %s"),
+              localBytes(amount).c_str(), time);
 }
 
 // What a failed transfer means to a person, and what they can do.
 bool DownloadStatus::downloadFailed(const FetchError& error) {
-  std::string host = hostOf(error.url);
-  std::string status = std::to_string(error.status);
+  std::string hostName = hostOf(error.url);
+  const char* host = hostName.c_str();
+  int status = error.status;
   const char* text = kFailedDownload;
   switch (error.failure) {
     case FetchFailure::kCannotReach:
-      failed("Cannot reach " + host + ".",
-             again("Check the network connection or the proxy settings, then press Try Again.",
-                   "Check the network connection or the proxy settings, then run the installer "
-                   "again."),
+      failed(sayf(_("Cannot reach %s."), host),
+             again(_("Check the network connection or the proxy settings, then press Try Again."),
+                   _("Check the network connection or the proxy settings, then run the installer "
+                     "again.")),
              text, true);
       return true;
     case FetchFailure::kConnectionLost:
-      failed("The connection to " + host + " was lost.",
-             again("Press Try Again: the download goes on where it stopped.",
-                   "Run the installer again: the download goes on where it stopped."),
+      failed(sayf(_("The connection to %s was lost."), host),
+             again(_("Press Try Again: the download goes on where it stopped."),
+                   _("Run the installer again: the download goes on where it stopped.")),
              text, true);
       return true;
     case FetchFailure::kServerStatus:
-      if (error.status == 429 || error.status == 503) {
-        failed("The server " + host + " is busy.", waitAdvice(), text, true);
-      } else if (error.status == 408 || error.status == 504) {
-        failed("The server " + host + " did not answer in time.", waitAdvice(), text, true);
-      } else if (error.status >= 500) {
-        failed("The server " + host + " failed (HTTP status " + status + ").",
-               waitAdvice() + " If it goes on, contact the vendor.", text, true);
+      if (status == 429 || status == 503) {
+        failed(sayf(_("The server %s is busy."), host), waitAdvice(), text, true);
+      } else if (status == 408 || status == 504) {
+        failed(sayf(_("The server %s did not answer in time."), host), waitAdvice(), text, true);
+      } else if (status >= 500) {
+        failed(sayf(_("The server %s failed (HTTP status %d)."), host, status),
+               waitAdvice() + " " + _("If it goes on, contact the vendor."), text, true);
       } else {
-        failed("The server " + host + " does not have the installer (HTTP status " + status +
-                   ").",
-               "Contact the vendor.", text, false);
+        failed(sayf(_("The server %s does not have the installer (HTTP status %d)."), host, status),
+               _("Contact the vendor."), text, false);
         return false;
       }
       return true;
     case FetchFailure::kLocalWrite: {
-      // "Cannot write <path>: <reason>", as the transfer says it.
+      // "Cannot write <path>: <reason>", as the transfer says it: the
+      // system's reason is already in the user's language.
       bool full = error.description.find("No space left") != std::string::npos;
-      failed(full ? "Not enough disk space: " + error.description + "." : error.description + ".",
-             full ? spaceAdvice() : "Check the folder's permissions.", text, full);
+      failed(full ? sayf(_("Not enough disk space: %s."), error.description.c_str())
+                  : error.description + ".",
+             full ? spaceAdvice() : _("Check the folder's permissions."), text, full);
       return full;
     }
     case FetchFailure::kProxyAuth: {
@@ -238,41 +244,42 @@ bool DownloadStatus::downloadFailed(const FetchError& error) {
       return true;
     }
     case FetchFailure::kRefused:
-      failed("The connection to " + host + " cannot be trusted.",
-             "Check the computer's date and the network; if it goes on, contact the vendor.", text,
+      failed(sayf(_("The connection to %s cannot be trusted."), host),
+             _("Check the computer's date and the network; if it goes on, contact the vendor."), text,
              false);
       return false;
     default:
-      failed("The server " + host + " did not send the installer correctly.",
-             "Contact the vendor.", text, false);
+      failed(sayf(_("The server %s did not send the installer correctly."), host),
+             _("Contact the vendor."), text, false);
       return false;
   }
 }
 
 bool DownloadStatus::signatureFailed(const std::string& url) {
-  failed("The installer from " + hostOf(url) + " was damaged or is not signed by the product's key.",
-         "Do not try again; contact the vendor.", kFailedDownload, false);
+  failed(sayf(_("The installer from %s was damaged or is not signed by the product's key."),
+              hostOf(url).c_str()),
+         _("Do not try again; contact the vendor."), kFailedDownload, false);
   return false;
 }
 
 bool DownloadStatus::releaseKeptChanging(const std::string& url) {
-  failed("The installer on " + hostOf(url) + " changed while it was being downloaded.",
+  failed(sayf(_("The installer on %s changed while it was being downloaded."), hostOf(url).c_str()),
          waitAdvice(), kFailedDownload, true);
   return true;
 }
 
 bool DownloadStatus::unpackFailed(bool outOfSpace, const std::string& where) {
   if (outOfSpace) {
-    failed("Not enough disk space to unpack the installer in " + where + ".", spaceAdvice(),
-           kFailedUnzip, true);
+    failed(sayf(_("Not enough disk space to unpack the installer in %s."), where.c_str()),
+           spaceAdvice(), kFailedUnzip, true);
     return true;
   }
-  failed("The installer could not be unpacked.", "Contact the vendor.", kFailedUnzip, false);
+  failed(_("The installer could not be unpacked."), _("Contact the vendor."), kFailedUnzip, false);
   return false;
 }
 
 bool DownloadStatus::noInstallScript() {
-  failed(kNoInstallScript, "Contact the vendor.", "", false);
+  failed(_(kNoInstallScript), _("Contact the vendor."), "", false);
   return false;
 }
 
@@ -311,13 +318,13 @@ std::string DownloadStatus::again(const char* withButton, const char* withoutBut
 }
 
 std::string DownloadStatus::waitAdvice() const {
-  return again("Wait a few minutes, then press Try Again.",
-               "Wait a few minutes, then run the installer again.");
+  return again(_("Wait a few minutes, then press Try Again."),
+               _("Wait a few minutes, then run the installer again."));
 }
 
 std::string DownloadStatus::spaceAdvice() const {
-  return again("Free some disk space, then press Try Again.",
-               "Free some disk space, then run the installer again.");
+  return again(_("Free some disk space, then press Try Again."),
+               _("Free some disk space, then run the installer again."));
 }
 
 // The cause is what a person reads first, in red, then what to do; the
@@ -334,7 +341,7 @@ void DownloadStatus::failed(const std::string& cause, const std::string& advice,
   window_.setStatus(cause);
   window_.setStatusRed(true);
   window_.setTransferFigures(TransferFigures());
-  window_.setFailureDetail(advice, text);
+  window_.setFailureDetail(advice, *text ? _(text) : "");
   window_.setControls(retryable ? WindowControls::kCloseOrTryAgain : WindowControls::kClose);
   window_.displayIfNeeded();
 }

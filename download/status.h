@@ -9,6 +9,7 @@
 #include "platform/loop.h"
 #include "download/fetch.h"
 #include "download/progress.h"
+#include "util/translation.h"
 
 // Everything the download window says, worded here and nowhere else: the
 // title, the percentage and figures, a retry's wait, the unpacking and the
@@ -17,8 +18,8 @@
 class DownloadStatus {
  public:
   // The window's title, and its status until the server has answered.
-  static constexpr const char* kTitle = "Installer";
-  static constexpr const char* kUntilStatus = "Downloading the installer";
+  static constexpr const char* kTitle = N_("Installer");
+  static constexpr const char* kUntilStatus = N_("Downloading the installer");
   // The title for a product known by |name| ("Sample Product Setup"; empty:
   // kTitle). A terminal's first line names the product the same way.
   static std::string titleFor(const std::string& name);
@@ -28,7 +29,9 @@ class DownloadStatus {
   DownloadStatus(DownloadWindow& window, Loop& loop, std::function<double()> clock);
   ~DownloadStatus();
 
-  // A fresh window: empty bar, one-line status, the figures' wording.
+  // Texts are in the user's language (kTitle and kUntilStatus are looked up
+// where they are shown); the lines it returns for the log stay English.
+// A fresh window: empty bar, one-line status, the figures' wording.
   void reset();
   // Before the server has answered: "Connecting to <host>…", pulsing.
   void connecting(const std::string& url);

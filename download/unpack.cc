@@ -10,6 +10,7 @@
 #include "agent/extract.h"
 #include "platform/system.h"
 #include "util/constants.h"
+#include "util/translation.h"
 
 namespace {
 
@@ -81,11 +82,15 @@ void Unpacking::start(const UnpackTarget& target, const std::string& validationS
 
 void Unpacking::ended(const UnzipOutcome& outcome) {
   if (outcome.noDirectory && report_)
-    report_("Cannot make the directory to unpack the installer into: " + batches_.dir(), true);
+    report_(sayf(_("Cannot make the directory to unpack the installer into: %s"),
+                 batches_.dir().c_str()),
+            true);
   if (!outcome.ok && !outcome.noDirectory) {
     outOfSpace_ = diskFull(outcome.said, batches_.dir());
     if (outOfSpace_ && report_)
-      report_("No space left on device to unpack the installer into " + batches_.dir(), true);
+      report_(sayf(_("No space left on device to unpack the installer into %s"),
+                   batches_.dir().c_str()),
+              true);
     checkUnzipStatus(outcome.status == 0 ? -1 : outcome.status, report_);
   }
   finish(outcome.ok);

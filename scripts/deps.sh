@@ -4,7 +4,9 @@
 #   ensure_packages "${BUILD_PACKAGES[@]}" "${RUN_PACKAGES[@]}" ...
 
 # shellcheck disable=SC2034  # read by the scripts that source this file
-BUILD_PACKAGES=(g++ cmake make pkg-config libcurl4-openssl-dev libgtk-3-dev libgtest-dev libgmock-dev libsodium-dev libglib2.0-dev)
+# gettext compiles the catalogues of the texts people read.
+BUILD_PACKAGES=(g++ cmake make pkg-config libcurl4-openssl-dev libgtk-3-dev libgtest-dev libgmock-dev libsodium-dev libglib2.0-dev
+  gettext)
 # What the demo and the tests run: unzip and sh for the agent, zip and
 # openssl and nginx for a sample product and its server, makeself for the
 # single-file installer, minisign for signed agents, GIO with GNOME's proxy
@@ -16,11 +18,12 @@ RUN_PACKAGES=(libcurl4 libsodium23 unzip zip openssl nginx-light ca-certificates
 # What the tests add: Python for the fault server, Xvfb for the window,
 # weston to show it under a Wayland compositor as well, xdotool to press its
 # keys from outside, fonts for the window's Chinese and Arabic texts, and
-# squid for a proxy that asks Basic, Digest and Negotiate credentials, with
-# a Kerberos KDC and its tools for the last.
+# the locale sources the language tests make their locales from, and squid
+# for a proxy that asks Basic, Digest and Negotiate credentials, with a
+# Kerberos KDC and its tools for the last.
 # shellcheck disable=SC2034
-TEST_PACKAGES=(python3 xvfb xauth weston xdotool fonts-wqy-microhei fonts-noto-core squid krb5-kdc
-  krb5-admin-server krb5-user)
+TEST_PACKAGES=(python3 xvfb xauth weston xdotool fonts-wqy-microhei fonts-noto-core locales squid
+  krb5-kdc krb5-admin-server krb5-user)
 
 ensure_packages() {
   local missing=()

@@ -180,6 +180,12 @@ module=""
 for candidate in "$(dirname "$program")/libsetup-gtk.so" "$(dirname "$program")/../lib/setup/libsetup-gtk.so"; do
   [ -f "$candidate" ] && module=$candidate && break
 done
+# The program's catalogues, from a build tree's locale/ or an installed
+# share/locale/ (the pseudo-translation of the tests left out).
+catalogues=""
+for candidate in "$(dirname "$program")/locale" "$(dirname "$program")/../share/locale"; do
+  [ -d "$candidate" ] && catalogues=$candidate && break
+done
 if [ -n "$name" ]; then
   target=$out/$name.app
   program_dir=Contents/MacOS resource_dir=Contents/Resources
@@ -216,6 +222,15 @@ mkdir -p "$bundle/$program_dir" "$bundle/$resource_dir"
 cp "$program" "$bundle/$program_dir/setup"
 chmod 755 "$bundle/$program_dir/setup"
 [ -z "$module" ] || cp "$module" "$bundle/$program_dir/libsetup-gtk.so"
+if [ -n "$catalogues" ]; then
+  for mo in "$catalogues"/*/LC_MESSAGES/setup.mo; do
+    [ -f "$mo" ] || continue
+    language=${mo#"$catalogues"/} language=${language%%/*}
+    [ "${language#*@pseudo}" = "$language" ] || continue
+    mkdir -p "$bundle/$program_dir/locale/$language/LC_MESSAGES"
+    cp "$mo" "$bundle/$program_dir/locale/$language/LC_MESSAGES/setup.mo"
+  done
+fi
 cp "$bundle_zip" "$bundle/$resource_dir/bundle.zip"
 [ -z "$splash" ] || cp "$splash" "$bundle/$resource_dir/splash.png"
 [ -z "$icon" ] || cp "$icon" "$bundle/$resource_dir/icon.png"

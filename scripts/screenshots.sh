@@ -1,12 +1,14 @@
 #!/bin/sh
 # Renders the graphical download window in each of its states on a private
-# virtual display and saves the pictures under docs/.
+# virtual display and saves the pictures under docs/: in English, and some
+# states in German, Chinese and Arabic (right to left) under docs/<lang>/.
 #
 #   scripts/screenshots.sh [BUILD_DIR]
 #
 # BUILD_DIR (default: build) is configured if it is new; the snapshot
 # tool is (re)built in it either way. Needs cmake, xvfb-run (xvfb) and
-# the project's build dependencies.
+# the project's build dependencies, and Debian's locales (the locales are
+# made in a temporary directory: no root needed).
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,4 +41,19 @@ GTK_THEME=Adwaita xvfb-run -a -s "-screen 0 1024x768x24" sh -c '
   done
 ' screenshots "$tool" "$docs" "$work/splash.png"
 
-ls -l "$docs"/window-*.png
+# The other languages, each in a locale made for the run.
+mkdir -p "$work/locales"
+for lang in de_DE zh_CN ar_EG; do
+  localedef -i "$lang" -f UTF-8 "$work/locales/$lang.UTF-8" >/dev/null 2>&1 ||
+    [ -s "$work/locales/$lang.UTF-8/LC_CTYPE" ] || { echo "cannot make the locale $lang" >&2; exit 1; }
+  mkdir -p "$docs/${lang%_*}"
+  # shellcheck disable=SC2016
+  LOCPATH=$work/locales LANG=$lang.UTF-8 GTK_THEME=Adwaita xvfb-run -a -s "-screen 0 1024x768x24" sh -c '
+    tool=$1 docs=$2 splash=$3
+    for state in figures updating waiting try-again failed; do
+      "$tool" "$state" "$docs/window-$state.png" "$splash"
+    done
+  ' screenshots "$tool" "$docs/${lang%_*}" "$work/splash.png"
+done
+
+ls -l "$docs"/window-*.png "$docs"/*/window-*.png

@@ -8,6 +8,7 @@
 #include "platform/system.h"
 #include "platform/task.h"
 #include "util/quote.h"
+#include "util/translation.h"
 
 std::vector<std::string> installAgentArguments(const std::string& bundleLocation,
                                                const std::vector<std::string>& userArguments) {
@@ -15,8 +16,9 @@ std::vector<std::string> installAgentArguments(const std::string& bundleLocation
   // The agent is started all the same, but a product that is not where it
   // is handed over is said here, once, rather than left for the agent.
   if (!fileExists(bundle)) {
-    fprintf(standardError(), "Warning: %s does not exist; the install agent is started all the same.\n",
-            bundle.c_str());
+    fprintf(standardError(), "%s\n",
+            sayf(_("Warning: %s does not exist; the install agent is started all the same."),
+                 bundle.c_str()).c_str());
     fflush(standardError());
   }
   std::vector<std::string> arguments = {"-installbundle", bundle};
@@ -48,7 +50,7 @@ bool fireInstallAgentWithArgs(std::string /*agentPath*/, std::string command,
                          OnSignal::kPassOnToChildren);
     if (agentStatus) *agentStatus = exitStatusOf(status);
   } catch (const std::exception&) {
-    report("Failed to start the instal agent", true);
+    report(_("Failed to start the instal agent"), true);
     return false;
   }
   return true;

@@ -9,6 +9,9 @@ extern "C" __attribute__((visibility("default"))) int setup_gtk_open(
     const char* title, const char* untilStatus, const char* applicationId, const char* name,
     const char* icon, Loop** loop, DownloadWindow** window) {
   setApplicationIdentity(applicationId, name);  // before the toolkit reads it
+  // The program has set the locale: texts in the user's language, numbers
+  // in the C form its logs keep.
+  gtk_disable_setlocale();
   if (!gtk_init_check(nullptr, nullptr)) return 0;
   auto* downloadWindow = new GtkDownloadWindow(title, untilStatus);
   downloadWindow->setIconFile(icon);

@@ -145,15 +145,15 @@ void StatusLabel::chooseRed() {
 }
 
 // A message the caller broke into lines (the failure text) is meant to be
-// read whole, so it wraps even when one line was asked for. One line is a
-// wrapping label cut to one line: a label that starts to wrap only after
-// the window was laid out leaves GTK 3 sizing the window by its height at
-// one character wide, hundreds of pixels too tall.
+// read whole, so it takes all the lines it may even when a short status was
+// asked for. A short status is a wrapping label cut to kShortLines: a label
+// that starts to wrap only after the window was laid out leaves GTK 3
+// sizing the window by its height at one character wide, hundreds of
+// pixels too tall.
 void StatusLabel::applyLineMode() {
   bool oneLine = singleLine_ && text_.find('\n') == std::string::npos;
   gtk_label_set_line_wrap(label_, TRUE);
   gtk_label_set_line_wrap_mode(label_, PANGO_WRAP_WORD_CHAR);
-  gtk_label_set_lines(label_, oneLine ? 1 : kMostLines);
+  gtk_label_set_lines(label_, oneLine ? kShortLines : kMostLines);
   gtk_label_set_ellipsize(label_, PANGO_ELLIPSIZE_END);
-  gtk_label_set_single_line_mode(label_, oneLine);
 }

@@ -27,9 +27,13 @@ class StatusLabel {
  public:
   // The style class that makes the text red; tests look for it.
   static constexpr const char* kFailedClass = "setup-status-failed";
-  // The most lines a text that is not kept to one line takes; a longer
+  // The most lines a text that is not kept short takes; a longer
   // one is cut short with an ellipsis.
   static constexpr int kMostLines = 3;
+  // The most lines of a status kept short: a longer language's words for
+  // an update by delta ("Aktualisierung des Installationsprogramms: 1,0 MB
+  // von 21,0 MB nötig") take two.
+  static constexpr int kShortLines = 2;
 
   // Creates the label; the caller packs it. A reference of its own keeps
   // it until this is destroyed, after the window it was packed in.
@@ -41,8 +45,8 @@ class StatusLabel {
   GtkLabel* label() const { return label_; }
   const std::string& text() const { return text_; }
 
-  // One line, ellipsized, unless the text itself holds a line break;
-  // otherwise as many as the text needs, kMostLines at most.
+  // Short (kShortLines at most, ellipsized) unless the text itself holds a
+  // line break; otherwise as many as the text needs, kMostLines at most.
   void setSingleLine(bool singleLine);
   // Replaces the text; does nothing when the text is unchanged. Returns
   // whether the label changed.

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "display/gtk/splash-gtk.h"
+#include "util/translation.h"
 
 namespace {
 
@@ -24,6 +25,14 @@ void iterateUntil(const bool& done, guint timeoutMs) {
   if (!timedOut) g_source_remove(timer);
 }
 
+// A button's word from the program's catalogue, or where that has none, the
+// desktop's own (GTK's catalogue), so that Cancel and Close read as in
+// every other dialog of the desktop.
+const char* buttonWord(const char* text) {
+  const char* own = _(text);
+  return own != text ? own : dgettext("gtk30", text);
+}
+
 GtkWidget* withBottomMargin(GtkWidget* widget, int bottom) {
   gtk_widget_set_margin_bottom(widget, bottom);
   return widget;
@@ -37,7 +46,10 @@ GtkLabel* newSmallLabel(const char* text, int lines) {
   gtk_label_set_max_width_chars(label, 1);
   gtk_widget_set_hexpand(GTK_WIDGET(label), TRUE);
   if (lines > 0) gtk_label_set_ellipsize(label, PANGO_ELLIPSIZE_END);
-  if (lines > 1) {
+  // Even one line wraps (cut to one): a wrapping label is as high as its
+  // text, where GTK sizes a merely ellipsized one by the theme's font, too
+  // low for a fallback font's taller lines (Chinese, say).
+  if (lines > 0) {
     gtk_label_set_line_wrap(label, TRUE);
     gtk_label_set_line_wrap_mode(label, PANGO_WRAP_WORD_CHAR);
     gtk_label_set_lines(label, lines);
@@ -158,9 +170,9 @@ GtkWidget* GtkDownloadWindow::buildButtons() {
   GtkWidget* buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
   gtk_box_set_spacing(GTK_BOX(buttons), kLabelGap);
   gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
-  tryAgainButton_ = GTK_BUTTON(gtk_button_new_with_mnemonic("_Try Again"));
+  tryAgainButton_ = GTK_BUTTON(gtk_button_new_with_mnemonic(_("_Try Again")));
   gtk_widget_set_no_show_all(GTK_WIDGET(tryAgainButton_), TRUE);
-  cancel_ = GTK_BUTTON(gtk_button_new_with_mnemonic("_Cancel"));
+  cancel_ = GTK_BUTTON(gtk_button_new_with_mnemonic(buttonWord(N_("_Cancel"))));
   gtk_container_add(GTK_CONTAINER(buttons), GTK_WIDGET(tryAgainButton_));
   gtk_container_add(GTK_CONTAINER(buttons), GTK_WIDGET(cancel_));
   return buttons;
@@ -318,7 +330,8 @@ void GtkDownloadWindow::announceFailure() {
 // While Cancel is shown there is no default.
 void GtkDownloadWindow::setControls(WindowControls controls) {
   controls_ = controls;
-  gtk_button_set_label(cancel_, controls == WindowControls::kCancel ? "_Cancel" : "_Close");
+  gtk_button_set_label(cancel_, buttonWord(controls == WindowControls::kCancel ? N_("_Cancel")
+                                                                        : N_("_Close")));
   gtk_widget_set_sensitive(GTK_WIDGET(cancel_), TRUE);
   bool tryAgain = controls == WindowControls::kCloseOrTryAgain;
   GtkWidget* button = GTK_WIDGET(tryAgainButton_);

@@ -17,6 +17,7 @@
 #include <iterator>
 #include <memory>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -216,6 +217,30 @@ struct World {
   Strings runs() const { return records("runs"); }
   Strings args() const { return records("args"); }
 };
+
+// |w|'s program run under script(1) on an xterm pseudo-terminal |columns|
+// wide (0: none given); its output is what it wrote there.
+inline std::unique_ptr<Proc> onTerminal(const World& w, Env env, int columns) {
+  env.insert({{"SETUP", w.program}, {"TERM", "xterm"}});
+  std::string line = "stty cols " + std::to_string(columns) + " rows 24 && exec \"$SETUP\"";
+  return std::make_unique<Proc>(Strings{"script", "-q", "-e", "-c", line, "/dev/null"}, env);
+}
+
+// What stays on each row of a terminal once a program is done writing
+// |out| there: the text after the last erase on it, colours left out.
+inline Strings rowsLeft(const std::string& out) {
+  Strings stay;
+  std::string colourless = std::regex_replace(out, std::regex("\033\\[[0-9;]*m"), "");
+  for (size_t begin = 0, end; begin < colourless.size(); begin = end + 1) {
+    end = std::min(colourless.find('\n', begin), colourless.size());
+    std::string row = colourless.substr(begin, end - begin);
+    if (!row.empty() && row.back() == '\r') row.pop_back();  // the terminal's own
+    size_t erased = std::max(row.rfind("\033[K"), row.rfind('\r'));
+    if (erased != std::string::npos) row = row.substr(erased + (row[erased] == '\r' ? 1 : 3));
+    if (!row.empty()) stay.push_back(row);
+  }
+  return stay;
+}
 
 // Arguments a shell would mangle every way it can; CANARY marks a command run.
 inline const Strings kArgs = {"two words", "", "it's", "say \"hi\"", "$HOME", "`touch CANARY`",

@@ -6,14 +6,6 @@
 #include "tests/integration/harness.h"
 #include "util/text_columns.h"
 
-// |w|'s program run under script(1) on an xterm pseudo-terminal |columns|
-// wide (0: none given); its output is what it wrote there.
-static std::unique_ptr<Proc> onTerminal(const World& w, Env env, int columns) {
-  env.insert({{"SETUP", w.program}, {"TERM", "xterm"}});
-  std::string line = "stty cols " + std::to_string(columns) + " rows 24 && exec \"$SETUP\"";
-  return std::make_unique<Proc>(Strings{"script", "-q", "-e", "-c", line, "/dev/null"}, env);
-}
-
 // Rows: the window's size, COLUMNS, and a download that ends well or is
 // cut near its end and then gone. Every line written fits the terminal;
 // what stays once the run is done is the summary or the failure (cause
@@ -42,18 +34,7 @@ TEST(Progress, TerminalLineFitsTheWidthWithFiguresAndFewRedraws) {
     EXPECT_EQ(std::make_tuple(r.status, has(r.out, " MB of "), has(r.out, " left"),
                               std::regex_search(r.out, std::regex("\\[[#.]+\\][^\r\n]* left"))),
               std::make_tuple(c.gone ? 255 : 0, true, c.width >= 80, c.width >= 80)) << r.out;
-    // What stays on each row once the program is done: the text after the
-    // last erase on it, colours left out.
-    Strings stay;
-    std::string colourless = std::regex_replace(r.out, std::regex("\033\\[[0-9;]*m"), "");
-    for (size_t begin = 0, end; begin < colourless.size(); begin = end + 1) {
-      end = std::min(colourless.find('\n', begin), colourless.size());
-      std::string row = colourless.substr(begin, end - begin);
-      if (!row.empty() && row.back() == '\r') row.pop_back();  // the terminal's own
-      size_t erased = std::max(row.rfind("\033[K"), row.rfind('\r'));
-      if (erased != std::string::npos) row = row.substr(erased + (row[erased] == '\r' ? 1 : 3));
-      if (!row.empty()) stay.push_back(row);
-    }
+    Strings stay = rowsLeft(r.out);
     const Strings expected = !c.gone ? Strings{"the agent speaks"} : Strings{
         "The server 127.0.0.1:" + servers().faultUrl.substr(18, 5) + " does not have the "
         "installer (HTTP status 404).", "Contact the vendor.", "Error during the download process.",

@@ -214,6 +214,11 @@ check "installed: agent's arguments" args_are "$u" -installbundle "$p/bin/bundle
 check "installed, no display: the terminal one" has "$u/stderr" "Downloading 100%"
 check "installed: says bundle.zip is missing" has "$u/stderr" \
   "Warning: $p/bin/bundle.zip does not exist; the install agent is started all the same."
+check "install: the catalogues" test -s "$p/share/locale/ar/LC_MESSAGES/setup.mo" \
+  -a -s "$p/share/locale/zh_CN/LC_MESSAGES/setup.mo" -a ! -e "$p/share/locale/en@pseudo"
+check "installed: in the user's language" as_user "$u" LOCPATH="$build/locales" LANG=de_DE.UTF-8 \
+  ZV_INTERNAL_INSTALL_AGENT_URL="$url/installed.zip" "$p/bin/setup" x
+check "installed: says so in German" has "$u/stderr" "Warnung: $p/bin/bundle.zip existiert nicht"
 echo "the product" >"$p/bin/bundle.zip"
 check "installed with bundle.zip: runs" as_user "$u" ZV_INTERNAL_INSTALL_AGENT_URL="$url/installed.zip" "$p/bin/setup" x
 check "installed with bundle.zip: no warning" not has "$u/stderr" "Warning"
@@ -237,6 +242,8 @@ minisign -G -W -p "$k/k1" -s "$k/s1" >/dev/null && minisign -G -W -p "$k/k2" -s 
 
 flat=(.made-by-make-bundle InstallAgent.pub InstallAgent.zip bundle.zip setup splash.png)
 [ "$gtk" != 1 ] || flat+=(libsetup-gtk.so)
+# The catalogues beside the program, but the tests' pseudo-translation.
+mapfile -t -O ${#flat[@]} flat < <(cd "$(dirname "$program")" && find locale ! -path '*@pseudo*')
 check "bundle: made" make_bundle --out "$k/flat" --bundle-zip "$k/bundle.zip" --agent "$k/agent.zip" \
   --keys "$k/keys.pub" --splash "$src/demo/splash.png" --run "$k/one.run"
 check "bundle: flat listing" cmp -s <(listing "$k/flat") <(printf '%s\n' "${flat[@]}" | LC_ALL=C sort)
