@@ -17,7 +17,7 @@ RUN_PACKAGES=(libcurl4 libsodium23 unzip zip openssl nginx-light ca-certificates
   libglib2.0-0 glib-networking gsettings-desktop-schemas desktop-file-utils)
 # What the tests add: Python for the fault server, Xvfb for the window,
 # weston to show it under a Wayland compositor as well, xdotool to press its
-# keys from outside, fonts for the window's Chinese and Arabic texts, and
+# keys from outside, fonts for the window's Chinese and Arabic texts,
 # the locale sources the language tests make their locales from, and squid
 # for a proxy that asks Basic, Digest and Negotiate credentials, with a
 # Kerberos KDC and its tools for the last.
