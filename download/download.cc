@@ -12,6 +12,7 @@
 #include "agent/unpack_plan.h"
 #include "display/window.h"
 #include "download/bootstrap.h"
+#include "download/connections.h"
 #include "download/keys.h"
 #include "platform/clock.h"
 #include "platform/system.h"
@@ -128,7 +129,9 @@ void Download::downloadFromURL(const std::string& url) {
     if (part_->locked()) {
       archivePath_ = part_->path();
       request.part = part_.get();
-      request.keptBytes = part_->keptFor(url, &request.keptEtag, &request.keptTotal);
+      request.keptBytes =
+          part_->keptFor(url, &request.keptEtag, &request.keptTotal, &request.written);
+      request.moreConnections = connectionsPolicy();
     } else {
       part_.reset();  // another run is downloading into it
     }
@@ -382,6 +385,7 @@ FetchRequest Download::archiveRequest(bool intoPart) const {
   request.destination = archivePath_;
   request.idleTimeout = idleTimeout_;
   if (intoPart) request.part = part_.get();
+  request.moreConnections = connectionsPolicy();
   return request;
 }
 

@@ -124,6 +124,8 @@ class BodyWriter {
   // Bytes written since the last call: what may be counted as delivered.
   uint64_t takeWritten();
   uint64_t received() const { return received_; }  // taken, held or written
+  int64_t position() const { return next_ + int64_t(held_.size()); }  // after the last byte taken
+  int64_t writtenTo() const { return next_; }  // the file holds the bytes before this one
   bool overrun() const { return overrun_; }
   int error() const { return error_; }  // errno of a failed write, else 0
   void cancelTimer();
@@ -141,6 +143,11 @@ class BodyWriter {
   bool overrun_ = false;
   int error_ = 0;
 };
+
+// The kernel's view of |easy|'s connection (TCP_INFO of its socket) into
+// |sample|'s connection fields; false (measured stays false) when there is
+// no TCP socket to ask, as through some proxies.
+bool readLinkSample(const CurlLibrary& curl, CURL* easy, LinkSample* sample);
 
 // Why no request can run here at all.
 extern const char kCurlUnavailable[];
