@@ -116,6 +116,7 @@ int64_t KeptPart::keptFor(const std::string& url, std::string* etag, int64_t* to
   if (!holdsPath()) return 0;
   PartInfo info;
   if (readInfo(ranges_, &info) && info.url == url) return 0;
+  info = PartInfo();
   int64_t size = regularFileSize(data_), fileSize = size;
   int64_t age = static_cast<int64_t>(time(nullptr)) - (readInfo(info_, &info) ? info.begun : 0);
   if (info.prefix >= 0 && info.prefix < size) size = info.prefix;

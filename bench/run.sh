@@ -7,7 +7,9 @@
 # agent of real files, on loopback and over a shaped link: bench/realistic.sh),
 # "all" (the default: those two), or "delta" alone (updates by delta of a
 # realistic agent over a 20 Mbit/s, 50 ms link: bench/delta.sh), or "many"
-# alone (agents of many small files, local road: bench/many.sh).
+# alone (agents of many small files, local road: bench/many.sh), or
+# "segments" alone (long and lossy links in network namespaces, against one
+# flow and aria2c -x4: bench/segments.sh).
 #   BENCH_ROWS=realistic RUNS=3 bench/run.sh
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,7 +27,7 @@ work=$top/build/bench-work
 measure=$top/build/bench/measure
 unset DISPLAY WAYLAND_DISPLAY
 BENCH_ROWS=${BENCH_ROWS:-all}
-case "$BENCH_ROWS" in all | classic | realistic | delta | many) ;; *) echo "BENCH_ROWS: all, classic, realistic, delta or many" >&2; exit 2 ;; esac
+case "$BENCH_ROWS" in all | classic | realistic | delta | many | segments) ;; *) echo "BENCH_ROWS: all, classic, realistic, delta, many or segments" >&2; exit 2 ;; esac
 want() { [ "$BENCH_ROWS" = all ] || [ "$BENCH_ROWS" = "$1" ]; }
 
 # An agent archive of |mb| MiB: a trivial install script and a stored,
@@ -231,6 +233,10 @@ fi
 if [ "$BENCH_ROWS" = many ]; then
   # shellcheck source=bench/many.sh
   . "$top/bench/many.sh"
+fi
+if [ "$BENCH_ROWS" = segments ]; then
+  # shellcheck source=bench/segments.sh
+  . "$top/bench/segments.sh"
 fi
 if [ "$BENCH_ROWS" = delta ]; then
   # shellcheck source=bench/delta.sh

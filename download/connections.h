@@ -5,7 +5,7 @@
 
 // How many connections beside the first would make a download faster, from
 // what the first one has seen of its link. More pay only where one flow is
-// held back by random loss: losses come (segments arrive out of order) while
+// held back by random loss: losses come and go on (segments arrive out of order) while
 // no queue builds up (the round trip stays near its least), and the window
 // the flow keeps is far below what a full link with that loss would carry.
 // None where the flow fills the link (a queue builds, or its window is large
@@ -16,7 +16,8 @@
 int connectionsThatPay(const LinkSample& sample);
 
 // connectionsThatPay, or none at all when the environment says
-// ZV_INTERNAL_ONE_FLOW (benchmarks measure one flow beside it).
+// ZV_INTERNAL_ONE_FLOW (benchmarks measure one flow beside it), or
+// ZV_INTERNAL_PARTS more as soon as the body flows (tests on loopback).
 std::function<int(const LinkSample&)> connectionsPolicy();
 
 #endif  // SETUP_DOWNLOAD_CONNECTIONS_H_

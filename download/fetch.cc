@@ -44,7 +44,7 @@ void Fetch::start(const FetchRequest& request) {
 }
 
 void Fetch::cancel() {
-  if (running_ && tailStart_ < 0 && !inOrderOnly() && keepsPart()) keepPrefix();
+  if (running_ && describesPrefix() && keepsPart()) keepPrefix();
   stop();
 }
 
@@ -143,7 +143,7 @@ bool Fetch::takeBody(const TransferResponse& response) {
     described_ = offset_;
     // Bytes may come out of order from here: the part says how many
     // first ones it holds before any does.
-    if (!inOrderOnly() && request_.part && !etag_.empty())
+    if (describesPrefix() && request_.part && !etag_.empty())
       request_.part->describe(request_.url, etag_, total_, offset_, keptAfter(offset_));
     return true;
   }
@@ -252,7 +252,7 @@ void Fetch::transferDidReceiveData(uint64_t length) {
   // Before the archive's end the part tells how far its first bytes go,
   // every MiB but at most ten times a second (each time a file is written
   // and renamed): a run killed outright loses at most that much.
-  if (!inOrderOnly()) describeSoon();
+  if (describesPrefix()) describeSoon();
   delegate_.fetchProgress(received);
 }
 
@@ -288,9 +288,13 @@ void Fetch::describeSoon() {
   describedAt_ = services_.clock();
 }
 
-// Whether every byte comes in order after the kept ones, to the file's end.
-bool Fetch::inOrderOnly() const {
-  return request_.rangeEnd <= 0 && written_.empty() && !request_.moreConnections;
+// Whether the part must say how far its first bytes go: bytes after them
+// are in the file (the archive's end, another connection's), or may come.
+// Never for the archive's end itself, which is no first part.
+bool Fetch::describesPrefix() const {
+  if (tailStart_ >= 0 || suffixAsked_) return false;
+  return request_.rangeEnd > 0 || !written_.empty() ||
+         (request_.moreConnections && !partsOff_ && (offset_ > 0 || request_.rangeEnd > 0));
 }
 
 // The ranges in the file after its first |prefix| bytes: those written out
@@ -367,7 +371,7 @@ void Fetch::fail(FetchError failed) {
     request_.part->discard();
     etag_.clear();
   }
-  if (!inOrderOnly() && keepsPart()) keepPrefix();
+  if (describesPrefix() && keepsPart()) keepPrefix();
   if (!keepsPart()) unlink(request_.destination.c_str());
   stop();
   delegate_.fetchFailed(failed);

@@ -176,7 +176,7 @@ class Fetch : public TransferDelegate {
   void stop();
   void keepPrefix();
   bool keepsPart() const;
-  bool inOrderOnly() const;
+  bool describesPrefix() const;
   ByteRanges keptAfter(int64_t prefix) const;
   void describeSoon();
   int64_t limit() const { return request_.rangeEnd > 0 ? request_.rangeEnd : total_; }

@@ -247,10 +247,8 @@ uint64_t BodyWriter::takeWritten() {
 
 void BodyWriter::cancelTimer() { timer_.cancel(); }
 
-bool readLinkSample(const CurlLibrary& curl, CURL* easy, LinkSample* sample) {
-  curl_socket_t fd = CURL_SOCKET_BAD;
-  if (curl.curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &fd) != CURLE_OK || fd == CURL_SOCKET_BAD)
-    return false;
+bool readLinkSample(curl_socket_t fd, LinkSample* sample) {
+  if (fd == CURL_SOCKET_BAD) return false;
   tcp_info info{};
   socklen_t size = sizeof(info);
   if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||

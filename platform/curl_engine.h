@@ -144,10 +144,10 @@ class BodyWriter {
   int error_ = 0;
 };
 
-// The kernel's view of |easy|'s connection (TCP_INFO of its socket) into
-// |sample|'s connection fields; false (measured stays false) when there is
-// no TCP socket to ask, as through some proxies.
-bool readLinkSample(const CurlLibrary& curl, CURL* easy, LinkSample* sample);
+// The kernel's view of a connection (TCP_INFO of its socket |fd|) into
+// |sample|'s connection fields; false (measured stays false) when it is no
+// TCP socket to ask.
+bool readLinkSample(curl_socket_t fd, LinkSample* sample);
 
 // Why no request can run here at all.
 extern const char kCurlUnavailable[];

@@ -73,11 +73,12 @@ std::string rangeOf(const TransferRequest& request) {
 // response is a 206 of a file with a strong ETag, other parts of the range
 // may come over further connections on the same multi handle: each a
 // bounded range with If-Range, written at its place. The first connection
-// keeps the front of the range; a connection that frees takes the back
-// half of the largest part still to come (the first connection's is cut
-// where it reaches it, the others end where they asked to). Data events
-// count the bytes in order from the start, whichever connection wrote
-// them.
+// keeps the front of the range; each free connection asks for a piece off
+// the back of what the first one has still to bring, smaller as that
+// shrinks, so that all end together. Only the first connection is ever
+// cut short (where the pieces begin): every other one ends where it asked
+// to, and no byte is asked for twice. Data events count the bytes in
+// order from the start, whichever connection wrote them.
 class CurlTransfer : public Transfer {
  public:
   CurlTransfer(const CurlLibrary& curl, Loop& loop, const TransferRequest& request,
@@ -158,6 +159,7 @@ class CurlTransfer : public Transfer {
   int parts_ = 0;            // connections beside the first one that pay
   int partFailures_ = 0;
   double bodyStart_ = 0;
+  LinkSample sampled_;       // the probe's last
   LoopCall probe_{loop_};
   std::vector<std::unique_ptr<Part>> running_, retired_;
   LoopCall reap_{loop_};
@@ -179,14 +181,14 @@ struct CurlTransfer::Part {
     owner.curl_.curl_slist_free_all(headers);
   }
   CurlTransfer& owner;
-  int64_t start, asked, limit;  // asked for [start, asked); keeps [start, limit)
+  int64_t start, asked, limit;  // asked for [start, asked), the bytes it keeps
   int64_t reported;             // bytes before this one are told
   BodyWriter body;
   IdleWatch idle;
   CURL* easy = owner.curl_.curl_easy_init();
   curl_slist* headers = nullptr;
   char errorBuffer[CURL_ERROR_SIZE] = {0};
-  bool checked = false, refused = false, reachedLimit = false, ended = false;
+  bool checked = false, refused = false, ended = false;
 };
 
 CurlTransfer::CurlTransfer(const CurlLibrary& curl, Loop& loop, const TransferRequest& request,
@@ -519,18 +521,14 @@ void CurlTransfer::probe() {
   sample.seconds = monotonicSeconds() - bodyStart_;
   sample.bytes = int64_t(body_.received());
   sample.remaining = mainLimit() - body_.position();
-  readLinkSample(curl_, easy_, &sample);
+  readLinkSample(multi_.socketOf(easy_), &sample);
+  sample.recentSegmentsIn = sample.segmentsIn - sampled_.segmentsIn;
+  sample.recentOutOfOrder = sample.outOfOrder - sampled_.outOfOrder;
+  sampled_ = sample;
   int more = std::min(request_.moreConnections(sample), kMaxParts);
   if (more <= 0) return probe_.schedule(kProbeSeconds, [this] { probe(); });
-  // The rest in equal shares, the first connection's the front one.
-  int64_t from = body_.position(), rest = mainLimit() - from;
-  more = int(std::min<int64_t>(more, rest / kMinPart - 1));
-  if (more <= 0) return;
   parts_ = more;
-  int64_t share = rest / (more + 1);
-  cut_ = from + share;
-  for (int i = 1; i <= more; ++i)
-    startPart(from + i * share, i == more ? from + rest : from + (i + 1) * share);
+  assignWork();
 }
 
 void CurlTransfer::startPart(int64_t start, int64_t end) {
@@ -575,15 +573,11 @@ size_t CurlTransfer::writePart(Part& part, const char* data, size_t length) {
                    (head.expectedLength >= 0 && head.expectedLength != part.asked - part.start);
     if (part.refused) return 0;
   }
-  int64_t room = part.limit - part.body.position();
-  size_t take = size_t(std::max<int64_t>(0, std::min<int64_t>(room, int64_t(length))));
-  if (take > 0 && !part.body.append(data, take)) return 0;
-  if (take < length) {
-    if (part.limit == part.asked) part.refused = true;  // more than asked
-    else part.reachedLimit = true;                      // another part goes on from here
+  if (part.body.position() + int64_t(length) > part.limit) {
+    part.refused = true;  // more than asked
     return 0;
   }
-  return length;
+  return part.body.append(data, length) ? length : 0;
 }
 
 void CurlTransfer::noteWritten(Part& part) {
@@ -644,29 +638,27 @@ void CurlTransfer::retire(Part& part) {
   reap_.schedule(0, [this] { retired_.clear(); });
 }
 
-// Free connections take the holes first, then the back half of the
-// largest part still to come while it is worth a request.
+// Free connections take holes first, then pieces off the back of the
+// first connection's share: a fraction of what is left, so that pieces
+// shrink towards the end, never below kMinPart, and never the last
+// kMinPart, which the first connection brings itself.
 void CurlTransfer::assignWork() {
   while (!ended_ && !partsOff_ && int(running_.size()) < parts_) {
+    int64_t left = mainDone_ ? 0 : mainLimit() - body_.position();
+    int64_t piece = std::max(kMinPart, left / (2 * (parts_ + 1)));
     if (!pending_.empty()) {
-      auto largest = std::max_element(pending_.begin(), pending_.end(),
-                                      [](auto& a, auto& b) { return a.second < b.second; });
-      auto [start, length] = *largest;
-      pending_.erase(largest);
+      auto [start, length] = pending_.front();
+      pending_.erase(pending_.begin());
+      if (length > piece + kMinPart) {
+        pending_.insert(pending_.begin(), {start + piece, length - piece});
+        length = piece;
+      }
       startPart(start, start + length);
       continue;
     }
-    int64_t best = mainDone_ ? 0 : mainLimit() - body_.position();
-    Part* owner = nullptr;
-    for (auto& part : running_)
-      if (part->limit - part->body.position() > best)
-        best = part->limit - part->body.position(), owner = part.get();
-    if (best < 2 * kMinPart) return;
-    int64_t end = owner ? owner->limit : mainLimit();
-    int64_t middle = end - best / 2;
-    if (owner) owner->limit = middle;
-    else cut_ = middle;
-    startPart(middle, end);
+    if (left < piece + kMinPart) return;
+    cut_ = mainLimit() - piece;
+    startPart(cut_, cut_ + piece);
   }
 }
 
