@@ -17,12 +17,14 @@ namespace {
 const size_t kMaxInfoBytes = 16384;
 
 // The info file's lines: URL, ETag, total length, Unix time of the start,
-// and, when not all of the data is a first part, how much of it is.
+// and, when not all of the data is a first part, how much of it is, then
+// one "start length" line per range kept after it.
 struct PartInfo {
   std::string url, etag;
   int64_t total = -1;
   int64_t begun = 0;
   int64_t prefix = -1;
+  std::vector<std::pair<int64_t, int64_t>> ranges;
 };
 
 bool readInfo(const std::string& path, PartInfo* info) {
@@ -37,6 +39,11 @@ bool readInfo(const std::string& path, PartInfo* info) {
   info->begun = strtoll(begun.c_str(), nullptr, 10);
   std::string prefix;
   if (std::getline(lines, prefix)) info->prefix = strtoll(prefix.c_str(), nullptr, 10);
+  for (std::string line; std::getline(lines, line);) {
+    int64_t start = -1, length = -1;
+    std::istringstream(line) >> start >> length;
+    info->ranges.emplace_back(start, length);
+  }
   return true;
 }
 
@@ -104,16 +111,27 @@ bool KeptPart::holdsPath() const {
          held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-int64_t KeptPart::keptFor(const std::string& url, std::string* etag, int64_t* total) {
+int64_t KeptPart::keptFor(const std::string& url, std::string* etag, int64_t* total,
+                          std::vector<std::pair<int64_t, int64_t>>* ranges) {
   if (!holdsPath()) return 0;
   PartInfo info;
   if (readInfo(ranges_, &info) && info.url == url) return 0;
-  int64_t size = regularFileSize(data_);
+  info = PartInfo();
+  int64_t size = regularFileSize(data_), fileSize = size;
   int64_t age = static_cast<int64_t>(time(nullptr)) - (readInfo(info_, &info) ? info.begun : 0);
   if (info.prefix >= 0 && info.prefix < size) size = info.prefix;
+  // Ranges in order after the first bytes, inside what the file holds.
+  int64_t after = size;
+  for (const auto& [start, length] : info.ranges) {
+    if (start < after || length <= 0 || start > fileSize - length || start > info.total - length)
+      break;
+    if (ranges) ranges->emplace_back(start, length);
+    after = start + length;
+  }
   bool usable = info.url == url && isStrongEtag(info.etag) && info.total > 0 && size > 0 &&
                 size <= info.total && age >= 0 && age <= kMaxAgeSeconds;
   if (!usable) {
+    if (ranges) ranges->clear();
     discard();
     return 0;
   }
@@ -127,12 +145,14 @@ void KeptPart::forget() {
 }
 
 void KeptPart::describe(const std::string& url, const std::string& etag, int64_t total,
-                        int64_t prefix) {
+                        int64_t prefix, const std::vector<std::pair<int64_t, int64_t>>& ranges) {
   if (!holdsPath() || url.find('\n') != std::string::npos || etag.find('\n') != std::string::npos)
     return;
   std::string text = url + "\n" + etag + "\n" + std::to_string(total) + "\n" +
                      std::to_string(static_cast<int64_t>(time(nullptr))) + "\n" +
                      (prefix >= 0 ? std::to_string(prefix) + "\n" : "");
+  for (const auto& [start, length] : ranges)
+    if (prefix >= 0) text += std::to_string(start) + " " + std::to_string(length) + "\n";
   unlink(ranges_.c_str());
   writeFileAtomically(info_, text);
 }

@@ -38,15 +38,20 @@ class KeptPart {
   // ETag, older than kMaxAgeSeconds or longer than its total is removed,
   // and 0 returned. 0, the data kept, while the part is being rebuilt by
   // ranges of the archive at |url| (see rangesFor).
-  int64_t keptFor(const std::string& url, std::string* etag, int64_t* total);
+  // With |ranges|: also the bytes kept after the first ones, out of order
+  // (see describe), each inside the data and the total.
+  int64_t keptFor(const std::string& url, std::string* etag, int64_t* total,
+                  std::vector<std::pair<int64_t, int64_t>>* ranges = nullptr);
 
   // The data is about to be replaced by a new response: its info goes.
   void forget();
   // The data now begins the archive of |url| with |etag| and |total| bytes:
   // all of it, or (|prefix| >= 0) its first |prefix| bytes, when bytes
-  // after those were written out of order (the archive's end).
+  // after those were written out of order (the archive's end); of those,
+  // the (start, length) |ranges| are the archive's too, kept for the next
+  // run (parts of it fetched over several connections).
   void describe(const std::string& url, const std::string& etag, int64_t total,
-                int64_t prefix = -1);
+                int64_t prefix = -1, const std::vector<std::pair<int64_t, int64_t>>& ranges = {});
   // Empties the data and removes its info and its ranges.
   void discard();
 

@@ -12,6 +12,7 @@
 #include "agent/unpack_plan.h"
 #include "display/window.h"
 #include "download/bootstrap.h"
+#include "download/connections.h"
 #include "download/keys.h"
 #include "platform/clock.h"
 #include "platform/system.h"
@@ -132,9 +133,11 @@ void Download::downloadFromURL(const std::string& url) {
         request.keptBytes = carried_.bytes, request.keptTotal = carried_.total;
         request.anyValidator = true;
       } else {
-        request.keptBytes = part_->keptFor(url, &request.keptEtag, &request.keptTotal);
+        request.keptBytes =
+            part_->keptFor(url, &request.keptEtag, &request.keptTotal, &request.written);
       }
       carried_ = Carried();
+      request.moreConnections = connectionsPolicy();
     } else {
       part_.reset();  // another run is downloading into it
     }
@@ -461,6 +464,7 @@ FetchRequest Download::archiveRequest(bool intoPart) const {
   request.idleTimeout = idleTimeout_;
   if (intoPart) request.part = part_.get();
   forHosts(&request);
+  request.moreConnections = connectionsPolicy();
   return request;
 }
 

@@ -36,13 +36,15 @@ void Fetch::start(const FetchRequest& request) {
   etag_ = ranged ? request.keptEtag : "";
   total_ = ranged ? request.keptTotal : -1;
   tailStart_ = -1;
+  written_ = ranged ? request.written : ByteRanges();
+  partsOff_ = false;
   retry_ = RetryPolicy(services_.random, services_.clock);
   running_ = true;
   startAttempt();
 }
 
 void Fetch::cancel() {
-  if (running_ && tailStart_ < 0 && request_.rangeEnd > 0 && keepsPart()) keepPrefix();
+  if (running_ && describesPrefix() && keepsPart()) keepPrefix();
   stop();
 }
 
@@ -73,7 +75,10 @@ void Fetch::startAttempt() {
     request.rangeStart = offset_;
     request.rangeEnd = request_.rangeEnd;
     request.ifRange = etag_;
+    if (!etag_.empty()) request.written = keptAfter(offset_);
+    if (!etag_.empty() && !partsOff_) request.moreConnections = request_.moreConnections;
   }
+  askedEnd_ = suffixAsked_ ? -1 : firstRequestEnd(request);
   attemptBytes_ = 0;
   responded_ = false;
   retry_.attemptStarted();
@@ -139,17 +144,20 @@ bool Fetch::takeBody(const TransferResponse& response) {
       if (request_.part && !etag_.empty()) request_.part->describe(request_.url, etag_, total_);
       else if (request_.part) request_.part->forget();
     }
-    if (request_.rangeEnd > 0 && response.expectedLength >= 0 &&
-        offset_ + response.expectedLength != request_.rangeEnd)
+    if (askedEnd_ > 0 && response.expectedLength >= 0 &&
+        offset_ + response.expectedLength != askedEnd_)
       return false;
     transfer_->writeBodyAt(offset_);
     described_ = offset_;
-    if (request_.rangeEnd > 0 && request_.part && !etag_.empty())
-      request_.part->describe(request_.url, etag_, total_, offset_);
+    // Bytes may come out of order from here: the part says how many
+    // first ones it holds before any does.
+    if (describesPrefix() && request_.part && !etag_.empty())
+      request_.part->describe(request_.url, etag_, total_, offset_, keptAfter(offset_));
     return true;
   }
   if (response.status == 206 && response.expectedLength != response.rangeTotal) return false;
   request_.rangeEnd = -1;  // a whole file replaces what was written after the range
+  written_.clear();
   tailStart_ = -1;
   offset_ = 0;
   total_ = response.status == 206 ? response.rangeTotal : response.expectedLength;
@@ -201,6 +209,7 @@ void Fetch::restartFromZero(const std::string& reason) {
   request_.rangeEnd = -1;
   offset_ = 0;
   tailStart_ = -1;
+  written_.clear();
   etag_.clear();
   total_ = -1;
   startSoon(0);
@@ -229,7 +238,7 @@ void Fetch::retryOrFail(FetchError failed, FetchWait why, double wait) {
   int64_t reached = offset_ + attemptBytes_;
   if (!retry_.mayRetry(reached, wait)) return fail(failed);
   offset_ = etag_.empty() ? 0 : reached;
-  if (offset_ == 0) tailStart_ = -1;
+  if (offset_ == 0) tailStart_ = -1, written_.clear();
   int seconds = std::max(1, static_cast<int>(std::ceil(wait)));
   bool connected = failed.failure != FetchFailure::kCannotReach;
   services_.log((connected ? "Download interrupted: " : "Cannot connect: ") + failed.description +
@@ -251,13 +260,63 @@ void Fetch::transferDidReceiveData(uint64_t length) {
   // Before the archive's end the part tells how far its first bytes go,
   // every MiB but at most ten times a second (each time a file is written
   // and renamed): a run killed outright loses at most that much.
-  if (request_.rangeEnd > 0 && request_.part && !etag_.empty() && received - described_ >= 1 << 20 &&
-      services_.clock() - describedAt_ >= 0.1) {
-    request_.part->describe(request_.url, etag_, total_, received);
-    described_ = received;
-    describedAt_ = services_.clock();
-  }
+  if (describesPrefix()) describeSoon();
   delegate_.fetchProgress(received);
+}
+
+// Bytes another connection wrote further on: kept in order, so that a
+// later attempt or run asks for none of them again.
+void Fetch::transferDidWriteRange(int64_t start, int64_t length) {
+  if (etag_.empty() || length <= 0) return;
+  written_.push_back({start, length});
+  std::sort(written_.begin(), written_.end());
+  ByteRanges joined;
+  for (const auto& [at, size] : written_) {
+    if (!joined.empty() && joined.back().first + joined.back().second >= at)
+      joined.back().second = std::max(joined.back().second, at + size - joined.back().first);
+    else
+      joined.push_back({at, size});
+  }
+  written_.swap(joined);
+  rangesTold_ += length;
+  describeSoon();
+}
+
+// The part tells how far its first bytes go and which ranges follow, every
+// 256 KiB but at most twenty times a second (each time a file is written
+// and renamed): a run killed outright loses little more than that.
+void Fetch::describeSoon() {
+  int64_t received = offset_ + attemptBytes_;
+  if (!request_.part || etag_.empty() || received - described_ + rangesTold_ < 256 << 10 ||
+      services_.clock() - describedAt_ < 0.05)
+    return;
+  request_.part->describe(request_.url, etag_, total_, received, keptAfter(received));
+  described_ = received;
+  rangesTold_ = 0;
+  describedAt_ = services_.clock();
+}
+
+// Whether the part must say how far its first bytes go: bytes after them
+// are in the file (the archive's end, another connection's), or may come.
+// Never for the archive's end itself, which is no first part.
+bool Fetch::describesPrefix() const {
+  if (tailStart_ >= 0 || suffixAsked_) return false;
+  return request_.rangeEnd > 0 || !written_.empty() ||
+         (request_.moreConnections && !partsOff_ && (offset_ > 0 || request_.rangeEnd > 0));
+}
+
+// The ranges in the file after its first |prefix| bytes: those written out
+// of order, and the file's end when a bounded range came before it.
+ByteRanges Fetch::keptAfter(int64_t prefix) const {
+  ByteRanges kept;
+  for (const auto& [start, length] : written_) {
+    int64_t from = std::max(start, prefix), to = start + length;
+    if (request_.rangeEnd > 0) to = std::min(to, request_.rangeEnd);
+    if (to > from) kept.push_back({from, to - from});
+  }
+  if (!kept.empty() && request_.rangeEnd > 0 && total_ > request_.rangeEnd)
+    kept.push_back({request_.rangeEnd, total_ - request_.rangeEnd});
+  return kept;
 }
 
 // Longer than announced: not the file the server announced. It stops at
@@ -287,6 +346,10 @@ void Fetch::transferDidFinish() {
 // server that never answers fails after the idle limit.
 void Fetch::transferDidFail(const TransferError& failed) {
   url_ = failed.failingUrl;
+  if (failed.partsRefused) {  // what parts wrote is fetched again in order
+    partsOff_ = true;
+    written_.clear();
+  }
   bool broke = responded_ || attemptBytes_ > 0;
   FetchFailure failure = FetchFailure::kOther;
   switch (failed.fault) {
@@ -322,7 +385,7 @@ void Fetch::fail(FetchError failed) {
     request_.part->discard();
     etag_.clear();
   }
-  if (request_.rangeEnd > 0 && keepsPart()) keepPrefix();
+  if (describesPrefix() && keepsPart()) keepPrefix();
   if (!keepsPart()) unlink(request_.destination.c_str());
   stop();
   delegate_.fetchFailed(failed);
@@ -332,6 +395,11 @@ void Fetch::fail(FetchError failed) {
 // first bytes are kept, the rest cut off, which a later run asks for again.
 void Fetch::keepPrefix() {
   int64_t prefix = offset_ + attemptBytes_;
+  ByteRanges kept = keptAfter(prefix);
+  if (prefix > 0 && !kept.empty()) {  // ranges further on stay, and say so
+    request_.part->describe(request_.url, etag_, total_, prefix, kept);
+    return;
+  }
   if (prefix <= 0 || truncate(request_.destination.c_str(), prefix) != 0) {
     request_.part->discard();
     etag_.clear();

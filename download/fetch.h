@@ -62,6 +62,12 @@ struct FetchRequest {
   // same total length, whose own ETag the bytes take on. Only for files
   // whose whole is checked afterwards (a signature).
   bool anyValidator = false;
+  // With kept bytes: ranges after them already in the file (a part's
+  // ranges, KeptPart::keptFor); only the holes between them are fetched.
+  ByteRanges written;
+  // Asked, once a ranged body flows, how many more connections would pay
+  // (see TransferRequest::moreConnections); empty: one connection.
+  std::function<int(const LinkSample&)> moreConnections;
 };
 
 // Why a fetch failed, as its owner words it for people.
@@ -169,6 +175,7 @@ class Fetch : public TransferDelegate {
   // Transfer events.
   void transferDidReceiveResponse(const TransferResponse& response) override;
   void transferDidReceiveData(uint64_t length) override;
+  void transferDidWriteRange(int64_t start, int64_t length) override;
   void transferDidFinish() override;
   void transferDidFail(const TransferError& error) override;
 
@@ -186,6 +193,9 @@ class Fetch : public TransferDelegate {
   void stop();
   void keepPrefix();
   bool keepsPart() const;
+  bool describesPrefix() const;
+  ByteRanges keptAfter(int64_t prefix) const;
+  void describeSoon();
   int64_t limit() const { return request_.rangeEnd > 0 ? request_.rangeEnd : total_; }
   FetchError error(FetchFailure failure, const std::string& description, long status = 0) const;
 
@@ -207,6 +217,10 @@ class Fetch : public TransferDelegate {
   double describedAt_ = -1;   // when it said so
   bool suffixAsked_ = false;  // the running attempt asks for the file's end
   std::string etag_;          // the strong ETag the bytes belong to, else empty
+  ByteRanges written_;        // bytes in the file after the first ones, in order
+  int64_t askedEnd_ = -1;     // where the running attempt's first request stops
+  int64_t rangesTold_ = 0;    // range bytes written since the part last said
+  bool partsOff_ = false;     // the server refused a part: one connection from now on
 };
 
 #endif  // SETUP_DOWNLOAD_FETCH_H_

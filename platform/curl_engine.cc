@@ -1,6 +1,9 @@
 #include "platform/curl_engine.h"
 
+#include <linux/tcp.h>
+#include <netinet/in.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -336,3 +339,19 @@ uint64_t BodyWriter::takeWritten() {
 }
 
 void BodyWriter::cancelTimer() { timer_.cancel(); }
+
+bool readLinkSample(curl_socket_t fd, LinkSample* sample) {
+  if (fd == CURL_SOCKET_BAD) return false;
+  tcp_info info{};
+  socklen_t size = sizeof(info);
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+      size < offsetof(tcp_info, tcpi_rcv_ooopack) + sizeof(info.tcpi_rcv_ooopack))
+    return false;
+  sample->measured = true;
+  sample->rtt = (info.tcpi_rcv_rtt ? info.tcpi_rcv_rtt : info.tcpi_rtt) / 1e6;
+  sample->minRtt = info.tcpi_min_rtt / 1e6;
+  sample->segmentsIn = info.tcpi_data_segs_in;
+  sample->outOfOrder = info.tcpi_rcv_ooopack;
+  sample->mss = info.tcpi_rcv_mss;
+  return true;
+}

@@ -136,6 +136,8 @@ class BodyWriter {
   // Bytes written since the last call: what may be counted as delivered.
   uint64_t takeWritten();
   uint64_t received() const { return received_; }  // taken, held or written
+  int64_t position() const { return next_ + int64_t(held_.size()); }  // after the last byte taken
+  int64_t writtenTo() const { return next_; }  // the file holds the bytes before this one
   bool overrun() const { return overrun_; }
   int error() const { return error_; }  // errno of a failed write, else 0
   void cancelTimer();
@@ -153,6 +155,11 @@ class BodyWriter {
   bool overrun_ = false;
   int error_ = 0;
 };
+
+// The kernel's view of a connection (TCP_INFO of its socket |fd|) into
+// |sample|'s connection fields; false (measured stays false) when it is no
+// TCP socket to ask.
+bool readLinkSample(curl_socket_t fd, LinkSample* sample);
 
 // Why no request can run here at all.
 extern const char kCurlUnavailable[];

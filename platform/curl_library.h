@@ -47,12 +47,15 @@ class CurlMultiOnLoop {
   CurlMultiOnLoop& operator=(const CurlMultiOnLoop&) = delete;
 
   CURLM* get() const { return multi_; }
+  // The socket |easy| runs on now, as libcurl last said; CURL_SOCKET_BAD
+  // when none.
+  curl_socket_t socketOf(CURL* easy) const;
   // Stops watching; what libcurl asks from then on (as its handles are
   // removed) is ignored.
   void stop();
 
  private:
-  static int onSocket(CURL*, curl_socket_t fd, int what, void* self, void*);
+  static int onSocket(CURL* easy, curl_socket_t fd, int what, void* self, void*);
   static int onTimer(CURLM*, long timeoutMs, void* self);
   void watchSocket(curl_socket_t fd, int what);
   void setTimer(long timeoutMs);
@@ -63,6 +66,7 @@ class CurlMultiOnLoop {
   std::function<void()> acted_;
   CURLM* multi_;
   std::map<curl_socket_t, Loop::Handle> watches_;
+  std::map<CURL*, curl_socket_t> sockets_;
   Loop::Handle timer_ = 0;
   bool stopped_ = false;
 };

@@ -21,9 +21,21 @@ void CurlMultiOnLoop::stop() {
   timer_ = 0;
 }
 
-int CurlMultiOnLoop::onSocket(CURL*, curl_socket_t fd, int what, void* self, void*) {
-  static_cast<CurlMultiOnLoop*>(self)->watchSocket(fd, what);
+int CurlMultiOnLoop::onSocket(CURL* easy, curl_socket_t fd, int what, void* self, void*) {
+  auto& multi = *static_cast<CurlMultiOnLoop*>(self);
+  if (what == CURL_POLL_REMOVE) {
+    for (auto it = multi.sockets_.begin(); it != multi.sockets_.end();)
+      it = it->second == fd ? multi.sockets_.erase(it) : std::next(it);
+  } else {
+    multi.sockets_[easy] = fd;
+  }
+  multi.watchSocket(fd, what);
   return 0;
+}
+
+curl_socket_t CurlMultiOnLoop::socketOf(CURL* easy) const {
+  auto it = sockets_.find(easy);
+  return it == sockets_.end() ? CURL_SOCKET_BAD : it->second;
 }
 
 int CurlMultiOnLoop::onTimer(CURLM*, long timeoutMs, void* self) {

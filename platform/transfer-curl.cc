@@ -12,9 +12,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <map>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/curl_engine.h"
 #include "platform/loop.h"
 #include "platform/transfer.h"
@@ -46,6 +48,17 @@ curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
 namespace {
 
 const size_t kHoldBytes = 256 * 1024;
+// Parts of a range on other connections: at most this many at once, none
+// smaller than kMinPart (a part costs a request, and a new connection a
+// handshake), and a part that keeps breaking off ends the transfer.
+const int kMaxParts = 3;
+const int64_t kMinPart = 512 * 1024;
+const int kMaxPartFailures = 6;
+const double kProbeSeconds = 0.5;
+
+bool strongEtag(const std::string& etag) {
+  return etag.size() >= 2 && etag.front() == '"' && etag.back() == '"';
+}
 
 // The Range header's value for |request|, empty when it asks for the whole.
 std::string rangeOf(const TransferRequest& request) {
@@ -56,7 +69,16 @@ std::string rangeOf(const TransferRequest& request) {
   return "";
 }
 
-// One request into a file, on a multi handle of its own.
+// One request into a file, on a multi handle of its own. Once its first
+// response is a 206 of a file with a strong ETag, other parts of the range
+// may come over further connections on the same multi handle: each a
+// bounded range with If-Range, written at its place. The first connection
+// keeps the front of the range; each free connection asks for a piece off
+// the back of what the first one has still to bring, smaller as that
+// shrinks, so that all end together. Only the first connection is ever
+// cut short (where the pieces begin): every other one ends where it asked
+// to, and no byte is asked for twice. Data events count the bytes in
+// order from the start, whichever connection wrote them.
 class CurlTransfer : public Transfer {
  public:
   CurlTransfer(const CurlLibrary& curl, Loop& loop, const TransferRequest& request,
@@ -68,8 +90,26 @@ class CurlTransfer : public Transfer {
   // Trampolines from libcurl's C callbacks.
   static size_t onHeader(char* data, size_t size, size_t count, void* self);
   static size_t onWrite(char* data, size_t size, size_t count, void* self);
+  static size_t onPartHeader(char* data, size_t size, size_t count, void* self);
+  static size_t onPartWrite(char* data, size_t size, size_t count, void* self);
 
  private:
+  struct Part;
+  // Parts.
+  void beginParts(const TransferResponse& response);
+  void probe();
+  int64_t mainLimit() const;
+  void startPart(int64_t start, int64_t end);
+  size_t writePart(Part& part, const char* data, size_t length);
+  void partEnded(Part& part, CURLcode result);
+  void assignWork();
+  void refuseParts();
+  void retire(Part& part);
+  void noteWritten(Part& part);
+  int64_t advancePrefix() const;
+  void mainEnded(bool ok);
+  void failWith(TransferError error);
+
   std::vector<std::string> headerLines() const;
   void cutFileTo(int64_t length);
   size_t write(const char* data, size_t length);
@@ -104,6 +144,51 @@ class CurlTransfer : public Transfer {
   int openErrno_ = 0;        // set when the destination could not be opened or placed
   bool placed_ = false;      // writeBodyAt was called
   long status_ = 0;          // the final response's
+
+  int64_t base_ = 0;         // where the body began
+  int64_t delivered_ = 0;    // data events told the bytes before this one
+  int64_t mainEnd_ = -1;     // where the first request stops (-1: the file's end)
+  int64_t cut_ = -1;         // the first connection's bytes stop here (-1: at its end)
+  bool cutReached_ = false;
+  bool mainDone_ = false;    // the first connection has brought its bytes
+  // Parts: possible once the first answer allows them.
+  bool partsAllowed_ = false;
+  bool partsOff_ = false;
+  int64_t end_ = -1, total_ = -1;
+  std::string etag_, partUrl_;
+  int parts_ = 0;            // connections beside the first one that pay
+  int partFailures_ = 0;
+  double bodyStart_ = 0;
+  LinkSample sampled_;       // the probe's last
+  LoopCall probe_{loop_};
+  std::vector<std::unique_ptr<Part>> running_, retired_;
+  LoopCall reap_{loop_};
+  std::map<int64_t, int64_t> done_;  // bytes other connections wrote: start -> end
+  ByteRanges pending_;               // holes no connection is asked for yet
+  ByteRanges toTell_;                // written, not yet told
+};
+
+// One part of the range on a connection of its own.
+struct CurlTransfer::Part {
+  Part(CurlTransfer& owner, int64_t start, int64_t end)
+      : owner(owner), start(start), asked(end), limit(end), reported(start),
+        body(owner.loop_, kHoldBytes, [&owner] { owner.deliverPendingData(); }),
+        idle(owner.loop_, owner.request_.idleTimeout, [this](const std::string&) {
+          this->owner.partEnded(*this, CURLE_OPERATION_TIMEDOUT);
+        }) {}
+  ~Part() {
+    owner.curl_.curl_easy_cleanup(easy);
+    owner.curl_.curl_slist_free_all(headers);
+  }
+  CurlTransfer& owner;
+  int64_t start, asked, limit;  // asked for [start, asked), the bytes it keeps
+  int64_t reported;             // bytes before this one are told
+  BodyWriter body;
+  IdleWatch idle;
+  CURL* easy = owner.curl_.curl_easy_init();
+  curl_slist* headers = nullptr;
+  char errorBuffer[CURL_ERROR_SIZE] = {0};
+  bool checked = false, refused = false, ended = false;
 };
 
 CurlTransfer::CurlTransfer(const CurlLibrary& curl, Loop& loop, const TransferRequest& request,
@@ -122,6 +207,9 @@ CurlTransfer::CurlTransfer(const CurlLibrary& curl, Loop& loop, const TransferRe
   } else if (fd_ < 0) {
     openErrno_ = errno;
   }
+  mainEnd_ = request_.ifRange.empty() ? request_.rangeEnd : firstRequestEnd(request_);
+  if (!request_.ifRange.empty())
+    for (const auto& [start, length] : request_.written) done_[start] = start + length;
   CurlRequestSetup setup;
   setup.url = request_.url;
   setup.proxy = request_.proxy;
@@ -149,7 +237,9 @@ std::vector<std::string> CurlTransfer::headerLines() const {
   if (!request_.ifNoneMatch.empty()) lines.push_back("If-None-Match: " + request_.ifNoneMatch);
   if (!request_.ifModifiedSince.empty())
     lines.push_back("If-Modified-Since: " + request_.ifModifiedSince);
-  std::string range = rangeOf(request_);
+  TransferRequest asked = request_;
+  asked.rangeEnd = mainEnd_;
+  std::string range = rangeOf(asked);
   if (!range.empty()) {
     lines.push_back("Range: " + range);
     if (!request_.ifRange.empty()) lines.push_back("If-Range: " + request_.ifRange);
@@ -180,7 +270,15 @@ size_t CurlTransfer::write(const char* data, size_t length) {
     paused_ = true;
     return CURL_WRITEFUNC_PAUSE;
   }
-  if (openErrno_ || !body_.append(data, length)) return 0;
+  if (openErrno_) return 0;
+  // The first connection's share ends here: the rest is other parts'.
+  if (cut_ >= 0 && body_.position() + int64_t(length) > cut_) {
+    size_t room = size_t(std::max<int64_t>(0, cut_ - body_.position()));
+    if (room > 0 && !body_.append(data, room)) return 0;
+    cutReached_ = true;
+    return 0;
+  }
+  if (!body_.append(data, length)) return 0;
   return length;
 }
 
@@ -193,7 +291,11 @@ void CurlTransfer::deliverEvents() {
   while (!ended_) {
     CURLMsg* message = curl_.curl_multi_info_read(multi_.get(), &left);
     if (!message) break;
-    if (message->msg == CURLMSG_DONE) deliverEnd(message->data.result);
+    if (message->msg != CURLMSG_DONE) continue;
+    void* part = nullptr;
+    curl_.curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &part);
+    if (part) partEnded(*static_cast<Part*>(part), message->data.result);
+    else deliverEnd(message->data.result);
   }
 }
 
@@ -208,7 +310,10 @@ void CurlTransfer::deliverResponse() {
   if (!placed_) {  // the body replaces the file's contents
     cutFileTo(0);
     body_.place(fd_, 0);
+    base_ = delivered_ = 0;
   }
+  bodyStart_ = monotonicSeconds();
+  beginParts(response);
   if (paused_) {
     paused_ = false;
     curl_.curl_easy_pause(easy_, CURLPAUSE_CONT);
@@ -221,9 +326,37 @@ bool CurlTransfer::deliverPendingData(bool all) {
   if (ended_) return false;
   if (all) body_.flush();
   else body_.flushIfDue();
+  for (auto& part : running_) {
+    if (all) part->body.flush();
+    else part->body.flushIfDue();
+    noteWritten(*part);
+  }
   if (!responseDelivered_) return true;
-  if (uint64_t bytes = body_.takeWritten()) delegate_.transferDidReceiveData(bytes);
+  body_.takeWritten();
+  int64_t prefix = advancePrefix();
+  if (prefix > delivered_) {
+    uint64_t bytes = uint64_t(prefix - delivered_);
+    delivered_ = prefix;
+    delegate_.transferDidReceiveData(bytes);
+  }
+  ByteRanges told;
+  told.swap(toTell_);
+  for (const auto& [start, length] : told)
+    if (!ended_) delegate_.transferDidWriteRange(start, length);
   return !ended_;
+}
+
+// The first bytes in order: the first connection's, then those of other
+// parts that follow on without a hole.
+int64_t CurlTransfer::advancePrefix() const {
+  int64_t prefix = std::max(delivered_, body_.writtenTo());
+  for (auto it = done_.upper_bound(prefix); it != done_.begin();) {
+    --it;
+    if (it->first > prefix || it->second <= prefix) break;
+    prefix = it->second;
+    it = done_.upper_bound(prefix);
+  }
+  return prefix;
 }
 
 void CurlTransfer::deliverEnd(CURLcode result) {
@@ -234,10 +367,20 @@ void CurlTransfer::deliverEnd(CURLcode result) {
     TransferResponse head = readResponseHead(curl_, easy_, request_.url);
     if (head.expectedLength >= 0 || head.badLength) result = CURLE_OK;
   }
+  if (cutReached_) result = CURLE_OK;
   if (result == CURLE_OK && !responseDelivered_) deliverResponse();
   // What came before a failure counts too: a resume starts after it.
   if (!deliverPendingData(true)) return;
-  if (result == CURLE_OK && !body_.error() && !body_.overrun() && fd_ >= 0 && finish(true)) {
+  bool ok = result == CURLE_OK && !body_.error() && !body_.overrun() && fd_ >= 0;
+  // With parts, the first connection's end is not the transfer's: its bytes
+  // missing (it broke off) become a hole that another connection fetches.
+  if (parts_ > 0 || !running_.empty() || !pending_.empty()) {
+    TransferError error = failureOf(result);
+    if (ok || (error.fault == TransferFault::kNetwork && ++partFailures_ <= kMaxPartFailures))
+      return mainEnded(true);
+    return failWith(error);
+  }
+  if (ok && finish(true)) {
     delegate_.transferDidFinish();
     return;
   }
@@ -264,11 +407,22 @@ TransferError CurlTransfer::failureOf(CURLcode result) {
 }
 
 void CurlTransfer::failIdle(const std::string& description) {
-  if (!deliverPendingData(true)) return;
   TransferError error;
   error.description = description;
   error.failingUrl = request_.url;
   error.fault = TransferFault::kIdle;
+  if (mainDone_) return;
+  if (parts_ > 0 && ++partFailures_ <= kMaxPartFailures) {
+    if (!deliverPendingData(true)) return;
+    return mainEnded(false);
+  }
+  failWith(error);
+}
+
+// What was written is told first, so that a later attempt asks for none
+// of it again.
+void CurlTransfer::failWith(TransferError error) {
+  if (!deliverPendingData(true)) return;
   finish(false);
   delegate_.transferDidFail(error);
 }
@@ -278,7 +432,14 @@ bool CurlTransfer::finish(bool keepFile, bool dropHeld) {
   ended_ = true;
   multi_.stop();
   idle_.stop();
+  probe_.cancel();
   curl_.curl_multi_remove_handle(multi_.get(), easy_);
+  for (auto& part : running_) {
+    curl_.curl_multi_remove_handle(multi_.get(), part->easy);
+    part->idle.stop();
+    if (!dropHeld && (keepFile || request_.keepPartial) && !part->body.flush()) keepFile = false;
+    part->body.cancelTimer();
+  }
   // What came is kept for a resume (and was delivered, before a failure).
   if (!dropHeld && (keepFile || request_.keepPartial) && !body_.flush()) keepFile = false;
   body_.cancelTimer();
@@ -304,12 +465,13 @@ void CurlTransfer::writeBodyAt(int64_t offset) {
     if (fd_ >= 0 && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size != offset &&
         ftruncate(fd_, offset) != 0)
       openErrno_ = errno;
-  } else if (request_.rangeEnd > 0 && status_ == 206) {
-    limit = request_.rangeEnd;
+  } else if (mainEnd_ > 0 && status_ == 206) {
+    limit = mainEnd_;
   } else {
     cutFileTo(offset);
   }
   body_.place(fd_, offset, limit);
+  base_ = delivered_ = offset;
 }
 
 // Only a file that is longer is cut: ext4 flushes a file truncated and
@@ -318,6 +480,242 @@ void CurlTransfer::cutFileTo(int64_t length) {
   struct stat st;
   if (fd_ < 0 || fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= length) return;
   if (ftruncate(fd_, length) != 0) openErrno_ = errno;
+}
+
+// Parts are possible where every byte can be asked for by place with the
+// same strong validator: a 206 of a file whose ETag and length the first
+// answer names. Holes left by an earlier attempt are fetched at once (they
+// exist only where parts paid); else the caller is asked from time to
+// time whether more connections would pay.
+void CurlTransfer::beginParts(const TransferResponse& response) {
+  if (response.status != 206) {
+    done_.clear();  // the whole file replaces what was written
+    return;
+  }
+  if (request_.ifRange.empty() || response.etag != request_.ifRange || !strongEtag(response.etag) ||
+      response.rangeTotal <= 0 || (!request_.moreConnections && done_.empty()))
+    return;
+  partsAllowed_ = true;
+  etag_ = response.etag, total_ = response.rangeTotal;
+  partUrl_ = response.url.empty() ? request_.url : response.url;
+  end_ = request_.rangeEnd > 0 ? std::min(request_.rangeEnd, total_) : total_;
+  if (mainEnd_ < 0) mainEnd_ = end_;
+  for (int64_t at = mainEnd_; at < end_;) {  // the holes after the first request
+    auto next = done_.lower_bound(at);
+    int64_t stop = next == done_.end() ? end_ : std::min(next->first, end_);
+    if (stop > at) pending_.push_back({at, stop - at});
+    at = next == done_.end() ? end_ : next->second;
+  }
+  if (!pending_.empty()) {
+    parts_ = kMaxParts;
+    return assignWork();
+  }
+  if (request_.moreConnections) probe_.schedule(kProbeSeconds, [this] { probe(); });
+}
+
+int64_t CurlTransfer::mainLimit() const {
+  return cut_ >= 0 ? cut_ : mainEnd_ > 0 ? mainEnd_ : end_;
+}
+
+void CurlTransfer::probe() {
+  if (ended_ || mainDone_ || partsOff_ || parts_ > 0) return;
+  LinkSample sample;
+  sample.seconds = monotonicSeconds() - bodyStart_;
+  sample.bytes = int64_t(body_.received());
+  sample.remaining = mainLimit() - body_.position();
+  readLinkSample(multi_.socketOf(easy_), &sample);
+  sample.recentSegmentsIn = sample.segmentsIn - sampled_.segmentsIn;
+  sample.recentOutOfOrder = sample.outOfOrder - sampled_.outOfOrder;
+  sampled_ = sample;
+  int more = std::min(request_.moreConnections(sample), kMaxParts);
+  if (more <= 0) return probe_.schedule(kProbeSeconds, [this] { probe(); });
+  parts_ = more;
+  assignWork();
+}
+
+void CurlTransfer::startPart(int64_t start, int64_t end) {
+  running_.push_back(std::make_unique<Part>(*this, start, end));
+  Part& part = *running_.back();
+  part.body.place(fd_, start);
+  CurlRequestSetup setup;
+  setup.url = partUrl_;
+  setup.proxy = request_.proxy;
+  setup.proxyUser = request_.proxyUser;
+  setup.proxyPassword = request_.proxyPassword;
+  setup.headers = {"Range: bytes=" + std::to_string(start) + "-" + std::to_string(end - 1),
+                   "If-Range: " + etag_};
+  setup.share = connectionShare(curl_);
+  setup.onHeader = onPartHeader, setup.onWrite = onPartWrite, setup.callbackData = &part;
+  setup.errorBuffer = part.errorBuffer;
+  setup.privateData = &part;
+  part.headers = setUpRequest(curl_, part.easy, setup);
+  curl_.curl_multi_add_handle(multi_.get(), part.easy);
+}
+
+size_t CurlTransfer::onPartHeader(char*, size_t size, size_t count, void* self) {
+  Part& part = *static_cast<Part*>(self);
+  part.idle.activity();
+  return part.ended || part.owner.ended_ ? 0 : size * count;
+}
+
+size_t CurlTransfer::onPartWrite(char* data, size_t size, size_t count, void* self) {
+  Part& part = *static_cast<Part*>(self);
+  return part.owner.writePart(part, data, size * count);
+}
+
+// A part's answer must be exactly the bytes asked, of the same file: else
+// (a 200, another ETag or length, a server that ignores If-Range) nothing
+// of it is written.
+size_t CurlTransfer::writePart(Part& part, const char* data, size_t length) {
+  part.idle.activity();
+  if (ended_ || part.ended) return 0;
+  if (!part.checked) {
+    TransferResponse head = readResponseHead(curl_, part.easy, partUrl_);
+    part.checked = true;
+    part.refused = head.status != 206 || head.etag != etag_ || head.rangeStart != part.start ||
+                   head.rangeEnd != part.asked - 1 || head.rangeTotal != total_ ||
+                   (head.expectedLength >= 0 && head.expectedLength != part.asked - part.start);
+    if (part.refused) return 0;
+  }
+  if (part.body.position() + int64_t(length) > part.limit) {
+    part.refused = true;  // more than asked
+    return 0;
+  }
+  return part.body.append(data, length) ? length : 0;
+}
+
+void CurlTransfer::noteWritten(Part& part) {
+  int64_t written = part.body.writtenTo();
+  if (written <= part.reported) return;
+  int64_t& end = done_[part.reported];
+  end = std::max(end, written);
+  // Joined to the range it continues, so that the map stays small.
+  auto it = done_.find(part.reported);
+  if (it != done_.begin()) {
+    auto before = std::prev(it);
+    if (before->second >= it->first) {
+      before->second = std::max(before->second, it->second);
+      done_.erase(it);
+    }
+  }
+  toTell_.push_back({part.reported, written - part.reported});
+  part.reported = written;
+}
+
+// A part that broke off leaves a hole for the next free connection; one
+// refused ends parts for this transfer.
+void CurlTransfer::partEnded(Part& part, CURLcode result) {
+  if (ended_ || part.ended) return;
+  part.body.flush();
+  noteWritten(part);
+  if (part.body.error()) return failWith(failureOf(CURLE_WRITE_ERROR));
+  bool whole = part.body.writtenTo() >= part.limit;
+  if (part.refused || (result == CURLE_OK && !part.checked)) return refuseParts();
+  int64_t missing = part.limit - part.body.writtenTo();
+  int64_t from = part.body.writtenTo();
+  retire(part);
+  if (!whole) {
+    pending_.push_back({from, missing});
+    if (++partFailures_ > kMaxPartFailures) {
+      TransferError error = ::failureOf(curl_, result, part.errorBuffer, partUrl_, request_.proxy);
+      if (result == CURLE_OK) error.fault = TransferFault::kNetwork;
+      return failWith(error);
+    }
+  }
+  if (!deliverPendingData()) return;
+  assignWork();
+  if (mainDone_) mainEnded(true);
+}
+
+// Released from the loop: the part may be inside its own timer's event.
+void CurlTransfer::retire(Part& part) {
+  part.ended = true;
+  part.idle.stop();
+  part.body.cancelTimer();
+  curl_.curl_multi_remove_handle(multi_.get(), part.easy);
+  for (auto it = running_.begin(); it != running_.end(); ++it)
+    if (it->get() == &part) {
+      retired_.push_back(std::move(*it));
+      running_.erase(it);
+      break;
+    }
+  reap_.schedule(0, [this] { retired_.clear(); });
+}
+
+// Free connections take holes first, then pieces off the back of the
+// first connection's share: a fraction of what is left, so that pieces
+// shrink towards the end, never below kMinPart, and never the last
+// kMinPart, which the first connection brings itself.
+void CurlTransfer::assignWork() {
+  while (!ended_ && !partsOff_ && int(running_.size()) < parts_) {
+    int64_t left = mainDone_ ? 0 : mainLimit() - body_.position();
+    int64_t piece = std::max(kMinPart, left / (2 * (parts_ + 1)));
+    if (!pending_.empty()) {
+      auto [start, length] = pending_.front();
+      pending_.erase(pending_.begin());
+      if (length > piece + kMinPart) {
+        pending_.insert(pending_.begin(), {start + piece, length - piece});
+        length = piece;
+      }
+      startPart(start, start + length);
+      continue;
+    }
+    if (left < piece + kMinPart) return;
+    cut_ = mainLimit() - piece;
+    startPart(cut_, cut_ + piece);
+  }
+}
+
+// Parts cannot be trusted: the first connection goes on alone where its
+// request reaches the end (rewriting what parts wrote, with bytes of the
+// same file); otherwise the attempt fails and the caller asks again.
+void CurlTransfer::refuseParts() {
+  partsOff_ = true;
+  parts_ = 0;
+  probe_.cancel();
+  while (!running_.empty()) {
+    running_.front()->body.flush();
+    noteWritten(*running_.front());
+    retire(*running_.front());
+  }
+  if (!mainDone_ && mainEnd_ >= end_) {
+    cut_ = -1;
+    pending_.clear();
+    deliverPendingData();
+    return;
+  }
+  TransferError error;
+  error.description = "The server answered a part of the file with another file or range.";
+  error.failingUrl = partUrl_;
+  error.fault = TransferFault::kNetwork;
+  error.partsRefused = true;
+  failWith(error);
+}
+
+// The first connection has ended its share (|ok|), or broke off (its rest
+// becomes a hole). The transfer ends once no part runs and no hole is left.
+void CurlTransfer::mainEnded(bool ok) {
+  if (!mainDone_) {
+    mainDone_ = true;
+    idle_.stop();
+    probe_.cancel();
+    curl_.curl_multi_remove_handle(multi_.get(), easy_);
+    int64_t stop = mainLimit(), reached = body_.writtenTo();
+    if (reached < stop) pending_.push_back({reached, stop - reached});
+    (void)ok;
+    assignWork();
+  }
+  if (ended_ || !running_.empty()) return;
+  if (!pending_.empty()) {
+    TransferError error;
+    error.description = "Parts of the file are missing.";
+    error.failingUrl = partUrl_;
+    error.fault = TransferFault::kNetwork;
+    return failWith(error);
+  }
+  if (!deliverPendingData(true)) return;
+  if (finish(true)) return delegate_.transferDidFinish();
+  failWith(failureOf(CURLE_WRITE_ERROR));
 }
 
 // Stands in for a transfer that cannot start (libcurl missing, a range

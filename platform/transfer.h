@@ -3,10 +3,31 @@
 
 #include <cstdint>
 #include <memory>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class Loop;
+
+// What a transfer's first connection has seen of its link so far: its body
+// and the kernel's view of the TCP connection (receiving side).
+struct LinkSample {
+  double seconds = 0;       // since the body began
+  int64_t bytes = 0;        // body bytes in that time
+  int64_t remaining = 0;    // bytes of the range still to come
+  bool measured = false;    // the connection's TCP_INFO could be read
+  double rtt = 0;           // the receiver's round trip estimate now (s)
+  double minRtt = 0;        // the least round trip seen on the connection (s)
+  uint32_t segmentsIn = 0;  // data segments received
+  uint32_t outOfOrder = 0;  // of those, received out of order (a loss ahead)
+  // The same two since the sample before (all of them in the first one).
+  uint32_t recentSegmentsIn = 0, recentOutOfOrder = 0;
+  uint32_t mss = 0;         // bytes per segment
+};
+
+// (start, length) pairs of bytes already in a file, in order, disjoint.
+using ByteRanges = std::vector<std::pair<int64_t, int64_t>>;
 
 struct TransferRequest {
   std::string url;
@@ -26,6 +47,13 @@ struct TransferRequest {
   int64_t suffixLength = 0;
   std::string ifRange;        // with a range: the ETag the bytes must belong to
   bool keepPartial = false;   // a failed or cancelled transfer leaves its file
+  // With a range and ifRange: ranges after rangeStart (and before rangeEnd)
+  // already in the file. Only the holes between them are fetched.
+  ByteRanges written;
+  // With a range and ifRange: asked from time to time, once the body flows,
+  // how many more connections would pay on this link; the first answer
+  // above 0 splits the rest of the range among them. Empty: one connection.
+  std::function<int(const LinkSample&)> moreConnections;
   // The proxy: empty, libcurl's own reading of the environment (https_proxy,
   // http_proxy, all_proxy, no_proxy); "direct://", none whatever the
   // environment says; otherwise its URL ("http://host:port", "socks5h://…").
@@ -74,11 +102,24 @@ struct TransferError {
   // sent (and were refused) rather than none.
   std::string askingProxy = {};
   bool credentialsRefused = false;
+  // A part of the range, on another connection, came back as another file
+  // or without its range: the file's bytes cannot be asked for in parts.
+  bool partsRefused = false;
 };
 
+// Where the first request of |request| stops: before the first range
+// already written after rangeStart, else at rangeEnd (-1: the file's end).
+inline int64_t firstRequestEnd(const TransferRequest& request) {
+  for (const auto& [start, length] : request.written)
+    if (start > request.rangeStart && (request.rangeEnd <= 0 || start < request.rangeEnd))
+      return start;
+  return request.rangeEnd;
+}
+
 // Receives the events of one transfer, on the loop's thread, in order: one
-// response (the final one, after redirects), data chunks, each counting
-// bytes already written to the file (held back no more than a twentieth of
+// response (the final one, after redirects; of the first connection), data
+// chunks, each counting bytes already written to the file in order after
+// the first ones (held back no more than a twentieth of
 // a second; all of them before a failure), then exactly one of finished /
 // failed. Nothing arrives after Transfer::cancel(). A delegate may cancel
 // the transfer from any event, but never destroys it inside one: the
@@ -88,6 +129,10 @@ class TransferDelegate {
   virtual ~TransferDelegate() = default;
   virtual void transferDidReceiveResponse(const TransferResponse& response) = 0;
   virtual void transferDidReceiveData(uint64_t length) = 0;
+  // Bytes the file now holds at |start|, out of order (another connection's
+  // part of the range): data events count them once the first bytes reach
+  // them. Told from time to time as they are written.
+  virtual void transferDidWriteRange(int64_t /*start*/, int64_t /*length*/) {}
   virtual void transferDidFinish() = 0;
   virtual void transferDidFail(const TransferError& error) = 0;
 };

@@ -15,7 +15,7 @@ namespace {
 // A 206 is written at its Content-Range's start, anything at |at| when set.
 struct Recorder : TransferDelegate {
   void transferDidReceiveResponse(const TransferResponse& r) override {
-    events += "response;", status = r.status;
+    events += "response;", status = r.status, etag = r.etag;
     if (at >= 0 || r.rangeStart >= 0) running->writeBodyAt(at >= 0 ? at : r.rangeStart);
   }
   void transferDidReceiveData(uint64_t length) override {
@@ -24,12 +24,14 @@ struct Recorder : TransferDelegate {
     // The bytes counted so far are those the server sent, in the file.
     if (!served.empty()) { EXPECT_EQ(readFile(file).substr(0, bytes), served.substr(0, bytes)); }
   }
+  void transferDidWriteRange(int64_t, int64_t length) override { outOfOrder += length; }
   void transferDidFinish() override { ended("finished;"); }
   void transferDidFail(const TransferError& e) override { error = e, ended("failed;"); }
   void ended(const char* how) { events += how, loop->stop(); }
 
   Loop* loop = nullptr; Transfer* running = nullptr;
   int64_t at = -1; bool cancelOnData = false; long status = 0; uint64_t bytes = 0;
+  std::string etag; int64_t outOfOrder = 0;
   std::vector<uint64_t> counted;  // the total at each chunk
   std::string served, file;       // checked at each chunk when set
   std::string events = ";"; TransferError error;
@@ -192,6 +194,41 @@ TEST(Transfer, ReusesTheServersOpenConnection) {
 // The file system under a path (a link's, a file's): its mount point leads
 // to the real path and is the topmost directory on its device; the free
 // space is df's. A path that is not there has none.
+// Parts of one range on further connections end with the file one stream
+// gives, whatever the server does to the parts: the same bytes counted in
+// order, or a failure that counts only bytes of the file. A part answered
+// with the whole file, another file or more than asked ends parts, and the
+// first connection goes on alone; parts that break off are asked again.
+TEST(Transfer, PartsEndWithTheFileOneStreamGives) {
+  std::string served;
+  for (int i = 0; served.size() < (3u << 20) + 12345; ++i) served += std::to_string(i * 7919) + ",";
+  // partsWrite: whether parts write bytes (-1: some may, before one is refused).
+  const struct { const char* parts; int partsWrite; bool finishes; } cases[] = {
+      {"", 1, true},
+      {"&range=ignore", 0, true},
+      {"&change=other", 0, true},
+      {"&change=other&ifrange=ignore", 0, true},
+      {"&range=long", -1, true},
+      {"&range=short", 1, false},
+  };
+  writeFile(servers().www + "/other", served.substr(1) + "!");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.parts);
+    for (bool parts : {false, true}) {
+      std::string options = std::string("pace=15&after=1") + c.parts;
+      std::string etag = transfer("parts", "pace=0", {}, -1, false, served).etag;
+      TransferRequest request;
+      request.rangeEnd = served.size(), request.ifRange = etag;
+      if (parts) request.moreConnections = [](const LinkSample& s) { return s.bytes > 0 ? 3 : 0; };
+      Recorder r = transfer("parts", options + "&n=" + std::to_string(parts), request, -1, false, served);
+      bool finished = r.events.find("finished;") != std::string::npos;
+      EXPECT_EQ(finished, !parts || c.finishes) << r.events << " " << r.error.description;
+      if (finished) EXPECT_EQ(readFile(servers().dir / "archive"), served);
+      if (c.partsWrite >= 0) EXPECT_EQ(r.outOfOrder > 0, parts && c.partsWrite);
+    }
+  }
+}
+
 TEST(System, DiskSpaceAtAPathNamesItsFileSystem) {
   DiskSpace space;
   for (std::string path : {"/", "/proc/self/cwd", servers().cert.c_str()}) {

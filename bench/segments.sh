@@ -1,0 +1,207 @@
+# shellcheck shell=bash
+# Sourced by bench/run.sh with BENCH_ROWS=segments: the download over long and
+# lossy links, the program against itself with one flow (ZV_INTERNAL_ONE_FLOW)
+# and against aria2c -x4, alternating, and a kill at a random moment followed
+# by a run. Uses run.sh's helpers (settle, setup_run, forget_cache, median,
+# ratio, ...).
+#
+# The link, made here: client (this namespace) -- router -- nginx in a
+# namespace of its own. The router delays every packet by half the round trip
+# (bench/nfq_delay.c through NFQUEUE: this kernel has no netem), drops packets
+# at random each way (nft: numgen random), and each of its two sides shapes
+# what it sends with a token bucket (tbf). Segmentation offloads are off on
+# every device, so that a loss is one packet, not a 64 KiB super-packet.
+#   client 10.211.94.1 -- 10.211.94.2 router 10.211.95.1 -- 10.211.95.2 nginx
+sg_router=zvsr$$ sg_server=zvss$$ sg_veth=zvs$$ sg_addr=10.211.95.2
+sg_dir=$work/segments
+SEG_RUNS=${SEG_RUNS:-7}
+make_lossy_link() {
+  seg_skip=
+  [ "$(id -u)" -eq 0 ] || { seg_skip="not root"; return; }
+  if ip -o addr show | grep -Eq " 10\.211\.9[45]\."; then
+    seg_skip="10.211.94.0/30 or 10.211.95.0/30 is already in use here"
+    return
+  fi
+  ensure_packages iptables nftables ethtool aria2 libnetfilter-queue-dev gcc
+  gcc -O2 -o "$sg_dir/nfq_delay" "$top/bench/nfq_delay.c" -lnetfilter_queue -lnfnetlink ||
+    { seg_skip="cannot build bench/nfq_delay.c"; return; }
+  if ! { ip netns add "$sg_router" && ip netns add "$sg_server"; } 2>/dev/null; then
+    seg_skip="cannot make network namespaces"
+    return
+  fi
+  if ! { ip link add "${sg_veth}c" type veth peer name "${sg_veth}r" netns "$sg_router" &&
+    ip -n "$sg_router" link add "${sg_veth}s" type veth peer name "${sg_veth}n" netns "$sg_server" &&
+    ip addr add 10.211.94.1/30 dev "${sg_veth}c" && ip link set "${sg_veth}c" up &&
+    ip -n "$sg_router" addr add 10.211.94.2/30 dev "${sg_veth}r" && ip -n "$sg_router" link set "${sg_veth}r" up &&
+    ip -n "$sg_router" addr add 10.211.95.1/30 dev "${sg_veth}s" && ip -n "$sg_router" link set "${sg_veth}s" up &&
+    ip -n "$sg_server" addr add "$sg_addr/30" dev "${sg_veth}n" && ip -n "$sg_server" link set "${sg_veth}n" up &&
+    ip -n "$sg_server" link set lo up && ip -n "$sg_server" route add default via 10.211.95.1 &&
+    ip route add 10.211.95.0/30 via 10.211.94.2 &&
+    ip netns exec "$sg_router" sysctl -qw net.ipv4.ip_forward=1; } 2>/dev/null; then
+    seg_skip="cannot set up the veth pairs"
+    return
+  fi
+  ethtool -K "${sg_veth}c" tso off gso off gro off >/dev/null 2>&1
+  for dev in "${sg_veth}r" "${sg_veth}s"; do
+    ip netns exec "$sg_router" ethtool -K "$dev" tso off gso off gro off >/dev/null 2>&1
+  done
+  ip netns exec "$sg_server" ethtool -K "${sg_veth}n" tso off gso off gro off >/dev/null 2>&1
+  ip netns exec "$sg_router" iptables -A FORWARD -j NFQUEUE --queue-num 0 2>/dev/null ||
+    { seg_skip="no NFQUEUE target in this kernel"; return; }
+  ip netns exec "$sg_router" nft add table inet zvloss 2>/dev/null &&
+    ip netns exec "$sg_router" nft add chain inet zvloss forward \
+      '{ type filter hook forward priority -10; }' 2>/dev/null ||
+    { seg_skip="no nftables in this kernel"; return; }
+  bbr=$(grep -qw bbr /proc/sys/net/ipv4/tcp_available_congestion_control 2>/dev/null ||
+    modprobe tcp_bbr 2>/dev/null; grep -qw bbr /proc/sys/net/ipv4/tcp_available_congestion_control && echo yes)
+}
+# The link as |1| (e.g. 20mbit), |2| ms each way, |3| packets in 10000
+# dropped each way, the server's congestion control |4| (on its routes).
+shape_link() {
+  local rate=$1 delay=$2 loss=$3 cc=$4 burst=64kb
+  [ "$rate" = 1gbit ] && burst=1mb
+  for dev in "${sg_veth}r" "${sg_veth}s"; do
+    tc -n "$sg_router" qdisc replace dev "$dev" root tbf rate "$rate" burst "$burst" latency 20ms
+  done
+  ip netns exec "$sg_router" nft flush chain inet zvloss forward
+  [ "$loss" -eq 0 ] ||
+    ip netns exec "$sg_router" nft add rule inet zvloss forward numgen random mod 10000 lt "$loss" drop
+  [ -z "${sg_delay_pid:-}" ] || { kill "$sg_delay_pid" 2>/dev/null; wait "$sg_delay_pid" 2>/dev/null || true; }
+  ip netns exec "$sg_router" "$sg_dir/nfq_delay" 0 "$delay" 2>"$sg_dir/nfq_delay.log" &
+  sg_delay_pid=$!
+  # Per route: a namespace's sysctl may be read-only here.
+  ip -n "$sg_server" route replace default via 10.211.95.1 congctl "$cc"
+  ip -n "$sg_server" route replace 10.211.95.0/30 dev "${sg_veth}n" congctl "$cc" 2>/dev/null || true
+}
+drop_lossy_link() {
+  stop_https_server "$sg_dir/server"
+  [ -z "${sg_delay_pid:-}" ] || kill "$sg_delay_pid" 2>/dev/null || true
+  ip route del 10.211.95.0/30 2>/dev/null || true
+  ip netns del "$sg_router" 2>/dev/null || true
+  ip netns del "$sg_server" 2>/dev/null || true
+}
+start_lossy_server() {
+  local dir=$sg_dir/server
+  mkdir -p "$dir/tmp"
+  make_test_certificate "$dir" "$sg_addr"
+  HTTPS_SERVER_ADDR=$sg_addr HTTPS_SERVER_LOG='$connection $status $body_bytes_sent "$http_range"' \
+    write_nginx_conf "$dir" "$sg_dir/www" 443
+  ip netns exec "$sg_server" /usr/sbin/nginx -p "$dir" -c "$dir/nginx.conf"
+  cat "$dir/cert.pem" >>"$work/ca.pem"
+}
+# An agent of |2| KiB: an install script and a stored, incompressible payload.
+make_sized_agent() {
+  local zip=$1 kib=$2 src=$sg_dir/src
+  [ -s "$zip" ] && return 0
+  rm -rf "$src" && mkdir -p "$src"
+  printf 'exit 0\n' >"$src/install"
+  head -c $((kib << 10)) /dev/urandom >"$src/payload.bin"
+  (cd "$src" && zip -q -0 "$zip" install payload.bin)
+  rm -rf "$src"
+}
+
+# One measured download: its download-phase seconds, body bytes the server
+# sent and connections it used. |1|: setup, one-flow or aria2.
+sg_log=$sg_dir/server/access.log
+served() { awk '{b += $3; c[$1] = 1} END {n = 0; for (k in c) n++; printf "%d %d", b, n}' "$sg_log"; }
+one_download() {
+  local how=$1 url=$2 t
+  forget_cache
+  rm -rf "$sg_dir/aria" && mkdir -p "$sg_dir/aria"
+  : >"$sg_log"
+  case "$how" in
+    setup) t=$(setup_run "$url" | field 3) ;;
+    one-flow) t=$(ZV_INTERNAL_ONE_FLOW=1 setup_run "$url" | field 3) ;;
+    aria2)
+      settle
+      t=$("$measure" -- aria2c -q -x4 -k1M --ca-certificate="$work/ca.pem" --file-allocation=none \
+        --allow-overwrite=true --auto-file-renaming=false -d "$sg_dir/aria" -o agent.zip "$url" | field 1)
+      ;;
+  esac
+  sleep 0.2  # nginx logs a request as it ends
+  echo "$t $(served)"
+}
+# A run killed at a random moment of its download, then a run to the end:
+# the body bytes of both together.
+kill_then_run() {
+  local url=$1 seconds=$2 pid
+  forget_cache
+  : >"$sg_log"
+  settle
+  ZV_INTERNAL_INSTALL_AGENT_URL=$url "$work/bundle/setup" >/dev/null 2>&1 &
+  pid=$!
+  sleep "$(awk -v s="$seconds" 'BEGIN {srand(); printf "%.2f", 1 + rand() * s}')"
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  ZV_INTERNAL_INSTALL_AGENT_URL=$url "$work/bundle/setup" >/dev/null 2>&1 || true
+  sleep 0.2
+  served
+}
+
+mkdir -p "$sg_dir/www"
+make_sized_agent "$sg_dir/www/agent-21m.zip" $((21 << 10))
+make_sized_agent "$sg_dir/www/agent-3m.zip" 3174
+make_sized_agent "$sg_dir/www/agent-big.zip" $((${SEG_BIG_MB:-64} << 10))
+trap 'drop_lossy_link; stop_https_server "$server"; stop_https_server "$link_server"' EXIT
+make_lossy_link
+[ -n "$seg_skip" ] || start_lossy_server || seg_skip="nginx did not start"
+if [ -n "$seg_skip" ]; then
+  echo "segments rows skipped: $seg_skip"
+  return 0 2>/dev/null || exit 0
+fi
+
+declare -A sg
+# "label|rate|ms each way|loss in 10000|cc|archive|rounds|baselines"
+rows=(
+  "1 Gbit/s, 100 ms, 0.1% loss each way, cubic|1gbit|50|10|cubic|agent-21m.zip|$SEG_RUNS|one-flow aria2"
+  "20 Mbit/s, 150 ms, 1% loss each way, cubic|20mbit|75|100|cubic|agent-3m.zip|$SEG_RUNS|one-flow aria2"
+  "100 Mbit/s, 20 ms, no loss, cubic|100mbit|10|0|cubic|agent-big.zip|${SEG_CLEAN_RUNS:-3}|one-flow"
+)
+if [ "$bbr" = yes ]; then
+  rows+=("1 Gbit/s, 100 ms, 0.1% loss each way, bbr|1gbit|50|10|bbr|agent-21m.zip|${SEG_BBR_RUNS:-3}|one-flow"
+    "20 Mbit/s, 150 ms, 1% loss each way, bbr|20mbit|75|100|bbr|agent-3m.zip|${SEG_BBR_RUNS:-3}|one-flow")
+fi
+n=0
+for row in "${rows[@]}"; do
+  IFS='|' read -r label rate delay loss cc zip rounds baselines <<<"$row"
+  n=$((n + 1))
+  shape_link "$rate" "$delay" "$loss" "$cc"
+  url="https://$sg_addr/$zip"
+  for r in $(seq 1 "$rounds"); do
+    echo "segments row $n ($label): round $r of $rounds" >&2
+    for how in setup $baselines; do sg[$n.$how]+="$(one_download "$how" "$url")"$'\n'; done
+  done
+done
+# The kill on the first lossy link.
+shape_link 1gbit 50 10 cubic
+for r in $(seq 1 "${SEG_KILL_RUNS:-5}"); do
+  echo "segments: kill then run, $r" >&2
+  sg[kill]+="$(kill_then_run "https://$sg_addr/agent-21m.zip" 4)"$'\n'
+done
+
+col() { printf '%s' "${sg[$1]}" | field "$2" | median; }
+lim() { printf '%s' "${sg[$1]}" | field "$2" | sort -n | sed -n '1p;$p' | paste -sd' ' | sed 's/ /–/'; }
+size_of() { stat -c %s "$sg_dir/www/$1"; }
+echo
+echo "Segments: download phase, median of alternating runs (spread min–max); body bytes the"
+echo "server sent against the archive, connections used. Load average: $(cut -d' ' -f1-3 /proc/loadavg)."
+echo
+echo "| link | archive | setup | one flow | ratio | aria2c -x4 | ratio | bytes (setup) | connections (setup, one flow, aria2c) |"
+echo "|---|---|---|---|---|---|---|---|---|"
+n=0
+for row in "${rows[@]}"; do
+  IFS='|' read -r label rate delay loss cc zip rounds baselines <<<"$row"
+  n=$((n + 1))
+  size=$(size_of "$zip")
+  s=$(col "$n.setup" 1) o=$(col "$n.one-flow" 1)
+  a=- ar=- ac=-
+  if [ -n "${sg[$n.aria2]:-}" ]; then a="$(col "$n.aria2" 1) s ($(lim "$n.aria2" 1))" ar=$(ratio "$s" "$(col "$n.aria2" 1)") ac=$(col "$n.aria2" 3); fi
+  printf '| %s | %.1f MiB | %s s (%s) | %s s (%s) | %s | %s | %s | %s | %s, %s, %s |\n' "$label" \
+    "$(awk -v b="$size" 'BEGIN {print b / 1048576}')" "$s" "$(lim "$n.setup" 1)" "$o" "$(lim "$n.one-flow" 1)" \
+    "$(ratio "$s" "$o")" "$a" "$ar" "$(ratio "$(col "$n.setup" 2)" "$size")" \
+    "$(col "$n.setup" 3)" "$(col "$n.one-flow" 3)" "$ac"
+done
+printf '\nKilled at a random moment of a download over the first link, then run to the end: body bytes\nin all %s of the archive (median; spread %s).\n' \
+  "$(printf '%s' "${sg[kill]}" | awk -v s="$(size_of agent-21m.zip)" '{printf "%.3f\n", $1 / s}' | median)" \
+  "$(printf '%s' "${sg[kill]}" | awk -v s="$(size_of agent-21m.zip)" '{printf "%.3f\n", $1 / s}' | sort -n | sed -n '1p;$p' | paste -sd'–')"
+[ "$bbr" = yes ] || echo "No bbr congestion control in this kernel: the bbr rows are left out."

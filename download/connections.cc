@@ -1,0 +1,54 @@
+#include "download/connections.h"
+
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+const int kMoreConnections = 3;
+const double kMinSeconds = 1.0;       // of body before any judgement
+const double kMinRoundTrips = 8;      // and as many round trips
+const uint32_t kMinSegments = 200;    // enough to see losses at all
+// Fewer out-of-order arrivals, in all and lately: no loss worth it (a flow
+// that fills a clean link loses a little where its window overshoots).
+const double kMinOutOfOrder = 0.05;
+const double kMinSecondsLeft = 3.0;   // one flow ends sooner: a handshake would not pay
+// A window of W segments under loss p, with W * sqrt(p) above this, is a
+// flow not held back by loss (Reno's and cubic's hold it near 1.2 to 4).
+const double kMaxLossLimitedWindow = 8.0;
+// A round trip this much above its least is a queue: the link is full.
+const double kQueueFactor = 1.25;
+const double kQueueSlack = 0.003;
+
+}  // namespace
+
+int connectionsThatPay(const LinkSample& s) {
+  if (!s.measured || s.seconds < kMinSeconds || s.bytes <= 0 || s.mss == 0 || s.minRtt <= 0 ||
+      s.segmentsIn < kMinSegments || s.seconds < kMinRoundTrips * s.minRtt)
+    return 0;
+  double rate = s.bytes / s.seconds;
+  if (s.remaining / rate < kMinSecondsLeft) return 0;
+  // Losses that go on: a flow's start overshooting the link loses too.
+  double outOfOrder = double(s.outOfOrder) / s.segmentsIn;
+  if (outOfOrder < kMinOutOfOrder || s.recentOutOfOrder == 0 ||
+      s.recentOutOfOrder < kMinOutOfOrder * s.recentSegmentsIn)
+    return 0;
+  if (s.rtt > s.minRtt * kQueueFactor + kQueueSlack) return 0;
+  // Each loss puts about a window's segments out of order: p ~ f / W, so
+  // W * sqrt(p) ~ sqrt(f * W).
+  double window = rate * s.minRtt / s.mss;
+  if (std::sqrt(outOfOrder * window) > kMaxLossLimitedWindow) return 0;
+  return kMoreConnections;
+}
+
+std::function<int(const LinkSample&)> connectionsPolicy() {
+  const char* oneFlow = getenv("ZV_INTERNAL_ONE_FLOW");
+  if (oneFlow && *oneFlow) return {};
+  // Tests on loopback, where no link is lossy, ask for parts outright.
+  const char* parts = getenv("ZV_INTERNAL_PARTS");
+  if (parts && *parts) {
+    int more = atoi(parts);
+    return [more](const LinkSample& sample) { return sample.bytes > 0 ? more : 0; };
+  }
+  return connectionsThatPay;
+}

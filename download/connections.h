@@ -1,0 +1,23 @@
+#ifndef SETUP_DOWNLOAD_CONNECTIONS_H_
+#define SETUP_DOWNLOAD_CONNECTIONS_H_
+
+#include "platform/transfer.h"
+
+// How many connections beside the first would make a download faster, from
+// what the first one has seen of its link. More pay only where one flow is
+// held back by random loss: losses come and go on (segments arrive out of order) while
+// no queue builds up (the round trip stays near its least), and the window
+// the flow keeps is far below what a full link with that loss would carry.
+// None where the flow fills the link (a queue builds, or its window is large
+// for the loss seen, as with a bbr sender), none for a download that one
+// flow ends within a few seconds, none before a few round trips of body
+// have been seen (the caller asks again later), none where the connection
+// cannot be measured. Pure: a table of samples tests it.
+int connectionsThatPay(const LinkSample& sample);
+
+// connectionsThatPay, or none at all when the environment says
+// ZV_INTERNAL_ONE_FLOW (benchmarks measure one flow beside it), or
+// ZV_INTERNAL_PARTS more as soon as the body flows (tests on loopback).
+std::function<int(const LinkSample&)> connectionsPolicy();
+
+#endif  // SETUP_DOWNLOAD_CONNECTIONS_H_

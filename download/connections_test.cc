@@ -1,0 +1,47 @@
+#include "download/connections.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// A sample 3 s into a body on a 100 ms link: |rate| bytes a second, a round
+// trip of |rtt| seconds now, |ooo| of 3000 segments out of order.
+LinkSample sample(double rate, double rtt, uint32_t ooo, int64_t remaining = 40 << 20) {
+  LinkSample s;
+  s.measured = true;
+  s.seconds = 3, s.bytes = int64_t(rate * 3), s.remaining = remaining;
+  s.rtt = rtt, s.minRtt = 0.1, s.segmentsIn = 3000, s.outOfOrder = ooo, s.mss = 1448;
+  s.recentSegmentsIn = 500, s.recentOutOfOrder = ooo / 6;
+  return s;
+}
+
+TEST(ConnectionsThatPay, MoreOnlyWhereOneFlowIsHeldBackByLoss) {
+  LinkSample unmeasured = sample(1.4e6, 0.1, 300);
+  unmeasured.measured = false;
+  LinkSample early = sample(1.4e6, 0.1, 300);
+  early.seconds = 0.5;
+  LinkSample startOnly = sample(12.5e6, 0.1, 300);
+  startOnly.recentOutOfOrder = 0;
+  LinkSample fewRoundTrips = sample(1.4e6, 0.1, 300);
+  fewRoundTrips.minRtt = fewRoundTrips.rtt = 0.5;
+  struct Case {
+    const char* what;
+    LinkSample sample;
+    int more;
+  } cases[] = {
+      {"cubic, 0.1% loss, 1 Gbit/s: window ~100 segments", sample(1.4e6, 0.1, 300), 3},
+      {"cubic, 1% loss, 20 Mbit/s 150 ms", sample(135e3, 0.1, 400), 3},
+      {"clean link, no loss", sample(12.5e6, 0.1, 0), 0},
+      {"a full clean link's few losses where its window overshoots", sample(12.5e6, 0.1, 120), 0},
+      {"losses from a full queue: the round trip grew", sample(12.5e6, 0.16, 150), 0},
+      {"bbr at full rate despite loss: a large window", sample(100e6, 0.1, 2900), 0},
+      {"a download one flow ends within seconds", sample(1.4e6, 0.1, 300, 2 << 20), 0},
+      {"not measured (no TCP socket)", unmeasured, 0},
+      {"losses only at the start (slow start overshot)", startOnly, 0},
+      {"too early", early, 0},
+      {"too few round trips yet", fewRoundTrips, 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(connectionsThatPay(c.sample), c.more) << c.what;
+}
+
+}  // namespace
