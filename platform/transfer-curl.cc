@@ -617,7 +617,7 @@ void CurlTransfer::partEnded(Part& part, CURLcode result) {
   if (!whole) {
     pending_.push_back({from, missing});
     if (++partFailures_ > kMaxPartFailures) {
-      TransferError error = ::failureOf(curl_, result, part.errorBuffer, partUrl_, request_.proxy);
+      TransferError error = ::failureOf(curl_, part.easy, result, part.errorBuffer, partUrl_, request_.proxy);
       if (result == CURLE_OK) error.fault = TransferFault::kNetwork;
       return failWith(error);
     }
