@@ -1,12 +1,10 @@
 #include "util/translation.h"
 
-#include <langinfo.h>
 #include <locale.h>
 #include <sys/stat.h>
 
 #include <cstdarg>
 #include <cstdio>
-
 
 namespace {
 
@@ -15,23 +13,18 @@ bool isDirectory(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The user's decimal sign, read once: the program's own LC_NUMERIC stays
-// "C", so that no log line or parsed number changes with the locale.
-const std::string& decimalSign() {
-  static const std::string sign = [] {
-    locale_t user = newlocale(LC_NUMERIC_MASK, "", nullptr);
-    if (user == nullptr) return std::string(".");
-    std::string radix = nl_langinfo_l(RADIXCHAR, user);
-    freelocale(user);
-    return radix.empty() ? std::string(".") : radix;
-  }();
-  return sign;
-}
+// The user's decimal sign, read when the locale is set: the program's own
+// LC_NUMERIC stays "C", so that no log line or parsed number changes with
+// the locale. (Read with setlocale rather than newlocale, which leaks its
+// search path when LOCPATH is set.)
+std::string decimalSign = ".";
 
 }  // namespace
 
 void initTranslations(const std::string& programDir) {
   setlocale(LC_ALL, "");
+  const char* sign = localeconv()->decimal_point;
+  decimalSign = sign && *sign ? sign : ".";
   setlocale(LC_NUMERIC, "C");
   std::string built = programDir + "/locale";
   bindtextdomain(SETUP_TEXT_DOMAIN,
@@ -54,5 +47,5 @@ std::string sayf(const char* format, ...) {
 std::string localDecimal(double value, int decimals) {
   std::string text = sayf("%.*f", decimals, value);
   size_t dot = text.find('.');
-  return dot == std::string::npos ? text : text.replace(dot, 1, decimalSign());
+  return dot == std::string::npos ? text : text.replace(dot, 1, decimalSign);
 }

@@ -22,8 +22,9 @@ void initTranslations(const std::string& programDir);
 // printf into a string; catalogues may reorder the arguments (%2$s).
 std::string sayf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// |value| with |decimals| digits after the user's decimal sign ("1,5" in
-// German; "1.5" in the C and English locales).
+// |value| with |decimals| digits after the user's decimal sign, as
+// initTranslations found it ("1,5" in German; "1.5" in the C and English
+// locales, and before initTranslations).
 std::string localDecimal(double value, int decimals);
 
 #endif  // SETUP_UTIL_TRANSLATION_H_
