@@ -294,11 +294,11 @@ class Handler(socketserver.StreamRequestHandler):
         elif length == "none":
             self.request.unwrap()  # close_notify: the end of the body
 
-    def multipart(self, body, head, specs, opts, entry, state):
+    def multipart(self, body, head, asked, opts, entry, state):
         """Many ranges in one answer, as nginx sends them, or spoilt as multi= says."""
         ranges = []
-        for spec in specs:
-            a, _, b = spec.strip().partition("-")
+        for one in asked:
+            a, _, b = one.strip().partition("-")
             if not (a.isdigit() and b.isdigit()) or int(a) > int(b) or int(a) >= len(body):
                 entry["status"] = 416
                 return self.send(416, extra="Content-Range: bytes */%d\r\n" % len(body))
