@@ -92,6 +92,9 @@ class ProxyChoice::Proxied : public Transfer, private TransferDelegate {
     delegate_.transferDidReceiveResponse(response);
   }
   void transferDidReceiveData(uint64_t length) override { delegate_.transferDidReceiveData(length); }
+  void transferDidWriteRange(int64_t start, int64_t length) override {
+    delegate_.transferDidWriteRange(start, length);
+  }
   void transferDidFinish() override { delegate_.transferDidFinish(); }
   void transferDidFail(const TransferError& error) override {
     std::string next = error.proxyUnreachable ? choice_.nextAfter(request_.proxy) : "";

@@ -76,6 +76,9 @@ class ProxyLogin::Authenticated : public Transfer, private TransferDelegate {
     delegate_.transferDidReceiveResponse(response);
   }
   void transferDidReceiveData(uint64_t length) override { delegate_.transferDidReceiveData(length); }
+  void transferDidWriteRange(int64_t start, int64_t length) override {
+    delegate_.transferDidWriteRange(start, length);
+  }
   void transferDidFinish() override { delegate_.transferDidFinish(); }
   void transferDidFail(const TransferError& error) override {
     if (error.fault != TransferFault::kProxyAuth) return delegate_.transferDidFail(error);

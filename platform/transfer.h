@@ -132,7 +132,7 @@ class TransferDelegate {
   // Bytes the file now holds at |start|, out of order (another connection's
   // part of the range): data events count them once the first bytes reach
   // them. Told from time to time as they are written.
-  virtual void transferDidWriteRange(int64_t /*start*/, int64_t /*length*/) {}
+  virtual void transferDidWriteRange(int64_t start, int64_t length) = 0;
   virtual void transferDidFinish() = 0;
   virtual void transferDidFail(const TransferError& error) = 0;
 };
