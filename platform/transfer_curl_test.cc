@@ -191,9 +191,6 @@ TEST(Transfer, ReusesTheServersOpenConnection) {
   EXPECT_EQ(inheritableSockets(), inherited);
 }
 
-// The file system under a path (a link's, a file's): its mount point leads
-// to the real path and is the topmost directory on its device; the free
-// space is df's. A path that is not there has none.
 // Parts of one range on further connections end with the file one stream
 // gives, whatever the server does to the parts: the same bytes counted in
 // order, or a failure that counts only bytes of the file. A part answered
@@ -215,7 +212,7 @@ TEST(Transfer, PartsEndWithTheFileOneStreamGives) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.parts);
     for (bool parts : {false, true}) {
-      std::string options = std::string("pace=15&after=1") + c.parts;
+      std::string options = std::string("pace=30&after=1") + c.parts;
       std::string etag = transfer("parts", "pace=0", {}, -1, false, served).etag;
       TransferRequest request;
       request.rangeEnd = served.size(), request.ifRange = etag;
@@ -229,6 +226,9 @@ TEST(Transfer, PartsEndWithTheFileOneStreamGives) {
   }
 }
 
+// The file system under a path (a link's, a file's): its mount point leads
+// to the real path and is the topmost directory on its device; the free
+// space is df's. A path that is not there has none.
 TEST(System, DiskSpaceAtAPathNamesItsFileSystem) {
   DiskSpace space;
   for (std::string path : {"/", "/proc/self/cwd", servers().cert.c_str()}) {
