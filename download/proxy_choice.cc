@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "download/transfer_relay.h"
+
 namespace {
 
 // The variables libcurl reads; like libcurl, HTTP_PROXY only in lower case
@@ -64,11 +66,11 @@ std::string proxyForLog(const std::string& proxy) {
 }
 
 // One transfer through the chosen proxies in turn.
-class ProxyChoice::Proxied : public Transfer, private TransferDelegate {
+class ProxyChoice::Proxied : public TransferRelay {
  public:
   Proxied(ProxyChoice& choice, StartTransfer start, const TransferRequest& request,
           TransferDelegate& delegate)
-      : choice_(choice), start_(std::move(start)), request_(request), delegate_(delegate),
+      : TransferRelay(delegate), choice_(choice), start_(std::move(start)), request_(request),
         next_(choice.loop_) {
     startThrough(choice_.proxies_[choice_.current_]);
   }
@@ -76,9 +78,8 @@ class ProxyChoice::Proxied : public Transfer, private TransferDelegate {
 
   void cancel() override {
     next_.cancel();
-    if (transfer_) transfer_->cancel();
+    TransferRelay::cancel();
   }
-  void writeBodyAt(int64_t offset) override { transfer_->writeBodyAt(offset); }
 
  private:
   // The transfer this replaces is released here, from the loop, not inside
@@ -88,14 +89,6 @@ class ProxyChoice::Proxied : public Transfer, private TransferDelegate {
     transfer_ = start_(request_, *this);
   }
 
-  void transferDidReceiveResponse(const TransferResponse& response) override {
-    delegate_.transferDidReceiveResponse(response);
-  }
-  void transferDidReceiveData(uint64_t length) override { delegate_.transferDidReceiveData(length); }
-  void transferDidWriteRange(int64_t start, int64_t length) override {
-    delegate_.transferDidWriteRange(start, length);
-  }
-  void transferDidFinish() override { delegate_.transferDidFinish(); }
   void transferDidFail(const TransferError& error) override {
     std::string next = error.proxyUnreachable ? choice_.nextAfter(request_.proxy) : "";
     if (next.empty()) return delegate_.transferDidFail(error);
@@ -107,8 +100,6 @@ class ProxyChoice::Proxied : public Transfer, private TransferDelegate {
   ProxyChoice& choice_;
   StartTransfer start_;
   TransferRequest request_;
-  TransferDelegate& delegate_;
-  std::unique_ptr<Transfer> transfer_;
   LoopCall next_;
 };
 

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "download/transfer_relay.h"
+
 namespace {
 
 // The proxy's URL without its scheme, user name, password and path.
@@ -27,11 +29,11 @@ void wipe(std::string& secret) {
 
 // One transfer, started again with typed credentials when its proxy
 // refuses what it had.
-class ProxyLogin::Authenticated : public Transfer, private TransferDelegate {
+class ProxyLogin::Authenticated : public TransferRelay {
  public:
   Authenticated(ProxyLogin& login, StartTransfer start, const TransferRequest& request,
                 TransferDelegate& delegate)
-      : login_(login), start_(std::move(start)), original_(request), delegate_(delegate),
+      : TransferRelay(delegate), login_(login), start_(std::move(start)), original_(request),
         next_(login.loop_) {
     startNow();
   }
@@ -44,9 +46,8 @@ class ProxyLogin::Authenticated : public Transfer, private TransferDelegate {
   void cancel() override {
     next_.cancel();
     login_.waiting_.erase(this);
-    if (transfer_) transfer_->cancel();
+    TransferRelay::cancel();
   }
-  void writeBodyAt(int64_t offset) override { transfer_->writeBodyAt(offset); }
 
   // From the loop: the transfer this replaces is released there, not inside
   // one of its own events.
@@ -75,11 +76,6 @@ class ProxyLogin::Authenticated : public Transfer, private TransferDelegate {
     login_.asks_ = 0;  // through: a later refusal starts the count anew
     delegate_.transferDidReceiveResponse(response);
   }
-  void transferDidReceiveData(uint64_t length) override { delegate_.transferDidReceiveData(length); }
-  void transferDidWriteRange(int64_t start, int64_t length) override {
-    delegate_.transferDidWriteRange(start, length);
-  }
-  void transferDidFinish() override { delegate_.transferDidFinish(); }
   void transferDidFail(const TransferError& error) override {
     if (error.fault != TransferFault::kProxyAuth) return delegate_.transferDidFail(error);
     proxyRefused(error);
@@ -101,8 +97,6 @@ class ProxyLogin::Authenticated : public Transfer, private TransferDelegate {
   StartTransfer start_;
   const TransferRequest original_;
   TransferRequest request_;
-  TransferDelegate& delegate_;
-  std::unique_ptr<Transfer> transfer_;
   LoopCall next_;
   int generation_ = 0;  // of the credentials this attempt sent
 };
