@@ -22,32 +22,16 @@
 #   client (here) 10.211.92.1 -- 10.211.92.2 router 10.211.93.1 -- 10.211.93.2 nginx
 dl_router=zvdr$$ dl_server=zvds$$ dl_veth=zvd$$ dl_addr=10.211.93.2
 dl_dir=$work/delta
+# shellcheck source=bench/routed_link.sh
+. "$top/bench/routed_link.sh"
+
 make_delay_link() {
   delta_skip=
   [ "$(id -u)" -eq 0 ] || { delta_skip="not root"; return; }
-  if ip -o addr show | grep -Eq " 10\.211\.9[23]\."; then
-    delta_skip="10.211.92.0/30 or 10.211.93.0/30 is already in use here"
-    return
-  fi
   ensure_packages iptables libnetfilter-queue-dev gcc
-  gcc -O2 -o "$dl_dir/nfq_delay" "$top/bench/nfq_delay.c" -lnetfilter_queue -lnfnetlink ||
-    { delta_skip="cannot build bench/nfq_delay.c"; return; }
-  if ! { ip netns add "$dl_router" && ip netns add "$dl_server"; } 2>/dev/null; then
-    delta_skip="cannot make network namespaces"
-    return
-  fi
-  if ! { ip link add "${dl_veth}c" type veth peer name "${dl_veth}r" netns "$dl_router" &&
-    ip -n "$dl_router" link add "${dl_veth}s" type veth peer name "${dl_veth}n" netns "$dl_server" &&
-    ip addr add 10.211.92.1/30 dev "${dl_veth}c" && ip link set "${dl_veth}c" up &&
-    ip -n "$dl_router" addr add 10.211.92.2/30 dev "${dl_veth}r" && ip -n "$dl_router" link set "${dl_veth}r" up &&
-    ip -n "$dl_router" addr add 10.211.93.1/30 dev "${dl_veth}s" && ip -n "$dl_router" link set "${dl_veth}s" up &&
-    ip -n "$dl_server" addr add "$dl_addr/30" dev "${dl_veth}n" && ip -n "$dl_server" link set "${dl_veth}n" up &&
-    ip -n "$dl_server" link set lo up && ip -n "$dl_server" route add default via 10.211.93.1 &&
-    ip route add 10.211.93.0/30 via 10.211.92.2 &&
-    ip netns exec "$dl_router" sysctl -qw net.ipv4.ip_forward=1; } 2>/dev/null; then
-    delta_skip="cannot set up the veth pairs"
-    return
-  fi
+  make_routed_link "$dl_router" "$dl_server" "$dl_veth" 10.211.92 10.211.93 "$dl_dir"
+  delta_skip=$routed_skip
+  [ -z "$delta_skip" ] || return
   # The queue holds 25 ms of the link (62 KB); the bucket a few full packets.
   for dev in "${dl_veth}r" "${dl_veth}s"; do
     tc -n "$dl_router" qdisc add dev "$dev" root tbf rate 20mbit burst 32kb latency 25ms 2>/dev/null ||

@@ -15,32 +15,15 @@
 sg_router=zvsr$$ sg_server=zvss$$ sg_veth=zvs$$ sg_addr=10.211.95.2
 sg_dir=$work/segments
 SEG_RUNS=${SEG_RUNS:-7}
+# shellcheck source=bench/routed_link.sh
+. "$top/bench/routed_link.sh"
 make_lossy_link() {
   seg_skip=
   [ "$(id -u)" -eq 0 ] || { seg_skip="not root"; return; }
-  if ip -o addr show | grep -Eq " 10\.211\.9[45]\."; then
-    seg_skip="10.211.94.0/30 or 10.211.95.0/30 is already in use here"
-    return
-  fi
   ensure_packages iptables nftables ethtool aria2 libnetfilter-queue-dev gcc
-  gcc -O2 -o "$sg_dir/nfq_delay" "$top/bench/nfq_delay.c" -lnetfilter_queue -lnfnetlink ||
-    { seg_skip="cannot build bench/nfq_delay.c"; return; }
-  if ! { ip netns add "$sg_router" && ip netns add "$sg_server"; } 2>/dev/null; then
-    seg_skip="cannot make network namespaces"
-    return
-  fi
-  if ! { ip link add "${sg_veth}c" type veth peer name "${sg_veth}r" netns "$sg_router" &&
-    ip -n "$sg_router" link add "${sg_veth}s" type veth peer name "${sg_veth}n" netns "$sg_server" &&
-    ip addr add 10.211.94.1/30 dev "${sg_veth}c" && ip link set "${sg_veth}c" up &&
-    ip -n "$sg_router" addr add 10.211.94.2/30 dev "${sg_veth}r" && ip -n "$sg_router" link set "${sg_veth}r" up &&
-    ip -n "$sg_router" addr add 10.211.95.1/30 dev "${sg_veth}s" && ip -n "$sg_router" link set "${sg_veth}s" up &&
-    ip -n "$sg_server" addr add "$sg_addr/30" dev "${sg_veth}n" && ip -n "$sg_server" link set "${sg_veth}n" up &&
-    ip -n "$sg_server" link set lo up && ip -n "$sg_server" route add default via 10.211.95.1 &&
-    ip route add 10.211.95.0/30 via 10.211.94.2 &&
-    ip netns exec "$sg_router" sysctl -qw net.ipv4.ip_forward=1; } 2>/dev/null; then
-    seg_skip="cannot set up the veth pairs"
-    return
-  fi
+  make_routed_link "$sg_router" "$sg_server" "$sg_veth" 10.211.94 10.211.95 "$sg_dir"
+  seg_skip=$routed_skip
+  [ -z "$seg_skip" ] || return
   ethtool -K "${sg_veth}c" tso off gso off gro off >/dev/null 2>&1
   for dev in "${sg_veth}r" "${sg_veth}s"; do
     ip netns exec "$sg_router" ethtool -K "$dev" tso off gso off gro off >/dev/null 2>&1
