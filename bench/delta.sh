@@ -64,21 +64,29 @@ start_delta_server() {
   ip netns exec "$dl_server" /usr/sbin/nginx -p "$dir" -c "$dir/nginx.conf"
 }
 
+# Copies the tree |1| to |2| (hard links) and rewrites 64 bytes in the
+# middle of each file whose rank |i| in order of size (the install script
+# left out) makes the arithmetic |4| true, naming version |3| there.
+rewrite_files() {
+  local v1=$1 v2=$2 version=$3 which=$4 i=0 path size
+  rm -rf "$v2" && cp -al "$v1" "$v2"
+  while read -r size path; do
+    i=$((i + 1))
+    (( which )) || continue
+    cp --remove-destination "$v1/$path" "$v2/$path"
+    printf 'version %s of %-*s' "$version" $((52 - ${#version})) "${path:0:40}" |
+      dd of="$v2/$path" bs=1 seek=$((size / 2)) conv=notrunc status=none
+  done < <(cd "$v1" && find . -type f ! -name install -printf '%s %P\n' | LC_ALL=C sort -k1,1n -k2)
+}
+
 # Version 2 of the tree in |1|: every hundredth file in order of size (1%,
 # spread over the sizes as the agent's files are, not over whatever names
 # happen to sort where: one 10 MB library picked by its name would be most of
 # the change) with 64 bytes in its middle rewritten, one file deleted, two
 # added.
 make_version_2() {
-  local v1=$1 v2=$2 i=0 path size
-  rm -rf "$v2" && cp -al "$v1" "$v2"
-  while read -r size path; do
-    i=$((i + 1))
-    [ $((i % 100)) -eq 50 ] || continue
-    cp --remove-destination "$v1/$path" "$v2/$path"
-    printf 'version 2 of %-51s' "${path:0:40}" |
-      dd of="$v2/$path" bs=1 seek=$((size / 2)) conv=notrunc status=none
-  done < <(cd "$v1" && find . -type f ! -name install -printf '%s %P\n' | LC_ALL=C sort -k1,1n -k2)
+  local v1=$1 v2=$2
+  rewrite_files "$v1" "$v2" 2 'i % 100 == 50'
   rm -f "$v2/$(cd "$v1" && find . -type f -name '*.mo' -printf '%P\n' | LC_ALL=C sort | sed -n 7p)"
   mkdir -p "$v2/share/added"
   seq 1 50000 >"$v2/share/added/numbers.txt"
@@ -90,15 +98,7 @@ make_version_2() {
 # that about three quarters of the bytes change): an update that needs most
 # of the archive, yet less than all of it.
 make_version_75() {
-  local v1=$1 v2=$2 i=0 path size
-  rm -rf "$v2" && cp -al "$v1" "$v2"
-  while read -r size path; do
-    i=$((i + 1))
-    [ $((i % 4)) -ne 0 ] || continue
-    cp --remove-destination "$v1/$path" "$v2/$path"
-    printf 'version 75 of %-50s' "${path:0:40}" |
-      dd of="$v2/$path" bs=1 seek=$((size / 2)) conv=notrunc status=none
-  done < <(cd "$v1" && find . -type f ! -name install -printf '%s %P\n' | LC_ALL=C sort -k1,1n -k2)
+  rewrite_files "$1" "$2" 75 'i % 4 != 0'
 }
 
 make_delta_agents() {
