@@ -9,7 +9,8 @@
 # realistic agent over a 20 Mbit/s, 50 ms link: bench/delta.sh), or "many"
 # alone (agents of many small files, local road: bench/many.sh), "segments"
 # alone (long and lossy links in network namespaces, against one flow and
-# aria2c -x4: bench/segments.sh), or "before"
+# aria2c -x4: bench/segments.sh), "hosts" alone (a signed agent from two
+# rate-limited hosts at once against one: bench/hosts.sh), or "before"
 # with BEFORE=<revision> (rows 1, 3, 4 and 6 against the program at that
 # revision: bench/before.sh).
 #   BENCH_ROWS=realistic RUNS=3 bench/run.sh
@@ -29,7 +30,7 @@ work=$top/build/bench-work
 measure=$top/build/bench/measure
 unset DISPLAY WAYLAND_DISPLAY
 BENCH_ROWS=${BENCH_ROWS:-all}
-case "$BENCH_ROWS" in all | classic | realistic | delta | many | segments | before) ;; *) echo "BENCH_ROWS: all, classic, realistic, delta, many, segments or before" >&2; exit 2 ;; esac
+case "$BENCH_ROWS" in all | classic | realistic | delta | many | segments | hosts | before) ;; *) echo "BENCH_ROWS: all, classic, realistic, delta, many, segments, hosts or before" >&2; exit 2 ;; esac
 want() { [ "$BENCH_ROWS" = all ] || [ "$BENCH_ROWS" = "$1" ]; }
 
 # An agent archive of |mb| MiB: a trivial install script and a stored,
@@ -239,6 +240,10 @@ fi
 if [ "$BENCH_ROWS" = segments ]; then
   # shellcheck source=bench/segments.sh
   . "$top/bench/segments.sh"
+fi
+if [ "$BENCH_ROWS" = hosts ]; then
+  # shellcheck source=bench/hosts.sh
+  . "$top/bench/hosts.sh"
 fi
 if [ "$BENCH_ROWS" = delta ]; then
   # shellcheck source=bench/delta.sh

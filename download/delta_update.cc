@@ -170,6 +170,11 @@ void DeltaUpdate::rangesFailed(const RangeFetchError& error) {
     if (!written_[i]) unwritten.push_back(running_[i]);
   left_.insert(left_.begin(), unwritten.begin(), unwritten.end());
   FetchError failed{FetchFailure::kConnectionLost, error.status, error.description, target_.url};
+  bool hostFailed = error.fault == RangeFault::kNetwork || error.fault == RangeFault::kStatus;
+  if (target_.handOver && hostFailed) {
+    if (error.fault == RangeFault::kStatus) failed.failure = FetchFailure::kServerStatus;
+    return end(Outcome::kFailed, failed);
+  }
   switch (error.fault) {
     case RangeFault::kWholeFile:
     case RangeFault::kStatus:

@@ -35,6 +35,11 @@ struct DeltaTarget {
   double roundTrip = 0;
   std::string keptArchive;    // the archive of an earlier agent
   KeptPart* part = nullptr;   // notes each range written, for a later run
+  // Another host serves the same release: a range that breaks off or that
+  // the server answers with an error status ends the update at once
+  // (kFailed), for that host to make it, rather than after retries or with
+  // a whole download from this one.
+  bool handOver = false;
 };
 
 // The delta step of a signed download: plans the new archive from the kept
@@ -50,7 +55,7 @@ class DeltaUpdate : private RangeFetchDelegate {
   // with the whole file, another status or a range of another file (the
   // ETag changed), or ranges kept breaking off until the retries were
   // spent: the caller downloads the whole archive. kFailed: refused (TLS,
-  // a redirect) or not written.
+  // a redirect) or not written, or, with handOver, the host failing.
   enum class Outcome { kRebuilt, kWhole, kFailed };
   using Done = std::function<void(Outcome outcome, const FetchError& error)>;
 

@@ -138,6 +138,7 @@ void Download::downloadFromURL(const std::string& url) {
       }
       carried_ = Carried();
       request.moreConnections = connectionsPolicy();
+      if (!history_.oneHost) request.otherHosts = hosts_.following();
     } else {
       part_.reset();  // another run is downloading into it
     }
@@ -195,9 +196,11 @@ bool Download::handOver(const std::string& why) {
   if (unpacking_.running()) unpacking_.stop();
   history_ = History();
   // Continued there when its archive has the same length: the signature
-  // checks the whole, wherever each byte came from.
+  // checks the whole, wherever each byte came from. An update by delta is
+  // made anew there, from that host's end of the archive.
   std::string etag;
-  if (part_ && part_->locked()) carried_.bytes = part_->keptFor(from, &etag, &carried_.total);
+  if (phase_ != Phase::kDelta && part_ && part_->locked())
+    carried_.bytes = part_->keptFor(from, &etag, &carried_.total);
   platform_.net.log(why + (why.empty() || why.back() == '.' ? "" : ".") + " " + from +
                     " Trying " + hostOf(hosts_.current()) + " instead.");
   later([this] { downloadFromURL(hosts_.current()); });
@@ -362,6 +365,7 @@ bool Download::tryDelta(const ZipDirectory& directory) {
   target.roundTrip = std::clamp(end_.accepted - end_.asked, 0.0, 1.0);
   target.keptArchive = kept;
   target.part = part_.get();
+  target.handOver = hosts_.hasNext();
   received_ = 0;
   bool started = delta_.start(
       target, directory,
@@ -465,6 +469,7 @@ FetchRequest Download::archiveRequest(bool intoPart) const {
   if (intoPart) request.part = part_.get();
   forHosts(&request);
   request.moreConnections = connectionsPolicy();
+  if (!history_.oneHost) request.otherHosts = hosts_.following();
   return request;
 }
 
@@ -528,13 +533,18 @@ void Download::releaseAsked(ReleaseProbe::Answer answer, const std::string& erro
 
 // An archive that continued bytes kept earlier and then fails (the kept
 // bytes damaged on disk, a file changed under the same ETag) is fetched
-// once more from its first byte before the run fails.
+// once more from its first byte before the run fails; one made of parts
+// from several hosts, from its own host alone (another may serve another
+// file).
 bool Download::fetchWholeOnceMore() {
-  if ((!history_.continued && !history_.rebuilt) || history_.refetched) return false;
-  platform_.net.log(history_.continued ? "The continued archive did not check; downloading it again "
-                                 "from the start. " + url_
-                               : "The archive rebuilt by delta did not check; downloading it "
-                                 "whole. " + url_);
+  bool mixed = archive_.mixedHosts() && !history_.oneHost;
+  if ((!history_.continued && !history_.rebuilt && !mixed) || history_.refetched) return false;
+  platform_.net.log(mixed ? "The archive made of parts from several hosts did not check; "
+                            "downloading it from " + hostOf(url_) + " alone. " + url_
+                    : history_.continued ? "The continued archive did not check; downloading it "
+                                           "again from the start. " + url_
+                    : "The archive rebuilt by delta did not check; downloading it whole. " + url_);
+  history_.oneHost = history_.oneHost || mixed;
   fetchWhole();
   return true;
 }

@@ -183,6 +183,7 @@ class Download : private FetchDelegate {
     bool refetched = false;  // it has been fetched once more whole
     bool deltaTried = false;  // a run makes one delta at most
     bool rebuilt = false;    // it was rebuilt by delta
+    bool oneHost = false;    // parts from several hosts did not check: one host at a time
     int releaseSwitches = 0;
   } history_;
 

@@ -37,7 +37,7 @@ void Fetch::start(const FetchRequest& request) {
   total_ = ranged ? request.keptTotal : -1;
   tailStart_ = -1;
   written_ = ranged ? request.written : ByteRanges();
-  partsOff_ = false;
+  partsOff_ = mixedHosts_ = false;
   retry_ = RetryPolicy(services_.random, services_.clock);
   running_ = true;
   startAttempt();
@@ -76,7 +76,10 @@ void Fetch::startAttempt() {
     request.rangeEnd = request_.rangeEnd;
     request.ifRange = etag_;
     if (!etag_.empty()) request.written = keptAfter(offset_);
-    if (!etag_.empty() && !partsOff_) request.moreConnections = request_.moreConnections;
+    if (!etag_.empty() && !partsOff_) {
+      request.moreConnections = request_.moreConnections;
+      request.otherHosts = request_.otherHosts;
+    }
   }
   askedEnd_ = suffixAsked_ ? -1 : firstRequestEnd(request);
   attemptBytes_ = 0;
@@ -266,8 +269,9 @@ void Fetch::transferDidReceiveData(uint64_t length) {
 
 // Bytes another connection wrote further on: kept in order, so that a
 // later attempt or run asks for none of them again.
-void Fetch::transferDidWriteRange(int64_t start, int64_t length) {
+void Fetch::transferDidWriteRange(int64_t start, int64_t length, bool otherHost) {
   if (etag_.empty() || length <= 0) return;
+  mixedHosts_ |= otherHost;
   written_.push_back({start, length});
   std::sort(written_.begin(), written_.end());
   ByteRanges joined;
@@ -302,7 +306,8 @@ void Fetch::describeSoon() {
 bool Fetch::describesPrefix() const {
   if (tailStart_ >= 0 || suffixAsked_) return false;
   return request_.rangeEnd > 0 || !written_.empty() ||
-         (request_.moreConnections && !partsOff_ && (offset_ > 0 || request_.rangeEnd > 0));
+         ((request_.moreConnections || !request_.otherHosts.empty()) && !partsOff_ &&
+          (offset_ > 0 || request_.rangeEnd > 0));
 }
 
 // The ranges in the file after its first |prefix| bytes: those written out

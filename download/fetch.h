@@ -68,6 +68,10 @@ struct FetchRequest {
   // Asked, once a ranged body flows, how many more connections would pay
   // (see TransferRequest::moreConnections); empty: one connection.
   std::function<int(const LinkSample&)> moreConnections;
+  // With kept bytes or a range: the file's URLs on other hosts, which may
+  // bring parts of it at once (TransferRequest::otherHosts). Only for a
+  // file whose whole is checked afterwards (a signature).
+  std::vector<std::string> otherHosts;
 };
 
 // Why a fetch failed, as its owner words it for people.
@@ -171,11 +175,14 @@ class Fetch : public TransferDelegate {
   void cancel();
   // Whether an attempt runs or waits.
   bool running() const { return running_; }
+  // Whether bytes of the file came from one of the request's otherHosts
+  // since it was started.
+  bool mixedHosts() const { return mixedHosts_; }
 
   // Transfer events.
   void transferDidReceiveResponse(const TransferResponse& response) override;
   void transferDidReceiveData(uint64_t length) override;
-  void transferDidWriteRange(int64_t start, int64_t length) override;
+  void transferDidWriteRange(int64_t start, int64_t length, bool otherHost) override;
   void transferDidFinish() override;
   void transferDidFail(const TransferError& error) override;
 
@@ -221,6 +228,7 @@ class Fetch : public TransferDelegate {
   int64_t askedEnd_ = -1;     // where the running attempt's first request stops
   int64_t rangesTold_ = 0;    // range bytes written since the part last said
   bool partsOff_ = false;     // the server refused a part: one connection from now on
+  bool mixedHosts_ = false;
 };
 
 #endif  // SETUP_DOWNLOAD_FETCH_H_

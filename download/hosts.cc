@@ -38,6 +38,13 @@ bool Hosts::hasNext() const {
   return std::find(dropped_.begin() + at_ + 1, dropped_.end(), false) != dropped_.end();
 }
 
+std::vector<std::string> Hosts::following() const {
+  std::vector<std::string> urls;
+  for (size_t i = at_ + 1; i < urls_.size(); ++i)
+    if (!dropped_[i]) urls.push_back(urls_[i]);
+  return urls;
+}
+
 bool Hosts::moveFrom(size_t index) {
   for (size_t i = index; i < urls_.size(); ++i)
     if (!dropped_[i]) return at_ = i, true;

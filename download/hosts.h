@@ -30,6 +30,9 @@ class Hosts {
   size_t add(const std::vector<std::string>& urls);
   // Whether a host not yet tried waits after the current one.
   bool hasNext() const;
+  // Those hosts, in order: they may bring parts of the current host's
+  // archive at once.
+  std::vector<std::string> following() const;
   // Moves to the next host not dropped; false (staying) when none is left.
   bool next();
   // The current host's archive failed its signature: it is left out for

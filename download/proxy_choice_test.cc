@@ -38,7 +38,7 @@ struct Chooser : TransferDelegate {
   }
   void transferDidReceiveResponse(const TransferResponse&) override {}
   void transferDidReceiveData(uint64_t) override {}
-  void transferDidWriteRange(int64_t, int64_t) override {}
+  void transferDidWriteRange(int64_t, int64_t, bool) override {}
   void transferDidFinish() override { ends.push_back("finished"); }
   void transferDidFail(const TransferError& e) override {
     ends.push_back(e.proxyUnreachable ? "unreachable" : "failed");

@@ -41,7 +41,7 @@ struct LoginRun : TransferDelegate {
   }
   void transferDidReceiveResponse(const TransferResponse&) override { ends.push_back("response"); }
   void transferDidReceiveData(uint64_t) override {}
-  void transferDidWriteRange(int64_t, int64_t) override {}
+  void transferDidWriteRange(int64_t, int64_t, bool) override {}
   void transferDidFinish() override { ends.push_back("finished"); }
   void transferDidFail(const TransferError& e) override {
     ends.push_back(e.askingProxy + (e.credentialsRefused ? " refused" : " none"));

@@ -24,8 +24,8 @@ class TransferRelay : public Transfer, protected TransferDelegate {
     delegate_.transferDidReceiveResponse(response);
   }
   void transferDidReceiveData(uint64_t length) override { delegate_.transferDidReceiveData(length); }
-  void transferDidWriteRange(int64_t start, int64_t length) override {
-    delegate_.transferDidWriteRange(start, length);
+  void transferDidWriteRange(int64_t start, int64_t length, bool otherHost) override {
+    delegate_.transferDidWriteRange(start, length, otherHost);
   }
   void transferDidFinish() override { delegate_.transferDidFinish(); }
   void transferDidFail(const TransferError& error) override { delegate_.transferDidFail(error); }

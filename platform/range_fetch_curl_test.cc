@@ -24,7 +24,7 @@ struct Recorder : RangeFetchDelegate, TransferDelegate {
   }
   void transferDidReceiveResponse(const TransferResponse&) override {}
   void transferDidReceiveData(uint64_t) override {}
-  void transferDidWriteRange(int64_t, int64_t) override {}
+  void transferDidWriteRange(int64_t, int64_t, bool) override {}
   void transferDidFinish() override { loop->stop(); }
   void transferDidFail(const TransferError&) override { loop->stop(); }
   Loop* loop = nullptr; RangeFetch* fetch = nullptr;

@@ -48,7 +48,7 @@ curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
 namespace {
 
 const size_t kHoldBytes = 256 * 1024;
-// Parts of a range on other connections: at most this many at once, none
+// Parts of a range on more connections to the same host: at most this many at once, none
 // smaller than kMinPart (a part costs a request, and a new connection a
 // handshake), and a part that keeps breaking off ends the transfer.
 const int kMaxParts = 3;
@@ -78,7 +78,9 @@ std::string rangeOf(const TransferRequest& request) {
 // shrinks, so that all end together. Only the first connection is ever
 // cut short (where the pieces begin): every other one ends where it asked
 // to, and no byte is asked for twice. Data events count the bytes in
-// order from the start, whichever connection wrote them.
+// order from the start, whichever connection wrote them. Other hosts of
+// the file, where the request names them, take pieces the same way, one
+// connection each, sized by their speed against the first connection's.
 class CurlTransfer : public Transfer {
  public:
   CurlTransfer(const CurlLibrary& curl, Loop& loop, const TransferRequest& request,
@@ -95,11 +97,16 @@ class CurlTransfer : public Transfer {
 
  private:
   struct Part;
+  struct OtherHost;
   // Parts.
   void beginParts(const TransferResponse& response);
   void probe();
   int64_t mainLimit() const;
-  void startPart(int64_t start, int64_t end);
+  size_t freeConnection() const;
+  int64_t hostPiece(size_t host, int64_t left) const;
+  double hostRate(size_t host) const;
+  void leaveHost(Part& part);
+  void startPart(int64_t start, int64_t end, size_t host);
   size_t writePart(Part& part, const char* data, size_t length);
   void partEnded(Part& part, CURLcode result);
   void assignWork();
@@ -162,16 +169,30 @@ class CurlTransfer : public Transfer {
   LinkSample sampled_;       // the probe's last
   LoopCall probe_{loop_};
   std::vector<std::unique_ptr<Part>> running_, retired_;
+  std::vector<OtherHost> others_;    // a part's host i > 0 is others_[i - 1]
+  bool othersOn_ = false;
   LoopCall reap_{loop_};
   std::map<int64_t, int64_t> done_;  // bytes other connections wrote: start -> end
   ByteRanges pending_;               // holes no connection is asked for yet
-  ByteRanges toTell_;                // written, not yet told
+  struct Written { int64_t start, length; bool otherHost; };
+  std::vector<Written> toTell_;      // written, not yet told
+};
+
+// Another host of the file: the ETag its first answer named, which its
+// later parts must name too (and ask for with If-Range), and its parts'
+// bytes in the seconds from their requests to their ends.
+struct CurlTransfer::OtherHost {
+  std::string url, etag;
+  bool answered = false;
+  bool off = false;  // it answered another file or broke off: asked no more
+  int64_t bytes = 0;
+  double seconds = 0;
 };
 
 // One part of the range on a connection of its own.
 struct CurlTransfer::Part {
-  Part(CurlTransfer& owner, int64_t start, int64_t end)
-      : owner(owner), start(start), asked(end), limit(end), reported(start),
+  Part(CurlTransfer& owner, int64_t start, int64_t end, size_t host)
+      : owner(owner), start(start), asked(end), limit(end), reported(start), host(host),
         body(owner.loop_, kHoldBytes, [&owner] { owner.deliverPendingData(); }),
         idle(owner.loop_, owner.request_.idleTimeout, [this](const std::string&) {
           this->owner.partEnded(*this, CURLE_OPERATION_TIMEDOUT);
@@ -183,6 +204,8 @@ struct CurlTransfer::Part {
   CurlTransfer& owner;
   int64_t start, asked, limit;  // asked for [start, asked), the bytes it keeps
   int64_t reported;             // bytes before this one are told
+  size_t host;                  // 0: the request's own; else others_[host - 1]
+  double began = monotonicSeconds();
   BodyWriter body;
   IdleWatch idle;
   CURL* easy = owner.curl_.curl_easy_init();
@@ -210,6 +233,7 @@ CurlTransfer::CurlTransfer(const CurlLibrary& curl, Loop& loop, const TransferRe
   mainEnd_ = request_.ifRange.empty() ? request_.rangeEnd : firstRequestEnd(request_);
   if (!request_.ifRange.empty())
     for (const auto& [start, length] : request_.written) done_[start] = start + length;
+  for (const std::string& url : request_.otherHosts) others_.emplace_back().url = url;
   CurlRequestSetup setup;
   setup.url = request_.url;
   setup.proxy = request_.proxy;
@@ -339,10 +363,10 @@ bool CurlTransfer::deliverPendingData(bool all) {
     delivered_ = prefix;
     delegate_.transferDidReceiveData(bytes);
   }
-  ByteRanges told;
+  std::vector<Written> told;
   told.swap(toTell_);
-  for (const auto& [start, length] : told)
-    if (!ended_) delegate_.transferDidWriteRange(start, length);
+  for (const Written& range : told)
+    if (!ended_) delegate_.transferDidWriteRange(range.start, range.length, range.otherHost);
   return !ended_;
 }
 
@@ -374,7 +398,7 @@ void CurlTransfer::deliverEnd(CURLcode result) {
   bool ok = result == CURLE_OK && !body_.error() && !body_.overrun() && fd_ >= 0;
   // With parts, the first connection's end is not the transfer's: its bytes
   // missing (it broke off) become a hole that another connection fetches.
-  if (parts_ > 0 || !running_.empty() || !pending_.empty()) {
+  if (parts_ > 0 || !running_.empty() || !pending_.empty() || othersOn_) {
     TransferError error = failureOf(result);
     if (ok || (error.fault == TransferFault::kNetwork && ++partFailures_ <= kMaxPartFailures))
       return mainEnded(true);
@@ -412,7 +436,7 @@ void CurlTransfer::failIdle(const std::string& description) {
   error.failingUrl = request_.url;
   error.fault = TransferFault::kIdle;
   if (mainDone_) return;
-  if (parts_ > 0 && ++partFailures_ <= kMaxPartFailures) {
+  if ((parts_ > 0 || !running_.empty()) && ++partFailures_ <= kMaxPartFailures) {
     if (!deliverPendingData(true)) return;
     return mainEnded(false);
   }
@@ -493,7 +517,7 @@ void CurlTransfer::beginParts(const TransferResponse& response) {
     return;
   }
   if (request_.ifRange.empty() || response.etag != request_.ifRange || !strongEtag(response.etag) ||
-      response.rangeTotal <= 0 || (!request_.moreConnections && done_.empty()))
+      response.rangeTotal <= 0 || (!request_.moreConnections && done_.empty() && others_.empty()))
     return;
   partsAllowed_ = true;
   etag_ = response.etag, total_ = response.rangeTotal;
@@ -506,11 +530,10 @@ void CurlTransfer::beginParts(const TransferResponse& response) {
     if (stop > at) pending_.push_back({at, stop - at});
     at = next == done_.end() ? end_ : next->second;
   }
-  if (!pending_.empty()) {
-    parts_ = kMaxParts;
-    return assignWork();
-  }
-  if (request_.moreConnections) probe_.schedule(kProbeSeconds, [this] { probe(); });
+  othersOn_ = !others_.empty() && end_ - request_.rangeStart >= kOtherHostsFrom;
+  if (!pending_.empty()) parts_ = kMaxParts;
+  assignWork();
+  if (request_.moreConnections && parts_ == 0) probe_.schedule(kProbeSeconds, [this] { probe(); });
 }
 
 int64_t CurlTransfer::mainLimit() const {
@@ -533,17 +556,20 @@ void CurlTransfer::probe() {
   assignWork();
 }
 
-void CurlTransfer::startPart(int64_t start, int64_t end) {
-  running_.push_back(std::make_unique<Part>(*this, start, end));
+// Another host's part is asked for without a condition until the host has
+// named its own ETag: hosts name one file differently.
+void CurlTransfer::startPart(int64_t start, int64_t end, size_t host) {
+  running_.push_back(std::make_unique<Part>(*this, start, end, host));
   Part& part = *running_.back();
   part.body.place(fd_, start);
   CurlRequestSetup setup;
-  setup.url = partUrl_;
+  setup.url = host == 0 ? partUrl_ : others_[host - 1].url;
   setup.proxy = request_.proxy;
   setup.proxyUser = request_.proxyUser;
   setup.proxyPassword = request_.proxyPassword;
-  setup.headers = {"Range: bytes=" + std::to_string(start) + "-" + std::to_string(end - 1),
-                   "If-Range: " + etag_};
+  setup.headers = {"Range: bytes=" + std::to_string(start) + "-" + std::to_string(end - 1)};
+  std::string etag = host == 0 ? etag_ : others_[host - 1].etag;
+  if (strongEtag(etag)) setup.headers.push_back("If-Range: " + etag);
   setup.share = connectionShare(curl_);
   setup.onHeader = onPartHeader, setup.onWrite = onPartWrite, setup.callbackData = &part;
   setup.errorBuffer = part.errorBuffer;
@@ -572,10 +598,16 @@ size_t CurlTransfer::writePart(Part& part, const char* data, size_t length) {
   if (!part.checked) {
     TransferResponse head = readResponseHead(curl_, part.easy, partUrl_);
     part.checked = true;
-    part.refused = head.status != 206 || head.etag != etag_ || head.rangeStart != part.start ||
+    OtherHost* other = part.host > 0 ? &others_[part.host - 1] : nullptr;
+    bool sameFile = other ? !other->answered || head.etag == other->etag : head.etag == etag_;
+    part.refused = head.status != 206 || !sameFile || head.rangeStart != part.start ||
                    head.rangeEnd != part.asked - 1 || head.rangeTotal != total_ ||
                    (head.expectedLength >= 0 && head.expectedLength != part.asked - part.start);
     if (part.refused) return 0;
+    if (other && !other->answered) {
+      other->answered = true;
+      other->etag = head.etag;
+    }
   }
   if (part.body.position() + int64_t(length) > part.limit) {
     part.refused = true;  // more than asked
@@ -598,7 +630,7 @@ void CurlTransfer::noteWritten(Part& part) {
       done_.erase(it);
     }
   }
-  toTell_.push_back({part.reported, written - part.reported});
+  toTell_.push_back({part.reported, written - part.reported, part.host > 0});
   part.reported = written;
 }
 
@@ -610,9 +642,14 @@ void CurlTransfer::partEnded(Part& part, CURLcode result) {
   noteWritten(part);
   if (part.body.error()) return failWith(failureOf(CURLE_WRITE_ERROR));
   bool whole = part.body.writtenTo() >= part.limit;
+  if (part.host > 0 && (part.refused || !whole || !part.checked)) return leaveHost(part);
   if (part.refused || (result == CURLE_OK && !part.checked)) return refuseParts();
   int64_t missing = part.limit - part.body.writtenTo();
   int64_t from = part.body.writtenTo();
+  if (part.host > 0) {
+    others_[part.host - 1].bytes += part.limit - part.start;
+    others_[part.host - 1].seconds += monotonicSeconds() - part.began;
+  }
   retire(part);
   if (!whole) {
     pending_.push_back({from, missing});
@@ -622,6 +659,18 @@ void CurlTransfer::partEnded(Part& part, CURLcode result) {
       return failWith(error);
     }
   }
+  if (!deliverPendingData()) return;
+  assignWork();
+  if (mainDone_) mainEnded(true);
+}
+
+// Another host that answered another file, or broke off, is asked no more
+// in this transfer: what its part did not bring is a hole for the others.
+void CurlTransfer::leaveHost(Part& part) {
+  others_[part.host - 1].off = true;
+  int64_t from = part.body.writtenTo();
+  if (from < part.limit) pending_.push_back({from, part.limit - from});
+  retire(part);
   if (!deliverPendingData()) return;
   assignWork();
   if (mainDone_) mainEnded(true);
@@ -647,23 +696,62 @@ void CurlTransfer::retire(Part& part) {
 // shrink towards the end, never below kMinPart, and never the last
 // kMinPart, which the first connection brings itself.
 void CurlTransfer::assignWork() {
-  while (!ended_ && !partsOff_ && int(running_.size()) < parts_) {
+  size_t host;
+  while (!ended_ && !partsOff_ && (host = freeConnection()) != SIZE_MAX) {
     int64_t left = mainDone_ ? 0 : mainLimit() - body_.position();
-    int64_t piece = std::max(kMinPart, left / (2 * (parts_ + 1)));
+    int64_t piece = host > 0 ? hostPiece(host, left)
+                             : std::max(kMinPart, left / (2 * (parts_ + 1)));
     if (!pending_.empty()) {
       auto [start, length] = pending_.front();
       pending_.erase(pending_.begin());
+      if (host > 0 && left == 0) piece = hostPiece(host, length);
       if (length > piece + kMinPart) {
         pending_.insert(pending_.begin(), {start + piece, length - piece});
         length = piece;
       }
-      startPart(start, start + length);
+      startPart(start, start + length, host);
       continue;
     }
     if (left < piece + kMinPart) return;
     cut_ = mainLimit() - piece;
-    startPart(cut_, cut_ + piece);
+    startPart(cut_, cut_ + piece, host);
   }
+}
+
+// The next connection that may take work (SIZE_MAX: none): another host
+// with no part running, else one more to the request's own host, up to
+// parts_, and one for holes once the first connection has ended.
+size_t CurlTransfer::freeConnection() const {
+  std::vector<bool> busy(others_.size() + 1);
+  int own = 0;
+  for (const auto& part : running_) {
+    if (part->host == 0) ++own;
+    busy[part->host] = true;
+  }
+  for (size_t host = 1; othersOn_ && host <= others_.size(); ++host)
+    if (!busy[host] && !others_[host - 1].off) return host;
+  return own < std::max(parts_, mainDone_ && !pending_.empty() ? 1 : 0) ? 0 : SIZE_MAX;
+}
+
+// Another host's piece of |left| bytes: its share of the speed it and the
+// first connection have shown, so that both end together; a quarter before
+// it has shown any (a host is often slower than the one first asked).
+int64_t CurlTransfer::hostPiece(size_t host, int64_t left) const {
+  double seconds = monotonicSeconds() - bodyStart_;
+  double main = mainDone_ || seconds < 0.05 ? 0 : body_.received() / seconds, other = hostRate(host);
+  double share = main > 0 && other > 0 ? other / (main + other) : 0.25;
+  return std::max(kMinPart, int64_t(double(left) * share));
+}
+
+// Bytes a second of another host's parts, ended and running, from their
+// requests on; 0 before it has brought any.
+double CurlTransfer::hostRate(size_t host) const {
+  const OtherHost& other = others_[host - 1];
+  double seconds = other.seconds, now = monotonicSeconds();
+  int64_t bytes = other.bytes;
+  for (const auto& part : running_)
+    if (part->host == host) bytes += part->body.position() - part->start, seconds += now - part->began;
+  return seconds > 0.05 && bytes > 0 ? double(bytes) / seconds : 0;
 }
 
 // Parts cannot be trusted: the first connection goes on alone where its

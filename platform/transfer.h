@@ -54,6 +54,14 @@ struct TransferRequest {
   // how many more connections would pay on this link; the first answer
   // above 0 splits the rest of the range among them. Empty: one connection.
   std::function<int(const LinkSample&)> moreConnections;
+  // With a range and ifRange: the same file's URLs on other hosts, for a
+  // file whose whole a signature checks afterwards. Where the range is
+  // long enough (kOtherHostsFrom), each of them takes parts of it at once
+  // on a connection of its own, sized by its measured speed against the
+  // first connection's. A host's part must name the file's length (and,
+  // after its first, the ETag of its first): else, or when it breaks off,
+  // the host is left and its bytes are asked elsewhere.
+  std::vector<std::string> otherHosts;
   // The proxy: empty, libcurl's own reading of the environment (https_proxy,
   // http_proxy, all_proxy, no_proxy); "direct://", none whatever the
   // environment says; otherwise its URL ("http://host:port", "socks5h://…").
@@ -63,6 +71,10 @@ struct TransferRequest {
   // Kerberos ticket. Never logged.
   std::string proxyUser, proxyPassword;
 };
+
+// Other hosts take parts of a range of at least this many bytes: below it a
+// handshake with each would cost more than it saves.
+constexpr int64_t kOtherHostsFrom = 4 << 20;
 
 struct TransferResponse {
   long status = 0;              // HTTP status of the final response
@@ -131,8 +143,9 @@ class TransferDelegate {
   virtual void transferDidReceiveData(uint64_t length) = 0;
   // Bytes the file now holds at |start|, out of order (another connection's
   // part of the range): data events count them once the first bytes reach
-  // them. Told from time to time as they are written.
-  virtual void transferDidWriteRange(int64_t start, int64_t length) = 0;
+  // them. Told from time to time as they are written; |otherHost| when
+  // they came from one of the request's otherHosts.
+  virtual void transferDidWriteRange(int64_t start, int64_t length, bool otherHost) = 0;
   virtual void transferDidFinish() = 0;
   virtual void transferDidFail(const TransferError& error) = 0;
 };

@@ -24,7 +24,7 @@ struct Recorder : TransferDelegate {
     // The bytes counted so far are those the server sent, in the file.
     if (!served.empty()) { EXPECT_EQ(readFile(file).substr(0, bytes), served.substr(0, bytes)); }
   }
-  void transferDidWriteRange(int64_t, int64_t length) override { outOfOrder += length; }
+  void transferDidWriteRange(int64_t, int64_t length, bool) override { outOfOrder += length; }
   void transferDidFinish() override { ended("finished;"); }
   void transferDidFail(const TransferError& e) override { error = e, ended("failed;"); }
   void ended(const char* how) { events += how, loop->stop(); }

@@ -219,3 +219,30 @@ TEST(DeltaUpdates, AKilledUpdateContinuesWithoutTheRangesItWrote) {
                             has(r.err, "Updated by delta"), kept, fs::exists(w.cache() + ".part.ranges")),
             std::make_tuple(0, Strings{"v1", "v2"}, true, true, true, false)) << r.err;
 }
+
+// Another host serves the same release: a host whose ranges fail (an error
+// status, or each broken off halfway) hands the update over at once, and
+// the next host makes it by delta too, from its own end of the archive;
+// neither sends the whole archive.
+TEST(DeltaUpdates, AHostThatFailsTheRangesHandsTheUpdateToTheNext) {
+  if (shell("command -v minisign") != 0) GTEST_SKIP() << "no minisign";
+  const long whole = fs::file_size(agents() / "v2.zip");
+  for (const auto& [name, options] : {std::pair<std::string, std::string>{"handed-503", "status=503&times=99&after=1"},
+                                      {"handed-short", "range=short&after=1"}}) {
+    SCOPED_TRACE(name);
+    World w;
+    trust(w, name + ".zip", options);
+    w.env["ZV_INTERNAL_INSTALL_AGENT_MIRRORS"] = servers().nginxUrl + name + ".zip";
+    size_t before = readFile(servers().dir / "access.log").size();
+    Result r = w.run();
+    long sent = 0, failing = 0;
+    std::string lines = readFile(servers().dir / "access.log").substr(before), log = faultLog(name + ".zip");
+    std::regex line("GET /" + name + "\\.zip (\\d+) (\\d+)"), fault("\"sent\": (\\d+)");
+    for (std::sregex_iterator it(lines.begin(), lines.end(), line), end; it != end; ++it) sent += std::stol((*it)[2]);
+    for (std::sregex_iterator it(log.begin(), log.end(), fault), end; it != end; ++it) failing += std::stol((*it)[1]);
+    EXPECT_EQ(std::make_tuple(r.status, w.runs(), has(r.err, "Trying 127.0.0.1"), has(r.err, "Updated by delta"),
+                              sent * 2 < whole, failing * 2 < whole, r.seconds < 15,
+                              readFile(w.cache() + "installagent.zip") == readFile(agents() / "v2.zip")),
+              std::make_tuple(0, Strings{"v1", "v2"}, true, true, true, true, true, true)) << r.err << lines;
+  }
+}
