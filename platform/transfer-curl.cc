@@ -105,6 +105,7 @@ class CurlTransfer : public Transfer {
   size_t freeConnection() const;
   int64_t hostPiece(size_t host, int64_t left) const;
   double hostRate(size_t host) const;
+  bool takeFromSlowest(size_t host);
   void leaveHost(Part& part);
   void startPart(int64_t start, int64_t end, size_t host);
   size_t writePart(Part& part, const char* data, size_t length);
@@ -171,6 +172,7 @@ class CurlTransfer : public Transfer {
   std::vector<std::unique_ptr<Part>> running_, retired_;
   std::vector<OtherHost> others_;    // a part's host i > 0 is others_[i - 1]
   bool othersOn_ = false;
+  double mainRate_ = 0;              // the first connection's bytes a second, once it ended
   LoopCall reap_{loop_};
   std::map<int64_t, int64_t> done_;  // bytes other connections wrote: start -> end
   ByteRanges pending_;               // holes no connection is asked for yet
@@ -610,7 +612,10 @@ size_t CurlTransfer::writePart(Part& part, const char* data, size_t length) {
     }
   }
   if (part.body.position() + int64_t(length) > part.limit) {
-    part.refused = true;  // more than asked
+    // Up to where another connection took over; else more than asked.
+    if (part.limit < part.asked && part.body.append(data, size_t(part.limit - part.body.position())))
+      return 0;
+    part.refused = true;
     return 0;
   }
   return part.body.append(data, length) ? length : 0;
@@ -712,15 +717,47 @@ void CurlTransfer::assignWork() {
       startPart(start, start + length, host);
       continue;
     }
-    if (left < piece + kMinPart) return;
+    if (left < piece + kMinPart) {
+      if (!takeFromSlowest(host)) return;
+      continue;
+    }
     cut_ = mainLimit() - piece;
     startPart(cut_, cut_ + piece, host);
   }
 }
 
+// Once the first connection's share is given out, a free connection takes
+// the back of the part that would end last, in proportion to their speeds,
+// where that is worth a request (a slow host's part would hold the end).
+bool CurlTransfer::takeFromSlowest(size_t host) {
+  Part* slowest = nullptr;
+  double latest = 0, slowRate = 0, now = monotonicSeconds();
+  for (const auto& part : running_) {
+    double seconds = now - part->began;
+    int64_t got = part->body.position() - part->start, left = part->limit - part->body.position();
+    if (seconds < 0.05 || (got <= 0 && seconds < 1.0)) continue;  // not under way yet
+    double rate = std::max(1.0, got / seconds);
+    if (left / rate > latest) latest = left / rate, slowest = part.get(), slowRate = rate;
+  }
+  if (!slowest) return false;
+  double mine = host > 0 ? hostRate(host) : mainRate_;
+  double share = mine > 0 ? mine / (mine + slowRate) : 0.5;
+  // The slow part keeps its share, and at least what it brings in about a
+  // second, while the new request is on its way.
+  int64_t left = slowest->limit - slowest->body.position();
+  int64_t keep = std::max(int64_t(double(left) * (1 - share)),
+                          std::min(left / 2, std::max<int64_t>(64 << 10, int64_t(slowRate))));
+  int64_t piece = left - keep;
+  if (piece < 2 * kMinPart) return false;
+  slowest->limit -= piece;
+  startPart(slowest->limit, slowest->limit + piece, host);
+  return true;
+}
+
 // The next connection that may take work (SIZE_MAX: none): another host
 // with no part running, else one more to the request's own host, up to
-// parts_, and one for holes once the first connection has ended.
+// parts_, and one once the first connection has ended (for holes, or, with
+// other hosts, for the back of the slowest part).
 size_t CurlTransfer::freeConnection() const {
   std::vector<bool> busy(others_.size() + 1);
   int own = 0;
@@ -730,7 +767,7 @@ size_t CurlTransfer::freeConnection() const {
   }
   for (size_t host = 1; othersOn_ && host <= others_.size(); ++host)
     if (!busy[host] && !others_[host - 1].off) return host;
-  return own < std::max(parts_, mainDone_ && !pending_.empty() ? 1 : 0) ? 0 : SIZE_MAX;
+  return own < std::max(parts_, mainDone_ && (othersOn_ || !pending_.empty()) ? 1 : 0) ? 0 : SIZE_MAX;
 }
 
 // Another host's piece of |left| bytes: its share of the speed it and the
@@ -785,12 +822,13 @@ void CurlTransfer::refuseParts() {
 void CurlTransfer::mainEnded(bool ok) {
   if (!mainDone_) {
     mainDone_ = true;
+    double seconds = monotonicSeconds() - bodyStart_;
+    if (ok && seconds > 0.05) mainRate_ = body_.received() / seconds;
     idle_.stop();
     probe_.cancel();
     curl_.curl_multi_remove_handle(multi_.get(), easy_);
     int64_t stop = mainLimit(), reached = body_.writtenTo();
     if (reached < stop) pending_.push_back({reached, stop - reached});
-    (void)ok;
     assignWork();
   }
   if (ended_ || !running_.empty()) return;
