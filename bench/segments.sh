@@ -15,6 +15,9 @@
 sg_router=zvsr$$ sg_server=zvss$$ sg_veth=zvs$$ sg_addr=10.211.95.2
 sg_dir=$work/segments
 SEG_RUNS=${SEG_RUNS:-7}
+# SEG_ROWS: the rows to measure ("1 2": the two cubic lossy links), all by default.
+SEG_ROWS=${SEG_ROWS:-all}
+seg_row() { [ "$SEG_ROWS" = all ] || [[ " $SEG_ROWS " == *" $1 "* ]]; }
 # shellcheck source=bench/routed_link.sh
 . "$top/bench/routed_link.sh"
 make_lossy_link() {
@@ -57,6 +60,7 @@ shape_link() {
   ip -n "$sg_server" route replace 10.211.95.0/30 dev "${sg_veth}n" congctl "$cc" 2>/dev/null || true
 }
 drop_lossy_link() {
+  nft delete table inet zvcount 2>/dev/null || true
   stop_https_server "$sg_dir/server"
   [ -z "${sg_delay_pid:-}" ] || kill "$sg_delay_pid" 2>/dev/null || true
   ip route del 10.211.95.0/30 2>/dev/null || true
@@ -83,8 +87,25 @@ make_sized_agent() {
   rm -rf "$src"
 }
 
+# What reached the client from the server: the TCP payload of every packet
+# from nginx (52 bytes of IP and TCP headers with timestamps taken off each),
+# counted by nft in this namespace. Unlike nginx's count, it leaves out what
+# still sat in the server's socket when a connection closed; it takes in
+# TLS (records and handshakes, about 0.2% and a few KB a connection) and
+# packets that came twice.
+count_received() {
+  nft delete table inet zvcount 2>/dev/null || true
+  nft add table inet zvcount &&
+    nft add chain inet zvcount input '{ type filter hook input priority 0; }' &&
+    nft add rule inet zvcount input ip saddr "$sg_addr" tcp sport 443 counter
+}
+received() {
+  nft list chain inet zvcount input | awk '/counter/ {for (i = 1; i < NF; i++) {
+    if ($i == "packets") p = $(i + 1); if ($i == "bytes") b = $(i + 1) }} END {printf "%d", b - 52 * p}'
+}
 # One measured download: its download-phase seconds, body bytes the server
-# sent and connections it used. |1|: setup, one-flow or aria2.
+# sent, connections it used, and bytes that reached the client. |1|: setup,
+# one-flow or aria2.
 sg_log=$sg_dir/server/access.log
 served() { awk '{b += $3; c[$1] = 1} END {n = 0; for (k in c) n++; printf "%d %d", b, n}' "$sg_log"; }
 one_download() {
@@ -92,6 +113,7 @@ one_download() {
   forget_cache
   rm -rf "$sg_dir/aria" && mkdir -p "$sg_dir/aria"
   : >"$sg_log"
+  count_received
   case "$how" in
     setup) t=$(setup_run "$url" | field 3) ;;
     one-flow) t=$(ZV_INTERNAL_ONE_FLOW=1 setup_run "$url" | field 3) ;;
@@ -102,7 +124,7 @@ one_download() {
       ;;
   esac
   sleep 0.2  # nginx logs a request as it ends
-  echo "$t $(served)"
+  echo "$t $(served) $(received)"
 }
 # A run killed at a random moment of its download, then a run to the end:
 # the body bytes of both together.
@@ -110,6 +132,7 @@ kill_then_run() {
   local url=$1 seconds=$2 pid
   forget_cache
   : >"$sg_log"
+  count_received
   settle
   ZV_INTERNAL_INSTALL_AGENT_URL=$url "$work/bundle/setup" >/dev/null 2>&1 &
   pid=$!
@@ -118,7 +141,7 @@ kill_then_run() {
   wait "$pid" 2>/dev/null || true
   ZV_INTERNAL_INSTALL_AGENT_URL=$url "$work/bundle/setup" >/dev/null 2>&1 || true
   sleep 0.2
-  served
+  echo "$(served) $(received)"
 }
 
 mkdir -p "$sg_dir/www"
@@ -148,11 +171,16 @@ n=0
 for row in "${rows[@]}"; do
   IFS='|' read -r label rate delay loss cc zip rounds baselines <<<"$row"
   n=$((n + 1))
+  seg_row "$n" || continue
   shape_link "$rate" "$delay" "$loss" "$cc"
   url="https://$sg_addr/$zip"
   for r in $(seq 1 "$rounds"); do
     echo "segments row $n ($label): round $r of $rounds" >&2
-    for how in setup $baselines; do sg[$n.$how]+="$(one_download "$how" "$url")"$'\n'; done
+    for how in setup $baselines; do
+      line=$(one_download "$how" "$url")
+      echo "  $how: $line" >&2
+      sg[$n.$how]+="$line"$'\n'
+    done
   done
 done
 # The kill on the first lossy link.
@@ -165,26 +193,35 @@ done
 col() { printf '%s' "${sg[$1]}" | field "$2" | median; }
 lim() { printf '%s' "${sg[$1]}" | field "$2" | sort -n | sed -n '1p;$p' | paste -sd' ' | sed 's/ /–/'; }
 size_of() { stat -c %s "$sg_dir/www/$1"; }
+# Of the archive: the median of column |2| of |1|'s runs, and its spread.
+share() { printf '%s' "${sg[$1]}" | awk -v s="$3" -v f="$2" '{printf "%.3f\n", $f / s}' | median; }
+share_lim() { printf '%s' "${sg[$1]}" | awk -v s="$3" -v f="$2" '{printf "%.3f\n", $f / s}' | sort -n | sed -n '1p;$p' | paste -sd' ' | sed 's/ /–/'; }
 echo
 echo "Segments: download phase, median of alternating runs (spread min–max); body bytes the"
-echo "server sent against the archive, connections used. Load average: $(cut -d' ' -f1-3 /proc/loadavg)."
+echo "server sent and bytes that reached the client, against the archive; connections used."
+echo "Load average: $(cut -d' ' -f1-3 /proc/loadavg)."
 echo
-echo "| link | archive | setup | one flow | ratio | aria2c -x4 | ratio | bytes (setup) | connections (setup, one flow, aria2c) |"
-echo "|---|---|---|---|---|---|---|---|---|"
+echo "| link | archive | setup | one flow | ratio | aria2c -x4 | ratio | bytes sent (setup; aria2c) | bytes received (setup; aria2c) | connections (setup, one flow, aria2c) |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
 n=0
 for row in "${rows[@]}"; do
   IFS='|' read -r label rate delay loss cc zip rounds baselines <<<"$row"
   n=$((n + 1))
+  seg_row "$n" || continue
   size=$(size_of "$zip")
   s=$(col "$n.setup" 1) o=$(col "$n.one-flow" 1)
-  a=- ar=- ac=-
-  if [ -n "${sg[$n.aria2]:-}" ]; then a="$(col "$n.aria2" 1) s ($(lim "$n.aria2" 1))" ar=$(ratio "$s" "$(col "$n.aria2" 1)") ac=$(col "$n.aria2" 3); fi
-  printf '| %s | %.1f MiB | %s s (%s) | %s s (%s) | %s | %s | %s | %s | %s, %s, %s |\n' "$label" \
+  a=- ar=- ac=- as=- arc=-
+  if [ -n "${sg[$n.aria2]:-}" ]; then
+    a="$(col "$n.aria2" 1) s ($(lim "$n.aria2" 1))" ar=$(ratio "$s" "$(col "$n.aria2" 1)") ac=$(col "$n.aria2" 3)
+    as=$(share "$n.aria2" 2 "$size") arc=$(share "$n.aria2" 4 "$size")
+  fi
+  printf '| %s | %.1f MiB | %s s (%s) | %s s (%s) | %s | %s | %s | %s (%s); %s | %s (%s); %s | %s, %s, %s |\n' "$label" \
     "$(awk -v b="$size" 'BEGIN {print b / 1048576}')" "$s" "$(lim "$n.setup" 1)" "$o" "$(lim "$n.one-flow" 1)" \
-    "$(ratio "$s" "$o")" "$a" "$ar" "$(ratio "$(col "$n.setup" 2)" "$size")" \
+    "$(ratio "$s" "$o")" "$a" "$ar" "$(share "$n.setup" 2 "$size")" "$(share_lim "$n.setup" 2 "$size")" "$as" \
+    "$(share "$n.setup" 4 "$size")" "$(share_lim "$n.setup" 4 "$size")" "$arc" \
     "$(col "$n.setup" 3)" "$(col "$n.one-flow" 3)" "$ac"
 done
-printf '\nKilled at a random moment of a download over the first link, then run to the end: body bytes\nin all %s of the archive (median; spread %s).\n' \
-  "$(printf '%s' "${sg[kill]}" | awk -v s="$(size_of agent-21m.zip)" '{printf "%.3f\n", $1 / s}' | median)" \
-  "$(printf '%s' "${sg[kill]}" | awk -v s="$(size_of agent-21m.zip)" '{printf "%.3f\n", $1 / s}' | sort -n | sed -n '1p;$p' | paste -sd'–')"
+k=$(size_of agent-21m.zip)
+printf '\nKilled at a random moment of a download over the first link, then run to the end: body bytes\nsent in all %s of the archive (median; spread %s), received %s (%s).\n' \
+  "$(share kill 1 "$k")" "$(share_lim kill 1 "$k")" "$(share kill 3 "$k")" "$(share_lim kill 3 "$k")"
 [ "$bbr" = yes ] || echo "No bbr congestion control in this kernel: the bbr rows are left out."

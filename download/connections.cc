@@ -6,16 +6,19 @@
 namespace {
 
 const int kMoreConnections = 3;
-const double kMinSeconds = 1.0;       // of body before any judgement
-const double kMinRoundTrips = 8;      // and as many round trips
-const uint32_t kMinSegments = 200;    // enough to see losses at all
+// Of body before any judgement: a lossy long link shows its losses within
+// a few round trips, and every probe later costs the parts' head start.
+const double kMinSeconds = 0.5;
+const double kMinRoundTrips = 4;      // and as many round trips
+const uint32_t kMinSegments = 100;    // enough to see losses at all
 // Fewer out-of-order arrivals, in all and lately: no loss worth it (a flow
 // that fills a clean link loses a little where its window overshoots).
 const double kMinOutOfOrder = 0.05;
 const double kMinSecondsLeft = 3.0;   // one flow ends sooner: a handshake would not pay
 // A window of W segments under loss p, with W * sqrt(p) above this, is a
-// flow not held back by loss (Reno's and cubic's hold it near 1.2 to 4).
-const double kMaxLossLimitedWindow = 8.0;
+// flow not held back by loss (Reno's and cubic's hold it near 1.2 to 4;
+// the estimate of p below runs high while a flow falls back from slow start).
+const double kMaxLossLimitedWindow = 10.0;
 // A round trip this much above its least is a queue: the link is full.
 const double kQueueFactor = 1.25;
 const double kQueueSlack = 0.003;
@@ -26,7 +29,10 @@ int connectionsThatPay(const LinkSample& s) {
   if (!s.measured || s.seconds < kMinSeconds || s.bytes <= 0 || s.mss == 0 || s.minRtt <= 0 ||
       s.segmentsIn < kMinSegments || s.seconds < kMinRoundTrips * s.minRtt)
     return 0;
-  double rate = s.bytes / s.seconds;
+  // The flow's rate now: slow start raced ahead before the first losses,
+  // so the whole body's rate says little about the time left or the window.
+  double rate = s.recentSeconds > 0 ? double(s.recentSegmentsIn) * s.mss / s.recentSeconds
+                                    : s.bytes / s.seconds;
   if (s.remaining / rate < kMinSecondsLeft) return 0;
   // Losses that go on: a flow's start overshooting the link loses too.
   double outOfOrder = double(s.outOfOrder) / s.segmentsIn;

@@ -4,14 +4,16 @@
 
 namespace {
 
-// A sample 3 s into a body on a 100 ms link: |rate| bytes a second, a round
-// trip of |rtt| seconds now, |ooo| of 3000 segments out of order.
-LinkSample sample(double rate, double rtt, uint32_t ooo, int64_t remaining = 40 << 20) {
+// A sample 3 s into a body on a 100 ms link: |rate| bytes a second, the
+// last half second too unless |recent| says, a round trip of |rtt| seconds
+// now, |ooo| of 3000 segments out of order, as many of them lately.
+LinkSample sample(double rate, double rtt, uint32_t ooo, int64_t remaining = 40 << 20, double recent = 0) {
   LinkSample s;
   s.measured = true;
   s.seconds = 3, s.bytes = int64_t(rate * 3), s.remaining = remaining;
   s.rtt = rtt, s.minRtt = 0.1, s.segmentsIn = 3000, s.outOfOrder = ooo, s.mss = 1448;
-  s.recentSegmentsIn = 500, s.recentOutOfOrder = ooo / 6;
+  s.recentSeconds = 0.5, s.recentSegmentsIn = uint32_t((recent > 0 ? recent : rate) * 0.5 / 1448);
+  s.recentOutOfOrder = uint32_t(double(ooo) * s.recentSegmentsIn / 3000);
   return s;
 }
 
@@ -19,11 +21,11 @@ TEST(ConnectionsThatPay, MoreOnlyWhereOneFlowIsHeldBackByLoss) {
   LinkSample unmeasured = sample(1.4e6, 0.1, 300);
   unmeasured.measured = false;
   LinkSample early = sample(1.4e6, 0.1, 300);
-  early.seconds = 0.5;
+  early.seconds = 0.3;
   LinkSample startOnly = sample(12.5e6, 0.1, 300);
   startOnly.recentOutOfOrder = 0;
   LinkSample fewRoundTrips = sample(1.4e6, 0.1, 300);
-  fewRoundTrips.minRtt = fewRoundTrips.rtt = 0.5;
+  fewRoundTrips.minRtt = fewRoundTrips.rtt = 1.0;
   struct Case {
     const char* what;
     LinkSample sample;
@@ -31,6 +33,7 @@ TEST(ConnectionsThatPay, MoreOnlyWhereOneFlowIsHeldBackByLoss) {
   } cases[] = {
       {"cubic, 0.1% loss, 1 Gbit/s: window ~100 segments", sample(1.4e6, 0.1, 300), 3},
       {"cubic, 1% loss, 20 Mbit/s 150 ms", sample(135e3, 0.1, 400), 3},
+      {"cubic, 0.1% loss, after a slow start that raced to 7 MB/s", sample(7e6, 0.1, 1000, 40 << 20, 0.9e6), 3},
       {"clean link, no loss", sample(12.5e6, 0.1, 0), 0},
       {"a full clean link's few losses where its window overshoots", sample(12.5e6, 0.1, 120), 0},
       {"losses from a full queue: the round trip grew", sample(12.5e6, 0.16, 150), 0},

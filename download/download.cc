@@ -277,23 +277,27 @@ void Download::fetchAccepted(const FetchStart& start) {
     archive_.cancel();
     return;
   }
-  received_ = start.kept;
+  received_ = start.kept + start.further;
   history_.continued = start.kept > 0;
   signature_->archiveStarted(archivePath_);
-  // The display counts the archive's end, already on disk, as received.
+  // The display counts what is on disk as received: the archive's end, and
+  // ranges other connections wrote.
   FetchStart shown = start;
+  shown.kept += start.further;
   if (end_.start > 0) shown.kept += end_.total - end_.start;
   std::string resumed = status_.started(shown);
   if (start.kept > 0 && !resumed.empty()) platform_.net.log(resumed);
 }
 
-void Download::fetchProgress(int64_t received) {
+// The hash and unpacking follow the first bytes; the display counts every
+// byte on disk, wherever a connection wrote it.
+void Download::fetchProgress(int64_t received, int64_t further) {
   if (phase_ != Phase::kBody) return;
   signature_->archiveWritten(received);
   unpacking_.available(received);
-  int64_t endBytes = end_.start > 0 ? end_.total - end_.start : 0;
-  status_.progress(received + endBytes, static_cast<uint64_t>(received - received_));
-  received_ = received;
+  int64_t endBytes = end_.start > 0 ? end_.total - end_.start : 0, shown = received + further;
+  status_.progress(shown + endBytes, static_cast<uint64_t>(std::max<int64_t>(0, shown - received_)));
+  received_ = std::max(received_, shown);
 }
 
 void Download::fetchWaiting(FetchWait why, int seconds) { status_.waiting(why, seconds); }

@@ -99,7 +99,7 @@ class Download : private FetchDelegate {
   void forHosts(FetchRequest* request) const;
   bool fetchNotModified() override;
   void fetchAccepted(const FetchStart& start) override;
-  void fetchProgress(int64_t received) override;
+  void fetchProgress(int64_t received, int64_t further) override;
   void fetchWaiting(FetchWait why, int seconds) override;
   void fetchFinished() override;
   void fetchFailed(const FetchError& error) override;

@@ -129,7 +129,7 @@ void Fetch::transferDidReceiveResponse(const TransferResponse& response) {
   if (!takeBody(response)) return restartFromZero("The server sent a range that does not fit.");
   responded_ = true;
   delegate_.fetchAccepted({offset_, total_, response.etag, response.lastModified, tailStart_,
-                           request_.rangeEnd > 0 ? request_.rangeEnd : -1});
+                           request_.rangeEnd > 0 ? request_.rangeEnd : -1, writtenAfter(offset_)});
 }
 
 // Where the body goes: after the kept bytes for a 206 that continues them,
@@ -260,11 +260,10 @@ void Fetch::transferDidReceiveData(uint64_t length) {
                       "The file is larger than " + std::to_string(request_.maxBytes) + " bytes."));
   }
   if (limit() != -1 && received > limit()) return tooLong();
-  // Before the archive's end the part tells how far its first bytes go,
-  // every MiB but at most ten times a second (each time a file is written
-  // and renamed): a run killed outright loses at most that much.
+  // Before the archive's end the part tells how far its first bytes go
+  // (describeSoon says how often).
   if (describesPrefix()) describeSoon();
-  delegate_.fetchProgress(received);
+  delegate_.fetchProgress(received, writtenAfter(received));
 }
 
 // Bytes another connection wrote further on: kept in order, so that a
@@ -284,15 +283,28 @@ void Fetch::transferDidWriteRange(int64_t start, int64_t length, bool otherHost)
   written_.swap(joined);
   rangesTold_ += length;
   describeSoon();
+  if (responded_) delegate_.fetchProgress(offset_ + attemptBytes_, writtenAfter(offset_ + attemptBytes_));
+}
+
+// Bytes written out of order after the first |prefix|, up to where this
+// fetch stops.
+int64_t Fetch::writtenAfter(int64_t prefix) const {
+  int64_t bytes = 0;
+  for (const auto& [start, length] : written_) {
+    int64_t from = std::max(start, prefix), to = start + length;
+    if (limit() > 0) to = std::min(to, limit());
+    bytes += std::max<int64_t>(0, to - from);
+  }
+  return bytes;
 }
 
 // The part tells how far its first bytes go and which ranges follow, every
-// 256 KiB but at most twenty times a second (each time a file is written
+// 128 KiB but at most fifty times a second (each time a file is written
 // and renamed): a run killed outright loses little more than that.
 void Fetch::describeSoon() {
   int64_t received = offset_ + attemptBytes_;
-  if (!request_.part || etag_.empty() || received - described_ + rangesTold_ < 256 << 10 ||
-      services_.clock() - describedAt_ < 0.05)
+  if (!request_.part || etag_.empty() || received - described_ + rangesTold_ < 128 << 10 ||
+      services_.clock() - describedAt_ < 0.02)
     return;
   request_.part->describe(request_.url, etag_, total_, received, keptAfter(received));
   described_ = received;

@@ -115,6 +115,9 @@ struct FetchStart {
   // The body stops before this byte (FetchRequest::rangeEnd), else -1: it
   // runs to the file's end.
   int64_t end = -1;
+  // Bytes before |end| but after the kept ones already in the file (ranges
+  // an earlier attempt or run wrote out of order).
+  int64_t further = 0;
 };
 
 // Whether two ETags name the same file by weak comparison (a "W/" prefix
@@ -144,8 +147,9 @@ class FetchDelegate {
   // The body about to be written, before its first byte.
   virtual void fetchAccepted(const FetchStart& start) = 0;
   // The file now holds its first |received| bytes (for a file's end: the
-  // bytes from tailStart up to |received|).
-  virtual void fetchProgress(int64_t received) = 0;
+  // bytes from tailStart up to |received|), and |further| bytes after them
+  // that other connections wrote (for display: they are no first bytes).
+  virtual void fetchProgress(int64_t received, int64_t further) = 0;
   // An attempt failed in a way that may pass; the next one starts in
   // |seconds| unless the fetch is cancelled.
   virtual void fetchWaiting(FetchWait why, int seconds) = 0;
@@ -202,6 +206,7 @@ class Fetch : public TransferDelegate {
   bool keepsPart() const;
   bool describesPrefix() const;
   ByteRanges keptAfter(int64_t prefix) const;
+  int64_t writtenAfter(int64_t prefix) const;
   void describeSoon();
   int64_t limit() const { return request_.rangeEnd > 0 ? request_.rangeEnd : total_; }
   FetchError error(FetchFailure failure, const std::string& description, long status = 0) const;

@@ -21,7 +21,7 @@ struct Recorder : FetchDelegate {
                      (s.tailStart > 0 ? " end@" + std::to_string(s.tailStart) : "") +
                      (s.end > 0 ? " until " + std::to_string(s.end) : ""));
   }
-  void fetchProgress(int64_t received) override { last = received; }
+  void fetchProgress(int64_t received, int64_t) override { last = received; }
   void fetchWaiting(FetchWait, int s) override { events.push_back("wait " + std::to_string(s)); }
   void fetchFinished() override { events.push_back("finished " + std::to_string(last)); }
   void fetchFailed(const FetchError& e) override {

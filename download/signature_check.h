@@ -55,7 +55,7 @@ class SignatureCheck : private FetchDelegate {
  private:
   bool fetchWantsBody(const FetchStart& offered) override;
   void fetchAccepted(const FetchStart&) override {}
-  void fetchProgress(int64_t) override {}
+  void fetchProgress(int64_t, int64_t) override {}
   void fetchWaiting(FetchWait why, int seconds) override { waiting_(why, seconds); }
   void fetchFinished() override;
   void fetchFailed(const FetchError& error) override;
@@ -99,7 +99,7 @@ class ReleaseProbe : private FetchDelegate {
   bool fetchWantsBody(const FetchStart& offered) override;
   bool fetchNotModified() override;
   void fetchAccepted(const FetchStart&) override {}
-  void fetchProgress(int64_t) override {}
+  void fetchProgress(int64_t, int64_t) override {}
   void fetchWaiting(FetchWait why, int seconds) override { waiting_(why, seconds); }
   void fetchFinished() override { answer(Answer::kUnknown); }
   void fetchFailed(const FetchError&) override { answer(Answer::kUnknown); }
@@ -138,7 +138,7 @@ class SignatureMatch : private FetchDelegate {
 
  private:
   void fetchAccepted(const FetchStart&) override {}
-  void fetchProgress(int64_t) override {}
+  void fetchProgress(int64_t, int64_t) override {}
   void fetchWaiting(FetchWait, int) override {}
   void fetchFinished() override;
   void fetchFailed(const FetchError& error) override;

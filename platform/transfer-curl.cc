@@ -54,7 +54,7 @@ const size_t kHoldBytes = 256 * 1024;
 const int kMaxParts = 3;
 const int64_t kMinPart = 512 * 1024;
 const int kMaxPartFailures = 6;
-const double kProbeSeconds = 0.5;
+const double kProbeSeconds = 0.25;
 
 bool strongEtag(const std::string& etag) {
   return etag.size() >= 2 && etag.front() == '"' && etag.back() == '"';
@@ -73,14 +73,15 @@ std::string rangeOf(const TransferRequest& request) {
 // response is a 206 of a file with a strong ETag, other parts of the range
 // may come over further connections on the same multi handle: each a
 // bounded range with If-Range, written at its place. The first connection
-// keeps the front of the range; each free connection asks for a piece off
-// the back of what the first one has still to bring, smaller as that
-// shrinks, so that all end together. Only the first connection is ever
-// cut short (where the pieces begin): every other one ends where it asked
-// to, and no byte is asked for twice. Data events count the bytes in
-// order from the start, whichever connection wrote them. Other hosts of
-// the file, where the request names them, take pieces the same way, one
-// connection each, sized by their speed against the first connection's.
+// keeps the front of the range; each free connection asks for a share of
+// what the first one has still to bring, off its back, so that all end
+// together, and once that is given out, the back of the part that would
+// end last. A connection is cut short only where another took over its
+// bytes: no byte is asked for by two requests that both run to their end.
+// Data events count the bytes in order from the start, whichever
+// connection wrote them. Other hosts of the file, where the request names
+// them, take pieces the same way, one connection each, sized by their
+// speed against the first connection's.
 class CurlTransfer : public Transfer {
  public:
   CurlTransfer(const CurlLibrary& curl, Loop& loop, const TransferRequest& request,
@@ -103,6 +104,7 @@ class CurlTransfer : public Transfer {
   void probe();
   int64_t mainLimit() const;
   size_t freeConnection() const;
+  int freeOwn() const;
   int64_t hostPiece(size_t host, int64_t left) const;
   double hostRate(size_t host) const;
   bool takeFromSlowest(size_t host);
@@ -167,7 +169,7 @@ class CurlTransfer : public Transfer {
   int parts_ = 0;            // connections beside the first one that pay
   int partFailures_ = 0;
   double bodyStart_ = 0;
-  LinkSample sampled_;       // the probe's last
+  std::vector<LinkSample> sampled_;  // the probes' so far
   LoopCall probe_{loop_};
   std::vector<std::unique_ptr<Part>> running_, retired_;
   std::vector<OtherHost> others_;    // a part's host i > 0 is others_[i - 1]
@@ -549,9 +551,13 @@ void CurlTransfer::probe() {
   sample.bytes = int64_t(body_.received());
   sample.remaining = mainLimit() - body_.position();
   readLinkSample(multi_.socketOf(easy_), &sample);
-  sample.recentSegmentsIn = sample.segmentsIn - sampled_.segmentsIn;
-  sample.recentOutOfOrder = sample.outOfOrder - sampled_.outOfOrder;
-  sampled_ = sample;
+  LinkSample since;  // the latest probe far enough back, else the body's start
+  for (const LinkSample& earlier : sampled_)
+    if (sample.seconds - earlier.seconds >= std::max(0.5, 4 * sample.minRtt)) since = earlier;
+  sample.recentSegmentsIn = sample.segmentsIn - since.segmentsIn;
+  sample.recentOutOfOrder = sample.outOfOrder - since.outOfOrder;
+  sample.recentSeconds = sample.seconds - since.seconds;
+  sampled_.push_back(sample);
   int more = std::min(request_.moreConnections(sample), kMaxParts);
   if (more <= 0) return probe_.schedule(kProbeSeconds, [this] { probe(); });
   parts_ = more;
@@ -697,15 +703,14 @@ void CurlTransfer::retire(Part& part) {
 }
 
 // Free connections take holes first, then pieces off the back of the
-// first connection's share: a fraction of what is left, so that pieces
-// shrink towards the end, never below kMinPart, and never the last
-// kMinPart, which the first connection brings itself.
+// first connection's share (never below kMinPart, and never the last
+// kMinPart, which the first connection brings itself), then the back of
+// the part that would end last.
 void CurlTransfer::assignWork() {
   size_t host;
   while (!ended_ && !partsOff_ && (host = freeConnection()) != SIZE_MAX) {
     int64_t left = mainDone_ ? 0 : mainLimit() - body_.position();
-    int64_t piece = host > 0 ? hostPiece(host, left)
-                             : std::max(kMinPart, left / (2 * (parts_ + 1)));
+    int64_t piece = host > 0 ? hostPiece(host, left) : std::max(kMinPart, left / (freeOwn() + 1));
     if (!pending_.empty()) {
       auto [start, length] = pending_.front();
       pending_.erase(pending_.begin());
@@ -768,6 +773,16 @@ size_t CurlTransfer::freeConnection() const {
   for (size_t host = 1; othersOn_ && host <= others_.size(); ++host)
     if (!busy[host] && !others_[host - 1].off) return host;
   return own < std::max(parts_, mainDone_ && (othersOn_ || !pending_.empty()) ? 1 : 0) ? 0 : SIZE_MAX;
+}
+
+// Connections to the request's own host that may still start, beside the
+// first: each free one takes an equal share of what the first has left
+// (the first split shares it out evenly; a part that ends early takes half
+// of the rest).
+int CurlTransfer::freeOwn() const {
+  int own = 0;
+  for (const auto& part : running_) own += part->host == 0;
+  return std::max(1, parts_ - own);
 }
 
 // Another host's piece of |left| bytes: its share of the speed it and the

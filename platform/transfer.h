@@ -21,8 +21,11 @@ struct LinkSample {
   double minRtt = 0;        // the least round trip seen on the connection (s)
   uint32_t segmentsIn = 0;  // data segments received
   uint32_t outOfOrder = 0;  // of those, received out of order (a loss ahead)
-  // The same two since the sample before (all of them in the first one).
+  // The same two lately: over the last recentSeconds (at least half a
+  // second and four round trips where the body has run that long, else
+  // all of it).
   uint32_t recentSegmentsIn = 0, recentOutOfOrder = 0;
+  double recentSeconds = 0;
   uint32_t mss = 0;         // bytes per segment
 };
 

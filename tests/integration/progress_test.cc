@@ -70,3 +70,25 @@ TEST(Progress, LogGetsFewPlainLinesWithFigures) {
                             has(r.err, "Downloading 100%")),
             std::make_tuple(0, false, true, true, true, true)) << r.err;
 }
+
+// With parts of the archive on further connections, the figures count
+// every byte on disk, not only the first ones in order: the percentage
+// climbs in steps rather than jumping when the first connection's share
+// meets the others', and the speed is the four connections' (each at
+// 400 kB/s here), not the first one's.
+TEST(Progress, CountsWhatEveryConnectionWrote) {
+  servers().publish("progress-parts.zip", "v1", 4 << 20);
+  World w; w.download(servers().faultUrl + "serve/progress-parts.zip?piece=4096&pace=10");
+  w.env.insert({{"TERM", "dumb"}, {"NO_COLOR", "1"}, {"ZV_INTERNAL_PARTS", "3"}});
+  Result r = w.run({}, 90);
+  int before = 0, largestStep = 0;
+  bool fast = false;
+  const std::regex line("Downloading (\\d+)%[^\n]*");
+  for (std::sregex_iterator it(r.err.begin(), r.err.end(), line), end; it != end; ++it) {
+    int percent = std::stoi((*it)[1]);
+    largestStep = std::max(largestStep, percent - before), before = percent;
+    fast |= percent < 100 && has(it->str(), " MB/s");
+  }
+  EXPECT_EQ(std::make_tuple(r.status, before, largestStep <= 15, fast), std::make_tuple(0, 100, true, true))
+      << r.err;
+}
