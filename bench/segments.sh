@@ -222,6 +222,6 @@ for row in "${rows[@]}"; do
     "$(col "$n.setup" 3)" "$(col "$n.one-flow" 3)" "$ac"
 done
 k=$(size_of agent-21m.zip)
-printf '\nKilled at a random moment of a download over the first link, then run to the end: body bytes\nsent in all %s of the archive (median; spread %s), received %s (%s).\n' \
+[ -n "${sg[kill]:-}" ] && printf '\nKilled at a random moment of a download over the first link, then run to the end: body bytes\nsent in all %s of the archive (median; spread %s), received %s (%s).\n' \
   "$(share kill 1 "$k")" "$(share_lim kill 1 "$k")" "$(share kill 3 "$k")" "$(share_lim kill 3 "$k")"
 [ "$bbr" = yes ] || echo "No bbr congestion control in this kernel: the bbr rows are left out."

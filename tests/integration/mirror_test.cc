@@ -150,7 +150,8 @@ TEST(Mirrors, CachedAgentRecognisedOnAnotherHostBySignature) {
 
 // A large archive comes from the vendor and a mirror at once; whatever the
 // mirror serves, the agent that runs is the vendor's archive, no byte is
-// fetched twice where both serve it, a slow mirror does not hold the end,
+// fetched twice where both serve it (beyond what a server had put in its
+// socket when a connection was cut short), a slow mirror does not hold the end,
 // and an archive that mixes another file fails its signature once and is
 // then fetched from the vendor alone.
 TEST(Mirrors, PartsFromTwoHostsAtOnceEndInTheVendorsArchive) {
@@ -167,13 +168,13 @@ TEST(Mirrors, PartsFromTwoHostsAtOnceEndInTheVendorsArchive) {
   // |mixed|: the mirror's bytes are in the agent; |vendor|: the most nginx sends.
   const struct Case { std::string name, mirror; bool mixed; double vendor; } cases[] = {
       {"both serve it", mirror("m-big.zip"), true, 0.9},
-      {"another file of the same length", mirror("m-big-flipped.zip"), false, 2.02},
-      {"a longer file", mirror("m-big-longer.zip"), false, 1.02},
-      {"ranges ignored", mirror("m-big.zip?range=ignore"), false, 1.02},
-      {"no such file", servers().faultUrl + "status/404", false, 1.02},
-      {"breaks off", mirror("m-big.zip?cut=90%"), true, 1.02},
+      {"another file of the same length", mirror("m-big-flipped.zip"), false, 2.1},
+      {"a longer file", mirror("m-big-longer.zip"), false, 1.1},
+      {"ranges ignored", mirror("m-big.zip?range=ignore"), false, 1.1},
+      {"no such file", servers().faultUrl + "status/404", false, 1.1},
+      {"breaks off", mirror("m-big.zip?cut=90%"), true, 1.1},
       // At 130 kB/s: its part would hold the end for 11 s.
-      {"slow", mirror("m-big.zip?piece=4096&pace=30"), true, 1.02}};
+      {"slow", mirror("m-big.zip?piece=4096&pace=30"), true, 1.1}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto before = served("m-big.zip", "206");
@@ -186,7 +187,7 @@ TEST(Mirrors, PartsFromTwoHostsAtOnceEndInTheVendorsArchive) {
     bool twice = has(r.err, "made of parts from several hosts");
     EXPECT_EQ(std::make_tuple(r.status, w.runs(), readFile(w.cache() + "installagent.zip") == bytes,
                               tree(w.tmp), mirrored > 0, twice, vendor <= c.vendor * size,
-                              vendor + mirrored <= 1.02 * size || twice, r.seconds < 5),
+                              vendor + mirrored <= 1.1 * size || twice, r.seconds < 5),
               std::make_tuple(0, Strings{"good"}, true, Strings{}, c.mixed, c.mirror == cases[1].mirror,
                               true, true, true)) << r.err;
   }
