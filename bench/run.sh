@@ -33,14 +33,14 @@ BENCH_ROWS=${BENCH_ROWS:-all}
 case "$BENCH_ROWS" in all | classic | realistic | delta | many | segments | hosts | before) ;; *) echo "BENCH_ROWS: all, classic, realistic, delta, many, segments, hosts or before" >&2; exit 2 ;; esac
 want() { [ "$BENCH_ROWS" = all ] || [ "$BENCH_ROWS" = "$1" ]; }
 
-# An agent archive of |mb| MiB: a trivial install script and a stored,
-# incompressible payload.
+# An agent of |2| MiB (KiB with a third argument of 10): an install script
+# and a stored, incompressible payload.
 make_agent() {
-  local zip=$1 mb=$2 dir=$work/agent-src
+  local zip=$1 size=$2 shift=${3:-20} dir=$work/agent-src
   [ -s "$zip" ] && return 0
   rm -rf "$dir" && mkdir -p "$dir"
   printf 'exit 0\n' >"$dir/install"
-  head -c $((mb << 20)) /dev/urandom >"$dir/payload.bin"
+  head -c $((size << shift)) /dev/urandom >"$dir/payload.bin"
   (cd "$dir" && zip -q -0 "$zip" install payload.bin)
   rm -rf "$dir"
 }

@@ -76,16 +76,6 @@ start_lossy_server() {
   ip netns exec "$sg_server" /usr/sbin/nginx -p "$dir" -c "$dir/nginx.conf"
   cat "$dir/cert.pem" >>"$work/ca.pem"
 }
-# An agent of |2| KiB: an install script and a stored, incompressible payload.
-make_sized_agent() {
-  local zip=$1 kib=$2 src=$sg_dir/src
-  [ -s "$zip" ] && return 0
-  rm -rf "$src" && mkdir -p "$src"
-  printf 'exit 0\n' >"$src/install"
-  head -c $((kib << 10)) /dev/urandom >"$src/payload.bin"
-  (cd "$src" && zip -q -0 "$zip" install payload.bin)
-  rm -rf "$src"
-}
 
 # What reached the client from the server: the TCP payload of every packet
 # from nginx (52 bytes of IP and TCP headers with timestamps taken off each),
@@ -145,9 +135,9 @@ kill_then_run() {
 }
 
 mkdir -p "$sg_dir/www"
-make_sized_agent "$sg_dir/www/agent-21m.zip" $((21 << 10))
-make_sized_agent "$sg_dir/www/agent-3m.zip" 3174
-make_sized_agent "$sg_dir/www/agent-big.zip" $((${SEG_BIG_MB:-64} << 10))
+make_agent "$sg_dir/www/agent-21m.zip" $((21 << 10)) 10
+make_agent "$sg_dir/www/agent-3m.zip" 3174 10
+make_agent "$sg_dir/www/agent-big.zip" $((${SEG_BIG_MB:-64} << 10)) 10
 trap 'drop_lossy_link; stop_https_server "$server"; stop_https_server "$link_server"' EXIT
 make_lossy_link
 [ -n "$seg_skip" ] || start_lossy_server || seg_skip="nginx did not start"
