@@ -169,7 +169,7 @@ class CurlTransfer : public Transfer {
   int parts_ = 0;            // connections beside the first one that pay
   int partFailures_ = 0;
   double bodyStart_ = 0;
-  std::vector<LinkSample> sampled_;  // the probes' so far
+  std::vector<LinkSample> sampled_;  // the probes' of the last second or so
   LoopCall probe_{loop_};
   std::vector<std::unique_ptr<Part>> running_, retired_;
   std::vector<OtherHost> others_;    // a part's host i > 0 is others_[i - 1]
@@ -551,9 +551,14 @@ void CurlTransfer::probe() {
   sample.bytes = int64_t(body_.received());
   sample.remaining = mainLimit() - body_.position();
   readLinkSample(multi_.socketOf(easy_), &sample);
-  LinkSample since;  // the latest probe far enough back, else the body's start
-  for (const LinkSample& earlier : sampled_)
-    if (sample.seconds - earlier.seconds >= std::max(0.5, 4 * sample.minRtt)) since = earlier;
+  // Against the latest probe far enough back (else the body's start); the
+  // ones before it are needed no more.
+  LinkSample since;
+  size_t back = 0;
+  while (back < sampled_.size() &&
+         sample.seconds - sampled_[back].seconds >= std::max(0.5, 4 * sample.minRtt))
+    since = sampled_[back++];
+  sampled_.erase(sampled_.begin(), sampled_.begin() + (back > 0 ? back - 1 : 0));
   sample.recentSegmentsIn = sample.segmentsIn - since.segmentsIn;
   sample.recentOutOfOrder = sample.outOfOrder - since.outOfOrder;
   sample.recentSeconds = sample.seconds - since.seconds;
@@ -714,7 +719,8 @@ void CurlTransfer::assignWork() {
     if (!pending_.empty()) {
       auto [start, length] = pending_.front();
       pending_.erase(pending_.begin());
-      if (host > 0 && left == 0) piece = hostPiece(host, length);
+      if (left == 0)  // shared out among the free connections, as the first split is
+        piece = host > 0 ? hostPiece(host, length) : std::max(kMinPart, length / (freeOwn() + 1));
       if (length > piece + kMinPart) {
         pending_.insert(pending_.begin(), {start + piece, length - piece});
         length = piece;
