@@ -75,7 +75,7 @@ void Fetch::startAttempt() {
     request.rangeStart = offset_;
     request.rangeEnd = request_.rangeEnd;
     request.ifRange = etag_;
-    if (!etag_.empty()) request.written = keptAfter(offset_);
+    if (!etag_.empty()) request.written = keptAfter(offset_, false);
     if (!etag_.empty() && !partsOff_) {
       request.moreConnections = request_.moreConnections;
       request.otherHosts = request_.otherHosts;
@@ -299,12 +299,12 @@ int64_t Fetch::writtenAfter(int64_t prefix) const {
 }
 
 // The part tells how far its first bytes go and which ranges follow, every
-// 128 KiB but at most fifty times a second (each time a file is written
-// and renamed): a run killed outright loses little more than that.
+// 64 KiB but at most a hundred times a second (each time a small file is
+// written and renamed): a run killed outright loses little more than that.
 void Fetch::describeSoon() {
   int64_t received = offset_ + attemptBytes_;
-  if (!request_.part || etag_.empty() || received - described_ + rangesTold_ < 128 << 10 ||
-      services_.clock() - describedAt_ < 0.02)
+  if (!request_.part || etag_.empty() || received - described_ + rangesTold_ < 64 << 10 ||
+      services_.clock() - describedAt_ < 0.01)
     return;
   request_.part->describe(request_.url, etag_, total_, received, keptAfter(received));
   described_ = received;
@@ -323,15 +323,16 @@ bool Fetch::describesPrefix() const {
 }
 
 // The ranges in the file after its first |prefix| bytes: those written out
-// of order, and the file's end when a bounded range came before it.
-ByteRanges Fetch::keptAfter(int64_t prefix) const {
+// of order, and, |withEnd|, the file's end when a bounded range came before
+// it (a transfer is told only of those before its range's end).
+ByteRanges Fetch::keptAfter(int64_t prefix, bool withEnd) const {
   ByteRanges kept;
   for (const auto& [start, length] : written_) {
     int64_t from = std::max(start, prefix), to = start + length;
     if (request_.rangeEnd > 0) to = std::min(to, request_.rangeEnd);
     if (to > from) kept.push_back({from, to - from});
   }
-  if (!kept.empty() && request_.rangeEnd > 0 && total_ > request_.rangeEnd)
+  if (withEnd && request_.rangeEnd > 0 && total_ > request_.rangeEnd)
     kept.push_back({request_.rangeEnd, total_ - request_.rangeEnd});
   return kept;
 }

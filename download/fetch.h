@@ -205,7 +205,7 @@ class Fetch : public TransferDelegate {
   void keepPrefix();
   bool keepsPart() const;
   bool describesPrefix() const;
-  ByteRanges keptAfter(int64_t prefix) const;
+  ByteRanges keptAfter(int64_t prefix, bool withEnd = true) const;
   int64_t writtenAfter(int64_t prefix) const;
   void describeSoon();
   int64_t limit() const { return request_.rangeEnd > 0 ? request_.rangeEnd : total_; }

@@ -142,6 +142,8 @@ struct FetchRig {
         text += "Range:" + std::to_string(a.rangeStart) + "-" +
                 (a.rangeEnd > 0 ? std::to_string(a.rangeEnd - 1) : "") + " ";
       if (!a.ifRange.empty()) text += "If-Range:" + a.ifRange + " ";
+      for (const auto& [start, length] : a.written)
+        text += "Written:" + std::to_string(start) + "+" + std::to_string(length) + " ";
       asked.push_back(text + (a.bodyAt < 0 ? "no body" : "body@" + std::to_string(a.bodyAt)));
     }
     return joined(asked, " | ");
@@ -209,8 +211,9 @@ TEST(Fetch, RestartsAndFailuresEndWithinTheBounds) {
 
 // What a broken fetch leaves: with a strong ETag, the bytes and the part's
 // description for a later run; otherwise, or when the disk is full, nothing.
-// Of the bytes before the file's end, the first ones without the end; of
-// the end alone, nothing.
+// Of the bytes before the file's end, the first ones and the end, which
+// the description lists (a later run asks for neither again); of the end
+// alone, nothing.
 TEST(Fetch, KeepsTheBytesOfABrokenFetchOnlyForAStrongEtag) {
   // A small file asked by its end comes whole as a 206 (from 0): kept too.
   const struct { const char* etag; E::End end; bool kept; int64_t rangeEnd, suffix, endAt; } cases[] = {
@@ -231,10 +234,13 @@ TEST(Fetch, KeepsTheBytesOfABrokenFetchOnlyForAStrongEtag) {
     rig.run();
     std::string keptEtag;
     int64_t total = 0;
+    ByteRanges written;
+    bool end = c.kept && c.rangeEnd > 0;
     EXPECT_EQ(std::make_tuple(rig.recorder.events.back(), pathExists(part.path()),
-                              part.keptFor(rig.request.url, &keptEtag, &total),
-                              readFile(part.path()).size()),
+                              part.keptFor(rig.request.url, &keptEtag, &total, &written),
+                              readFile(part.path()).size(), written),
               std::make_tuple(c.end == kCut ? "failed status 404" : "failed write", c.kept,
-                              c.kept ? 300 : 0, c.kept ? 300u : 0u));
+                              c.kept ? 300 : 0, end ? 1000u : c.kept ? 300u : 0u,
+                              end ? ByteRanges{{744, 256}} : ByteRanges()));
   }
 }
