@@ -134,7 +134,7 @@ inline int64_t firstRequestEnd(const TransferRequest& request) {
 // Receives the events of one transfer, on the loop's thread, in order: one
 // response (the final one, after redirects; of the first connection), data
 // chunks, each counting bytes already written to the file in order after
-// the first ones (held back no more than a twentieth of
+// the first ones (held back no more than a hundredth of
 // a second; all of them before a failure), then exactly one of finished /
 // failed. Nothing arrives after Transfer::cancel(). A delegate may cancel
 // the transfer from any event, but never destroys it inside one: the
