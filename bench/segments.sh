@@ -117,9 +117,10 @@ one_download() {
   echo "$t $(served) $(received)"
 }
 # A run killed at a random moment of its download, then a run to the end:
-# the body bytes of both together.
+# the body bytes of both together (sent, received), and received while a
+# program ran: packets still on the way at the kill reach closed sockets.
 kill_then_run() {
-  local url=$1 seconds=$2 pid
+  local url=$1 seconds=$2 pid at_kill drained
   forget_cache
   : >"$sg_log"
   count_received
@@ -129,9 +130,12 @@ kill_then_run() {
   sleep "$(awk -v s="$seconds" 'BEGIN {srand(); printf "%.2f", 1 + rand() * s}')"
   kill -KILL "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
+  at_kill=$(received)
+  sleep 1
+  drained=$(received)
   ZV_INTERNAL_INSTALL_AGENT_URL=$url "$work/bundle/setup" >/dev/null 2>&1 || true
   sleep 0.2
-  echo "$(served) $(received)"
+  echo "$(served) $(received) $(($(received) - drained + at_kill))"
 }
 
 mkdir -p "$sg_dir/www"
@@ -177,7 +181,9 @@ done
 shape_link 1gbit 50 10 cubic
 for r in $(seq 1 "${SEG_KILL_RUNS:-5}"); do
   echo "segments: kill then run, $r" >&2
-  sg[kill]+="$(kill_then_run "https://$sg_addr/agent-21m.zip" 4)"$'\n'
+  line=$(kill_then_run "https://$sg_addr/agent-21m.zip" 4)
+  echo "  $line" >&2
+  sg[kill]+="$line"$'\n'
 done
 
 col() { printf '%s' "${sg[$1]}" | field "$2" | median; }
@@ -212,6 +218,7 @@ for row in "${rows[@]}"; do
     "$(col "$n.setup" 3)" "$(col "$n.one-flow" 3)" "$ac"
 done
 k=$(size_of agent-21m.zip)
-[ -n "${sg[kill]:-}" ] && printf '\nKilled at a random moment of a download over the first link, then run to the end: body bytes\nsent in all %s of the archive (median; spread %s), received %s (%s).\n' \
-  "$(share kill 1 "$k")" "$(share_lim kill 1 "$k")" "$(share kill 3 "$k")" "$(share_lim kill 3 "$k")"
+[ -n "${sg[kill]:-}" ] && printf '\nKilled at a random moment of a download over the first link, then run to the end: body bytes\nsent in all %s of the archive (median; spread %s), received %s (%s), received while a program\nran %s (%s).\n' \
+  "$(share kill 1 "$k")" "$(share_lim kill 1 "$k")" "$(share kill 3 "$k")" "$(share_lim kill 3 "$k")" \
+  "$(share kill 4 "$k")" "$(share_lim kill 4 "$k")"
 [ "$bbr" = yes ] || echo "No bbr congestion control in this kernel: the bbr rows are left out."
