@@ -75,8 +75,8 @@ std::string rangeOf(const TransferRequest& request) {
 // bounded range with If-Range, written at its place. The first connection
 // keeps the front of the range; each free connection asks for a share of
 // what the first one has still to bring, off its back, so that all end
-// together, and once that is given out, the back of the part that would
-// end last. A connection is cut short only where another took over its
+// together, and once that is given out, the back of the share that would
+// end last (the first connection's too). A connection is cut short only where another took over its
 // bytes: no byte is asked for by two requests that both run to their end.
 // Data events count the bytes in order from the start, whichever
 // connection wrote them. Other hosts of the file, where the request names
@@ -738,10 +738,15 @@ void CurlTransfer::assignWork() {
 }
 
 // Once the first connection's share is given out, a free connection takes
-// the back of the part that would end last, in proportion to their speeds,
-// where that is worth a request (a slow host's part would hold the end).
+// the back of the share that would end last, in proportion to their
+// speeds, where that is worth a request (a slow host's part, or a first
+// connection held back by loss, would hold the end). A piece off a first
+// connection already cut short costs no byte more (it is cut once, wherever):
+// it is worth a request from a quarter of kMinPart; others, whose server
+// then sends past the new end, from twice kMinPart.
 bool CurlTransfer::takeFromSlowest(size_t host) {
   Part* slowest = nullptr;
+  bool main = false;
   double latest = 0, slowRate = 0, now = monotonicSeconds();
   for (const auto& part : running_) {
     double seconds = now - part->began;
@@ -750,18 +755,23 @@ bool CurlTransfer::takeFromSlowest(size_t host) {
     double rate = std::max(1.0, got / seconds);
     if (left / rate > latest) latest = left / rate, slowest = part.get(), slowRate = rate;
   }
-  if (!slowest) return false;
+  if (!mainDone_ && now - bodyStart_ >= 0.05) {
+    double rate = std::max(1.0, body_.received() / (now - bodyStart_));
+    if ((mainLimit() - body_.position()) / rate > latest) main = true, slowRate = rate;
+  }
+  if (!slowest && !main) return false;
   double mine = host > 0 ? hostRate(host) : mainRate_;
   double share = mine > 0 ? mine / (mine + slowRate) : 0.5;
-  // The slow part keeps its share, and at least what it brings in about a
+  // The slow share keeps its part, and at least what it brings in about a
   // second, while the new request is on its way.
-  int64_t left = slowest->limit - slowest->body.position();
+  int64_t left = main ? mainLimit() - body_.position() : slowest->limit - slowest->body.position();
   int64_t keep = std::max(int64_t(double(left) * (1 - share)),
                           std::min(left / 2, std::max<int64_t>(64 << 10, int64_t(slowRate))));
   int64_t piece = left - keep;
-  if (piece < 2 * kMinPart) return false;
-  slowest->limit -= piece;
-  startPart(slowest->limit, slowest->limit + piece, host);
+  if (piece < (main && cut_ >= 0 ? kMinPart / 4 : 2 * kMinPart)) return false;
+  int64_t& end = main ? cut_ : slowest->limit;
+  end = (main ? mainLimit() : end) - piece;
+  startPart(end, end + piece, host);
   return true;
 }
 

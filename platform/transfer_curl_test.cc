@@ -231,6 +231,25 @@ TEST(Transfer, PartsEndWithTheFileOneStreamGives) {
   }
 }
 
+// A first connection slower than the others does not hold the end: free
+// connections take the back of its share, down to a small piece, and the
+// file is the one stream's.
+TEST(Transfer, FreeConnectionsTakeOverASlowFirstShare) {
+  std::string served;
+  for (int i = 0; served.size() < (3u << 20); ++i) served += std::to_string(int64_t{i} * 7919) + ",";
+  TransferRequest request;
+  request.rangeEnd = served.size(), request.ifRange = transfer("slow", "", {}, -1, false, served).etag;
+  request.moreConnections = [](const LinkSample& s) { return s.bytes > 0 ? 3 : 0; };
+  Recorder r = transfer("slow", "pacezero=120", request, -1, false, served);
+  EXPECT_THAT(r.events, ::testing::EndsWith("finished;"));
+  EXPECT_TRUE(readFile(servers().dir / "archive") == served);
+  std::smatch first;
+  std::string log = faultLog("slow");
+  ASSERT_TRUE(std::regex_search(log, first, std::regex(R"("range": "bytes=0-\d+".*?"sent": (\d+))")));
+  // Its first share alone was at least a quarter of the file.
+  EXPECT_LT(std::stol(first[1]), long(served.size() / 4));
+}
+
 // The file system under a path (a link's, a file's): its mount point leads
 // to the real path and is the topmost directory on its device; the free
 // space is df's. A path that is not there has none.

@@ -61,6 +61,8 @@ ranges would, misbehaving as the options say:
   wait=<ms>              wait that long before answering
   pace=<ms>              wait that long after each 64 KiB of body (piece=<bytes>: each
                          piece of that many bytes)
+  pacezero=<ms>          the same, only in an answer from the file's first byte (a
+                         first connection slower than the others)
   trickle=<ms>           send the body one byte at a time, that long apart
   stall=<ms>             send the first byte of the body, then nothing for that long
   length=<N>|none        announce N bytes, whatever the body, or no length
@@ -282,10 +284,11 @@ class Handler(socketserver.StreamRequestHandler):
                 time.sleep(int(opts["trickle"]) / 1000)
             self.wfile.write(body[at : min(end, at + step)])
             entry["sent"] += min(end, at + step) - at
-            if "pace" in opts or step == 1:
+            pace = opts.get("pace", opts.get("pacezero") if start == 0 else None)
+            if pace or step == 1:
                 self.wfile.flush()
-            if "pace" in opts:
-                time.sleep(int(opts["pace"]) / 1000)
+            if pace:
+                time.sleep(int(pace) / 1000)
         self.wfile.flush()
         if end < last:
             with self.server.lock:
