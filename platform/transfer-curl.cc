@@ -76,8 +76,9 @@ std::string rangeOf(const TransferRequest& request) {
 // keeps the front of the range; each free connection asks for a share of
 // what the first one has still to bring, off its back, so that all end
 // together, and once that is given out, the back of the share that would
-// end last (the first connection's too). A connection is cut short only where another took over its
-// bytes: no byte is asked for by two requests that both run to their end.
+// end last (the first connection's too). A connection is cut short only
+// where another took over its bytes: no byte is asked for by two requests
+// that both run to their end.
 // Data events count the bytes in order from the start, whichever
 // connection wrote them. Other hosts of the file, where the request names
 // them, take pieces the same way, one connection each, sized by their
@@ -755,23 +756,24 @@ bool CurlTransfer::takeFromSlowest(size_t host) {
     double rate = std::max(1.0, got / seconds);
     if (left / rate > latest) latest = left / rate, slowest = part.get(), slowRate = rate;
   }
+  int64_t mainLeft = mainLimit() - body_.position();
   if (!mainDone_ && now - bodyStart_ >= 0.05) {
     double rate = std::max(1.0, body_.received() / (now - bodyStart_));
-    if ((mainLimit() - body_.position()) / rate > latest) main = true, slowRate = rate;
+    if (mainLeft / rate > latest) main = true, slowRate = rate;
   }
   if (!slowest && !main) return false;
   double mine = host > 0 ? hostRate(host) : mainRate_;
   double share = mine > 0 ? mine / (mine + slowRate) : 0.5;
   // The slow share keeps its part, and at least what it brings in about a
   // second, while the new request is on its way.
-  int64_t left = main ? mainLimit() - body_.position() : slowest->limit - slowest->body.position();
+  int64_t left = main ? mainLeft : slowest->limit - slowest->body.position();
   int64_t keep = std::max(int64_t(double(left) * (1 - share)),
                           std::min(left / 2, std::max<int64_t>(64 << 10, int64_t(slowRate))));
   int64_t piece = left - keep;
   if (piece < (main && cut_ >= 0 ? kMinPart / 4 : 2 * kMinPart)) return false;
-  int64_t& end = main ? cut_ : slowest->limit;
-  end = (main ? mainLimit() : end) - piece;
-  startPart(end, end + piece, host);
+  int64_t start = (main ? mainLimit() : slowest->limit) - piece;
+  (main ? cut_ : slowest->limit) = start;
+  startPart(start, start + piece, host);
   return true;
 }
 
