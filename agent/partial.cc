@@ -121,22 +121,25 @@ int64_t KeptPart::keptFor(const std::string& url, std::string* etag, int64_t* to
   int64_t age = static_cast<int64_t>(time(nullptr)) - (readInfo(info_, &info) ? info.begun : 0);
   if (info.prefix >= 0 && info.prefix < size) size = info.prefix;
   // Ranges in order after the first bytes, inside what the file holds.
+  std::vector<std::pair<int64_t, int64_t>> kept;
   int64_t after = size;
   for (const auto& [start, length] : info.ranges) {
     if (start < after || length <= 0 || start > fileSize - length || start > info.total - length)
       break;
-    if (ranges) ranges->emplace_back(start, length);
+    kept.emplace_back(start, length);
     after = start + length;
   }
-  bool usable = info.url == url && isStrongEtag(info.etag) && info.total > 0 && size > 0 &&
-                size <= info.total && age >= 0 && age <= kMaxAgeSeconds;
+  // A run killed before its first bytes counted may have kept the end.
+  bool usable = info.url == url && isStrongEtag(info.etag) && info.total > 0 &&
+                (size > 0 || (info.prefix == 0 && !kept.empty())) && size <= info.total &&
+                age >= 0 && age <= kMaxAgeSeconds;
   if (!usable) {
-    if (ranges) ranges->clear();
     discard();
     return 0;
   }
   *etag = info.etag;
   *total = info.total;
+  if (ranges) ranges->insert(ranges->end(), kept.begin(), kept.end());
   return size;
 }
 

@@ -39,7 +39,8 @@ class KeptPart {
   // and 0 returned. 0, the data kept, while the part is being rebuilt by
   // ranges of the archive at |url| (see rangesFor).
   // With |ranges|: also the bytes kept after the first ones, out of order
-  // (see describe), each inside the data and the total.
+  // (see describe), each inside the data and the total. 0 with the ETag and
+  // total where only such ranges are kept.
   int64_t keptFor(const std::string& url, std::string* etag, int64_t* total,
                   std::vector<std::pair<int64_t, int64_t>>* ranges = nullptr);
 

@@ -148,7 +148,8 @@ void Download::downloadFromURL(const std::string& url) {
   // tells what the archive needs on disk and where each entry lies. Where an
   // update by delta may follow, the kept archive's directory tells its size.
   std::string kept = part_ && signature_->required() ? keptArchiveSource() : "";
-  if (request.keptBytes <= 0) request.suffix = kept.empty() ? kZipSuggestedTail : suffixForUpdate(kept);
+  if (request.keptBytes <= 0 && request.written.empty())
+    request.suffix = kept.empty() ? kZipSuggestedTail : suffixForUpdate(kept);
   enter(Phase::kAsking);
   started_ = true;
   forHosts(&request);
@@ -278,7 +279,7 @@ void Download::fetchAccepted(const FetchStart& start) {
     return;
   }
   received_ = start.kept + start.further;
-  history_.continued = start.kept > 0;
+  history_.continued = start.kept > 0 || start.further > 0;
   signature_->archiveStarted(archivePath_);
   // The display counts what is on disk as received: the archive's end, and
   // ranges other connections wrote.

@@ -178,18 +178,33 @@ TEST_F(DownloadTest, TryAgainAfterAFailureThatMayPass) {
 }
 
 // Kept bytes that turn out damaged fail the unpacking once: the archive is
-// fetched whole again within the run.
+// fetched whole again within the run. Kept first bytes are continued after
+// them; a kept end alone (a run killed before its first bytes counted) from
+// the start, without asking for the end again.
 TEST_F(DownloadTest, ContinuedArchiveThatDoesNotUnpackIsFetchedWholeOnce) {
-  {
-    KeptPart part(getInstallAgentCacheDir());
-    writeFile(part.path(), "damaged kept bytes");
-    part.describe(downloadFrom, "\"k\"", archiveSize_);
+  int64_t end = archiveSize_ - kZipSuggestedTail;
+  for (bool endAlone : {false, true}) {
+    SCOPED_TRACE(endAlone ? "the end alone" : "first bytes");
+    server_.asked.clear(), launched_.clear();
+    removeValidationString(getInstallAgentCacheDir());  // the first row's agent is no hit
+    {
+      KeptPart part(getInstallAgentCacheDir());
+      writeFile(part.path(), endAlone ? std::string(archiveSize_, 'x') : "damaged kept bytes");
+      ByteRanges after = endAlone ? ByteRanges{{end, kZipSuggestedTail}} : ByteRanges();
+      part.describe(downloadFrom, "\"k\"", archiveSize_, endAlone ? 0 : -1, after);
+    }
+    server_.script = {partial(endAlone ? 0 : 18, archiveSize_), ok("\"k\"", archiveSize_)};
+    // The transfer counts the kept end in order once its bytes reach it.
+    if (endAlone) server_.script[0].expectedLength = end, server_.script[0].body = archiveSize_;
+    run();
+    ASSERT_EQ(server_.asked.size(), 2u);
+    const Asked& first = server_.asked[0];
+    EXPECT_EQ(std::make_tuple(first.rangeStart, first.suffixLength, first.ifRange, first.written,
+                              server_.asked[1].rangeStart, server_.asked[1].ifRange, launched_),
+              std::make_tuple(int64_t(endAlone ? 0 : 18), int64_t(0), std::string("\"k\""),
+                              endAlone ? ByteRanges{{end, kZipSuggestedTail}} : ByteRanges(),
+                              int64_t(0), std::string(), expectedLaunch()));
   }
-  server_.script = {partial(18, archiveSize_), ok("\"k\"", archiveSize_)};
-  run();
-  ASSERT_EQ(server_.asked.size(), 2u);
-  EXPECT_EQ(std::make_tuple(server_.asked[0].rangeStart, server_.asked[1].rangeStart, launched_),
-            std::make_tuple(int64_t(18), int64_t(0), expectedLaunch()));
 }
 
 // A server that ignores If-None-Match answers the end's request with a 206;

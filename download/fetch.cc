@@ -32,7 +32,7 @@ void Fetch::start(const FetchRequest& request) {
   request_ = request;
   url_ = request.url;
   offset_ = request.keptBytes > 0 ? request.keptBytes : 0;
-  bool ranged = offset_ > 0 || request.rangeEnd > 0;
+  bool ranged = offset_ > 0 || request.rangeEnd > 0 || !request.written.empty();
   etag_ = ranged ? request.keptEtag : "";
   total_ = ranged ? request.keptTotal : -1;
   tailStart_ = -1;
@@ -63,15 +63,15 @@ void Fetch::startAttempt() {
   request.idleTimeout = request_.idleTimeout;
   request.keepPartial = true;  // what is not kept, fail() removes
   request.minBytesPerIdle = kMinBytesPerIdle;
-  conditional_ = offset_ == 0 && (!request_.ifNoneMatch.empty() || !request_.ifModifiedSince.empty());
+  conditional_ = !continues() && (!request_.ifNoneMatch.empty() || !request_.ifModifiedSince.empty());
   if (conditional_) {
     request.ifNoneMatch = request_.ifNoneMatch;
     request.ifModifiedSince = request_.ifModifiedSince;
   }
-  suffixAsked_ = request_.suffix > 0 && offset_ == 0 && request_.rangeEnd <= 0;
+  suffixAsked_ = request_.suffix > 0 && !continues() && request_.rangeEnd <= 0;
   if (suffixAsked_) {
     request.suffixLength = request_.suffix;
-  } else if (offset_ > 0 || request_.rangeEnd > 0) {
+  } else if (continues() || request_.rangeEnd > 0) {
     request.rangeStart = offset_;
     request.rangeEnd = request_.rangeEnd;
     request.ifRange = etag_;
@@ -102,7 +102,7 @@ void Fetch::transferDidReceiveResponse(const TransferResponse& response) {
   long status = response.status;
   if (status == 304) return notModified(response);
   if (isTransientStatus(status)) return retryAfterStatus(response);
-  bool ranged = offset_ > 0 || suffixAsked_ || request_.rangeEnd > 0;
+  bool ranged = continues() || suffixAsked_ || request_.rangeEnd > 0;
   if (status == 416 && ranged) return restartFromZero(statusText(status));
   if (status < 200 || status > 299) {
     // An error page is not the file: fail now, before it is stored.
@@ -241,7 +241,7 @@ void Fetch::retryOrFail(FetchError failed, FetchWait why, double wait) {
   int64_t reached = offset_ + attemptBytes_;
   if (!retry_.mayRetry(reached, wait)) return fail(failed);
   offset_ = etag_.empty() ? 0 : reached;
-  if (offset_ == 0) tailStart_ = -1, written_.clear();
+  if (etag_.empty()) tailStart_ = -1, written_.clear();
   int seconds = std::max(1, static_cast<int>(std::ceil(wait)));
   bool connected = failed.failure != FetchFailure::kCannotReach;
   services_.log((connected ? "Download interrupted: " : "Cannot connect: ") + failed.description +
@@ -414,7 +414,7 @@ void Fetch::fail(FetchError failed) {
 void Fetch::keepPrefix() {
   int64_t prefix = offset_ + attemptBytes_;
   ByteRanges kept = keptAfter(prefix);
-  if (prefix > 0 && !kept.empty()) {  // ranges further on stay, and say so
+  if (!kept.empty()) {  // ranges further on stay, and say so
     request_.part->describe(request_.url, etag_, total_, prefix, kept);
     return;
   }

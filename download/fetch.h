@@ -62,8 +62,9 @@ struct FetchRequest {
   // same total length, whose own ETag the bytes take on. Only for files
   // whose whole is checked afterwards (a signature).
   bool anyValidator = false;
-  // With kept bytes: ranges after them already in the file (a part's
-  // ranges, KeptPart::keptFor); only the holes between them are fetched.
+  // With the ETag and total of kept bytes: ranges after them (or with none
+  // kept, alone) already in the file (a part's ranges, KeptPart::keptFor);
+  // only the holes between them are fetched.
   ByteRanges written;
   // Asked, once a ranged body flows, how many more connections would pay
   // (see TransferRequest::moreConnections); empty: one connection.
@@ -205,6 +206,9 @@ class Fetch : public TransferDelegate {
   void keepPrefix();
   bool keepsPart() const;
   bool describesPrefix() const;
+  // Whether the file holds bytes of this fetch already: its first ones, or
+  // ranges further on (an earlier run's, another connection's).
+  bool continues() const { return offset_ > 0 || !written_.empty(); }
   ByteRanges keptAfter(int64_t prefix, bool withEnd = true) const;
   int64_t writtenAfter(int64_t prefix) const;
   void describeSoon();

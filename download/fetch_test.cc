@@ -138,7 +138,7 @@ struct FetchRig {
       if (!a.ifNoneMatch.empty()) text += "If-None-Match:" + a.ifNoneMatch + " ";
       if (!a.ifModifiedSince.empty()) text += "If-Modified-Since:" + a.ifModifiedSince + " ";
       if (a.suffixLength > 0) text += "Range:-" + std::to_string(a.suffixLength) + " ";
-      if (a.rangeStart > 0 || a.rangeEnd > 0)
+      if (a.rangeStart > 0 || a.rangeEnd > 0 || !a.ifRange.empty())
         text += "Range:" + std::to_string(a.rangeStart) + "-" +
                 (a.rangeEnd > 0 ? std::to_string(a.rangeEnd - 1) : "") + " ";
       if (!a.ifRange.empty()) text += "If-Range:" + a.ifRange + " ";
@@ -210,37 +210,44 @@ TEST(Fetch, RestartsAndFailuresEndWithinTheBounds) {
 }
 
 // What a broken fetch leaves: with a strong ETag, the bytes and the part's
-// description for a later run; otherwise, or when the disk is full, nothing.
-// Of the bytes before the file's end, the first ones and the end, which
-// the description lists (a later run asks for neither again); of the end
-// alone, nothing.
+// description for a later run, which continues them; otherwise, or when
+// the disk is full, nothing. Of the bytes before the file's end, the first
+// ones and the end, which the description lists (a later run asks for
+// neither again), the end even when no first byte came; of the end alone,
+// nothing.
 TEST(Fetch, KeepsTheBytesOfABrokenFetchOnlyForAStrongEtag) {
   // A small file asked by its end comes whole as a 206 (from 0): kept too.
-  const struct { const char* etag; E::End end; bool kept; int64_t rangeEnd, suffix, endAt; } cases[] = {
-      {"\"k\"", kCut, true, -1, 0, 744}, {"W/\"k\"", kCut, false, -1, 0, 744},
-      {"\"k\"", TransferFault::kLocalWrite, false, -1, 0, 744}, {"\"k\"", kCut, true, 744, 0, 744},
-      {"\"k\"", kCut, false, -1, 256, 744}, {"\"k\"", kCut, true, -1, 256, 0}};
+  const struct {
+    const char* etag; E::End end; bool kept; int64_t rangeEnd, suffix, endAt, got;
+  } cases[] = {
+      {"\"k\"", kCut, true, -1, 0, 744, 300}, {"W/\"k\"", kCut, false, -1, 0, 744, 300},
+      {"\"k\"", TransferFault::kLocalWrite, false, -1, 0, 744, 300},
+      {"\"k\"", kCut, true, 744, 0, 744, 300}, {"\"k\"", kCut, true, 744, 0, 744, 0},
+      {"\"k\"", kCut, false, -1, 256, 744, 100}, {"\"k\"", kCut, true, -1, 256, 0, 300}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.etag << " " << c.rangeEnd << " " << c.suffix);
+    SCOPED_TRACE(testing::Message() << c.etag << " " << c.rangeEnd << " " << c.suffix << " "
+                                    << c.got);
     ScratchDir scratch;
     KeptPart part(scratch.path() + "/");
     writeFile(part.path(), std::string(c.rangeEnd > 0 ? 1000 : 300, 'x'));
     FetchRig rig;
-    E first = c.rangeEnd > 0 ? before(0, 300, c.end) : ok(c.etag, 1000, 300, c.end);
-    rig.server.script = {c.suffix ? partial(c.endAt, 1000, c.endAt ? 100 : 300, c.end) : first,
-                         status(404)};
+    E first = c.rangeEnd > 0 ? before(0, c.got, c.end) : ok(c.etag, 1000, c.got, c.end);
+    rig.server.script = {c.suffix ? partial(c.endAt, 1000, c.got, c.end) : first, status(404)};
     rig.request.destination = part.path(), rig.request.part = &part;
     rig.request.rangeEnd = c.rangeEnd, rig.request.suffix = c.suffix;
     rig.run();
-    std::string keptEtag;
-    int64_t total = 0;
-    ByteRanges written;
+    FetchRig next;  // the next run, as the download asks
+    next.request.destination = part.path(), next.request.part = &part;
+    next.request.keptBytes = part.keptFor(next.request.url, &next.request.keptEtag,
+                                          &next.request.keptTotal, &next.request.written);
+    next.request.suffix = 256;  // kept bytes come first
     bool end = c.kept && c.rangeEnd > 0;
+    std::string from =
+        c.kept ? "Range:" + std::to_string(c.got) + "- If-Range:\"k\" " : "Range:-256 ";
     EXPECT_EQ(std::make_tuple(rig.recorder.events.back(), pathExists(part.path()),
-                              part.keptFor(rig.request.url, &keptEtag, &total, &written),
-                              readFile(part.path()).size(), written),
+                              next.request.keptBytes, readFile(part.path()).size(), next.run()),
               std::make_tuple(c.end == kCut ? "failed status 404" : "failed write", c.kept,
-                              c.kept ? 300 : 0, end ? 1000u : c.kept ? 300u : 0u,
-                              end ? ByteRanges{{744, 256}} : ByteRanges()));
+                              c.kept ? c.got : 0, end ? 1000u : c.kept ? size_t(c.got) : 0u,
+                              from + (end ? "Written:744+256 " : "") + "no body"));
   }
 }

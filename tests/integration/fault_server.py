@@ -63,6 +63,7 @@ ranges would, misbehaving as the options say:
                          piece of that many bytes)
   pacezero=<ms>          the same, only in an answer from the file's first byte (a
                          first connection slower than the others)
+  pacefor=K              pace= and pacezero= only in the first K requests
   trickle=<ms>           send the body one byte at a time, that long apart
   stall=<ms>             send the first byte of the body, then nothing for that long
   length=<N>|none        announce N bytes, whatever the body, or no length
@@ -190,6 +191,8 @@ class Handler(socketserver.StreamRequestHandler):
         late = count - int(opts.get("after", "0"))  # the requests misbehaved on count from 1
         if late < 1:
             opts = {k: v for k, v in opts.items() if k not in ("range", "status", "change")}
+        if count > int(opts.get("pacefor", count)):
+            opts = {k: v for k, v in opts.items() if k not in ("pace", "pacezero")}
         entry = {k: self.headers.get(k) for k in ("range", "if-range", "if-none-match",
                                                   "if-modified-since", "accept-encoding")}
         entry.update(status=0, sent=0)

@@ -40,9 +40,10 @@ const size_t kSize = 1 << 20;
 // where each request started (a pattern: - for no range, T for the
 // archive's end, E for the last byte before it, H for its half), and how
 // many bytes above 102% of the archive's size may cross the wire (-1: any;
-// a reset loses what was in flight). Last row: a run killed outright while
-// the bytes before the end come keeps what it got; the next continues past
-// the first MB and clears the dead run's work directory.
+// a reset loses what was in flight). Last rows: a run killed outright while
+// the bytes before the end come keeps what it got (past the first MB, or
+// none of them yet); the next continues it and clears the dead run's work
+// directory.
 TEST(Transfers, CutsAreContinuedWhereTheEtagAllows) {
   const struct { std::string name, options; bool ok; std::string starts; long slack; } cases[] = {
       {"cut50", "cut=50%", true, "T 0-E H-E ", 0},
@@ -52,12 +53,13 @@ TEST(Transfers, CutsAreContinuedWhereTheEtagAllows) {
       {"nolength", "length=none", true, "T 0-E ", 0},
       // A kill also loses what the transfer held unwritten or untold; the
       // archive's end, kept, is not asked again.
-      {"killed-part", "pace=20", true, "T 0-E [1-9][0-9]{6,}-E ", 131072}};
+      {"killed-part", "pace=20", true, "T 0-E [1-9][0-9]{6,}-E ", 131072},
+      {"killed-start", "pacezero=400&piece=16384&pacefor=2", true, "T 0-E 0-E ", 0}};
   auto put = [](const std::string& pattern, const char* letter, long value) {
     return std::regex_replace(pattern, std::regex(letter), std::to_string(value));
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name); bool killed = c.name == "killed-part";
+    SCOPED_TRACE(c.name); bool killed = c.name.rfind("killed", 0) == 0;
     long size = fs::file_size(servers().publish(c.name + ".zip", "v1", (killed ? 4 : 1) * kSize));
     World w; w.download(servers().faultUrl + "serve/" + c.name + ".zip?" + c.options);
     if (killed) {
@@ -68,7 +70,8 @@ TEST(Transfers, CutsAreContinuedWhereTheEtagAllows) {
         std::istringstream info(readFile(w.cache() + ".part.info"));
         std::vector<std::string> lines;
         for (std::string line; std::getline(info, line);) lines.push_back(line);
-        return lines.size() == 6 && std::stol(lines[4]) > long(kSize) &&
+        long prefix = lines.size() == 6 ? std::stol(lines[4]) : -1;
+        return (c.name == "killed-start" ? prefix == 0 : prefix > long(kSize)) &&
                lines[5] == std::to_string(size - 262144) + " 262144";
       }, 30));
       kill(first.pid, SIGKILL);
