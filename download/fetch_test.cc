@@ -236,18 +236,19 @@ TEST(Fetch, KeepsTheBytesOfABrokenFetchOnlyForAStrongEtag) {
     rig.request.destination = part.path(), rig.request.part = &part;
     rig.request.rangeEnd = c.rangeEnd, rig.request.suffix = c.suffix;
     rig.run();
-    FetchRig next;  // the next run, as the download asks
+    FetchRig next;  // the next run, as the download asks, once more after a failed connection
+    next.server.script = {kDown, status(404)};
     next.request.destination = part.path(), next.request.part = &part;
     next.request.keptBytes = part.keptFor(next.request.url, &next.request.keptEtag,
                                           &next.request.keptTotal, &next.request.written);
     next.request.suffix = 256;  // kept bytes come first
     bool end = c.kept && c.rangeEnd > 0;
-    std::string from =
-        c.kept ? "Range:" + std::to_string(c.got) + "- If-Range:\"k\" " : "Range:-256 ";
+    std::string asked = (c.kept ? "Range:" + std::to_string(c.got) + "- If-Range:\"k\" "
+                                : "Range:-256 ") + (end ? "Written:744+256 " : "") + "no body";
     EXPECT_EQ(std::make_tuple(rig.recorder.events.back(), pathExists(part.path()),
                               next.request.keptBytes, readFile(part.path()).size(), next.run()),
               std::make_tuple(c.end == kCut ? "failed status 404" : "failed write", c.kept,
                               c.kept ? c.got : 0, end ? 1000u : c.kept ? size_t(c.got) : 0u,
-                              from + (end ? "Written:744+256 " : "") + "no body"));
+                              asked + " | " + asked));
   }
 }
