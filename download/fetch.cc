@@ -63,7 +63,8 @@ void Fetch::startAttempt() {
   request.idleTimeout = request_.idleTimeout;
   request.keepPartial = true;  // what is not kept, fail() removes
   request.minBytesPerIdle = kMinBytesPerIdle;
-  conditional_ = !continues() && (!request_.ifNoneMatch.empty() || !request_.ifModifiedSince.empty());
+  conditional_ =
+      !continues() && (!request_.ifNoneMatch.empty() || !request_.ifModifiedSince.empty());
   if (conditional_) {
     request.ifNoneMatch = request_.ifNoneMatch;
     request.ifModifiedSince = request_.ifModifiedSince;
