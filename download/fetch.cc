@@ -32,11 +32,11 @@ void Fetch::start(const FetchRequest& request) {
   request_ = request;
   url_ = request.url;
   offset_ = request.keptBytes > 0 ? request.keptBytes : 0;
-  bool ranged = offset_ > 0 || request.rangeEnd > 0 || !request.written.empty();
+  written_ = request.written;
+  bool ranged = continues() || request.rangeEnd > 0;
   etag_ = ranged ? request.keptEtag : "";
   total_ = ranged ? request.keptTotal : -1;
   tailStart_ = -1;
-  written_ = ranged ? request.written : ByteRanges();
   partsOff_ = mixedHosts_ = false;
   retry_ = RetryPolicy(services_.random, services_.clock);
   running_ = true;
