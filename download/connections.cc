@@ -33,6 +33,13 @@ int connectionsThatPay(const LinkSample& s) {
   // so the whole body's rate says little about the time left or the window.
   double rate = s.recentSeconds > 0 ? double(s.recentSegmentsIn) * s.mss / s.recentSeconds
                                     : s.bytes / s.seconds;
+  // A flow slower lately than the window before is still falling back
+  // from a burst of losses (cubic halves and halves again): expect the
+  // same fall once more rather than its rate of now.
+  if (s.earlierSeconds > 0 && s.earlierSegmentsIn > 0) {
+    double earlier = double(s.earlierSegmentsIn) * s.mss / s.earlierSeconds;
+    if (rate < earlier) rate *= rate / earlier;
+  }
   if (s.remaining / rate < kMinSecondsLeft) return 0;
   // Losses that go on: a flow's start overshooting the link loses too.
   double outOfOrder = double(s.outOfOrder) / s.segmentsIn;
@@ -41,9 +48,11 @@ int connectionsThatPay(const LinkSample& s) {
     return 0;
   if (s.rtt > s.minRtt * kQueueFactor + kQueueSlack) return 0;
   // Each loss puts about a window's segments out of order: p ~ f / W, so
-  // W * sqrt(p) ~ sqrt(f * W).
+  // W * sqrt(p) ~ sqrt(f * W), with f of lately: slow start's bursts of
+  // losses say nothing of the loss the flow lives with now.
   double window = rate * s.minRtt / s.mss;
-  if (std::sqrt(outOfOrder * window) > kMaxLossLimitedWindow) return 0;
+  double recentOutOfOrder = double(s.recentOutOfOrder) / s.recentSegmentsIn;
+  if (std::sqrt(recentOutOfOrder * window) > kMaxLossLimitedWindow) return 0;
   return kMoreConnections;
 }
 

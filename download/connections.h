@@ -10,7 +10,8 @@
 // the flow keeps is far below what a full link with that loss would carry.
 // None where the flow fills the link (a queue builds, or its window is large
 // for the loss seen, as with a bbr sender), none for a download that one
-// flow ends within a few seconds, none before a few round trips of body
+// flow ends within a few seconds (judged by where a falling rate is
+// heading, not by the rate of now), none before a few round trips of body
 // have been seen (the caller asks again later), none where the connection
 // cannot be measured. Pure: a table of samples tests it.
 int connectionsThatPay(const LinkSample& sample);

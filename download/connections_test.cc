@@ -26,6 +26,13 @@ TEST(ConnectionsThatPay, MoreOnlyWhereOneFlowIsHeldBackByLoss) {
   startOnly.recentOutOfOrder = 0;
   LinkSample fewRoundTrips = sample(1.4e6, 0.1, 300);
   fewRoundTrips.minRtt = fewRoundTrips.rtt = 1.0;
+  // 4.8 MB/s lately, 10.8 MB to go: 2.25 s at the rate of now.
+  LinkSample falling = sample(4.8e6, 0.1, 600, 10800000);
+  falling.earlierSeconds = 0.5, falling.earlierSegmentsIn = uint32_t(9.3e6 * 0.5 / 1448);
+  LinkSample steady = falling;
+  steady.earlierSegmentsIn = steady.recentSegmentsIn;
+  LinkSample burstsAtStart = sample(2.5e6, 0.1, 2100);
+  burstsAtStart.recentOutOfOrder = burstsAtStart.recentSegmentsIn / 5;
   struct Case {
     const char* what;
     LinkSample sample;
@@ -34,6 +41,9 @@ TEST(ConnectionsThatPay, MoreOnlyWhereOneFlowIsHeldBackByLoss) {
       {"cubic, 0.1% loss, 1 Gbit/s: window ~100 segments", sample(1.4e6, 0.1, 300), 3},
       {"cubic, 1% loss, 20 Mbit/s 150 ms", sample(135e3, 0.1, 400), 3},
       {"cubic, 0.1% loss, after a slow start that raced to 7 MB/s", sample(7e6, 0.1, 1000, 40 << 20, 0.9e6), 3},
+      {"cubic still falling back from a burst of losses (9.3 MB/s, then 4.8)", falling, 3},
+      {"the same rate held: one flow ends within seconds", steady, 0},
+      {"cubic whose slow start lost in bursts, with less loss now", burstsAtStart, 3},
       {"clean link, no loss", sample(12.5e6, 0.1, 0), 0},
       {"a full clean link's few losses where its window overshoots", sample(12.5e6, 0.1, 120), 0},
       {"losses from a full queue: the round trip grew", sample(12.5e6, 0.16, 150), 0},

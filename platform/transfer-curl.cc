@@ -552,14 +552,24 @@ void CurlTransfer::probe() {
   sample.bytes = int64_t(body_.received());
   sample.remaining = mainLimit() - body_.position();
   readLinkSample(multi_.socketOf(easy_), &sample);
-  // Against the latest probe far enough back (else the body's start); the
-  // ones before it are needed no more.
-  LinkSample since;
-  size_t back = 0;
-  while (back < sampled_.size() &&
-         sample.seconds - sampled_[back].seconds >= std::max(0.5, 4 * sample.minRtt))
-    since = sampled_[back++];
-  sampled_.erase(sampled_.begin(), sampled_.begin() + (back > 0 ? back - 1 : 0));
+  // Lately: against the latest probe a window back (else the body's start);
+  // earlier: that probe against the latest one a window before it. The
+  // probes before that one are needed no more.
+  const double window = std::max(0.5, 4 * sample.minRtt);
+  auto windowBack = [&](double from) {  // that probe's index + 1; 0: none
+    size_t i = sampled_.size();
+    while (i > 0 && from - sampled_[i - 1].seconds < window) --i;
+    return i;
+  };
+  size_t recent = windowBack(sample.seconds);
+  LinkSample since = recent > 0 ? sampled_[recent - 1] : LinkSample();
+  size_t earlier = recent > 0 ? windowBack(since.seconds) : 0;
+  if (recent > 0 && (earlier > 0 || since.seconds >= window)) {
+    LinkSample first = earlier > 0 ? sampled_[earlier - 1] : LinkSample();
+    sample.earlierSegmentsIn = since.segmentsIn - first.segmentsIn;
+    sample.earlierSeconds = since.seconds - first.seconds;
+  }
+  sampled_.erase(sampled_.begin(), sampled_.begin() + (earlier > 0 ? earlier - 1 : 0));
   sample.recentSegmentsIn = sample.segmentsIn - since.segmentsIn;
   sample.recentOutOfOrder = sample.outOfOrder - since.outOfOrder;
   sample.recentSeconds = sample.seconds - since.seconds;

@@ -26,6 +26,10 @@ struct LinkSample {
   // all of it).
   uint32_t recentSegmentsIn = 0, recentOutOfOrder = 0;
   double recentSeconds = 0;
+  // Segments received over as long a window just before that one (none
+  // until the body has run two windows' time).
+  uint32_t earlierSegmentsIn = 0;
+  double earlierSeconds = 0;
   uint32_t mss = 0;         // bytes per segment
 };
 
