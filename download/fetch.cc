@@ -36,6 +36,15 @@ void Fetch::start(const FetchRequest& request) {
   bool ranged = continues() || request.rangeEnd > 0;
   etag_ = ranged ? request.keptEtag : "";
   total_ = ranged ? request.keptTotal : -1;
+  // All of it kept (a run that ended between its last byte and the agent's
+  // place): the last byte is asked again, so that the server still vouches
+  // for the file. Asked past its end, it refuses the range (416), and the
+  // whole would be fetched again.
+  int64_t inOrder = offset_;
+  for (const auto& [start, length] : written_)
+    if (start <= inOrder) inOrder = std::max(inOrder, start + length);
+  if (continues() && request.rangeEnd <= 0 && total_ > 0 && inOrder >= total_)
+    offset_ = total_ - 1, written_.clear();
   tailStart_ = -1;
   partsOff_ = mixedHosts_ = false;
   retry_ = RetryPolicy(services_.random, services_.clock);

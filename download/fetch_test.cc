@@ -53,6 +53,7 @@ struct Row {
   // Asked for the last 256 bytes, or the bytes before 744; the most allowed.
   int64_t suffix = 0, rangeEnd = -1, maxBytes = -1;
   bool cacheUsable = true;
+  ByteRanges written = {};  // kept after the first bytes
 };
 
 // An attempt that fails before any answer.
@@ -116,6 +117,13 @@ const Row kRows[] = {
      "", 0, 0, 744},
     {"before the end, past it", {partial(0, 1000), ok(kK, 1000)},
      kBefore + "no body | body@0", kWhole, "", 0, 0, 744},
+    // Kept whole: asked past its end, a server refuses (416).
+    {"kept whole", {partial(999, 1000)}, "Range:999- If-Range:\"k\" body@999",
+     "accept 999/1000; finished 1000", "", 1000},
+    {"kept whole in two pieces", {partial(999, 1000)}, "Range:999- If-Range:\"k\" body@999",
+     "accept 999/1000; finished 1000", "", 600, 0, -1, -1, true, {{600, 400}}},
+    {"kept whole, changed since", {ok("\"new\"", 1200)}, "Range:999- If-Range:\"k\" body@0",
+     "accept 0/1200; finished 1200", "", 1000},
 };
 
 // A fetch on a scripted server and a virtual clock.
@@ -167,6 +175,7 @@ TEST(Fetch, AsksAndEndsAsTheServerAnswers) {
     std::string& condition = date ? rig.request.ifModifiedSince : rig.request.ifNoneMatch;
     condition = row.condition.substr(date ? 15 : 0);
     rig.request.keptBytes = row.kept, rig.request.maxBytes = row.maxBytes;
+    rig.request.written = row.written;
     rig.request.suffix = row.suffix, rig.request.rangeEnd = row.rangeEnd;
     std::string asked = rig.run();
     EXPECT_EQ(std::make_pair(asked, joined(rig.recorder.events, "; ")),
