@@ -3,13 +3,16 @@
 #include <linux/tcp.h>
 #include <netinet/in.h>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <fstream>
 
 #include "platform/clock.h"
 
@@ -339,6 +342,54 @@ uint64_t BodyWriter::takeWritten() {
 }
 
 void BodyWriter::cancelTimer() { timer_.cancel(); }
+
+void narrowReceiveWindow(curl_socket_t fd, int64_t bytes) {
+  if (fd == CURL_SOCKET_BAD) return;
+  int unread = 0, clamp = 0, buffer = 0;
+  socklen_t size = sizeof(clamp);
+  if (ioctl(fd, FIONREAD, &unread) != 0) unread = 0;  // read by the kernel, not yet by us
+  int64_t want = std::max<int64_t>(4096, bytes - unread);
+  if (getsockopt(fd, IPPROTO_TCP, TCP_WINDOW_CLAMP, &clamp, &size) != 0 || want >= clamp) return;
+  // Set to its size (the kernel doubles what it is given), the buffer no
+  // longer grows, and growing it would reset the clamp. Not where a
+  // program may not set it that large: a smaller buffer than the window
+  // offered drops what was sent into it.
+  static const int64_t largest = [] {
+    int64_t value = 0;
+    std::ifstream("/proc/sys/net/core/rmem_max") >> value;
+    return value;
+  }();
+  size = sizeof(buffer);
+  if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, &size) == 0 && buffer / 2 <= largest) {
+    buffer /= 2;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+  }
+  clamp = int(want);
+  setsockopt(fd, IPPROTO_TCP, TCP_WINDOW_CLAMP, &clamp, sizeof(clamp));
+}
+
+void widenReceiveWindow(curl_socket_t fd) {
+  int buffer = 0;
+  socklen_t size = sizeof(buffer);
+  if (fd != CURL_SOCKET_BAD && getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, &size) == 0)
+    setsockopt(fd, IPPROTO_TCP, TCP_WINDOW_CLAMP, &buffer, sizeof(buffer));
+}
+
+int64_t receiveWindowAhead(curl_socket_t fd) {
+  if (fd == CURL_SOCKET_BAD) return -1;
+  // The window offered (tcpi_rcv_wnd) follows tcpi_snd_wnd, where older
+  // headers end.
+  constexpr size_t kAt = offsetof(tcp_info, tcpi_snd_wnd) + sizeof(uint32_t);
+  unsigned char info[sizeof(tcp_info) + 64] = {};
+  socklen_t size = sizeof(info);
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, info, &size) != 0 || size < kAt + sizeof(uint32_t))
+    return -1;
+  uint32_t window = 0;
+  memcpy(&window, info + kAt, sizeof(window));
+  int unread = 0;
+  if (ioctl(fd, FIONREAD, &unread) != 0) unread = 0;
+  return int64_t(window) + unread;
+}
 
 bool readLinkSample(curl_socket_t fd, LinkSample* sample) {
   if (fd == CURL_SOCKET_BAD) return false;

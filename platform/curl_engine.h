@@ -162,6 +162,24 @@ class BodyWriter {
 // TCP socket to ask.
 bool readLinkSample(curl_socket_t fd, LinkSample* sample);
 
+// Narrows connection |fd|'s receive window so that its server may send
+// about |bytes| past what the program has read from the socket, and no
+// more: for a connection that will be cut where its server does not know
+// (another connection took over the rest), what was on its way past the
+// cut is lost. The window is only ever narrowed, and where the program may
+// hold the socket's buffer at its size, that stops growing, so that the
+// kernel does not widen the window again.
+void narrowReceiveWindow(curl_socket_t fd, int64_t bytes);
+// Lets the window grow again to the socket's buffer: for a connection
+// that was to be cut and now goes on.
+void widenReceiveWindow(curl_socket_t fd);
+
+// The bytes connection |fd|'s server may send before it must wait for the
+// program: those read by the kernel but not by the program, and the
+// receive window the kernel offered past them. -1 where the kernel does
+// not tell its window (before Linux 6.2).
+int64_t receiveWindowAhead(curl_socket_t fd);
+
 // Why no request can run here at all.
 extern const char kCurlUnavailable[];
 

@@ -1,6 +1,11 @@
 #include "platform/curl_engine.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 // What a server's Link headers may name as duplicates: https only, plain
 // URLs of a bounded length, by "pri", each once, a bounded count.
@@ -18,4 +23,35 @@ TEST(CurlEngine, DuplicateLinks) {
   S many;
   for (int i = 0; i < 20; ++i) many.push_back("<https://m" + std::to_string(i) + "/x>; rel=duplicate");
   EXPECT_EQ(duplicateLinks(many).size(), kMaxDuplicateLinks);
+}
+
+// A loopback connection holding bytes the program has not read: the bytes
+// its server may send are those and the window offered past them. A window
+// is narrowed by what is unread, never below a few KiB, and widened only
+// when asked, to the buffer.
+TEST(CurlEngine, ReceiveWindowIsReadNarrowedAndWidened) {
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), client = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t size = sizeof(address);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size) | listen(listener, 1) |
+                getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) |
+                connect(client, reinterpret_cast<sockaddr*>(&address), size), 0);
+  int server = accept(listener, nullptr, nullptr), unread = 0;
+  auto clamp = [client, value = 0, length = socklen_t(sizeof(int))]() mutable {
+    getsockopt(client, IPPROTO_TCP, TCP_WINDOW_CLAMP, &value, &length);
+    return value;
+  };
+  const std::string sent(100000, 'x');
+  ASSERT_EQ(write(server, sent.data(), sent.size()), ssize_t(sent.size()));
+  for (int i = 0; i < 200 && unread < int(sent.size()); ++i) ioctl(client, FIONREAD, &unread), usleep(5000);
+  int64_t ahead = receiveWindowAhead(client);
+  if (ahead < 0) GTEST_SKIP() << "this kernel does not tell its receive window (Linux 6.2 does)";
+  EXPECT_GT(ahead, int64_t(sent.size()) + 1000);
+  for (auto [bytes, narrowed] : {std::pair{int64_t(sent.size()) + 20000, 20000}, {1 << 20, 20000}, {0, 4096}}) {
+    narrowReceiveWindow(client, bytes);
+    EXPECT_EQ(clamp(), narrowed) << bytes;
+  }
+  widenReceiveWindow(client);
+  EXPECT_GT(clamp(), int(sent.size()));
+  for (int fd : {listener, client, server}) close(fd);
 }

@@ -69,6 +69,13 @@ std::string rangeOf(const TransferRequest& request) {
   return "";
 }
 
+// A connection that will be cut |left| body bytes from here: its server
+// may send those, with TLS's few dozen bytes a record and a record's
+// worth to spare, and little more.
+void narrowTo(curl_socket_t fd, int64_t left) {
+  narrowReceiveWindow(fd, left + left / 64 + (16 << 10));
+}
+
 // One request into a file, on a multi handle of its own. Once its first
 // response is a 206 of a file with a strong ETag, other parts of the range
 // may come over further connections on the same multi handle: each a
@@ -308,6 +315,7 @@ size_t CurlTransfer::write(const char* data, size_t length) {
     return 0;
   }
   if (!body_.append(data, length)) return 0;
+  if (cut_ >= 0) narrowTo(multi_.socketOf(easy_), cut_ - body_.position());
   return length;
 }
 
@@ -640,7 +648,9 @@ size_t CurlTransfer::writePart(Part& part, const char* data, size_t length) {
     part.refused = true;
     return 0;
   }
-  return part.body.append(data, length) ? length : 0;
+  if (!part.body.append(data, length)) return 0;
+  if (part.limit < part.asked) narrowTo(multi_.socketOf(part.easy), part.limit - part.body.position());
+  return length;
 }
 
 void CurlTransfer::noteWritten(Part& part) {
@@ -753,8 +763,10 @@ void CurlTransfer::assignWork() {
 // speeds, where that is worth a request (a slow host's part, or a first
 // connection held back by loss, would hold the end). A piece off a first
 // connection already cut short costs no byte more (it is cut once, wherever):
-// it is worth a request from a quarter of kMinPart; others, whose server
-// then sends past the new end, from twice kMinPart.
+// it is worth a request from a quarter of kMinPart. Others lose what is on
+// its way to them when they are cut, about a round trip's bytes at their
+// speed: worth it from eight of those (twice kMinPart while no round trip
+// was measured).
 bool CurlTransfer::takeFromSlowest(size_t host) {
   Part* slowest = nullptr;
   bool main = false;
@@ -780,7 +792,15 @@ bool CurlTransfer::takeFromSlowest(size_t host) {
   int64_t keep = std::max(int64_t(double(left) * (1 - share)),
                           std::min(left / 2, std::max<int64_t>(64 << 10, int64_t(slowRate))));
   int64_t piece = left - keep;
-  if (piece < (main && cut_ >= 0 ? kMinPart / 4 : 2 * kMinPart)) return false;
+  double rtt = sampled_.empty() || !sampled_.back().measured ? 0 : sampled_.back().rtt;
+  int64_t least = main && cut_ >= 0 ? kMinPart / 4
+                  : rtt > 0         ? std::max(kMinPart / 4, int64_t(8 * slowRate * rtt))
+                                    : 2 * kMinPart;
+  if (piece < least) return false;
+  // Cut no sooner than the window its server was offered, where the piece
+  // still pays: what is sent past a cut comes for nothing.
+  int64_t ahead = receiveWindowAhead(multi_.socketOf(main ? easy_ : slowest->easy));
+  if (ahead > keep && left - ahead >= least) piece = left - ahead;
   int64_t start = (main ? mainLimit() : slowest->limit) - piece;
   (main ? cut_ : slowest->limit) = start;
   startPart(start, start + piece, host);
@@ -847,6 +867,7 @@ void CurlTransfer::refuseParts() {
     retire(*running_.front());
   }
   if (!mainDone_ && mainEnd_ >= end_) {
+    if (cut_ >= 0) widenReceiveWindow(multi_.socketOf(easy_));
     cut_ = -1;
     pending_.clear();
     deliverPendingData();

@@ -63,6 +63,8 @@ ranges would, misbehaving as the options say:
                          piece of that many bytes)
   pacezero=<ms>          the same, only in an answer from the file's first byte (a
                          first connection slower than the others)
+  paceend=<ms>           the same, only (and instead of pace=) in an answer to a range
+                         from past the first byte to the last (the part at the back)
   pacefor=K              pace= and pacezero= only in the first K requests
   trickle=<ms>           send the body one byte at a time, that long apart
   stall=<ms>             send the first byte of the body, then nothing for that long
@@ -192,7 +194,7 @@ class Handler(socketserver.StreamRequestHandler):
         if late < 1:
             opts = {k: v for k, v in opts.items() if k not in ("range", "status", "change")}
         if count > int(opts.get("pacefor", count)):
-            opts = {k: v for k, v in opts.items() if k not in ("pace", "pacezero")}
+            opts = {k: v for k, v in opts.items() if k not in ("pace", "pacezero", "paceend")}
         entry = {k: self.headers.get(k) for k in ("range", "if-range", "if-none-match",
                                                   "if-modified-since", "accept-encoding")}
         entry.update(status=0, sent=0)
@@ -287,7 +289,10 @@ class Handler(socketserver.StreamRequestHandler):
                 time.sleep(int(opts["trickle"]) / 1000)
             self.wfile.write(body[at : min(end, at + step)])
             entry["sent"] += min(end, at + step) - at
-            pace = opts.get("pace", opts.get("pacezero") if start == 0 else None)
+            if ranged and 0 < start and last == len(body) and "paceend" in opts:
+                pace = opts["paceend"]
+            else:
+                pace = opts.get("pace", opts.get("pacezero") if start == 0 else None)
             if pace or step == 1:
                 self.wfile.flush()
             if pace:
