@@ -375,29 +375,24 @@ void widenReceiveWindow(curl_socket_t fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_WINDOW_CLAMP, &buffer, sizeof(buffer));
 }
 
-int64_t receiveWindowAhead(curl_socket_t fd) {
-  if (fd == CURL_SOCKET_BAD) return -1;
-  // The window offered (tcpi_rcv_wnd) follows tcpi_snd_wnd, where older
-  // headers end.
-  constexpr size_t kAt = offsetof(tcp_info, tcpi_snd_wnd) + sizeof(uint32_t);
-  unsigned char info[sizeof(tcp_info) + 64] = {};
-  socklen_t size = sizeof(info);
-  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, info, &size) != 0 || size < kAt + sizeof(uint32_t))
-    return -1;
-  uint32_t window = 0;
-  memcpy(&window, info + kAt, sizeof(window));
-  int unread = 0;
-  if (ioctl(fd, FIONREAD, &unread) != 0) unread = 0;
-  return int64_t(window) + unread;
-}
-
 bool readLinkSample(curl_socket_t fd, LinkSample* sample) {
   if (fd == CURL_SOCKET_BAD) return false;
-  tcp_info info{};
-  socklen_t size = sizeof(info);
-  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
-      size < offsetof(tcp_info, tcpi_rcv_ooopack) + sizeof(info.tcpi_rcv_ooopack))
+  // Newer kernels tell more than this header knows: the window offered
+  // (tcpi_rcv_wnd) follows tcpi_snd_wnd, where the header ends.
+  constexpr size_t kWindowAt = offsetof(tcp_info, tcpi_snd_wnd) + sizeof(uint32_t);
+  unsigned char told[sizeof(tcp_info) + 64] = {};
+  socklen_t size = sizeof(told);
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, told, &size) != 0 ||
+      size < offsetof(tcp_info, tcpi_rcv_ooopack) + sizeof(uint32_t))
     return false;
+  tcp_info info;
+  memcpy(&info, told, sizeof(info));
+  uint32_t window = 0;
+  int unread = 0;
+  if (size >= kWindowAt + sizeof(window) && ioctl(fd, FIONREAD, &unread) == 0) {
+    memcpy(&window, told + kWindowAt, sizeof(window));
+    sample->windowAhead = int64_t(window) + unread;
+  }
   sample->measured = true;
   sample->rtt = (info.tcpi_rcv_rtt ? info.tcpi_rcv_rtt : info.tcpi_rtt) / 1e6;
   sample->minRtt = info.tcpi_min_rtt / 1e6;

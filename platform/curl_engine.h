@@ -174,12 +174,6 @@ void narrowReceiveWindow(curl_socket_t fd, int64_t bytes);
 // that was to be cut and now goes on.
 void widenReceiveWindow(curl_socket_t fd);
 
-// The bytes connection |fd|'s server may send before it must wait for the
-// program: those read by the kernel but not by the program, and the
-// receive window the kernel offered past them. -1 where the kernel does
-// not tell its window (before Linux 6.2).
-int64_t receiveWindowAhead(curl_socket_t fd);
-
 // Why no request can run here at all.
 extern const char kCurlUnavailable[];
 

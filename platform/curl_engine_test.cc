@@ -44,9 +44,10 @@ TEST(CurlEngine, ReceiveWindowIsReadNarrowedAndWidened) {
   const std::string sent(100000, 'x');
   ASSERT_EQ(write(server, sent.data(), sent.size()), ssize_t(sent.size()));
   for (int i = 0; i < 200 && unread < int(sent.size()); ++i) ioctl(client, FIONREAD, &unread), usleep(5000);
-  int64_t ahead = receiveWindowAhead(client);
-  if (ahead < 0) GTEST_SKIP() << "this kernel does not tell its receive window (Linux 6.2 does)";
-  EXPECT_GT(ahead, int64_t(sent.size()) + 1000);
+  LinkSample sample;
+  ASSERT_TRUE(readLinkSample(client, &sample));
+  if (sample.windowAhead < 0) GTEST_SKIP() << "this kernel does not tell its receive window (Linux 6.2 does)";
+  EXPECT_GT(sample.windowAhead, int64_t(sent.size()) + 1000);
   for (auto [bytes, narrowed] : {std::pair{int64_t(sent.size()) + 20000, 20000}, {1 << 20, 20000}, {0, 4096}}) {
     narrowReceiveWindow(client, bytes);
     EXPECT_EQ(clamp(), narrowed) << bytes;

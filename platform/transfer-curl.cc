@@ -799,8 +799,9 @@ bool CurlTransfer::takeFromSlowest(size_t host) {
   if (piece < least) return false;
   // Cut no sooner than the window its server was offered, where the piece
   // still pays: what is sent past a cut comes for nothing.
-  int64_t ahead = receiveWindowAhead(multi_.socketOf(main ? easy_ : slowest->easy));
-  if (ahead > keep && left - ahead >= least) piece = left - ahead;
+  LinkSample cut;
+  readLinkSample(multi_.socketOf(main ? easy_ : slowest->easy), &cut);
+  if (cut.windowAhead > keep && left - cut.windowAhead >= least) piece = left - cut.windowAhead;
   int64_t start = (main ? mainLimit() : slowest->limit) - piece;
   (main ? cut_ : slowest->limit) = start;
   startPart(start, start + piece, host);

@@ -31,6 +31,10 @@ struct LinkSample {
   uint32_t earlierSegmentsIn = 0;
   double earlierSeconds = 0;
   uint32_t mss = 0;         // bytes per segment
+  // Bytes the server may send before it must wait: those the kernel holds
+  // unread and the receive window offered past them (-1: the kernel does
+  // not tell its window, before Linux 6.2).
+  int64_t windowAhead = -1;
 };
 
 // (start, length) pairs of bytes already in a file, in order, disjoint.
