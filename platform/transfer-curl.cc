@@ -72,10 +72,12 @@ std::string rangeOf(const TransferRequest& request) {
 }
 
 // A connection that will be cut |left| body bytes from here: its server
-// may send those, with TLS's few dozen bytes a record and a record's
-// worth to spare, and little more.
+// may send those, the record that holds the cut (up to 16 KiB), and each
+// record's TLS overhead (85 bytes at most, a CBC cipher's), and little
+// more. A window offered is never taken back: what the first narrowing
+// allows past the cut stays allowed.
 void narrowTo(curl_socket_t fd, int64_t left) {
-  narrowReceiveWindow(fd, left + left / 64 + (16 << 10));
+  narrowReceiveWindow(fd, left + left / 128 + (16 << 10) + 256);
 }
 
 // One request into a file, on a multi handle of its own. Once its first
