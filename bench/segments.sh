@@ -194,10 +194,11 @@ share() { printf '%s' "${sg[$1]}" | awk -v s="$3" -v f="$2" '{printf "%.3f\n", $
 share_lim() { printf '%s' "${sg[$1]}" | awk -v s="$3" -v f="$2" '{printf "%.3f\n", $f / s}' | sort -n | sed -n '1p;$p' | paste -sd' ' | sed 's/ /–/'; }
 echo
 echo "Segments: download phase, median of alternating runs (spread min–max); body bytes the"
-echo "server sent and bytes that reached the client, against the archive; connections used."
+echo "server sent and bytes that reached the client, against the archive (one flow's: TLS alone,"
+echo "every body byte once); connections used."
 echo "Load average: $(cut -d' ' -f1-3 /proc/loadavg)."
 echo
-echo "| link | archive | setup | one flow | ratio | aria2c -x4 | ratio | bytes sent (setup; aria2c) | bytes received (setup; aria2c) | connections (setup, one flow, aria2c) |"
+echo "| link | archive | setup | one flow | ratio | aria2c -x4 | ratio | bytes sent (setup; aria2c) | bytes received (setup; one flow; aria2c) | connections (setup, one flow, aria2c) |"
 echo "|---|---|---|---|---|---|---|---|---|---|"
 n=0
 for row in "${rows[@]}"; do
@@ -211,10 +212,10 @@ for row in "${rows[@]}"; do
     a="$(col "$n.aria2" 1) s ($(lim "$n.aria2" 1))" ar=$(ratio "$s" "$(col "$n.aria2" 1)") ac=$(col "$n.aria2" 3)
     as=$(share "$n.aria2" 2 "$size") arc=$(share "$n.aria2" 4 "$size")
   fi
-  printf '| %s | %.1f MiB | %s s (%s) | %s s (%s) | %s | %s | %s | %s (%s); %s | %s (%s); %s | %s, %s, %s |\n' "$label" \
+  printf '| %s | %.1f MiB | %s s (%s) | %s s (%s) | %s | %s | %s | %s (%s); %s | %s (%s); %s; %s | %s, %s, %s |\n' "$label" \
     "$(awk -v b="$size" 'BEGIN {print b / 1048576}')" "$s" "$(lim "$n.setup" 1)" "$o" "$(lim "$n.one-flow" 1)" \
     "$(ratio "$s" "$o")" "$a" "$ar" "$(share "$n.setup" 2 "$size")" "$(share_lim "$n.setup" 2 "$size")" "$as" \
-    "$(share "$n.setup" 4 "$size")" "$(share_lim "$n.setup" 4 "$size")" "$arc" \
+    "$(share "$n.setup" 4 "$size")" "$(share_lim "$n.setup" 4 "$size")" "$(share "$n.one-flow" 4 "$size")" "$arc" \
     "$(col "$n.setup" 3)" "$(col "$n.one-flow" 3)" "$ac"
 done
 k=$(size_of agent-21m.zip)

@@ -44,7 +44,7 @@ TEST(CurlEngine, ReceiveWindowIsReadNarrowedAndWidened) {
   tcp_info info{};
   socklen_t infoSize = sizeof(info);
   ASSERT_EQ(getsockopt(client, IPPROTO_TCP, TCP_INFO, &info, &infoSize), 0);
-  EXPECT_LE(info.tcpi_rcv_wscale, 7);
+  EXPECT_LE(int(info.tcpi_rcv_wscale), 7);
   auto clamp = [client, value = 0, length = socklen_t(sizeof(int))]() mutable {
     getsockopt(client, IPPROTO_TCP, TCP_WINDOW_CLAMP, &value, &length);
     return value;
