@@ -375,11 +375,6 @@ void widenReceiveWindow(curl_socket_t fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_WINDOW_CLAMP, &buffer, sizeof(buffer));
 }
 
-void boundWindowScale(curl_socket_t fd) {
-  int clamp = int(kMaxReceiveWindow);
-  setsockopt(fd, IPPROTO_TCP, TCP_WINDOW_CLAMP, &clamp, sizeof(clamp));
-}
-
 bool readLinkSample(curl_socket_t fd, LinkSample* sample) {
   if (fd == CURL_SOCKET_BAD) return false;
   // Newer kernels tell more than this header knows: the window offered

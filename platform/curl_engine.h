@@ -173,15 +173,6 @@ void narrowReceiveWindow(curl_socket_t fd, int64_t bytes);
 // Lets the window grow again to the socket's buffer: for a connection
 // that was to be cut and now goes on.
 void widenReceiveWindow(curl_socket_t fd);
-// Before TCP socket |fd| connects: its receive window is at most
-// kMaxReceiveWindow, so that the window scale it agrees on is at most 7.
-// The kernel never takes back a window it offered, and where a narrowed
-// window would shrink it rounds the window up to the scale's step on
-// every acknowledgement: 1 KiB steps (scale 10, where the system allows
-// 32 MiB buffers) let the window creep on by a sixth of what arrives,
-// 128-byte steps by a fiftieth.
-constexpr int64_t kMaxReceiveWindow = (8 << 20) - 1;
-void boundWindowScale(curl_socket_t fd);
 
 // Why no request can run here at all.
 extern const char kCurlUnavailable[];

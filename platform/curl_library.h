@@ -33,8 +33,7 @@ const CurlLibrary* curlLibrary();
 CURLSH* newConnectionShare(const CurlLibrary& curl);
 // The one every transfer of the process uses (range fetches have their own).
 CURLSH* connectionShare(const CurlLibrary& curl);
-// libcurl's socket opener, for CURLOPT_OPENSOCKETFUNCTION: close-on-exec,
-// and a TCP socket's window scale bounded (boundWindowScale).
+// libcurl's socket opener, for CURLOPT_OPENSOCKETFUNCTION: close-on-exec.
 curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address);
 
 // A multi handle driven from |loop|: it watches the sockets libcurl names

@@ -42,9 +42,7 @@ CURLSH* connectionShare(const CurlLibrary& curl) {
 // Connections outlive their transfer in the share: the programs started
 // afterwards (unzip, the agent) must not inherit them.
 curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
-  curl_socket_t fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-  if (fd != CURL_SOCKET_BAD && address->socktype == SOCK_STREAM) boundWindowScale(fd);
-  return fd;
+  return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
 namespace {
