@@ -755,6 +755,13 @@ void CurlTransfer::assignWork() {
       if (!takeFromSlowest(host)) return;
       continue;
     }
+    // Past the window its server was already offered, where a part of
+    // kMinPart still remains: what is sent past a cut comes for nothing.
+    LinkSample offered;
+    if (readLinkSample(multi_.socketOf(easy_), &offered) && offered.windowAhead > 0) {
+      int64_t edge = body_.position() + offered.windowAhead;
+      if (mainLimit() - piece < edge && mainLimit() - edge >= kMinPart) piece = mainLimit() - edge;
+    }
     cut_ = mainLimit() - piece;
     startPart(cut_, cut_ + piece, host);
   }
