@@ -78,6 +78,17 @@ void narrowTo(curl_socket_t fd, int64_t left) {
   narrowReceiveWindow(fd, left + left / 128 + (16 << 10) + 256);
 }
 
+// A piece off the back of the |left| bytes connection |fd| has still to
+// bring, moved back to start past the window its server was already
+// offered, where |least| remains beyond it: what is sent past a cut comes
+// for nothing.
+int64_t pieceBeyondWindow(curl_socket_t fd, int64_t left, int64_t piece, int64_t least) {
+  LinkSample sample;
+  readLinkSample(fd, &sample);
+  int64_t ahead = sample.windowAhead;
+  return ahead > left - piece && left - ahead >= least ? left - ahead : piece;
+}
+
 // One request into a file, on a multi handle of its own. Once its first
 // response is a 206 of a file with a strong ETag, other parts of the range
 // may come over further connections on the same multi handle: each a
@@ -755,13 +766,7 @@ void CurlTransfer::assignWork() {
       if (!takeFromSlowest(host)) return;
       continue;
     }
-    // Past the window its server was already offered, where a part of
-    // kMinPart still remains: what is sent past a cut comes for nothing.
-    LinkSample offered;
-    if (readLinkSample(multi_.socketOf(easy_), &offered) && offered.windowAhead > 0) {
-      int64_t edge = body_.position() + offered.windowAhead;
-      if (mainLimit() - piece < edge && mainLimit() - edge >= kMinPart) piece = mainLimit() - edge;
-    }
+    piece = pieceBeyondWindow(multi_.socketOf(easy_), left, piece, kMinPart);
     cut_ = mainLimit() - piece;
     startPart(cut_, cut_ + piece, host);
   }
@@ -806,11 +811,7 @@ bool CurlTransfer::takeFromSlowest(size_t host) {
                   : rtt > 0         ? std::max(kMinPart / 4, int64_t(8 * slowRate * rtt))
                                     : 2 * kMinPart;
   if (piece < least) return false;
-  // Cut no sooner than the window its server was offered, where the piece
-  // still pays: what is sent past a cut comes for nothing.
-  LinkSample cut;
-  readLinkSample(multi_.socketOf(main ? easy_ : slowest->easy), &cut);
-  if (cut.windowAhead > keep && left - cut.windowAhead >= least) piece = left - cut.windowAhead;
+  piece = pieceBeyondWindow(multi_.socketOf(main ? easy_ : slowest->easy), left, piece, least);
   int64_t start = (main ? mainLimit() : slowest->limit) - piece;
   (main ? cut_ : slowest->limit) = start;
   startPart(start, start + piece, host);
