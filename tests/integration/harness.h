@@ -93,6 +93,12 @@ struct Proc {
   pid_t pid = -1; int status = 0; bool reaped = false;
 };
 
+// An X server for the tests' windows, its display number on its standard
+// output once it listens. Without -noreset it starts over whenever its last
+// client leaves, as each xdotool poll does, and drops a program that
+// connected meanwhile: the program would then show no window.
+inline const Strings kXvfb = {"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset"};
+
 // Every entry below |dir| as a sorted relative path; the cache's lock file,
 // which outlives the runs by design, left out.
 inline Strings tree(const std::string& dir) {

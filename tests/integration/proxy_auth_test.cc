@@ -62,7 +62,7 @@ TEST(ProxyAuth, UrlCredentialsPassWindowAsksTerminalSaysWhatToSet) {
   if (shell("command -v squid && command -v Xvfb && command -v xdotool && ls "
             "/usr/share/glib-2.0/schemas/org.gnome.system.proxy.gschema.xml") != 0)
     GTEST_SKIP() << "no squid, Xvfb, xdotool or gsettings-desktop-schemas (Debian packages)";
-  Proc xvfb({"Xvfb", "-displayfd", "1", "-nolisten", "tcp"}, {{"PATH", getenv("PATH")}});
+  Proc xvfb(kXvfb, {{"PATH", getenv("PATH")}});
   ASSERT_TRUE(waitUntil([&] { return has(xvfb.out(), "\n"); }, 20));
   Servers& s = servers();
   s.publish("authed.zip", "authed");

@@ -66,7 +66,7 @@ TEST(LocalRoad, ArchiveThatDoesNotUnpackOrHasNoInstallFails) {
 TEST(DownloadRoad, WindowModuleShowsTheDownloadWithADisplay) {
   if (system("command -v Xvfb >/dev/null && command -v xdotool >/dev/null") != 0)
     GTEST_SKIP() << "no Xvfb or no xdotool (Debian packages xvfb, xdotool)";
-  Proc xvfb({"Xvfb", "-displayfd", "1", "-nolisten", "tcp"}, {{"PATH", getenv("PATH")}});
+  Proc xvfb(kXvfb, {{"PATH", getenv("PATH")}});
   ASSERT_TRUE(waitUntil([&] { return has(xvfb.out(), "\n"); }, 20)) << xvfb.err();
   servers().publish("windowed.zip", "windowed", 1 << 20);
   servers().publish("cancelled.zip", "cancelled", 4 << 20);
