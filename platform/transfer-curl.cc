@@ -192,6 +192,7 @@ class CurlTransfer : public Transfer {
   double bodyStart_ = 0;
   std::vector<LinkSample> sampled_;  // the probes' of the last second or so
   LoopCall probe_{loop_};
+  LoopCall retake_{loop_};   // a free connection looks again for a share to take over
   std::vector<std::unique_ptr<Part>> running_, retired_;
   std::vector<OtherHost> others_;    // a part's host i > 0 is others_[i - 1]
   bool othersOn_ = false;
@@ -483,6 +484,7 @@ bool CurlTransfer::finish(bool keepFile, bool dropHeld) {
   multi_.stop();
   idle_.stop();
   probe_.cancel();
+  retake_.cancel();
   curl_.curl_multi_remove_handle(multi_.get(), easy_);
   for (auto& part : running_) {
     curl_.curl_multi_remove_handle(multi_.get(), part->easy);
@@ -763,8 +765,12 @@ void CurlTransfer::assignWork() {
       continue;
     }
     if (left < piece + kMinPart) {
-      if (!takeFromSlowest(host)) return;
-      continue;
+      if (takeFromSlowest(host)) continue;
+      // Nothing worth taking now: a slow share may be one not under way yet,
+      // or one whose speed is still unknown. Nothing else would look again
+      // before another connection ends.
+      retake_.schedule(kProbeSeconds, [this] { assignWork(); });
+      return;
     }
     piece = pieceBeyondWindow(multi_.socketOf(easy_), left, piece, kMinPart);
     cut_ = mainLimit() - piece;

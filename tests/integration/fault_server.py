@@ -65,6 +65,8 @@ ranges would, misbehaving as the options say:
                          first connection slower than the others)
   paceend=<ms>           the same, only (and instead of pace=) in an answer to a range
                          from past the first byte to the last (the part at the back)
+  waitend=<ms>           wait that long before answering such a range (a part slow
+                         to start)
   pacefor=K              pace= and pacezero= only in the first K requests
   trickle=<ms>           send the body one byte at a time, that long apart
   stall=<ms>             send the first byte of the body, then nothing for that long
@@ -74,7 +76,9 @@ GET /serve/<name>.minisig?<options> serves <name>.minisig as it is (logged as
 CONNECT 127.0.0.1:<port> opens a tunnel to that port, as a proxy does (the
 plain listener is an http:// proxy that way); GET /log/CONNECT lists them.
 GET /log/<name> lists, one JSON object a line, what each /serve request for
-<name> carried and what it got. Prints "<https port> <http port>" once both
+<name> carried and what it got: "sent" counts the body bytes written, "reached"
+those that reached the client (fewer where it went away mid-body: what sat in
+this side's buffers never left). Prints "<https port> <http port>" once both
 listen; runs until killed.
 """
 
@@ -279,31 +283,48 @@ class Handler(socketserver.StreamRequestHandler):
         self.keep = self.keep and end == last and length == str(last - start)
         close = "" if self.keep else "Connection: close\r\n"
         head = "HTTP/1.1 %d X\r\n%s%s\r\n" % (entry["status"], close, head)
+        back = ranged and 0 < start and last == len(body)
+        if back and "waitend" in opts:
+            time.sleep(int(opts["waitend"]) / 1000)
         self.wfile.write(head.encode())
         step = 1 if "trickle" in opts or "stall" in opts else int(opts.get("piece", 65536))
-        for at in range(start, end, step):
-            if "stall" in opts and at > start:
-                time.sleep(int(opts["stall"]) / 1000)
-                break
-            if "trickle" in opts:
-                time.sleep(int(opts["trickle"]) / 1000)
-            self.wfile.write(body[at : min(end, at + step)])
-            entry["sent"] += min(end, at + step) - at
-            if ranged and 0 < start and last == len(body) and "paceend" in opts:
-                pace = opts["paceend"]
-            else:
-                pace = opts.get("pace", opts.get("pacezero") if start == 0 else None)
-            if pace or step == 1:
-                self.wfile.flush()
-            if pace:
-                time.sleep(int(pace) / 1000)
-        self.wfile.flush()
+        base = self.acked()
+        try:
+            for at in range(start, end, step):
+                if "stall" in opts and at > start:
+                    time.sleep(int(opts["stall"]) / 1000)
+                    break
+                if "trickle" in opts:
+                    time.sleep(int(opts["trickle"]) / 1000)
+                self.wfile.write(body[at : min(end, at + step)])
+                entry["sent"] += min(end, at + step) - at
+                if back and "paceend" in opts:
+                    pace = opts["paceend"]
+                else:
+                    pace = opts.get("pace", opts.get("pacezero") if start == 0 else None)
+                if pace or step == 1:
+                    self.wfile.flush()
+                if pace:
+                    time.sleep(int(pace) / 1000)
+            self.wfile.flush()
+        except OSError:
+            # The client went away mid-body: what reached it is what its end
+            # acknowledged (TLS's few bytes a record included), never more
+            # than was written; the rest sat in this side's buffers.
+            entry["reached"] = min(entry["sent"], self.acked() - base)
+            raise
+        entry["reached"] = entry["sent"]
         if end < last:
             with self.server.lock:
                 state["cuts"] += 1
             self.cut(opts.get("how") == "reset")
         elif length == "none":
             self.request.unwrap()  # close_notify: the end of the body
+
+    def acked(self):
+        """Bytes of this connection the client's end has acknowledged (TCP_INFO's bytes_acked)."""
+        info = self.request.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 232)
+        return struct.unpack_from("Q", info, 120)[0]
 
     def multipart(self, body, head, asked, opts, entry, state):
         """Many ranges in one answer, as nginx sends them, or spoilt as multi= says."""

@@ -23,7 +23,7 @@ struct Request { std::string range, ifNoneMatch, unasked; int status; long sent;
 
 std::vector<Request> requestsFor(const std::string& name) {
   std::string log = faultLog(name); std::vector<Request> found;
-  std::regex line(R"re(\{"range": (?:"([^"]*)"|null), "if-range": [^,]*, "if-none-match": (?:"((?:[^"\\]|\\.)*)"|null), "if-modified-since": (null|"[^"]*"), "accept-encoding": (null|"[^"]*"), "status": (\d+), "sent": (\d+)\})re");
+  std::regex line(R"re(\{"range": (?:"([^"]*)"|null), "if-range": [^,]*, "if-none-match": (?:"((?:[^"\\]|\\.)*)"|null), "if-modified-since": (null|"[^"]*"), "accept-encoding": (null|"[^"]*"), "status": (\d+), "sent": (\d+)[^}]*\})re");
   for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it)
     found.push_back({(*it)[1], std::regex_replace((*it)[2].str(), std::regex(R"(\\(.))"), "$1"),
                      (*it)[3].str() + " " + (*it)[4].str(), std::stoi((*it)[5]), std::stol((*it)[6])});
