@@ -46,14 +46,15 @@ World user(const Strings& hosts, bool trusted = true) {
   return w;
 }
 
-// The fault server's requests for |name|, and the body bytes it sent them
-// (those answered with |status| alone, when given).
+// The fault server's requests for |name|, and the body bytes that reached
+// the program (those answered with |status| alone, when given).
 std::pair<int, int64_t> served(const std::string& name, const std::string& status = "") {
   std::istringstream log(faultLog(name));
   std::pair<int, int64_t> seen;
   for (std::string line; getline(log, line); ++seen.first) {
-    size_t at = line.find("\"sent\": ");
-    if (at != line.npos && has(line, "\"status\": " + status)) seen.second += std::stoll(line.substr(at + 8));
+    size_t reached = line.find("\"reached\": "), sent = line.find("\"sent\": ");
+    size_t at = reached != line.npos ? reached + 11 : sent != line.npos ? sent + 8 : line.npos;
+    if (at != line.npos && has(line, "\"status\": " + status)) seen.second += std::stoll(line.substr(at));
   }
   return seen;
 }

@@ -19,14 +19,16 @@ namespace {
 // |unasked|: its If-Modified-Since and Accept-Encoding, "null null" when
 // left out (compression on the fly weakens ETags and disables ranges; a
 // date condition would make servers want both to match).
+// sent: the body bytes that reached the client (a cut leaves some of those
+// the server wrote in its buffers).
 struct Request { std::string range, ifNoneMatch, unasked; int status; long sent; };
 
 std::vector<Request> requestsFor(const std::string& name) {
   std::string log = faultLog(name); std::vector<Request> found;
-  std::regex line(R"re(\{"range": (?:"([^"]*)"|null), "if-range": [^,]*, "if-none-match": (?:"((?:[^"\\]|\\.)*)"|null), "if-modified-since": (null|"[^"]*"), "accept-encoding": (null|"[^"]*"), "status": (\d+), "sent": (\d+)[^}]*\})re");
+  std::regex line(R"re(\{"range": (?:"([^"]*)"|null), "if-range": [^,]*, "if-none-match": (?:"((?:[^"\\]|\\.)*)"|null), "if-modified-since": (null|"[^"]*"), "accept-encoding": (null|"[^"]*"), "status": (\d+), "sent": (\d+)(?:, "reached": (\d+))?[^}]*\})re");
   for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it)
     found.push_back({(*it)[1], std::regex_replace((*it)[2].str(), std::regex(R"(\\(.))"), "$1"),
-                     (*it)[3].str() + " " + (*it)[4].str(), std::stoi((*it)[5]), std::stol((*it)[6])});
+                     (*it)[3].str() + " " + (*it)[4].str(), std::stoi((*it)[5]), std::stol((*it)[(*it)[7].matched ? 7 : 6])});
   return found;
 }
 
