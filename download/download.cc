@@ -593,7 +593,8 @@ void Download::tryAgain() {
 UnpackTarget Download::unpackTarget() const {
   std::string work = stripLastComponent(installAgentLocation);
   return {archivePath_, platform_.useCache, work + FILE_SEPARATOR + INSTALL_AGENT_DIR_NAME,
-          work + "/unzip.log", platform_.useCache ? keptArchivePath() : "", false};
+          work + "/unzip.log", platform_.useCache ? keptArchivePath() : "", false,
+          part_ && archivePath_ == part_->path() ? part_.get() : nullptr};
 }
 
 // Only a signed archive is kept, in the cache, with room to spare.

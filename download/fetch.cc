@@ -365,7 +365,13 @@ void Fetch::transferDidFinish() {
     return retryOrFail(error(FetchFailure::kConnectionLost, count), FetchWait::kConnectionLost,
                        retry_.backoffSeconds());
   if (limit() != -1 && received > limit()) return tooLong();
-  if (request_.part) request_.part->forget();  // whole: nothing to continue
+  // Whole from the first byte: the part says so until the archive is placed
+  // (or found wrong), so that a run ended while its signature is fetched or
+  // it is unpacked has only to ask the last byte again.
+  if (request_.part && !etag_.empty() && tailStart_ < 0 && !suffixAsked_ && total_ > 0)
+    request_.part->describe(request_.url, etag_, total_);
+  else if (request_.part)
+    request_.part->forget();
   stop();
   delegate_.fetchFinished();
 }

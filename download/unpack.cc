@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "agent/extract.h"
+#include "agent/partial.h"
 #include "platform/system.h"
 #include "util/constants.h"
 #include "util/translation.h"
@@ -107,6 +108,7 @@ void Unpacking::finish(bool unpacked) {
   } else if (target_.useCache && !dir.empty()) {
     removeItemAtPath(dir);
   }
+  if (target_.part) target_.part->forget();
   bool keep = unpacked && !placed.dir().empty() && target_.keepArchive && !target_.keptArchive.empty();
   if (!placed.dir().empty() && !keep && !target_.keptArchive.empty())
     unlink(target_.keptArchive.c_str());
@@ -126,6 +128,7 @@ void Unpacking::stop() {
   bool whole = started_;
   prepared_ = started_ = false;
   batches_.stop();
+  if (whole && target_.part) target_.part->forget();
   if (whole) unlink(target_.archive.c_str());
   if (!batches_.dir().empty()) removeItemAtPath(batches_.dir());
 }

@@ -12,6 +12,8 @@
 #include "agent/unzip_batches.h"
 #include "util/report.h"
 
+class KeptPart;
+
 // Where an unpacking puts the agent and its notes.
 struct UnpackTarget {
   std::string archive;       // removed once unpacked
@@ -23,6 +25,10 @@ struct UnpackTarget {
   // replaces.
   std::string keptArchive;
   bool keepArchive = false;
+  // The archive is this part's data: its description goes before the
+  // archive does (renamed, removed), else a later run would take it to
+  // describe a part of its own.
+  KeptPart* part = nullptr;
 };
 
 // The unpacking step of a download. The archive's entries are shared out

@@ -194,6 +194,33 @@ TEST(DeltaUpdates, ManyRangesARequestOrOneByOneEndInTheNewArchive) {
   }
 }
 
+// A run killed while it fetches the signature of an archive it has whole
+// kept the archive, described: the next asks for its last byte again (past
+// the end, the range is refused, and the whole would come once more), and
+// the description goes with the archive it described.
+TEST(DeltaUpdates, AKillBeforeTheSignatureKeepsTheWholeArchive) {
+  if (shell("command -v minisign") != 0) GTEST_SKIP() << "no minisign";
+  World w;
+  writeFile(w.res + "/InstallAgent.pub", readFile(agents() / "k.pub"));
+  long size = long(fs::file_size(publish("kept-whole.zip", "v1")));
+  w.download(servers().faultUrl + "serve/kept-whole.zip?sigwait=2000");
+  Proc first(w.argv({}), w.env);
+  ASSERT_TRUE(waitUntil([&] { return has(faultLog("kept-whole.zip.minisig"), "status"); }, 30))
+      << first.err();
+  kill(-first.pid, SIGKILL);
+  ASSERT_TRUE(waitUntil([&] { return first.ended(); }, 10));
+  Result r = w.run();
+  std::string ranges, log = faultLog("kept-whole.zip");
+  std::regex range(R"re("range": "bytes=([^"]*)")re");
+  for (std::sregex_iterator it(log.begin(), log.end(), range), end; it != end; ++it)
+    ranges += (*it)[1].str() + " ";
+  EXPECT_EQ(std::make_tuple(r.status, w.runs(), ranges, fs::exists(w.cache() + ".part.info"),
+                            readFile(w.cache() + "installagent.zip") == readFile(agents() / "v1.zip")),
+            std::make_tuple(0, Strings{"v1"}, "-262144 0-" + std::to_string(size - 262145) + " " +
+                                                  std::to_string(size - 1) + "- ",
+                            false, true)) << r.err;
+}
+
 // A run killed while its ranges come: the next reads what it recorded
 // ("Continuing": the spans recorded are not asked for again, which spans
 // those are being MergesOnHttp1RetriesAndContinuesAKilledRun's in

@@ -72,7 +72,7 @@ ranges would, misbehaving as the options say:
   stall=<ms>             send the first byte of the body, then nothing for that long
   length=<N>|none        announce N bytes, whatever the body, or no length
 GET /serve/<name>.minisig?<options> serves <name>.minisig as it is (logged as
-<name>.minisig).
+<name>.minisig), sigwait=<ms> after logging the request.
 CONNECT 127.0.0.1:<port> opens a tunnel to that port, as a proxy does (the
 plain listener is an http:// proxy that way); GET /log/CONNECT lists them.
 GET /log/<name> lists, one JSON object a line, what each /serve request for
@@ -188,6 +188,7 @@ class Handler(socketserver.StreamRequestHandler):
                 return self.send(404, b"no such file\n")
             entry = {"status": 200, "sent": len(body)}
             self.server.log.setdefault(os.path.basename(path), []).append(entry)
+            time.sleep(int(opts.get("sigwait", "0")) / 1000)
             return self.send(200, body)
         name = os.path.basename(path)
         with self.server.lock:

@@ -98,29 +98,6 @@ TEST(Transfers, CutsAreContinuedWhereTheEtagAllows) {
   }
 }
 
-// A run that ended between the archive's last byte and the agent's place
-// kept the whole archive: the next asks for its last byte again (past the
-// end, the range is refused, and the whole would come once more).
-TEST(Transfers, AnArchiveKeptWholeIsAskedForItsLastByte) {
-  std::string published = servers().publish("kept-whole.zip", "v1", kSize);
-  long size = long(fs::file_size(published));
-  std::string url = servers().faultUrl + "serve/kept-whole.zip";
-  World w; w.download(url);
-  ASSERT_EQ(w.run().status, 0);
-  std::string etag = w.stamp();
-  fs::remove_all(w.cache() + "installagent"), fs::remove(w.cache() + ".validatestring");
-  fs::copy_file(published, w.cache() + ".part", fs::copy_options::overwrite_existing);
-  writeFile(w.cache() + ".part.info", url + "\n" + etag + "\n" + std::to_string(size) + "\n" +
-                                          std::to_string(time(nullptr)) + "\n");
-  Result r = w.run();
-  std::vector<Request> requests = requestsFor("kept-whole.zip");
-  ASSERT_EQ(requests.size(), 3u);  // the first run's end and bytes before it, then this one
-  EXPECT_EQ(std::make_tuple(r.status, requests[2].range, requests[2].status, requests[2].sent,
-                            tree(w.cache())),
-            std::make_tuple(0, "bytes=" + std::to_string(size - 1) + "-", 206, 1L, kCached))
-      << r.err;
-}
-
 // A cached agent is asked about with its stamp (a plain 304, and the
 // Last-Modified date asked about alone, are nginx's in
 // vendor_server_test.cc): a server that ignores the condition still sees
