@@ -487,7 +487,10 @@ void Download::archiveComplete() {
   signature_->check(
       url_, downloadTo + ".minisig", idleTimeout_, readAgentSignature(), agentSignatureTime(),
       [this](FetchWait why, int seconds) { status_.waiting(why, seconds); },
-      [this](const std::string& error, const std::string& url) { signatureChecked(error, url); });
+      [this](const std::string& error, const std::string& url, const FetchError* broke) {
+        if (broke) return fetchFailed(*broke);  // the archive stays for Try Again or another host
+        signatureChecked(error, url);
+      });
 }
 
 // A failed check removes the archive and leaves the cache as it was. An

@@ -368,7 +368,7 @@ void Fetch::transferDidFinish() {
   // Whole from the first byte: the part says so until the archive is placed
   // (or found wrong), so that a run ended while its signature is fetched or
   // it is unpacked has only to ask the last byte again.
-  if (request_.part && !etag_.empty() && tailStart_ < 0 && !suffixAsked_ && total_ > 0)
+  if (request_.part && !etag_.empty() && tailStart_ < 0 && total_ > 0)
     request_.part->describe(request_.url, etag_, total_);
   else if (request_.part)
     request_.part->forget();

@@ -58,7 +58,7 @@ void SignatureCheck::fetchFinished() {
   std::string text, error;
   bool read = readRegularFile(path_, kMaxSignatureBytes + 1, &text);
   unlink(path_.c_str());
-  if (!hash_) return done_("The archive was not hashed.", url_);
+  if (!hash_) return done_("The archive was not hashed.", url_, nullptr);
   ArchiveVerifier& verifier = hash_->finish(&error);
   SignatureInfo info;
   if (!read) error = "Cannot read the signature.";
@@ -67,7 +67,7 @@ void SignatureCheck::fetchFinished() {
     signature_ = text;
     error.clear();
   }
-  done_(error, url_);
+  done_(error, url_, nullptr);
 }
 
 void SignatureCheck::fetchFailed(const FetchError& error) {
@@ -76,12 +76,14 @@ void SignatureCheck::fetchFailed(const FetchError& error) {
     case FetchFailure::kServerStatus:
     case FetchFailure::kNotModified:
       return done_("No signature for the archive (HTTP status " + std::to_string(error.status) +
-                   ").", error.url);
+                   ").", error.url, nullptr);
     case FetchFailure::kTooLarge:
       return done_("The signature is larger than " + std::to_string(kMaxSignatureBytes) +
-                   " bytes.", error.url);
+                   " bytes.", error.url, nullptr);
+    case FetchFailure::kBadResponse:
+      return done_(error.description, error.url, nullptr);
     default:
-      return done_(error.description, error.url);
+      return done_(error.description, error.url, &error);
   }
 }
 

@@ -19,8 +19,11 @@ class HashBehind;
 class SignatureCheck : private FetchDelegate {
  public:
   // |done| gets an empty |error| when the archive checks, else the reason
-  // and the URL it concerns.
-  using Done = std::function<void(const std::string& error, const std::string& url)>;
+  // and the URL it concerns; and |broke| when the signature did not come at
+  // all (the network, the connection, the disk: not the server's answer),
+  // which says nothing against the archive.
+  using Done = std::function<void(const std::string& error, const std::string& url,
+                                  const FetchError* broke)>;
   using Waiting = std::function<void(FetchWait why, int seconds)>;
 
   SignatureCheck(const FetchServices& services, std::vector<PublicKey> keys);

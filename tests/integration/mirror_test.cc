@@ -99,8 +99,8 @@ TEST(Mirrors, EveryRoadEndsInTheVendorsArchiveOrFails) {
        {mirror("m-good.zip?cut=60%&after=2&status=503&times=9&retry_after=3600"), vendorUrl()}, "good",
        true, 0.45},
       {"a wrong archive names a duplicate", {linked + "m-evil.zip"}},
-      {"a 404 names a duplicate", {linked + "none.zip"}},
-      {"unsigned: the duplicate is ignored", {linked + "none.zip"}, "", false},
+      {"a 404 names a duplicate", {linked + "m-none.zip"}},
+      {"unsigned: the duplicate is ignored", {linked + "m-none.zip"}, "", false},
       {"only wrong archives", {mirror("m-flipped.zip"), mirror("m-other.zip")}, ""},
       {"wrong, then none", {mirror("m-longer.zip"), servers().faultUrl + "status/404"}, ""}};
   for (const Case& c : cases) {
