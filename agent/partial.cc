@@ -156,8 +156,8 @@ void KeptPart::describe(const std::string& url, const std::string& etag, int64_t
                      (prefix >= 0 ? std::to_string(prefix) + "\n" : "");
   for (const auto& [start, length] : ranges)
     if (prefix >= 0) text += std::to_string(start) + " " + std::to_string(length) + "\n";
-  unlink(ranges_.c_str());
   writeFileAtomically(info_, text);
+  unlink(ranges_.c_str());  // after: a run killed between keeps a rebuild's record
 }
 
 void KeptPart::beginRanges(const std::string& url, const std::string& etag, int64_t total) {
@@ -177,10 +177,6 @@ void KeptPart::rangeWritten(int64_t start, int64_t length) {
   if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
   }
   close(fd);
-}
-
-void KeptPart::endRanges() {
-  if (holdsPath()) unlink(ranges_.c_str());
 }
 
 std::vector<std::pair<int64_t, int64_t>> KeptPart::rangesFor(const std::string& url,

@@ -60,13 +60,10 @@ class KeptPart {
   // with |etag| and |total| bytes, range by range and out of order, in
   // ".part.ranges" (its first lines name the archive, then one "start
   // length" line per range written whole). A run killed meanwhile leaves
-  // the ranges it finished for the next.
+  // the ranges it finished for the next. Once the rebuild is whole,
+  // describe() replaces the record: the data is then the whole archive.
   void beginRanges(const std::string& url, const std::string& etag, int64_t total);
   void rangeWritten(int64_t start, int64_t length);
-  // The rebuild is whole: its record goes. From here the data is checked
-  // and placed, or discarded; a later rebuild of the same archive begins a
-  // new part, which must not be taken to hold these ranges.
-  void endRanges();
   // The ranges written of that archive; none (the record removed) when the
   // record is for another archive or too old.
   std::vector<std::pair<int64_t, int64_t>> rangesFor(const std::string& url,

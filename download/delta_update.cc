@@ -105,7 +105,10 @@ void DeltaUpdate::cancel() {
 // have delivered the event that led here.
 void DeltaUpdate::fetchNext() {
   timer_ = 0;
-  if (left_.empty() && target_.part) target_.part->endRanges();
+  // Rebuilt whole: the part says so, until the archive is placed or found
+  // wrong, and no longer lists ranges.
+  if (left_.empty() && target_.part)
+    target_.part->describe(target_.url, target_.etag, target_.total);
   if (left_.empty()) return end(Outcome::kRebuilt);
   size_t count = probing_ ? 1 : left_.size();
   running_.assign(left_.begin(), left_.begin() + count);
