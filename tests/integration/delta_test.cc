@@ -202,25 +202,20 @@ TEST(DeltaUpdates, ManyRangesARequestOrOneByOneEndInTheNewArchive) {
 TEST(DeltaUpdates, AKillBeforeTheSignatureKeepsTheWholeArchive) {
   if (shell("command -v minisign") != 0) GTEST_SKIP() << "no minisign";
   for (const std::string name : {"kept-whole.zip", "kept-rebuilt.zip"}) {
-    SCOPED_TRACE(name);
-    World w;
     // On a link that looks slow (a delta pays), where the signature comes
     // twice: first to know the cached agent on this other host.
-    bool delta = name == "kept-rebuilt.zip";
+    SCOPED_TRACE(name); World w; bool delta = name == "kept-rebuilt.zip";
     if (delta) trust(w, name, "wait=400&pace=100&piece=4096&sigwait=2000");
     else writeFile(w.res + "/InstallAgent.pub", readFile(agents() / "k.pub")), publish(name, "v1"),
          w.download(servers().faultUrl + "serve/" + name + "?sigwait=2000");
+    auto requests = [](const std::string& of) { std::string log = faultLog(of); return std::count(log.begin(), log.end(), '\n'); };
     Proc first(w.argv({}), w.env);
-    ASSERT_TRUE(waitUntil([&] {
-      std::string log = faultLog(name + ".minisig");
-      return std::count(log.begin(), log.end(), '\n') == 1 + delta; }, 30)) << first.err();
+    ASSERT_TRUE(waitUntil([&] { return requests(name + ".minisig") == 1 + delta; }, 30)) << first.err();
     kill(-first.pid, SIGKILL);
     ASSERT_TRUE(waitUntil([&] { return first.ended(); }, 10));
-    auto requests = [&] { std::string log = faultLog(name); return std::count(log.begin(), log.end(), '\n'); };
-    long before = requests();  // one line a request
-    Result r = w.run();
+    long before = requests(name); Result r = w.run();  // the log has one line a request
     std::string log = faultLog(name), last = std::to_string(fs::file_size(servers().www + "/" + name) - 1);
-    EXPECT_EQ(std::make_tuple(r.status, w.runs().back(), requests() - before,
+    EXPECT_EQ(std::make_tuple(r.status, w.runs().back(), requests(name) - before,
                               has(log.substr(log.rfind('\n', log.size() - 2) + 1), "\"bytes=" + last + "-\""),
                               fs::exists(w.cache() + ".part.info")),
               std::make_tuple(0, delta ? "v2" : "v1", 1L, true, false)) << r.err << log;
