@@ -52,9 +52,6 @@ http {
     # The same files as a server that sends one range a request: a request
     # for more gets the whole file.
     location /one-range/ { alias $root/; max_ranges 1; }
-    # The same files at 16 MB/s a request: what nginx has sent is what the
-    # client asked for, not a socket buffer filled ahead on loopback.
-    location /limited/ { alias $root/; limit_rate 16m; }
   }
 }
 CONF

@@ -151,10 +151,12 @@ TEST(Mirrors, CachedAgentRecognisedOnAnotherHostBySignature) {
 
 // A large archive comes from the vendor and a mirror at once; whatever the
 // mirror serves, the agent that runs is the vendor's archive, no byte is
-// fetched twice where both serve it (beyond what a server had put in its
-// socket when a connection was cut short), a slow mirror does not hold the end,
+// fetched twice where both serve it, a slow mirror does not hold the end,
 // and an archive that mixes another file fails its signature once and is
-// then fetched from the vendor alone.
+// then fetched from the vendor alone. Both hosts are the fault server, which
+// counts what reached the program: a server's own count takes in what it had
+// put in its socket when a connection was cut short, and on a loaded machine
+// that can be the whole rest of the file.
 TEST(Mirrors, PartsFromTwoHostsAtOnceEndInTheVendorsArchive) {
   if (skip()) GTEST_SKIP() << "no minisign";
   const Published& p = published();
@@ -162,27 +164,30 @@ TEST(Mirrors, PartsFromTwoHostsAtOnceEndInTheVendorsArchive) {
   signWithMinisign(p / "a.sec", big);
   std::string bytes = readFile(big), flipped = bytes, sig = readFile(big + ".minisig");
   flipped[bytes.size() * 17 / 20] ^= 1;  // in the first piece another host takes
+  writeFile(www + "m-big-same.zip", bytes);
   writeFile(www + "m-big-flipped.zip", flipped);
   writeFile(www + "m-big-longer.zip", bytes + "x");
-  for (std::string name : {"m-big-flipped.zip", "m-big-longer.zip"}) writeFile(www + name + ".minisig", sig);
+  for (std::string name : {"m-big-same.zip", "m-big-flipped.zip", "m-big-longer.zip"})
+    writeFile(www + name + ".minisig", sig);
   const double size = bytes.size();
-  // |mixed|: the mirror's bytes are in the agent; |vendor|: the most nginx sends.
+  // |mixed|: the mirror's bytes are in the agent; |vendor|: the most the vendor sends.
   const struct Case { std::string name, mirror; bool mixed; double vendor; } cases[] = {
-      {"both serve it", mirror("m-big.zip"), true, 0.9},
+      {"both serve it", mirror("m-big-same.zip"), true, 0.9},
       {"another file of the same length", mirror("m-big-flipped.zip"), false, 2.1},
       {"a longer file", mirror("m-big-longer.zip"), false, 1.1},
-      {"ranges ignored", mirror("m-big.zip?range=ignore"), false, 1.1},
+      {"ranges ignored", mirror("m-big-same.zip?range=ignore"), false, 1.1},
       {"no such file", servers().faultUrl + "status/404", false, 1.1},
-      {"breaks off", mirror("m-big.zip?cut=90%"), true, 1.1},
+      {"breaks off", mirror("m-big-same.zip?cut=90%"), true, 1.1},
       // At 130 kB/s: its part would hold the end for 11 s.
-      {"slow", mirror("m-big.zip?piece=4096&pace=30"), true, 1.1}};
+      {"slow", mirror("m-big-same.zip?piece=4096&pace=30"), true, 1.1}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    auto before = served("m-big.zip", "206");
-    size_t logged = readFile(servers().dir / "access.log").size();
-    World w = user({servers().nginxUrl + "limited/m-big.zip", c.mirror});
+    auto before = served("m-big.zip"), same = served("m-big-same.zip", "206");
+    // The vendor at 4 MB/s, steady from its first byte.
+    World w = user({mirror("m-big.zip?pace=16"), c.mirror});
     Result r = w.run();
-    int64_t vendor = vendorSent(logged, "/limited/m-big.zip"), mirrored = served("m-big.zip", "206").second - before.second;
+    int64_t vendor = served("m-big.zip").second - before.second,
+            mirrored = served("m-big-same.zip", "206").second - same.second;
     std::cout << c.name << ": " << r.seconds << " s; vendor sent " << vendor / size
               << " of the archive, the mirror (same file) " << mirrored / size << "\n";
     bool twice = has(r.err, "made of parts from several hosts");
