@@ -5,6 +5,7 @@
 
 #include <gmock/gmock.h>
 
+#include <map>
 #include <regex>
 
 #include "tests/integration/harness.h"
@@ -164,11 +165,9 @@ TEST(Mirrors, PartsFromTwoHostsAtOnceEndInTheVendorsArchive) {
   signWithMinisign(p / "a.sec", big);
   std::string bytes = readFile(big), flipped = bytes, sig = readFile(big + ".minisig");
   flipped[bytes.size() * 17 / 20] ^= 1;  // in the first piece another host takes
-  writeFile(www + "m-big-same.zip", bytes);
-  writeFile(www + "m-big-flipped.zip", flipped);
-  writeFile(www + "m-big-longer.zip", bytes + "x");
-  for (std::string name : {"m-big-same.zip", "m-big-flipped.zip", "m-big-longer.zip"})
-    writeFile(www + name + ".minisig", sig);
+  for (const auto& [name, content] : std::map<std::string, std::string>{
+           {"m-big-same.zip", bytes}, {"m-big-flipped.zip", flipped}, {"m-big-longer.zip", bytes + "x"}})
+    writeFile(www + name, content), writeFile(www + name + ".minisig", sig);
   const double size = bytes.size();
   // |mixed|: the mirror's bytes are in the agent; |vendor|: the most the vendor sends.
   const struct Case { std::string name, mirror; bool mixed; double vendor; } cases[] = {
