@@ -1,5 +1,6 @@
 #include "download/connections.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -19,7 +20,9 @@ const double kMinSecondsLeft = 3.0;   // one flow ends sooner: a handshake would
 // flow not held back by loss (Reno's and cubic's hold it near 1.2 to 4;
 // the estimate of p below runs high while a flow falls back from slow start).
 const double kMaxLossLimitedWindow = 10.0;
-// A round trip this much above its least is a queue: the link is full.
+// A round trip this much above its least, now or lately, is a queue: the
+// link is full (one flow that fills it loses where the queue overflows,
+// and a probe just after sees the queue drained).
 const double kQueueFactor = 1.25;
 const double kQueueSlack = 0.003;
 
@@ -46,7 +49,7 @@ int connectionsThatPay(const LinkSample& s) {
   if (outOfOrder < kMinOutOfOrder || s.recentOutOfOrder == 0 ||
       s.recentOutOfOrder < kMinOutOfOrder * s.recentSegmentsIn)
     return 0;
-  if (s.rtt > s.minRtt * kQueueFactor + kQueueSlack) return 0;
+  if (std::max(s.rtt, s.recentMaxRtt) > s.minRtt * kQueueFactor + kQueueSlack) return 0;
   // Each loss puts about a window's segments out of order: p ~ f / W, so
   // W * sqrt(p) ~ sqrt(f * W), with f of lately: slow start's bursts of
   // losses say nothing of the loss the flow lives with now.

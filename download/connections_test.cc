@@ -18,10 +18,8 @@ LinkSample sample(double rate, double rtt, uint32_t ooo, int64_t remaining = 40 
 }
 
 TEST(ConnectionsThatPay, MoreOnlyWhereOneFlowIsHeldBackByLoss) {
-  LinkSample unmeasured = sample(1.4e6, 0.1, 300);
-  unmeasured.measured = false;
-  LinkSample early = sample(1.4e6, 0.1, 300);
-  early.seconds = 0.3;
+  LinkSample unmeasured = sample(1.4e6, 0.1, 300), early = unmeasured, drained = sample(12.5e6, 0.1, 300);
+  unmeasured.measured = false, early.seconds = 0.3, drained.recentMaxRtt = 0.16;
   LinkSample startOnly = sample(12.5e6, 0.1, 300);
   startOnly.recentOutOfOrder = 0;
   LinkSample fewRoundTrips = sample(1.4e6, 0.1, 300);
@@ -46,7 +44,8 @@ TEST(ConnectionsThatPay, MoreOnlyWhereOneFlowIsHeldBackByLoss) {
       {"cubic whose slow start lost in bursts, with less loss now", burstsAtStart, 3},
       {"clean link, no loss", sample(12.5e6, 0.1, 0), 0},
       {"a full clean link's few losses where its window overshoots", sample(12.5e6, 0.1, 120), 0},
-      {"losses from a full queue: the round trip grew", sample(12.5e6, 0.16, 150), 0},
+      {"losses from a full queue: the round trip grew", sample(12.5e6, 0.16, 300), 0},
+      {"the same, the queue drained by the losses just before", drained, 0},
       {"bbr at full rate despite loss: a large window", sample(100e6, 0.1, 2900), 0},
       {"a download one flow ends within seconds", sample(1.4e6, 0.1, 300, 2 << 20), 0},
       {"not measured (no TCP socket)", unmeasured, 0},

@@ -586,6 +586,9 @@ void CurlTransfer::probe() {
   };
   size_t recent = windowBack(sample.seconds);
   LinkSample since = recent > 0 ? sampled_[recent - 1] : LinkSample();
+  sample.recentMaxRtt = sample.rtt;
+  for (size_t i = recent > 0 ? recent - 1 : 0; i < sampled_.size(); ++i)
+    sample.recentMaxRtt = std::max(sample.recentMaxRtt, sampled_[i].rtt);
   size_t earlier = recent > 0 ? windowBack(since.seconds) : 0;
   if (recent > 0 && (earlier > 0 || since.seconds >= window)) {
     LinkSample first = earlier > 0 ? sampled_[earlier - 1] : LinkSample();

@@ -19,6 +19,9 @@ struct LinkSample {
   bool measured = false;    // the connection's TCP_INFO could be read
   double rtt = 0;           // the receiver's round trip estimate now (s)
   double minRtt = 0;        // the least round trip seen on the connection (s)
+  // The most |rtt| was, now and at the probes over recentSeconds: a queue
+  // that a flow's losses drained just before this probe still shows.
+  double recentMaxRtt = 0;
   uint32_t segmentsIn = 0;  // data segments received
   uint32_t outOfOrder = 0;  // of those, received out of order (a loss ahead)
   // The same two lately: over the last recentSeconds (at least half a
