@@ -7,6 +7,10 @@
 namespace {
 
 const int kMoreConnections = 3;
+// And one for each MiB still to come: a connection cut where another took
+// over loses what was on its way to it, tens of KB on a lossy link, which
+// on a small download is a percent of it each time.
+const int64_t kBytesPerConnection = 1 << 20;
 // Of body before any judgement: a lossy long link shows its losses within
 // a few round trips, and every probe later costs the parts' head start.
 const double kMinSeconds = 0.5;
@@ -56,7 +60,7 @@ int connectionsThatPay(const LinkSample& s) {
   double window = rate * s.minRtt / s.mss;
   double recentOutOfOrder = double(s.recentOutOfOrder) / s.recentSegmentsIn;
   if (std::sqrt(recentOutOfOrder * window) > kMaxLossLimitedWindow) return 0;
-  return kMoreConnections;
+  return int(std::min<int64_t>(kMoreConnections, s.remaining / kBytesPerConnection));
 }
 
 std::function<int(const LinkSample&)> connectionsPolicy() {

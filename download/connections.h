@@ -7,7 +7,8 @@
 // what the first one has seen of its link. More pay only where one flow is
 // held back by random loss: losses come and go on (segments arrive out of order) while
 // no queue builds up (the round trip stays near its least), and the window
-// the flow keeps is far below what a full link with that loss would carry.
+// the flow keeps is far below what a full link with that loss would carry;
+// then one for each MiB still to come, three at most.
 // None where the flow fills the link (a queue builds, or its window is large
 // for the loss seen, as with a bbr sender), none for a download that one
 // flow ends within a few seconds (judged by where a falling rate is

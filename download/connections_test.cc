@@ -38,6 +38,7 @@ TEST(ConnectionsThatPay, MoreOnlyWhereOneFlowIsHeldBackByLoss) {
   } cases[] = {
       {"cubic, 0.1% loss, 1 Gbit/s: window ~100 segments", sample(1.4e6, 0.1, 300), 3},
       {"cubic, 1% loss, 20 Mbit/s 150 ms", sample(135e3, 0.1, 400), 3},
+      {"the same, 2.8 MB to go: one connection a MiB", sample(135e3, 0.1, 400, 2800000), 2},
       {"cubic, 0.1% loss, after a slow start that raced to 7 MB/s", sample(7e6, 0.1, 1000, 40 << 20, 0.9e6), 3},
       {"cubic still falling back from a burst of losses (9.3 MB/s, then 4.8)", falling, 3},
       {"the same rate held: one flow ends within seconds", steady, 0},
