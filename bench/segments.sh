@@ -97,6 +97,7 @@ received() {
 # sent, connections it used, and bytes that reached the client. |1|: setup,
 # one-flow or aria2.
 sg_log=$sg_dir/server/access.log
+size_of() { stat -c %s "$sg_dir/www/$1"; }
 served() { awk '{b += $3; c[$1] = 1} END {n = 0; for (k in c) n++; printf "%d %d", b, n}' "$sg_log"; }
 one_download() {
   local how=$1 url=$2 t
@@ -116,26 +117,53 @@ one_download() {
   sleep 0.2  # nginx logs a request as it ends
   echo "$t $(served) $(received)"
 }
-# A run killed at a random moment of its download, then a run to the end:
-# the body bytes of both together (sent, received), and received while a
-# program ran: packets still on the way at the kill reach closed sockets.
+# A run killed at a random moment of its download, then a run to the end.
+# The moment is drawn over the bytes, not the seconds (a tenth to nine
+# tenths of the archive |2| bytes long having reached the client), so that
+# it falls inside the download whatever the link's luck. At the kill the
+# program is stopped first, and the kernel's count of what each of its
+# connections received in order (ss) is taken beside what reached it
+# (nft, by port): the difference is what the kernel held out of order
+# behind a loss, which no program can read and which goes with the socket.
+# From the stop on, what reaches the client is dropped before it is
+# counted: it would reach a closed socket. Prints the body bytes the server
+# sent for both runs together, the connections, the bytes received while a
+# program ran, and of those what the kernel held at the kill.
 kill_then_run() {
-  local url=$1 seconds=$2 pid at_kill drained
+  local url=$1 size=$2 pid at_kill drained held target
   forget_cache
   : >"$sg_log"
   count_received
+  nft add set inet zvcount byport '{ type inet_service; flags dynamic; counter; size 65535; }' &&
+    nft add rule inet zvcount input ip saddr "$sg_addr" tcp sport 443 add @byport '{ tcp dport counter }' &&
+    nft add chain inet zvcount gate '{ type filter hook input priority -10; }'
+  target=$(awk -v s="$size" 'BEGIN {srand(); printf "%d", s * (0.1 + 0.8 * rand())}')
   settle
   ZV_INTERNAL_INSTALL_AGENT_URL=$url "$work/bundle/setup" >/dev/null 2>&1 &
   pid=$!
-  sleep "$(awk -v s="$seconds" 'BEGIN {srand(); printf "%.2f", 1 + rand() * s}')"
+  for _ in $(seq 1 600); do
+    [ "$(received)" -lt "$target" ] && kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  kill -STOP "$pid" 2>/dev/null || true
+  nft add rule inet zvcount gate ip saddr "$sg_addr" drop
+  at_kill=$(received)
+  held=$({
+    ss -tniH dst "$sg_addr" | awk '/^ESTAB/ {n = split($4, a, ":"); port = a[n]}
+      /bytes_received:/ {match($0, /bytes_received:[0-9]+/); print "in", port, substr($0, RSTART + 15, RLENGTH - 15)}'
+    nft list set inet zvcount byport | tr -d ',' |
+      awk '{for (i = 1; i < NF; i++) if ($(i + 1) == "counter") print "wire", $i, $(i + 3), $(i + 5)}'
+  } | awk '$1 == "in" {inorder[$2] = $3} $1 == "wire" {wire[$2] = $4 - 52 * $3}
+      END {for (p in inorder) if (p in wire && wire[p] > inorder[p]) h += wire[p] - inorder[p]; printf "%d", h}')
   kill -KILL "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
-  at_kill=$(received)
+  sleep 1
+  nft flush chain inet zvcount gate
   sleep 1
   drained=$(received)
   ZV_INTERNAL_INSTALL_AGENT_URL=$url "$work/bundle/setup" >/dev/null 2>&1 || true
   sleep 0.2
-  echo "$(served) $(received) $(($(received) - drained + at_kill))"
+  echo "$(served) $(($(received) - drained + at_kill)) $held"
 }
 
 mkdir -p "$sg_dir/www"
@@ -181,14 +209,13 @@ done
 shape_link 1gbit 50 10 cubic
 for r in $(seq 1 "${SEG_KILL_RUNS:-5}"); do
   echo "segments: kill then run, $r" >&2
-  line=$(kill_then_run "https://$sg_addr/agent-21m.zip" 4)
+  line=$(kill_then_run "https://$sg_addr/agent-21m.zip" "$(size_of agent-21m.zip)")
   echo "  $line" >&2
   sg[kill]+="$line"$'\n'
 done
 
 col() { printf '%s' "${sg[$1]}" | field "$2" | median; }
 lim() { printf '%s' "${sg[$1]}" | field "$2" | sort -n | sed -n '1p;$p' | paste -sd' ' | sed 's/ /–/'; }
-size_of() { stat -c %s "$sg_dir/www/$1"; }
 # Of the archive: the median of column |2| of |1|'s runs, and its spread.
 share() { printf '%s' "${sg[$1]}" | awk -v s="$3" -v f="$2" '{printf "%.3f\n", $f / s}' | median; }
 share_lim() { printf '%s' "${sg[$1]}" | awk -v s="$3" -v f="$2" '{printf "%.3f\n", $f / s}' | sort -n | sed -n '1p;$p' | paste -sd' ' | sed 's/ /–/'; }
@@ -219,7 +246,10 @@ for row in "${rows[@]}"; do
     "$(col "$n.setup" 3)" "$(col "$n.one-flow" 3)" "$ac"
 done
 k=$(size_of agent-21m.zip)
-[ -n "${sg[kill]:-}" ] && printf '\nKilled at a random moment of a download over the first link, then run to the end: body bytes\nsent in all %s of the archive (median; spread %s), received %s (%s), received while a program\nran %s (%s).\n' \
-  "$(share kill 1 "$k")" "$(share_lim kill 1 "$k")" "$(share kill 3 "$k")" "$(share_lim kill 3 "$k")" \
-  "$(share kill 4 "$k")" "$(share_lim kill 4 "$k")"
+if [ -n "${sg[kill]:-}" ]; then
+  sg[kill-less]=$(printf '%s' "${sg[kill]}" | awk '{print $3 - $4}')
+  printf '\nKilled at a random moment of a download over the first link, then run to the end: body bytes\nsent in all %s of the archive (median; spread %s); received while a program ran %s (%s), of\nthat held out of order by the kernel at the kill %s (%s), the rest %s (%s).\n' \
+    "$(share kill 1 "$k")" "$(share_lim kill 1 "$k")" "$(share kill 3 "$k")" "$(share_lim kill 3 "$k")" \
+    "$(share kill 4 "$k")" "$(share_lim kill 4 "$k")" "$(share kill-less 1 "$k")" "$(share_lim kill-less 1 "$k")"
+fi
 [ "$bbr" = yes ] || echo "No bbr congestion control in this kernel: the bbr rows are left out."
