@@ -124,13 +124,15 @@ one_download() {
 # program is stopped first, and the kernel's count of what each of its
 # connections received in order (ss) is taken beside what reached it
 # (nft, by port): the difference is what the kernel held out of order
-# behind a loss, which no program can read and which goes with the socket.
+# behind a loss, which no program can read and which goes with the socket;
+# so do the bytes it held in order that the program had not yet read.
 # From the stop on, what reaches the client is dropped before it is
 # counted: it would reach a closed socket. Prints the body bytes the server
 # sent for both runs together, the connections, the bytes received while a
-# program ran, and of those what the kernel held at the kill.
+# program ran, and of those what the kernel held at the kill: out of
+# order, and in order but not yet read.
 kill_then_run() {
-  local url=$1 size=$2 pid at_kill drained held target
+  local url=$1 size=$2 pid at_kill drained held unread target
   forget_cache
   : >"$sg_log"
   count_received
@@ -148,6 +150,7 @@ kill_then_run() {
   kill -STOP "$pid" 2>/dev/null || true
   nft add rule inet zvcount gate ip saddr "$sg_addr" drop
   at_kill=$(received)
+  unread=$(ss -tnH dst "$sg_addr" | awk '{u += $2} END {printf "%d", u}')
   held=$({
     ss -tniH dst "$sg_addr" | awk '/^ESTAB/ {n = split($4, a, ":"); port = a[n]}
       /bytes_received:/ {match($0, /bytes_received:[0-9]+/); print "in", port, substr($0, RSTART + 15, RLENGTH - 15)}'
@@ -163,7 +166,7 @@ kill_then_run() {
   drained=$(received)
   ZV_INTERNAL_INSTALL_AGENT_URL=$url "$work/bundle/setup" >/dev/null 2>&1 || true
   sleep 0.2
-  echo "$(served) $(($(received) - drained + at_kill)) $held"
+  echo "$(served) $(($(received) - drained + at_kill)) $held $unread"
 }
 
 mkdir -p "$sg_dir/www"
@@ -247,9 +250,10 @@ for row in "${rows[@]}"; do
 done
 k=$(size_of agent-21m.zip)
 if [ -n "${sg[kill]:-}" ]; then
-  sg[kill-less]=$(printf '%s' "${sg[kill]}" | awk '{print $3 - $4}')
-  printf '\nKilled at a random moment of a download over the first link, then run to the end: body bytes\nsent in all %s of the archive (median; spread %s); received while a program ran %s (%s), of\nthat held out of order by the kernel at the kill %s (%s), the rest %s (%s).\n' \
+  sg[kill-less]=$(printf '%s' "${sg[kill]}" | awk '{print $3 - $4 - $5}')
+  printf '\nKilled at a random moment of a download over the first link, then run to the end: body bytes\nsent in all %s of the archive (median; spread %s); received while a program ran %s (%s), of\nthat held by the kernel at the kill out of order %s (%s) and in order, not yet read, %s (%s);\nthe rest %s (%s).\n' \
     "$(share kill 1 "$k")" "$(share_lim kill 1 "$k")" "$(share kill 3 "$k")" "$(share_lim kill 3 "$k")" \
-    "$(share kill 4 "$k")" "$(share_lim kill 4 "$k")" "$(share kill-less 1 "$k")" "$(share_lim kill-less 1 "$k")"
+    "$(share kill 4 "$k")" "$(share_lim kill 4 "$k")" "$(share kill 5 "$k")" "$(share_lim kill 5 "$k")" \
+    "$(share kill-less 1 "$k")" "$(share_lim kill-less 1 "$k")"
 fi
 [ "$bbr" = yes ] || echo "No bbr congestion control in this kernel: the bbr rows are left out."

@@ -309,12 +309,12 @@ int64_t Fetch::writtenAfter(int64_t prefix) const {
 }
 
 // The part tells how far its first bytes go and which ranges follow, every
-// 64 KiB but at most a hundred times a second (each time a small file is
+// 64 KiB but at most two hundred times a second (each time a small file is
 // written and renamed): a run killed outright loses little more than that.
 void Fetch::describeSoon() {
   int64_t received = offset_ + attemptBytes_;
   if (!request_.part || etag_.empty() || received - described_ + rangesTold_ < 64 << 10 ||
-      services_.clock() - describedAt_ < 0.01)
+      services_.clock() - describedAt_ < 0.005)
     return;
   request_.part->describe(request_.url, etag_, total_, received, keptAfter(received));
   described_ = received;

@@ -20,7 +20,7 @@ const char kCurlUnavailable[] = "libcurl (libcurl.so.4) cannot be loaded.";
 
 namespace {
 
-const double kHoldSeconds = 0.01;
+const double kHoldSeconds = 0.005;
 
 bool startsWithNoCase(const std::string& text, const char* prefix) {
   return strncasecmp(text.c_str(), prefix, strlen(prefix)) == 0;

@@ -112,7 +112,7 @@ class IdleWatch {
 
 // The writer of every body: bytes are held in memory, up to |holdBytes|,
 // and written at their place in the file when that is full, when the
-// oldest held byte is a hundredth of a second old (a timer), or when asked.
+// oldest held byte is 5 ms old (a timer), or when asked.
 // libcurl hands a body over one TLS record (16 KiB) at a time; written in
 // larger pieces, a large download costs a tenth of a core less and leaves
 // its file in larger pages. Held no longer: what a killed run held is
