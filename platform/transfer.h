@@ -146,10 +146,10 @@ inline int64_t firstRequestEnd(const TransferRequest& request) {
 // response (the final one, after redirects; of the first connection), data
 // chunks, each counting bytes already written to the file in order after
 // the first ones (held back no more than 5 ms; all of them before a
-// failure), then exactly one of finished /
-// failed. Nothing arrives after Transfer::cancel(). A delegate may cancel
-// the transfer from any event, but never destroys it inside one: the
-// transfer is still on the stack. Release it later, from the loop.
+// failure), then exactly one of finished / failed. Nothing arrives after
+// Transfer::cancel(). A delegate may cancel the transfer from any event,
+// but never destroys it inside one: the transfer is still on the stack.
+// Release it later, from the loop.
 class TransferDelegate {
  public:
   virtual ~TransferDelegate() = default;
