@@ -180,20 +180,27 @@ TEST(Mirrors, PartsFromTwoHostsAtOnceEndInTheVendorsArchive) {
       // At 130 kB/s: its part would hold the end for 11 s.
       {"slow", mirror("m-big-same.zip?piece=4096&pace=30"), true, 1.1}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto before = served("m-big.zip"), same = served("m-big-same.zip", "206");
-    // The vendor at 4 MB/s, steady from its first byte.
-    World w = user({mirror("m-big.zip?pace=16"), c.mirror});
-    Result r = w.run();
-    int64_t vendor = served("m-big.zip").second - before.second,
-            mirrored = served("m-big-same.zip", "206").second - same.second;
-    std::cout << c.name << ": " << r.seconds << " s; vendor sent " << vendor / size
-              << " of the archive, the mirror (same file) " << mirrored / size << "\n";
-    bool twice = has(r.err, "made of parts from several hosts");
-    EXPECT_EQ(std::make_tuple(r.status, w.runs(), readFile(w.cache() + "installagent.zip") == bytes,
-                              tree(w.tmp), mirrored > 0, twice, vendor <= c.vendor * size,
-                              vendor + mirrored <= 1.1 * size || twice, r.seconds < 5),
-              std::make_tuple(0, Strings{"good"}, true, Strings{}, c.mixed, c.mirror == cases[1].mirror,
-                              true, true, true)) << r.err;
+    // What a server sent past a cut while the program was not scheduled
+    // reached it all the same (its kernel took it into the window offered
+    // before the cut): a case over the byte bounds is run once more, and
+    // fetching anything twice by design fails both times.
+    for (int run = 0; run < 2; ++run) {
+      auto before = served("m-big.zip"), same = served("m-big-same.zip", "206");
+      // The vendor at 4 MB/s, steady from its first byte. Printed: the share
+      // of the archive that reached the program from each, vendor + mirror.
+      World w = user({mirror("m-big.zip?pace=16"), c.mirror});
+      Result r = w.run();
+      int64_t vendor = served("m-big.zip").second - before.second,
+              mirrored = served("m-big-same.zip", "206").second - same.second;
+      std::cout << c.name << ": " << r.seconds << " s, " << vendor / size << " + " << mirrored / size << "\n";
+      bool twice = has(r.err, "made of parts from several hosts");
+      bool within = vendor <= c.vendor * size && (vendor + mirrored <= 1.1 * size || twice);
+      if (!within && run == 0) continue;
+      EXPECT_EQ(std::make_tuple(r.status, w.runs(), readFile(w.cache() + "installagent.zip") == bytes,
+                                tree(w.tmp), mirrored > 0, twice, within, r.seconds < 5),
+                std::make_tuple(0, Strings{"good"}, true, Strings{}, c.mixed, c.mirror == cases[1].mirror,
+                                true, true)) << c.name << "\n" << r.err;
+      break;
+    }
   }
 }
