@@ -9,7 +9,8 @@
 # its log ends each line with the connection's serial number.
 # write_nginx_conf also takes, for the benchmarks, HTTPS_SERVER_ADDR (the
 # address it listens on, 127.0.0.1 unless given) and HTTPS_SERVER_LOG (the
-# access log's format, in nginx's words).
+# access log's format, in nginx's words) and HTTPS_SERVER_TLS (lines for
+# the server block, such as its TLS versions and session cache).
 
 # A self-signed certificate for |addr| (127.0.0.1 unless given).
 make_test_certificate() {
@@ -39,6 +40,7 @@ http {
     listen ${HTTPS_SERVER_ADDR:-127.0.0.1}:$port ssl${h2:+ http2};
     ssl_certificate $dir/cert.pem;
     ssl_certificate_key $dir/key.pem;
+    ${HTTPS_SERVER_TLS:-}
     root $root;
     limit_rate $rate;
     # The same files as a server with "etag off" sends them.
