@@ -128,28 +128,31 @@ one_download() {
   echo "$t $(served) $(received)"
 }
 # A run killed at a random moment of its download, then a run to the end.
-# The moment is drawn over the bytes, not the seconds (a tenth to nine
-# tenths of the archive |2| bytes long having reached the client), so that
-# it falls inside the download whatever the link's luck. At the kill the
-# program is stopped first, and the kernel's count of what each of its
-# connections received in order (ss) is taken beside what reached it
-# (nft, by port): the difference is what the kernel held out of order
-# behind a loss, which no program can read and which goes with the socket;
-# so do the bytes it held in order that the program had not yet read.
-# From the stop on, what reaches the client is dropped before it is
-# counted: it would reach a closed socket. Prints the body bytes the server
-# sent for both runs together, the connections, the bytes received while a
-# program ran, and of those what the kernel held at the kill: out of
-# order, and in order but not yet read.
+# The moment is drawn over the bytes, not the seconds (a tenth to six
+# tenths of the archive |2| bytes long having reached the client, then the
+# next whole second of the clock), so that it falls inside the download
+# whatever the link's luck. From that second on, what reaches the client is
+# dropped before it is counted, by a rule set beforehand (nft's meta time):
+# it would reach a closed socket. A rule set once the program is stopped
+# takes effect milliseconds later, and what came meanwhile would count as
+# received and unread. The program is stopped at that second, and the
+# kernel's count of what each of its connections received in order (ss) is
+# taken beside what reached it (nft, by port): the difference is what the
+# kernel held out of order behind a loss, which no program can read and
+# which goes with the socket; so do the bytes it held in order that the
+# program had not yet read. Prints the body bytes the server sent for both
+# runs together, the connections, the bytes received while a program ran,
+# and of those what the kernel held at the kill: out of order, and in
+# order but not yet read.
 kill_then_run() {
-  local url=$1 size=$2 pid at_kill drained held unread target
+  local url=$1 size=$2 pid at_kill drained held unread target at
   forget_cache
   : >"$sg_log"
   count_received
   nft add set inet zvcount byport '{ type inet_service; flags dynamic; counter; size 65535; }' &&
     nft add rule inet zvcount input ip saddr "$sg_addr" tcp sport 443 add @byport '{ tcp dport counter }' &&
     nft add chain inet zvcount gate '{ type filter hook input priority -10; }'
-  target=$(awk -v s="$size" 'BEGIN {srand(); printf "%d", s * (0.1 + 0.8 * rand())}')
+  target=$(awk -v s="$size" 'BEGIN {srand(); printf "%d", s * (0.1 + 0.5 * rand())}')
   settle
   ZV_INTERNAL_INSTALL_AGENT_URL=$url "$work/bundle/setup" >/dev/null 2>&1 &
   pid=$!
@@ -157,8 +160,11 @@ kill_then_run() {
     [ "$(received)" -lt "$target" ] && kill -0 "$pid" 2>/dev/null || break
     sleep 0.05
   done
+  at=$(awk -v t="$EPOCHREALTIME" 'BEGIN {printf "%d", t + 1.05}')
+  nft add rule inet zvcount gate meta time ge "$at" ip saddr "$sg_addr" drop
+  sleep "$(awk -v at="$at" -v t="$EPOCHREALTIME" 'BEGIN {d = at - t; printf "%.4f", (d > 0 ? d : 0)}')"
   kill -STOP "$pid" 2>/dev/null || true
-  nft add rule inet zvcount gate ip saddr "$sg_addr" drop
+  [ "$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null)" = T ] || echo "  the program had ended before the kill" >&2
   at_kill=$(received)
   unread=$(ss -tnH dst "$sg_addr" | awk '{u += $2} END {printf "%d", u}')
   held=$({
