@@ -205,8 +205,8 @@ rows=(
   "100 Mbit/s, 20 ms, no loss, cubic|100mbit|10|0|cubic|agent-big.zip|${SEG_CLEAN_RUNS:-3}|one-flow"
 )
 if [ "$bbr" = yes ]; then
-  rows+=("1 Gbit/s, 100 ms, 0.1% loss each way, bbr|1gbit|50|10|bbr|agent-21m.zip|${SEG_BBR_RUNS:-3}|one-flow"
-    "20 Mbit/s, 150 ms, 1% loss each way, bbr|20mbit|75|100|bbr|agent-3m.zip|${SEG_BBR_RUNS:-3}|one-flow")
+  rows+=("1 Gbit/s, 100 ms, 0.1% loss each way, bbr|1gbit|50|10|bbr|agent-21m.zip|${SEG_BBR_RUNS:-$SEG_RUNS}|one-flow"
+    "20 Mbit/s, 150 ms, 1% loss each way, bbr|20mbit|75|100|bbr|agent-3m.zip|${SEG_BBR_RUNS:-$SEG_RUNS}|one-flow")
 fi
 n=0
 for row in "${rows[@]}"; do
