@@ -343,13 +343,14 @@ uint64_t BodyWriter::takeWritten() {
 
 void BodyWriter::cancelTimer() { timer_.cancel(); }
 
-void narrowReceiveWindow(curl_socket_t fd, int64_t bytes) {
+void narrowReceiveWindow(curl_socket_t fd, int64_t bytes, bool widen) {
   if (fd == CURL_SOCKET_BAD) return;
   int unread = 0, clamp = 0, buffer = 0;
   socklen_t size = sizeof(clamp);
   if (ioctl(fd, FIONREAD, &unread) != 0) unread = 0;  // read by the kernel, not yet by us
   int64_t want = std::max<int64_t>(4096, bytes - unread);
-  if (getsockopt(fd, IPPROTO_TCP, TCP_WINDOW_CLAMP, &clamp, &size) != 0 || want >= clamp) return;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_WINDOW_CLAMP, &clamp, &size) != 0 || (want >= clamp && !widen))
+    return;
   // Set to its size (the kernel doubles what it is given), the buffer no
   // longer grows, and growing it would reset the clamp. Not where a
   // program may not set it that large: a smaller buffer than the window

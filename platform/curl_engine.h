@@ -157,6 +157,28 @@ class BodyWriter {
   int error_ = 0;
 };
 
+// Where a connection's TLS records end, in body bytes. libcurl hands the
+// body on a record at a time (it reads one per call), and a server that
+// fills its records (nginx's hold 16 KiB) ends the next ones every |size|
+// bytes on: a connection cut there needs no byte of the record after it.
+struct RecordEnds {
+  int64_t last = -1, size = 0;
+  int same = 0;
+  // A body piece of |length| bytes ending at |end| came.
+  void saw(int64_t end, int64_t length) {
+    same = length == size ? same + 1 : 0;
+    size = length, last = end;
+  }
+  bool known() const { return same >= 3 && size >= 4096; }
+  bool endsAt(int64_t at) const { return known() && at >= last && (at - last) % size == 0; }
+  // The record end nearest |at|, where one lies in (|after|, |before|); else |at|.
+  int64_t nearest(int64_t at, int64_t after, int64_t before) const {
+    if (!known() || at < last) return at;
+    int64_t end = last + (at - last + size / 2) / size * size;
+    return end > after && end < before ? end : at;
+  }
+};
+
 // The kernel's view of a connection (TCP_INFO of its socket |fd|) into
 // |sample|'s connection fields; false (measured stays false) when it is no
 // TCP socket to ask.
@@ -169,7 +191,8 @@ bool readLinkSample(curl_socket_t fd, LinkSample* sample);
 // cut is lost. The window is only ever narrowed, and where the program may
 // hold the socket's buffer at its size, that stops growing, so that the
 // kernel does not widen the window again.
-void narrowReceiveWindow(curl_socket_t fd, int64_t bytes);
+// (|widen|: or widened, where more room is needed after all.)
+void narrowReceiveWindow(curl_socket_t fd, int64_t bytes, bool widen = false);
 // Lets the window grow again to the socket's buffer: for a connection
 // that was to be cut and now goes on.
 void widenReceiveWindow(curl_socket_t fd);

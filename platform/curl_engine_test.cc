@@ -52,7 +52,25 @@ TEST(CurlEngine, ReceiveWindowIsReadNarrowedAndWidened) {
     narrowReceiveWindow(client, bytes);
     EXPECT_EQ(clamp(), narrowed) << bytes;
   }
+  narrowReceiveWindow(client, int64_t(sent.size()) + 30000, true);  // asked to widen: it does
+  EXPECT_EQ(clamp(), 30000);
   widenReceiveWindow(client);
   EXPECT_GT(clamp(), int(sent.size()));
   for (int fd : {listener, client, server}) close(fd);
+}
+
+// Record ends are trusted after a few pieces of one size (the first holds
+// the headers' rest), and a cut moves to the nearest one within its bounds.
+TEST(CurlEngine, RecordEndsArePredictedFromEvenPieces) {
+  RecordEnds records;
+  int64_t at = 0;
+  for (int64_t length : {16104, 16384, 16384, 16384}) records.saw(at += length, length);
+  EXPECT_FALSE(records.endsAt(at + 16384));
+  records.saw(at += 16384, 16384);
+  EXPECT_TRUE(records.endsAt(at + 3 * 16384));
+  EXPECT_FALSE(records.endsAt(at + 100));
+  EXPECT_EQ(records.nearest(at + 40000, at, at + (1 << 20)), at + 2 * 16384);
+  EXPECT_EQ(records.nearest(at + 100, at + 50000, at + (1 << 20)), at + 100);  // none inside
+  records.saw(at += 1000, 1000);  // an uneven piece: no longer trusted
+  EXPECT_FALSE(records.endsAt(at + 16384));
 }

@@ -70,12 +70,19 @@ std::string rangeOf(const TransferRequest& request) {
 }
 
 // A connection that will be cut |left| body bytes from here: its server
-// may send those, the record that holds the cut (up to 16 KiB), and each
-// record's TLS overhead (85 bytes at most, a CBC cipher's), and little
-// more. A window offered is never taken back: what the first narrowing
-// allows past the cut stays allowed.
-void narrowTo(curl_socket_t fd, int64_t left) {
-  narrowReceiveWindow(fd, left + left / 128 + (16 << 10) + 256);
+// may send those, the record that holds the cut (none where a record ends
+// there, else up to 16 KiB), and little more. The window slides on with
+// what arrives, and the program narrows it again as it reads, so that a
+// record's TLS overhead needs no room of its own. A window offered is
+// never taken back: what the first narrowing allows past the cut stays
+// allowed. |onEnd| says whether the cut was on a record's end when last
+// narrowed: where the records stop falling there, the window is let out
+// to hold the cut's record.
+void narrowTo(curl_socket_t fd, int64_t left, const RecordEnds& records, int64_t cut, bool& onEnd) {
+  bool now = records.endsAt(cut);
+  int64_t bytes = left + (now ? 0 : 16 << 10) + 256;
+  narrowReceiveWindow(fd, bytes, onEnd && !now);
+  onEnd = now;
 }
 
 // A piece off the back of the |left| bytes connection |fd| has still to
@@ -180,6 +187,8 @@ class CurlTransfer : public Transfer {
   int64_t delivered_ = 0;    // data events told the bytes before this one
   int64_t mainEnd_ = -1;     // where the first request stops (-1: the file's end)
   int64_t cut_ = -1;         // the first connection's bytes stop here (-1: at its end)
+  RecordEnds records_;       // the first connection's
+  bool cutOnEnd_ = false;
   bool cutReached_ = false;
   bool mainDone_ = false;    // the first connection has brought its bytes
   // Parts: possible once the first answer allows them.
@@ -238,6 +247,8 @@ struct CurlTransfer::Part {
   curl_slist* headers = nullptr;
   char errorBuffer[CURL_ERROR_SIZE] = {0};
   bool checked = false, refused = false, ended = false;
+  RecordEnds records;
+  bool cutOnEnd = false;
 };
 
 CurlTransfer::CurlTransfer(const CurlLibrary& curl, Loop& loop, const TransferRequest& request,
@@ -322,14 +333,16 @@ size_t CurlTransfer::write(const char* data, size_t length) {
   }
   if (openErrno_) return 0;
   // The first connection's share ends here: the rest is other parts'.
-  if (cut_ >= 0 && body_.position() + int64_t(length) > cut_) {
+  // Where a record ends on the cut, nothing past it need be waited for.
+  if (cut_ >= 0 && body_.position() + int64_t(length) >= cut_) {
     size_t room = size_t(std::max<int64_t>(0, cut_ - body_.position()));
     if (room > 0 && !body_.append(data, room)) return 0;
     cutReached_ = true;
     return 0;
   }
   if (!body_.append(data, length)) return 0;
-  if (cut_ >= 0) narrowTo(multi_.socketOf(easy_), cut_ - body_.position());
+  records_.saw(body_.position(), int64_t(length));
+  if (cut_ >= 0) narrowTo(multi_.socketOf(easy_), cut_ - body_.position(), records_, cut_, cutOnEnd_);
   return length;
 }
 
@@ -659,7 +672,8 @@ size_t CurlTransfer::writePart(Part& part, const char* data, size_t length) {
       other->etag = head.etag;
     }
   }
-  if (part.body.position() + int64_t(length) > part.limit) {
+  int64_t reach = part.body.position() + int64_t(length);
+  if (reach > part.limit || (reach == part.limit && part.limit < part.asked)) {
     // Up to where another connection took over; else more than asked.
     if (part.limit < part.asked && part.body.append(data, size_t(part.limit - part.body.position())))
       return 0;
@@ -667,7 +681,10 @@ size_t CurlTransfer::writePart(Part& part, const char* data, size_t length) {
     return 0;
   }
   if (!part.body.append(data, length)) return 0;
-  if (part.limit < part.asked) narrowTo(multi_.socketOf(part.easy), part.limit - part.body.position());
+  part.records.saw(part.body.position(), int64_t(length));
+  if (part.limit < part.asked)
+    narrowTo(multi_.socketOf(part.easy), part.limit - part.body.position(), part.records, part.limit,
+             part.cutOnEnd);
   return length;
 }
 
@@ -776,8 +793,9 @@ void CurlTransfer::assignWork() {
       return;
     }
     piece = pieceBeyondWindow(multi_.socketOf(easy_), left, piece, kMinPart);
-    cut_ = mainLimit() - piece;
-    startPart(cut_, cut_ + piece, host);
+    int64_t end = mainLimit();
+    cut_ = records_.nearest(end - piece, body_.position(), end);
+    startPart(cut_, end, host);
   }
 }
 
@@ -821,9 +839,11 @@ bool CurlTransfer::takeFromSlowest(size_t host) {
                                     : 2 * kMinPart;
   if (piece < least) return false;
   piece = pieceBeyondWindow(multi_.socketOf(main ? easy_ : slowest->easy), left, piece, least);
-  int64_t start = (main ? mainLimit() : slowest->limit) - piece;
+  int64_t end = main ? mainLimit() : slowest->limit;
+  int64_t start = main ? records_.nearest(end - piece, body_.position(), end)
+                       : slowest->records.nearest(end - piece, slowest->body.position(), end);
   (main ? cut_ : slowest->limit) = start;
-  startPart(start, start + piece, host);
+  startPart(start, end, host);
   return true;
 }
 
