@@ -48,12 +48,9 @@ TEST(CurlEngine, ReceiveWindowIsReadNarrowedAndWidened) {
   ASSERT_TRUE(readLinkSample(client, &sample));
   if (sample.windowAhead < 0) GTEST_SKIP() << "this kernel does not tell its receive window (Linux 6.2 does)";
   EXPECT_GT(sample.windowAhead, int64_t(sent.size()) + 1000);
-  for (auto [bytes, narrowed] : {std::pair{int64_t(sent.size()) + 20000, 20000}, {1 << 20, 20000}, {0, 4096}}) {
-    narrowReceiveWindow(client, bytes);
-    EXPECT_EQ(clamp(), narrowed) << bytes;
-  }
-  narrowReceiveWindow(client, int64_t(sent.size()) + 30000, true);  // asked to widen: it does
-  EXPECT_EQ(clamp(), 30000);
+  for (auto [bytes, widen, narrowed] : {std::tuple{unread + 20000, false, 20000}, {1 << 20, false, 20000},
+                                        {0, false, 4096}, {unread + 30000, true, 30000}})
+    EXPECT_EQ((narrowReceiveWindow(client, bytes, widen), clamp()), narrowed) << bytes;
   widenReceiveWindow(client);
   EXPECT_GT(clamp(), int(sent.size()));
   for (int fd : {listener, client, server}) close(fd);
@@ -65,10 +62,9 @@ TEST(CurlEngine, RecordEndsArePredictedFromEvenPieces) {
   RecordEnds records;
   int64_t at = 0;
   for (int64_t length : {16104, 16384, 16384, 16384}) records.saw(at += length, length);
-  EXPECT_FALSE(records.endsAt(at + 16384));
+  EXPECT_FALSE(records.endsAt(at + 16384));  // three even pieces are not yet enough
   records.saw(at += 16384, 16384);
-  EXPECT_TRUE(records.endsAt(at + 3 * 16384));
-  EXPECT_FALSE(records.endsAt(at + 100));
+  EXPECT_TRUE(records.endsAt(at + 3 * 16384) && !records.endsAt(at + 100));
   EXPECT_EQ(records.nearest(at + 40000, at, at + (1 << 20)), at + 2 * 16384);
   EXPECT_EQ(records.nearest(at + 100, at + 50000, at + (1 << 20)), at + 100);  // none inside
   records.saw(at += 1000, 1000);  // an uneven piece: no longer trusted
