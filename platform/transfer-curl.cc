@@ -77,15 +77,18 @@ std::string rangeOf(const TransferRequest& request) {
 // taken back: what the first narrowing allows past the cut stays allowed.
 // Where the records are known, their overhead is TLS 1.3's or AES-GCM's
 // (22 or 29 bytes); else up to a CBC cipher's (85 bytes a record, which
-// may be short). |onEnd| says whether the cut was on a record's end when
-// last narrowed: where the records stop falling there, the window is let
-// out to hold the cut's record.
-void narrowTo(curl_socket_t fd, int64_t left, const RecordEnds& records, int64_t cut, bool& onEnd) {
-  bool now = records.endsAt(cut);
-  int64_t bytes = now ? left + (left / records.size + 1) * 32 + 256 : left + left / 128 + (16 << 10) + 256;
-  narrowReceiveWindow(fd, bytes, onEnd && !now);
-  onEnd = now;
-}
+// may be short). Where the records stop falling on the cut, the window is
+// let out to hold the cut's record.
+struct CutWindow {
+  RecordEnds records;
+  bool onEnd = false;  // the cut was on a record's end when last narrowed
+  void narrow(curl_socket_t fd, int64_t left, int64_t cut) {
+    bool now = records.endsAt(cut);
+    int64_t bytes = now ? left + (left / records.size + 1) * 32 + 256 : left + left / 128 + (16 << 10) + 256;
+    narrowReceiveWindow(fd, bytes, onEnd && !now);
+    onEnd = now;
+  }
+};
 
 // A piece off the back of the |left| bytes connection |fd| has still to
 // bring, moved back to start past the window its server was already
@@ -189,8 +192,7 @@ class CurlTransfer : public Transfer {
   int64_t delivered_ = 0;    // data events told the bytes before this one
   int64_t mainEnd_ = -1;     // where the first request stops (-1: the file's end)
   int64_t cut_ = -1;         // the first connection's bytes stop here (-1: at its end)
-  RecordEnds records_;       // the first connection's
-  bool cutOnEnd_ = false;
+  CutWindow window_;         // the first connection's
   bool cutReached_ = false;
   bool mainDone_ = false;    // the first connection has brought its bytes
   // Parts: possible once the first answer allows them.
@@ -249,8 +251,7 @@ struct CurlTransfer::Part {
   curl_slist* headers = nullptr;
   char errorBuffer[CURL_ERROR_SIZE] = {0};
   bool checked = false, refused = false, ended = false;
-  RecordEnds records;
-  bool cutOnEnd = false;
+  CutWindow window;
 };
 
 CurlTransfer::CurlTransfer(const CurlLibrary& curl, Loop& loop, const TransferRequest& request,
@@ -343,8 +344,8 @@ size_t CurlTransfer::write(const char* data, size_t length) {
     return 0;
   }
   if (!body_.append(data, length)) return 0;
-  records_.saw(body_.position(), int64_t(length));
-  if (cut_ >= 0) narrowTo(multi_.socketOf(easy_), cut_ - body_.position(), records_, cut_, cutOnEnd_);
+  window_.records.saw(body_.position(), int64_t(length));
+  if (cut_ >= 0) window_.narrow(multi_.socketOf(easy_), cut_ - body_.position(), cut_);
   return length;
 }
 
@@ -683,10 +684,9 @@ size_t CurlTransfer::writePart(Part& part, const char* data, size_t length) {
     return 0;
   }
   if (!part.body.append(data, length)) return 0;
-  part.records.saw(part.body.position(), int64_t(length));
+  part.window.records.saw(part.body.position(), int64_t(length));
   if (part.limit < part.asked)
-    narrowTo(multi_.socketOf(part.easy), part.limit - part.body.position(), part.records, part.limit,
-             part.cutOnEnd);
+    part.window.narrow(multi_.socketOf(part.easy), part.limit - part.body.position(), part.limit);
   return length;
 }
 
@@ -796,7 +796,7 @@ void CurlTransfer::assignWork() {
     }
     piece = pieceBeyondWindow(multi_.socketOf(easy_), left, piece, kMinPart);
     int64_t end = mainLimit();
-    cut_ = records_.nearest(end - piece, body_.position(), end);
+    cut_ = window_.records.nearest(end - piece, body_.position(), end);
     startPart(cut_, end, host);
   }
 }
@@ -842,8 +842,8 @@ bool CurlTransfer::takeFromSlowest(size_t host) {
   if (piece < least) return false;
   piece = pieceBeyondWindow(multi_.socketOf(main ? easy_ : slowest->easy), left, piece, least);
   int64_t end = main ? mainLimit() : slowest->limit;
-  int64_t start = main ? records_.nearest(end - piece, body_.position(), end)
-                       : slowest->records.nearest(end - piece, slowest->body.position(), end);
+  int64_t start = (main ? window_ : slowest->window)
+                      .records.nearest(end - piece, main ? body_.position() : slowest->body.position(), end);
   (main ? cut_ : slowest->limit) = start;
   startPart(start, end, host);
   return true;
