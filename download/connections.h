@@ -9,12 +9,12 @@
 // no queue builds up (the round trip stays near its least), and the window
 // the flow keeps is far below what a full link with that loss would carry;
 // then one for each MiB still to come, three at most.
-// None where the flow fills the link (a queue builds, or its window is large
-// for the loss seen, as with a bbr sender), none for a download that one
-// flow ends within a few seconds (judged by where a falling rate is
-// heading, not by the rate of now), none before a few round trips of body
-// have been seen (the caller asks again later), none where the connection
-// cannot be measured. Pure: a table of samples tests it.
+// None where the flow fills the link (a queue builds, its window is large
+// for the loss seen, or its rate still rises over its losses, as with a bbr
+// sender), none for a download that one flow ends within a few seconds
+// (judged by where a falling rate is heading, not by the rate of now), none
+// before a few round trips of body have been seen (the caller asks again
+// later), none where the connection cannot be measured. Pure: a table of samples tests it.
 int connectionsThatPay(const LinkSample& sample);
 
 // connectionsThatPay, or none at all when the environment says

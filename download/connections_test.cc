@@ -31,6 +31,9 @@ TEST(ConnectionsThatPay, MoreOnlyWhereOneFlowIsHeldBackByLoss) {
   steady.earlierSegmentsIn = steady.recentSegmentsIn;
   LinkSample burstsAtStart = sample(2.5e6, 0.1, 2100);
   burstsAtStart.recentOutOfOrder = burstsAtStart.recentSegmentsIn / 5;
+  LinkSample rising = sample(1.4e6, 0.1, 300), fallen = rising;  // since the probe before
+  rising.latestSeconds = fallen.latestSeconds = 0.25;
+  rising.latestSegmentsIn = rising.recentSegmentsIn * 7 / 10, fallen.latestSegmentsIn = rising.recentSegmentsIn * 3 / 10;
   struct Case {
     const char* what;
     LinkSample sample;
@@ -48,6 +51,8 @@ TEST(ConnectionsThatPay, MoreOnlyWhereOneFlowIsHeldBackByLoss) {
       {"losses from a full queue: the round trip grew", sample(12.5e6, 0.16, 300), 0},
       {"the same, the queue drained by the losses just before", drained, 0},
       {"bbr at full rate despite loss: a large window", sample(100e6, 0.1, 2900), 0},
+      {"bbr's start: its rate still rising over its losses", rising, 0},
+      {"cubic's start: its rate fallen after them", fallen, 3},
       {"a download one flow ends within seconds", sample(1.4e6, 0.1, 300, 2 << 20), 0},
       {"not measured (no TCP socket)", unmeasured, 0},
       {"losses only at the start (slow start overshot)", startOnly, 0},

@@ -611,6 +611,10 @@ void CurlTransfer::probe() {
     sample.earlierSegmentsIn = since.segmentsIn - first.segmentsIn;
     sample.earlierSeconds = since.seconds - first.seconds;
   }
+  if (!sampled_.empty() && sampled_.back().seconds > since.seconds) {
+    sample.latestSegmentsIn = sample.segmentsIn - sampled_.back().segmentsIn;
+    sample.latestSeconds = sample.seconds - sampled_.back().seconds;
+  }
   sampled_.erase(sampled_.begin(), sampled_.begin() + (earlier > 0 ? earlier - 1 : 0));
   sample.recentSegmentsIn = sample.segmentsIn - since.segmentsIn;
   sample.recentOutOfOrder = sample.outOfOrder - since.outOfOrder;

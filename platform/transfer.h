@@ -33,6 +33,10 @@ struct LinkSample {
   // until the body has run two windows' time).
   uint32_t earlierSegmentsIn = 0;
   double earlierSeconds = 0;
+  // Segments received since the probe before this one, where that probe
+  // lies within recentSeconds (else none).
+  uint32_t latestSegmentsIn = 0;
+  double latestSeconds = 0;
   uint32_t mss = 0;         // bytes per segment
   // Bytes the server may send before it must wait: those the kernel holds
   // unread and the receive window offered past them (-1: the kernel does
