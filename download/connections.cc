@@ -62,7 +62,8 @@ int connectionsThatPay(const LinkSample& s) {
   // 3.8 times on the 1 Gbit/s link, 161 runs; cubic's had fallen to 0.15
   // to 0.86 wherever the other rules split).
   if (s.latestSeconds > 0 && s.recentSeconds > s.latestSeconds) {
-    double before = (double(s.recentSegmentsIn) - s.latestSegmentsIn) / (s.recentSeconds - s.latestSeconds);
+    double before = (double(s.recentSegmentsIn) - s.latestSegmentsIn) /
+                    (s.recentSeconds - s.latestSeconds);
     if (s.latestSegmentsIn / s.latestSeconds > before) return 0;
   }
   if (std::max(s.rtt, s.recentMaxRtt) > s.minRtt * kQueueFactor + kQueueSlack) return 0;

@@ -14,7 +14,8 @@
 // sender), none for a download that one flow ends within a few seconds
 // (judged by where a falling rate is heading, not by the rate of now), none
 // before a few round trips of body have been seen (the caller asks again
-// later), none where the connection cannot be measured. Pure: a table of samples tests it.
+// later), none where the connection cannot be measured. Pure: a table of
+// samples tests it.
 int connectionsThatPay(const LinkSample& sample);
 
 // connectionsThatPay, or none at all when the environment says

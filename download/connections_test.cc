@@ -33,7 +33,8 @@ TEST(ConnectionsThatPay, MoreOnlyWhereOneFlowIsHeldBackByLoss) {
   burstsAtStart.recentOutOfOrder = burstsAtStart.recentSegmentsIn / 5;
   LinkSample rising = sample(1.4e6, 0.1, 300), fallen = rising;  // since the probe before
   rising.latestSeconds = fallen.latestSeconds = 0.25;
-  rising.latestSegmentsIn = rising.recentSegmentsIn * 11 / 20, fallen.latestSegmentsIn = rising.recentSegmentsIn * 3 / 10;
+  rising.latestSegmentsIn = rising.recentSegmentsIn * 11 / 20;
+  fallen.latestSegmentsIn = rising.recentSegmentsIn * 3 / 10;
   struct Case {
     const char* what;
     LinkSample sample;
