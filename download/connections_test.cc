@@ -20,9 +20,8 @@ LinkSample sample(double rate, double rtt, uint32_t ooo, int64_t remaining = 40 
 TEST(ConnectionsThatPay, MoreOnlyWhereOneFlowIsHeldBackByLoss) {
   LinkSample unmeasured = sample(1.4e6, 0.1, 300), early = unmeasured, drained = sample(12.5e6, 0.1, 300);
   unmeasured.measured = false, early.seconds = 0.3, drained.recentMaxRtt = 0.16;
-  LinkSample startOnly = sample(12.5e6, 0.1, 300);
+  LinkSample startOnly = sample(12.5e6, 0.1, 300), fewRoundTrips = sample(1.4e6, 0.1, 300);
   startOnly.recentOutOfOrder = 0;
-  LinkSample fewRoundTrips = sample(1.4e6, 0.1, 300);
   fewRoundTrips.minRtt = fewRoundTrips.rtt = 1.0, fewRoundTrips.seconds = 1.5;
   // 4.8 MB/s lately, 10.8 MB to go: 2.25 s at the rate of now.
   LinkSample falling = sample(4.8e6, 0.1, 600, 10800000);
@@ -31,10 +30,10 @@ TEST(ConnectionsThatPay, MoreOnlyWhereOneFlowIsHeldBackByLoss) {
   steady.earlierSegmentsIn = steady.recentSegmentsIn;
   LinkSample burstsAtStart = sample(2.5e6, 0.1, 2100);
   burstsAtStart.recentOutOfOrder = burstsAtStart.recentSegmentsIn / 5;
-  LinkSample rising = sample(1.4e6, 0.1, 300), fallen = rising;  // since the probe before
-  rising.latestSeconds = fallen.latestSeconds = 0.25;
-  rising.latestSegmentsIn = rising.recentSegmentsIn * 11 / 20;
-  fallen.latestSegmentsIn = rising.recentSegmentsIn * 3 / 10;
+  LinkSample later = sample(1.4e6, 0.1, 300);  // its rate risen since the probe before
+  later.latestSeconds = 0.25, later.latestSegmentsIn = later.recentSegmentsIn * 11 / 20;
+  LinkSample rising = later, fallen = later;  // the same over the body's start
+  rising.seconds = fallen.seconds = 0.5, fallen.latestSegmentsIn = later.recentSegmentsIn * 3 / 10;
   struct Case {
     const char* what;
     LinkSample sample;
@@ -54,6 +53,7 @@ TEST(ConnectionsThatPay, MoreOnlyWhereOneFlowIsHeldBackByLoss) {
       {"bbr at full rate despite loss: a large window", sample(100e6, 0.1, 2900), 0},
       {"bbr's start: its rate still rising over its losses", rising, 0},
       {"cubic's start: its rate fallen after them", fallen, 3},
+      {"cubic later on: its rate rising between losses", later, 3},
       {"a download one flow ends within seconds", sample(1.4e6, 0.1, 300, 2 << 20), 0},
       {"not measured (no TCP socket)", unmeasured, 0},
       {"losses only at the start (slow start overshot)", startOnly, 0},
