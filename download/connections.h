@@ -10,8 +10,8 @@
 // the flow keeps is far below what a full link with that loss would carry;
 // then one for each MiB still to come, three at most.
 // None where the flow fills the link (a queue builds, its window is large
-// for the loss seen, or its rate still rises over its losses, as with a bbr
-// sender), none for a download that one flow ends within a few seconds
+// for the loss seen, or at its start its rate still rises over its losses,
+// as with a bbr sender), none for a download that one flow ends within a few seconds
 // (judged by where a falling rate is heading, not by the rate of now), none
 // before a few round trips of body have been seen (the caller asks again
 // later), none where the connection cannot be measured. Pure: a table of
