@@ -6,7 +6,10 @@
 
 namespace {
 
-const int kMoreConnections = 3;
+// Six in all, as browsers open to one host: on the 1 Gbit/s 100 ms link
+// with 0.1% loss the download took 3.67 s on six against 4.15 s on four
+// (medians of 12 alternating rounds), for the same bytes received.
+const int kMoreConnections = 5;
 // And one for each MiB still to come: a connection cut where another took
 // over loses what was on its way to it, tens of KB on a lossy link, which
 // on a small download is a percent of it each time.

@@ -8,7 +8,7 @@
 // held back by random loss: losses come and go on (segments arrive out of order) while
 // no queue builds up (the round trip stays near its least), and the window
 // the flow keeps is far below what a full link with that loss would carry;
-// then one for each MiB still to come, three at most.
+// then one for each MiB still to come, five at most.
 // None where the flow fills the link (a queue builds, its window is large
 // for the loss seen, or at its start its rate still rises over its losses,
 // as with a bbr sender), none for a download that one flow ends within a few seconds

@@ -51,7 +51,10 @@ const size_t kHoldBytes = 256 * 1024;
 // Parts of a range on more connections to the same host: at most this many at once, none
 // smaller than kMinPart (a part costs a request, and a new connection a
 // handshake), and a part that keeps breaking off ends the transfer.
-const int kMaxParts = 3;
+const int kMaxParts = 5;
+// Holes left by an earlier run are asked for on this many at once: a
+// continued run has not measured its link yet.
+const int kHoleParts = 3;
 const int64_t kMinPart = 512 * 1024;
 const int kMaxPartFailures = 6;
 const double kProbeSeconds = 0.25;
@@ -575,7 +578,7 @@ void CurlTransfer::beginParts(const TransferResponse& response) {
     at = next == done_.end() ? end_ : next->second;
   }
   othersOn_ = !others_.empty() && end_ - request_.rangeStart >= kOtherHostsFrom;
-  if (!pending_.empty()) parts_ = kMaxParts;
+  if (!pending_.empty()) parts_ = kHoleParts;
   assignWork();
   if (request_.moreConnections && parts_ == 0) probe_.schedule(kProbeSeconds, [this] { probe(); });
 }
