@@ -96,12 +96,15 @@ struct CutWindow {
 // A piece off the back of the |left| bytes connection |fd| has still to
 // bring, moved back to start past the window its server was already
 // offered, where |least| remains beyond it: what is sent past a cut comes
-// for nothing.
-int64_t pieceBeyondWindow(curl_socket_t fd, int64_t left, int64_t piece, int64_t least) {
+// for nothing. Where less would remain, the piece as it is, or 0 where
+// |beyondOnly|: its server may already have sent the piece's bytes (a lossy
+// link holds them out of order behind a hole), and a cut there loses them.
+int64_t pieceBeyondWindow(curl_socket_t fd, int64_t left, int64_t piece, int64_t least, bool beyondOnly) {
   LinkSample sample;
   readLinkSample(fd, &sample);
   int64_t ahead = sample.windowAhead;
-  return ahead > left - piece && left - ahead >= least ? left - ahead : piece;
+  if (ahead <= left - piece) return piece;
+  return left - ahead >= least ? left - ahead : beyondOnly ? 0 : piece;
 }
 
 // One request into a file, on a multi handle of its own. Once its first
@@ -801,7 +804,7 @@ void CurlTransfer::assignWork() {
       retake_.schedule(kProbeSeconds, [this] { assignWork(); });
       return;
     }
-    piece = pieceBeyondWindow(multi_.socketOf(easy_), left, piece, kMinPart);
+    piece = pieceBeyondWindow(multi_.socketOf(easy_), left, piece, kMinPart, false);
     int64_t end = mainLimit();
     cut_ = window_.records.nearest(end - piece, body_.position(), end);
     startPart(cut_, end, host);
@@ -811,9 +814,11 @@ void CurlTransfer::assignWork() {
 // Once the first connection's share is given out, a free connection takes
 // the back of the share that would end last, in proportion to their
 // speeds, where that is worth a request (a slow host's part, or a first
-// connection held back by loss, would hold the end). A piece off a first
-// connection already cut short costs no byte more (it is cut once, wherever):
-// it is worth a request from a quarter of kMinPart. Others lose what is on
+// connection held back by loss, would hold the end). Only from past the
+// window the slow share's server was offered: within it, bytes may be on
+// their way or held out of order behind a loss, and a cut loses them. A
+// piece off a first connection already cut short is worth a request from a
+// quarter of kMinPart (it is cut once, wherever). Others lose what is on
 // its way to them when they are cut, about a round trip's bytes at their
 // speed: worth it from eight of those (twice kMinPart while no round trip
 // was measured).
@@ -847,7 +852,8 @@ bool CurlTransfer::takeFromSlowest(size_t host) {
                   : rtt > 0         ? std::max(kMinPart / 4, int64_t(8 * slowRate * rtt))
                                     : 2 * kMinPart;
   if (piece < least) return false;
-  piece = pieceBeyondWindow(multi_.socketOf(main ? easy_ : slowest->easy), left, piece, least);
+  piece = pieceBeyondWindow(multi_.socketOf(main ? easy_ : slowest->easy), left, piece, least, true);
+  if (piece == 0) return false;
   int64_t end = main ? mainLimit() : slowest->limit;
   int64_t start = (main ? window_ : slowest->window)
                       .records.nearest(end - piece, main ? body_.position() : slowest->body.position(), end);
