@@ -25,7 +25,10 @@ const uint32_t kMinSegments = 100;    // enough to see losses at all
 // Fewer out-of-order arrivals, in all and lately: no loss worth it (a flow
 // that fills a clean link loses a little where its window overshoots).
 const double kMinOutOfOrder = 0.05;
-const double kMinSecondsLeft = 3.0;   // one flow ends sooner: a handshake would not pay
+// One flow ends sooner: a handshake would not pay. At 3 s the parts came
+// 0.2 s later on the 20 Mbit/s 150 ms link with 1% loss, and took 10% longer
+// (medians of 20 alternating rounds); no clean or bbr flow split at 2 s.
+const double kMinSecondsLeft = 2.0;
 // A window of W segments under loss p, with W * sqrt(p) above this, is a
 // flow not held back by loss (Reno's and cubic's hold it near 1.2 to 4;
 // the estimate of p below runs high while a flow falls back from slow start).

@@ -23,8 +23,9 @@ TEST(ConnectionsThatPay, MoreOnlyWhereOneFlowIsHeldBackByLoss) {
   LinkSample startOnly = sample(12.5e6, 0.1, 300), fewRoundTrips = sample(1.4e6, 0.1, 300);
   startOnly.recentOutOfOrder = 0;
   fewRoundTrips.minRtt = fewRoundTrips.rtt = 1.0, fewRoundTrips.seconds = 1.5;
-  // 4.8 MB/s lately, 10.8 MB to go: 2.25 s at the rate of now.
-  LinkSample falling = sample(4.8e6, 0.1, 600, 10800000);
+  // 4.8 MB/s lately, 6 MB to go: 1.25 s at the rate of now, 2.4 s if it
+  // falls once more as it fell (9.3 MB/s before).
+  LinkSample falling = sample(4.8e6, 0.1, 600, 6000000);
   falling.earlierSeconds = 0.5, falling.earlierSegmentsIn = uint32_t(9.3e6 * 0.5 / 1448);
   LinkSample steady = falling;
   steady.earlierSegmentsIn = steady.recentSegmentsIn;
