@@ -28,6 +28,10 @@ SEG_RUNS=${SEG_RUNS:-7}
 # SEG_ROWS: the rows to measure ("1 2": the two cubic lossy links), all by default.
 SEG_ROWS=${SEG_ROWS:-all}
 seg_row() { [ "$SEG_ROWS" = all ] || [[ " $SEG_ROWS " == *" $1 "* ]]; }
+# SEG_BASELINES: the baselines to run beside the program ("aria2": many rounds
+# against aria2c alone, without one flow's long rounds), all of each row's by default.
+SEG_BASELINES=${SEG_BASELINES:-all}
+seg_baseline() { [ "$SEG_BASELINES" = all ] || [[ " $SEG_BASELINES " == *" $1 "* ]]; }
 # shellcheck source=bench/routed_link.sh
 . "$top/bench/routed_link.sh"
 make_lossy_link() {
@@ -218,6 +222,7 @@ for row in "${rows[@]}"; do
   for r in $(seq 1 "$rounds"); do
     echo "segments row $n ($label): round $r of $rounds" >&2
     for how in setup $baselines; do
+      [ "$how" = setup ] || seg_baseline "$how" || continue
       line=$(one_download "$how" "$url")
       echo "  $how: $line" >&2
       sg[$n.$how]+="$line"$'\n'
@@ -252,17 +257,21 @@ for row in "${rows[@]}"; do
   n=$((n + 1))
   seg_row "$n" || continue
   size=$(size_of "$zip")
-  s=$(col "$n.setup" 1) o=$(col "$n.one-flow" 1)
+  s=$(col "$n.setup" 1) o=- or=- oc=- orc=-
+  if [ -n "${sg[$n.one-flow]:-}" ]; then
+    o="$(col "$n.one-flow" 1) s ($(lim "$n.one-flow" 1))" or=$(ratio "$s" "$(col "$n.one-flow" 1)")
+    oc=$(col "$n.one-flow" 3) orc=$(share "$n.one-flow" 4 "$size")
+  fi
   a=- ar=- ac=- as=- arc=-
   if [ -n "${sg[$n.aria2]:-}" ]; then
     a="$(col "$n.aria2" 1) s ($(lim "$n.aria2" 1))" ar=$(ratio "$s" "$(col "$n.aria2" 1)") ac=$(col "$n.aria2" 3)
     as=$(share "$n.aria2" 2 "$size") arc=$(share "$n.aria2" 4 "$size")
   fi
-  printf '| %s | %.1f MiB | %s s (%s) | %s s (%s) | %s | %s | %s | %s (%s); %s | %s (%s); %s; %s | %s, %s, %s |\n' "$label" \
-    "$(awk -v b="$size" 'BEGIN {print b / 1048576}')" "$s" "$(lim "$n.setup" 1)" "$o" "$(lim "$n.one-flow" 1)" \
-    "$(ratio "$s" "$o")" "$a" "$ar" "$(share "$n.setup" 2 "$size")" "$(share_lim "$n.setup" 2 "$size")" "$as" \
-    "$(share "$n.setup" 4 "$size")" "$(share_lim "$n.setup" 4 "$size")" "$(share "$n.one-flow" 4 "$size")" "$arc" \
-    "$(col "$n.setup" 3)" "$(col "$n.one-flow" 3)" "$ac"
+  printf '| %s | %.1f MiB | %s s (%s) | %s | %s | %s | %s | %s (%s); %s | %s (%s); %s; %s | %s, %s, %s |\n' "$label" \
+    "$(awk -v b="$size" 'BEGIN {print b / 1048576}')" "$s" "$(lim "$n.setup" 1)" "$o" \
+    "$or" "$a" "$ar" "$(share "$n.setup" 2 "$size")" "$(share_lim "$n.setup" 2 "$size")" "$as" \
+    "$(share "$n.setup" 4 "$size")" "$(share_lim "$n.setup" 4 "$size")" "$orc" "$arc" \
+    "$(col "$n.setup" 3)" "$oc" "$ac"
 done
 k=$(size_of agent-21m.zip)
 if [ -n "${sg[kill]:-}" ]; then
