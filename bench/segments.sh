@@ -243,6 +243,15 @@ lim() { printf '%s' "${sg[$1]}" | field "$2" | sort -n | sed -n '1p;$p' | paste 
 # Of the archive: the median of column |2| of |1|'s runs, and its spread.
 share() { printf '%s' "${sg[$1]}" | awk -v s="$3" -v f="$2" '{printf "%.3f\n", $f / s}' | median; }
 share_lim() { printf '%s' "${sg[$1]}" | awk -v s="$3" -v f="$2" '{printf "%.3f\n", $f / s}' | sort -n | sed -n '1p;$p' | paste -sd' ' | sed 's/ /–/'; }
+# A baseline's cells against the program's median |s| on an archive of
+# |size| bytes: time (spread), ratio, connections, sent and received
+# shares; "-" each where the baseline did not run.
+baseline() {
+  bt=- br=- bc=- bs=- brc=-
+  [ -n "${sg[$1]:-}" ] || return 0
+  bt="$(col "$1" 1) s ($(lim "$1" 1))" br=$(ratio "$s" "$(col "$1" 1)") bc=$(col "$1" 3)
+  bs=$(share "$1" 2 "$size") brc=$(share "$1" 4 "$size")
+}
 echo
 echo "Segments: download phase, median of alternating runs (spread min–max); body bytes the"
 echo "server sent and bytes that reached the client, against the archive (one flow's: TLS alone,"
@@ -257,16 +266,9 @@ for row in "${rows[@]}"; do
   n=$((n + 1))
   seg_row "$n" || continue
   size=$(size_of "$zip")
-  s=$(col "$n.setup" 1) o=- or=- oc=- orc=-
-  if [ -n "${sg[$n.one-flow]:-}" ]; then
-    o="$(col "$n.one-flow" 1) s ($(lim "$n.one-flow" 1))" or=$(ratio "$s" "$(col "$n.one-flow" 1)")
-    oc=$(col "$n.one-flow" 3) orc=$(share "$n.one-flow" 4 "$size")
-  fi
-  a=- ar=- ac=- as=- arc=-
-  if [ -n "${sg[$n.aria2]:-}" ]; then
-    a="$(col "$n.aria2" 1) s ($(lim "$n.aria2" 1))" ar=$(ratio "$s" "$(col "$n.aria2" 1)") ac=$(col "$n.aria2" 3)
-    as=$(share "$n.aria2" 2 "$size") arc=$(share "$n.aria2" 4 "$size")
-  fi
+  s=$(col "$n.setup" 1)
+  baseline "$n.one-flow"; o=$bt or=$br oc=$bc orc=$brc
+  baseline "$n.aria2"; a=$bt ar=$br ac=$bc as=$bs arc=$brc
   printf '| %s | %.1f MiB | %s s (%s) | %s | %s | %s | %s | %s (%s); %s | %s (%s); %s; %s | %s, %s, %s |\n' "$label" \
     "$(awk -v b="$size" 'BEGIN {print b / 1048576}')" "$s" "$(lim "$n.setup" 1)" "$o" \
     "$or" "$a" "$ar" "$(share "$n.setup" 2 "$size")" "$(share_lim "$n.setup" 2 "$size")" "$as" \
